@@ -1,0 +1,96 @@
+// Native stand-ins for the Windows services: English number and date
+// layout, the host's services database, /tmp for temporary files.
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/platform.h"
+
+namespace {
+
+class PosixPlatform : public Platform {
+ public:
+  uint32_t TickCount() override {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint32_t(uint64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+  }
+
+  FileTime LocalFileTimeNow() override {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    FileTime utc = kFileTimeUnixEpoch + uint64_t(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
+    return UtcToLocalFileTime(utc);
+  }
+
+  FileTime UtcToLocalFileTime(FileTime utc) override {
+    if (utc < kFileTimeUnixEpoch) return utc;
+    time_t t = time_t((utc - kFileTimeUnixEpoch) / 10000000);
+    tm lt;
+    if (!localtime_r(&t, &lt)) return utc;
+    return FileTime(int64_t(utc) + int64_t(lt.tm_gmtoff) * 10000000);
+  }
+
+  void GroupDigits(const char* digits, char* out, size_t outSize) override {
+    size_t n = strlen(digits), o = 0;
+    for (size_t i = 0; i < n && o + 1 < outSize; i++) {
+      if (i > 0 && (n - i) % 3 == 0 && o + 2 < outSize) out[o++] = ',';
+      out[o++] = digits[i];
+    }
+    if (outSize) out[o < outSize ? o : outSize - 1] = 0;
+  }
+
+  void FormatDateTime(const SystemTime& st, char* out, size_t outSize) override {
+    // The layout of an English (United States) system: M/d/yyyy h:mm:ss tt.
+    int h12 = st.hour % 12 == 0 ? 12 : st.hour % 12;
+    snprintf(out, outSize, "%d/%d/%d %d:%02d:%02d %s", st.month, st.day, st.year, h12,
+             st.minute, st.second, st.hour < 12 ? "AM" : "PM");
+  }
+
+  const char* ServiceName(uint16_t port) override {
+    // getservbyport rereads the database on each call; read it once.
+    std::call_once(servicesOnce_, [this] {
+      names_.reset(new std::string[65536]);
+      setservent(1);
+      while (servent* s = getservent()) {
+        uint16_t p = ntohs(uint16_t(s->s_port));
+        if (names_[p].empty() && s->s_name) names_[p] = s->s_name;
+      }
+      endservent();
+    });
+    const std::string& n = names_[port];
+    return n.empty() ? nullptr : n.c_str();
+  }
+
+  bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override {
+    const char* dir = getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    std::string tmpl = std::string(dir) + "/" + prefix + "XXXXXX";
+    if (tmpl.size() + 1 > pathSize) return false;
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    int fd = mkstemp(buf.data());
+    if (fd < 0) return false;
+    close(fd);
+    memcpy(path, buf.data(), buf.size());
+    return true;
+  }
+
+  bool RemoveFile(const char* path) override { return unlink(path) == 0; }
+
+ private:
+  std::once_flag servicesOnce_;
+  std::unique_ptr<std::string[]> names_;
+};
+
+}  // namespace
+
+Platform* CreateDefaultPlatform() { return new PosixPlatform(); }

@@ -1,0 +1,127 @@
+// The core's platform services answered by the Windows API.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/platform.h"
+
+
+namespace {
+
+FILETIME ToFt(FileTime v) {
+  FILETIME f;
+  f.dwLowDateTime = DWORD(v);
+  f.dwHighDateTime = DWORD(v >> 32);
+  return f;
+}
+FileTime FromFt(const FILETIME& f) { return (FileTime(f.dwHighDateTime) << 32) | f.dwLowDateTime; }
+
+class Win32Platform : public Platform {
+ public:
+  uint32_t TickCount() override { return GetTickCount(); }
+
+  FileTime LocalFileTimeNow() override {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    return FromFt(ft);
+  }
+
+  FileTime UtcToLocalFileTime(FileTime utc) override {
+    SYSTEMTIME su, sl;
+    FILETIME fu = ToFt(utc), fl;
+    if (!::FileTimeToSystemTime(&fu, &su)) return utc;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &su, &sl)) {
+      return FileTimeToLocalFileTime(&fu, &fl) ? FromFt(fl) : utc;
+    }
+    ::SystemTimeToFileTime(&sl, &fl);
+    return FromFt(fl);
+  }
+
+  void GroupDigits(const char* digits, char* out, size_t outSize) override {
+    std::call_once(fmtOnce_, [this] {
+      char buf[16];
+      fmt_.NumDigits = 0;
+      GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_ILZERO, buf, sizeof buf);
+      fmt_.LeadingZero = atoi(buf);
+      GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SGROUPING, buf, sizeof buf);
+      fmt_.Grouping = atoi(buf);
+      GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, dec_, sizeof dec_);
+      GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_STHOUSAND, thou_, sizeof thou_);
+      GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_INEGNUMBER, buf, sizeof buf);
+      fmt_.NegativeOrder = atoi(buf);
+      fmt_.lpDecimalSep = dec_;
+      fmt_.lpThousandSep = thou_;
+    });
+    if (!GetNumberFormatA(LOCALE_USER_DEFAULT, 0, digits, &fmt_, out, int(outSize))) {
+      snprintf(out, outSize, "%s", digits);
+    }
+  }
+
+  void FormatDateTime(const SystemTime& s, char* out, size_t outSize) override {
+    SYSTEMTIME st{};
+    st.wYear = WORD(s.year);
+    st.wMonth = WORD(s.month);
+    st.wDayOfWeek = WORD(s.dayOfWeek);
+    st.wDay = WORD(s.day);
+    st.wHour = WORD(s.hour);
+    st.wMinute = WORD(s.minute);
+    st.wSecond = WORD(s.second);
+    st.wMilliseconds = WORD(s.milliseconds);
+    char d[128] = "", t[128] = "";
+    GetDateFormatA(LOCALE_SYSTEM_DEFAULT, DATE_SHORTDATE, &st, nullptr, d, sizeof d);
+    GetTimeFormatA(LOCALE_SYSTEM_DEFAULT, 0, &st, nullptr, t, sizeof t);
+    snprintf(out, outSize, "%s %s", d, t);
+  }
+
+  const char* ServiceName(uint16_t port) override {
+    std::call_once(svcOnce_, [this] {
+      WSADATA wd;
+      WSAStartup(MAKEWORD(2, 0), &wd);
+      names_.reset(new std::string[65536]);
+      looked_.reset(new bool[65536]());
+    });
+    std::lock_guard<std::mutex> lock(svcMutex_);
+    if (!looked_[port]) {
+      looked_[port] = true;
+      if (servent* s = getservbyport(htons(port), nullptr)) {
+        if (s->s_name) names_[port].assign(s->s_name, strnlen(s->s_name, 254));
+      }
+    }
+    return names_[port].empty() ? nullptr : names_[port].c_str();
+  }
+
+  bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override {
+    char dir[MAX_PATH + 1];
+    if (!GetTempPathA(sizeof dir, dir)) GetWindowsDirectoryA(dir, sizeof dir);
+    char name[MAX_PATH + 1];
+    if (!GetTempFileNameA(dir, prefix, 0, name)) return false;
+    if (strlen(name) + 1 > pathSize) {
+      DeleteFileA(name);
+      return false;
+    }
+    strcpy(path, name);
+    return true;
+  }
+
+  bool RemoveFile(const char* path) override { return DeleteFileA(path) != 0; }
+
+ private:
+  std::once_flag fmtOnce_, svcOnce_;
+  NUMBERFMTA fmt_{};
+  char dec_[8] = ".", thou_[8] = ",";
+  std::mutex svcMutex_;
+  std::unique_ptr<std::string[]> names_;
+  std::unique_ptr<bool[]> looked_;
+};
+
+}  // namespace
+
+Platform* CreateDefaultPlatform() { return new Win32Platform(); }

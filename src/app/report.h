@@ -1,0 +1,32 @@
+// Command-line reports over a capture file, without a window.
+#pragma once
+#include <string>
+
+#include "app/options.h"
+#include "capture/conversation_table.h"
+#include "packetfile/packet_file.h"
+
+// Report switch to summary format; 0 when `arg` is none.
+int ReportFormatOfSwitch(const char* arg);
+
+struct LoadOutcome {
+  bool ok = false;       // the table holds what the file gave
+  bool damaged = false;  // reading stopped early; earlier packets are kept
+  std::string message;   // the reason when !ok, or the damage
+};
+
+// Builds `table` from an own packet file (in place) or a pcap/pcapng file.
+// A foreign file gets LocalAddress 0, as a fresh import would.
+LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
+                                 const Options& options);
+
+// Runs `/switch OUT CAPTURE`; returns the process exit code and writes
+// messages for the user to `message`.
+int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
+              std::string& message);
+
+// Exit codes of the report mode.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitDamaged = 3;  // report written from the packets before the damage

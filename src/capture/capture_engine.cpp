@@ -1,0 +1,68 @@
+#include "capture/capture_engine.h"
+
+#include <cstring>
+
+#include "capture/conversation_table.h"
+#include "capture/dns.h"
+#include "packetfile/packet_file.h"
+
+namespace {
+inline uint32_t HostOrder(uint32_t v) {
+  uint8_t b[4];
+  memcpy(b, &v, 4);
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+}  // namespace
+
+CaptureEngine::CaptureEngine(Options& options, ConversationTable& table, PacketFile& file)
+    : options_(options), table_(table), file_(file) {}
+
+void CaptureEngine::ResetCounters() {
+  packetCount = 0;
+  statusPending = true;
+  ParseFilter(options_.CaptureFilter.c_str(), captureFilter);
+}
+
+void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_t* dstMac,
+                             const uint8_t* srcMac, FileTime time) {
+  if (running && !options_.captureActive) return;  // suspended
+  if (length <= 0) return;
+  PacketHeader header;
+  header.length = uint32_t(length);
+  if (dstMac) memcpy(header.dstMac, dstMac, 6);
+  if (srcMac) memcpy(header.srcMac, srcMac, 6);
+
+  if (options_.UseDnsQueriesForHostNames)
+    LearnDnsAnswers(packet, length, dnsCache ? *dnsCache : GlobalDnsNameCache());
+
+  if (table_.importMode) {
+    file_.AppendPacket(packet, header.length, dstMac, srcMac, time);
+    return;
+  }
+  if (!captureFilter.empty()) {
+    Conversation d;
+    if (DecodePacket(packet, length, d, table_.LocalAddress, true, dstMac, srcMac) &&
+        !MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
+                     HostOrder(d.localAddress), HostOrder(d.remoteAddress)))
+      return;
+  }
+  if (options_.StatOnly) {
+    file_.lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
+  } else {
+    file_.AppendPacket(packet, header.length, dstMac, srcMac, time);
+  }
+  header.time = file_.lastPacketTime;
+
+  if (options_.LiveMode) {
+    if (table_.UpdateConversation(packet, header)) {
+      table_.changed = 1;
+      packetCount++;
+    }
+  } else {
+    packetCount++;
+  }
+  if (statusPending && notifier) {
+    statusPending = false;
+    notifier->PacketCountChanged();
+  }
+}

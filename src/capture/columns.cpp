@@ -1,0 +1,212 @@
+#include "capture/columns.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/options.h"
+#include "app/strings.h"
+
+const ColumnDef kColumns[kColumnCount] = {
+    {0, 1001, 60, 10},   {1, 1002, 60, 15},   {2, 1003, 100, 15},  {3, 1004, 100, 15},
+    {4, 1005, 80, 8},    {5, 1006, 80, 8},    {9, 1007, 60, 10},   {11, 1008, 100, 10},
+    {13, 1009, 120, 15}, {14, 1020, 120, 15}, {15, 1023, 120, 15}, {10, 1010, 100, 10},
+    {12, 1021, 100, 10}, {8, 1011, 90, 25},   {6, 1012, 120, 50},  {7, 1013, 120, 50},
+    {16, 1014, 0, 50},   {17, 1015, 0, 50},   {18, 1022, 0, 50},   {19, 1016, 120, 20},
+    {20, 1017, 120, 20}, {21, 1018, 120, 20}, {22, 1019, 120, 20},
+};
+
+const ColumnDef& ColumnById(int id) {
+  for (const ColumnDef& d : kColumns)
+    if (d.id == id) return d;
+  return kColumns[0];
+}
+
+void FormatNumber(uint32_t value, char* out, size_t outSize) {
+  char digits[16];
+  snprintf(digits, sizeof digits, "%u", value);
+  GetPlatform().GroupDigits(digits, out, outSize < 32 ? outSize : 32);
+}
+
+void FormatPacketTime(FileTime t, char* out, size_t outSize) {
+  SystemTime st = FileTimeToSystemTime(t);
+  char dt[256] = "";
+  if (t != 0 && st.year > 1985) GetPlatform().FormatDateTime(st, dt, sizeof dt);
+  snprintf(out, outSize, "%s:%3.3d", dt, st.milliseconds);
+}
+
+void FormatMac(const uint8_t* m, char* out, size_t outSize) {
+  bool zero = true, ones = true;
+  for (int i = 0; i < 6; i++) {
+    zero = zero && m[i] == 0;
+    ones = ones && m[i] == 0xFF;
+  }
+  if (zero || ones) {
+    if (outSize) out[0] = 0;
+    return;
+  }
+  snprintf(out, outSize, "%2.2x-%2.2x-%2.2x-%2.2x-%2.2x-%2.2x", m[0], m[1], m[2], m[3], m[4], m[5]);
+}
+
+void FormatAddress(uint32_t address, char* out, size_t outSize) {
+  uint8_t b[4];
+  memcpy(b, &address, 4);
+  snprintf(out, outSize, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+}
+
+void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize) {
+  Platform& p = GetPlatform();
+  const char* name = nullptr;
+  if (localPort >= 1 && localPort <= 1023) {
+    name = p.ServiceName(localPort);
+  } else {
+    name = p.ServiceName(localPort);
+    if (!name) name = p.ServiceName(remotePort);
+  }
+  snprintf(out, outSize, "%.254s", name ? name : "");
+}
+
+namespace {
+
+double DurationSeconds(const Conversation& c) {
+  double d = double(int64_t(c.lastTime - c.firstTime)) / 10000000.0;
+  return d < 0 ? 0 : d;
+}
+
+void SizeText(int32_t total, int32_t out, bool split, char* buf) {
+  char a[32], b[32], cc[32];
+  FormatNumber(uint32_t(total), a, sizeof a);
+  int n = snprintf(buf, kColumnTextSize, "%s %s", a, GetString(101));
+  if (split) {
+    FormatNumber(uint32_t(out), b, sizeof b);
+    FormatNumber(uint32_t(total - out), cc, sizeof cc);
+    snprintf(buf + n, kColumnTextSize - size_t(n), "  {%s ; %s}", b, cc);
+  }
+}
+
+}  // namespace
+
+const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnContext& ctx) {
+  buf[0] = 0;
+  const bool split = ctx.options.ShowOutgoingIncoming != 0;
+  switch (id) {
+    case 0:
+      snprintf(buf, kColumnTextSize, "%u", c.index);
+      break;
+    case 1:
+      if (c.protocol == kProtoIcmp) return GetString(521);
+      if (c.protocol == kProtoTcp) return GetString(522);
+      if (c.protocol == kProtoUdp) return GetString(523);
+      if (c.protocol == kProtoAny) return "*";
+      break;
+    case 2:
+      FormatAddress(c.localAddress, buf, kColumnTextSize);
+      break;
+    case 3:
+      FormatAddress(c.remoteAddress, buf, kColumnTextSize);
+      break;
+    case 4:
+    case 5: {
+      uint16_t port = id == 4 ? c.localPort : c.remotePort;
+      if (c.protocol == kProtoAny) return "*";
+      if (port) snprintf(buf, kColumnTextSize, "%u", port);
+      break;
+    }
+    case 6:
+      return c.localHost;
+    case 7:
+      return c.remoteHost;
+    case 8:
+      ServiceNameText(c.localPort, c.remotePort, buf, kColumnTextSize);
+      break;
+    case 9: {
+      char a[32], b[32], d[32];
+      FormatNumber(uint32_t(c.packets), a, sizeof a);
+      if (split) {
+        FormatNumber(uint32_t(c.outPackets), b, sizeof b);
+        FormatNumber(uint32_t(c.packets - c.outPackets), d, sizeof d);
+        snprintf(buf, kColumnTextSize, "%s  {%s ; %s}", a, b, d);
+      } else {
+        snprintf(buf, kColumnTextSize, "%s", a);
+      }
+      break;
+    }
+    case 10:
+      SizeText(c.dataSize, c.outDataSize, split, buf);
+      break;
+    case 11:
+      SizeText(c.totalSize, c.outTotalSize, split, buf);
+      break;
+    case 12:
+      if (c.speedValid) {
+        char s[64];
+        snprintf(s, sizeof s, "%0.1f", c.speed);
+        snprintf(buf, kColumnTextSize, "%s %s", s, GetString(26));
+      }
+      break;
+    case 13:
+      FormatPacketTime(c.firstTime, buf, kColumnTextSize);
+      break;
+    case 14:
+      FormatPacketTime(c.lastTime, buf, kColumnTextSize);
+      break;
+    case 15: {
+      double d = DurationSeconds(c);
+      long long hours = (long long)(d / 3600);
+      double r = d - double(hours) * 3600;
+      int minutes = int(r / 60);
+      double r2 = r - minutes * 60;
+      int seconds = int(r2);
+      int ms = int((r2 - seconds) * 1000);
+      snprintf(buf, kColumnTextSize, "%.2lld:%.2d:%2.2d.%.3d", hours, minutes, seconds, ms);
+      break;
+    }
+    case 16:
+    case 17:
+    case 18: {
+      const ProcessInfo* p = ctx.processes ? ctx.processes->Get(c.processIndex) : nullptr;
+      if (!p) break;
+      if (id == 16) {
+        if (p->processId) snprintf(buf, kColumnTextSize, "%u", p->processId);
+      } else {
+        snprintf(buf, kColumnTextSize, "%s", id == 17 ? p->fileName : p->user);
+      }
+      break;
+    }
+    case 19:
+      FormatMac(c.localMac, buf, kColumnTextSize);
+      break;
+    case 20:
+      FormatMac(c.remoteMac, buf, kColumnTextSize);
+      break;
+    case 21:
+      return c.localCountry;
+    case 22:
+      return c.remoteCountry;
+    default:
+      break;
+  }
+  return buf;
+}
+
+namespace {
+template <typename T>
+int Cmp(T a, T b) {
+  return a > b ? 1 : a < b ? -1 : 0;
+}
+}  // namespace
+
+int CompareColumn(const Conversation& a, const Conversation& b, int id) {
+  switch (id) {
+    case 0: return Cmp(int32_t(a.index), int32_t(b.index));
+    case 4: return Cmp(a.localPort, b.localPort);
+    case 5: return Cmp(a.remotePort, b.remotePort);
+    case 9: return Cmp(uint32_t(a.packets), uint32_t(b.packets));
+    case 10: return Cmp(a.dataSize, b.dataSize);
+    case 11: return Cmp(a.totalSize, b.totalSize);
+    case 12: return Cmp(a.speed, b.speed);
+    case 13: return Cmp(a.firstTime, b.firstTime);
+    case 14: return Cmp(a.lastTime, b.lastTime);
+    case 15: return Cmp(DurationSeconds(a), DurationSeconds(b));
+    default: return 255;
+  }
+}

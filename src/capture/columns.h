@@ -1,0 +1,54 @@
+// Texts and sort order of the 23 columns of the conversation list.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "app/platform.h"
+#include "capture/conversation.h"
+
+struct Options;
+
+constexpr int kColumnCount = 23;
+constexpr size_t kColumnTextSize = 1024;
+
+struct ColumnDef {
+  int id;            // ColumnId
+  int titleString;   // string id of the title
+  int defaultWidth;  // pixels; 0 = hidden
+  int tabularWidth;  // characters in the tabular export
+};
+
+// In the default display order.
+extern const ColumnDef kColumns[kColumnCount];
+// The definition of a ColumnId.
+const ColumnDef& ColumnById(int id);
+
+// A process record of the process table (filled by process attribution).
+struct ProcessInfo {
+  uint32_t processId = 0;
+  const char* fileName = "";
+  const char* user = "";
+};
+
+class ProcessTable {
+ public:
+  virtual ~ProcessTable() = default;
+  virtual const ProcessInfo* Get(int32_t index) const = 0;
+};
+
+struct ColumnContext {
+  const Options& options;
+  const ProcessTable* processes = nullptr;
+};
+
+// The text of column `id`; either `buf` (kColumnTextSize bytes) or a field.
+const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnContext& ctx);
+// 1, -1, 0, or 255 when the caller compares the texts case-insensitively.
+int CompareColumn(const Conversation& a, const Conversation& b, int id);
+
+void FormatNumber(uint32_t value, char* out, size_t outSize);
+void FormatPacketTime(FileTime t, char* out, size_t outSize);
+void FormatMac(const uint8_t* mac, char* out, size_t outSize);
+void FormatAddress(uint32_t address, char* out, size_t outSize);
+// Service name by the rules of the Service Name column; "" when none.
+void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize);

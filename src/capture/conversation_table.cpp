@@ -1,0 +1,240 @@
+#include "capture/conversation_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "app/platform.h"
+#include "capture/dns.h"
+#include "packetfile/packet_file.h"
+
+namespace {
+// Network-order address as stored to host order.
+inline uint32_t Swap32(uint32_t v) {
+  uint8_t b[4];
+  memcpy(b, &v, 4);
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+inline uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+}  // namespace
+
+ConversationTable::ConversationTable(const Options& options, PacketFile* file)
+    : options_(options), file_(file) {}
+
+void ConversationTable::Clear() {
+  blocks_.clear();
+  count_ = 0;
+  slots_.clear();
+  lookupList.clear();
+  ParseDisplayFilter();
+}
+
+void ConversationTable::ParseDisplayFilter() { ParseFilter(options_.DisplayFilter.c_str(), displayFilter); }
+
+bool ConversationTable::Matches(const Conversation& c, const Conversation& d, bool summary) const {
+  if (summary) {
+    return (c.localAddress == d.localAddress && c.remoteAddress == d.remoteAddress) ||
+           (c.localAddress == d.remoteAddress && c.remoteAddress == d.localAddress);
+  }
+  if (c.protocol != d.protocol) return false;
+  const bool ports = c.protocol != kProtoIcmp;
+  if (c.localAddress == d.localAddress && c.remoteAddress == d.remoteAddress &&
+      (!ports || (c.localPort == d.localPort && c.remotePort == d.remotePort)))
+    return true;
+  return c.localAddress == d.remoteAddress && c.remoteAddress == d.localAddress &&
+         (!ports || (c.localPort == d.remotePort && c.remotePort == d.localPort));
+}
+
+// Equal for every pair of records that Matches() pairs, in either order.
+uint64_t ConversationTable::KeyHash(const Conversation& c, bool summary) const {
+  uint64_t a, b;
+  if (summary) {
+    a = c.localAddress;
+    b = c.remoteAddress;
+  } else {
+    const bool ports = c.protocol != kProtoIcmp;
+    a = uint64_t(c.localAddress) << 16 | (ports ? c.localPort : 0);
+    b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
+  }
+  if (a > b) std::swap(a, b);
+  uint64_t h = Mix(a * 0x9E3779B97F4A7C15ULL + b);
+  return summary ? h : Mix(h ^ c.protocol);
+}
+
+void ConversationTable::IndexInsert(uint32_t i) {
+  const size_t mask = slots_.size() - 1;
+  const Conversation& c = at(i);
+  for (size_t s = KeyHash(c, indexSummary_) & mask;; s = (s + 1) & mask) {
+    if (slots_[s] == 0) {
+      slots_[s] = i + 1;
+      return;
+    }
+    // An earlier conversation with the same key keeps answering.
+    if (Matches(at(slots_[s] - 1), c, indexSummary_)) return;
+  }
+}
+
+void ConversationTable::RebuildIndex() {
+  size_t n = 64;
+  while (n < count_ * 2 + 2) n *= 2;
+  slots_.assign(n, 0);
+  for (size_t i = 0; i < count_; i++) IndexInsert(uint32_t(i));
+}
+
+Conversation* ConversationTable::FindConversation(const Conversation& d) {
+  const bool summary = SummaryMode();
+  if (!useIndex_) {
+    for (size_t i = 0; i < count_; i++)
+      if (Matches(at(i), d, summary)) return &at(i);
+    return nullptr;
+  }
+  if (summary != indexSummary_ || slots_.empty()) {
+    indexSummary_ = summary;
+    RebuildIndex();
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t s = KeyHash(d, summary) & mask;; s = (s + 1) & mask) {
+    uint32_t v = slots_[s];
+    if (v == 0) return nullptr;
+    if (Matches(at(v - 1), d, summary)) return &at(v - 1);
+  }
+}
+
+Conversation& ConversationTable::Append(const Conversation& c) {
+  if ((count_ >> kBlockShift) >= blocks_.size())
+    blocks_.emplace_back(new Conversation[size_t(1) << kBlockShift]);
+  Conversation& slot = at(count_);
+  slot = c;
+  count_++;
+  if (useIndex_) {
+    if (slots_.empty() || count_ * 2 > slots_.size()) {
+      indexSummary_ = SummaryMode();
+      RebuildIndex();
+    } else {
+      IndexInsert(uint32_t(count_ - 1));
+    }
+  }
+  return slot;
+}
+
+Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const PacketHeader& h) {
+  Conversation d;
+  if (!DecodePacket(packet, int32_t(h.length), d, LocalAddress, true, h.dstMac, h.srcMac))
+    return nullptr;
+  const bool summary = SummaryMode();
+  Platform& platform = GetPlatform();
+  Conversation* c = FindConversation(d);
+  if (c) {
+    c->flags &= uint16_t(~kRowTextCurrent);
+  } else {
+    if (d.headerLength >= d.totalSize) return nullptr;  // only data opens a conversation
+    if (countries) {
+      if (d.localAddress) countries->Lookup(d.localAddress, d.localCountry);
+      if (d.remoteAddress) countries->Lookup(d.remoteAddress, d.remoteCountry);
+    }
+    d.firstTime = d.lastTime = h.time;
+    d.index = uint32_t(count_ + 1);
+    d.shown = 1;
+    if (summary) d.protocol = kProtoAny;
+    if (options_.UseDnsQueriesForHostNames) {
+      DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
+      if (const char* n = cache.Name(cache.FindIPv4(d.localAddress))) CopyHostName(d.localHost, n);
+      if (const char* n = cache.Name(cache.FindIPv4(d.remoteAddress))) CopyHostName(d.remoteHost, n);
+    }
+    d.firstTick = platform.TickCount();
+    d.flags |= kRowTextCurrent;
+    Conversation fresh = d;  // counters start from zero
+    fresh.totalSize = fresh.dataSize = 0;
+    c = &Append(fresh);
+    if (processes && !importMode) processes->Run(*this);
+  }
+  if (summary) c->protocol = kProtoAny;
+  const int32_t payload = d.totalSize - d.headerLength;
+  c->packets += 1;
+  c->totalSize += d.totalSize;
+  c->dataSize += payload;
+  c->lastTime = h.time;
+  c->lastTick = platform.TickCount();
+  // Speed from the packet times, so a rebuilt table shows the capture's speed.
+  if (c->lastTime > c->firstTime) {
+    const double ms = double(c->lastTime - c->firstTime) / 10000.0;
+    c->speed = double(c->dataSize) * 1000.0 / (ms * 1024.0);
+    c->speedValid = 1;
+  } else {
+    c->speedValid = 0;
+  }
+  if (d.outgoing) {
+    c->outPackets += 1;
+    c->outTotalSize += d.totalSize;
+    c->outDataSize += payload;
+  }
+  return c;
+}
+
+bool ConversationTable::IsVisible(const Conversation& c) const {
+  if (options_.ShowOnlyActiveConnections &&
+      (c.connectionState == 0 || c.connectionState == 1 || c.connectionState == 11))
+    return false;
+  if (c.protocol == kProtoTcp && !options_.DisplayTCP) return false;
+  if (c.protocol == kProtoUdp && !options_.DisplayUDP) return false;
+  if (c.protocol == kProtoIcmp && !options_.DisplayICMP) return false;
+  if (!displayFilter.empty() &&
+      !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, Swap32(c.localAddress),
+                   Swap32(c.remoteAddress)))
+    return false;
+  return true;
+}
+
+void ConversationTable::SetHostName(uint32_t address, const char* name) {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  for (size_t i = 0; i < count_; i++) {
+    Conversation& c = at(i);
+    bool hit = false;
+    if (c.localAddress == address) {
+      CopyHostName(c.localHost, name);
+      hit = true;
+    }
+    if (c.remoteAddress == address) {
+      CopyHostName(c.remoteHost, name);
+      hit = true;
+    }
+    if (hit) {
+      c.flags &= uint16_t(~kRowTextCurrent);
+      namesChanged = 1;
+    }
+  }
+}
+
+void ConversationTable::QueueNameLookups() {
+  if (!options_.ResolveIPAddr) return;
+  lookupList.clear();
+  std::unordered_set<uint32_t> seen;
+  auto add = [&](uint32_t a) {
+    if (seen.insert(a).second) lookupList.push_back(a);
+  };
+  for (size_t i = 0; i < count_; i++) {
+    const Conversation& c = at(i);
+    if (c.localAddress && !c.localHost[0]) add(c.localAddress);
+    if (c.remoteAddress && !c.remoteHost[0]) add(c.remoteAddress);
+  }
+  if (resolver)
+    for (uint32_t a : lookupList) resolver->Request(a);
+}
+
+bool ConversationTable::RebuildFromFile() {
+  if (resolver) resolver->AbandonPending();
+  bool opened = file_ && file_->OpenForReading();
+  if (opened) {
+    if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
+    PacketHeader h;
+    while (file_->ReadNextPacket(readBuffer_.get(), h)) UpdateConversation(readBuffer_.get(), h);
+    file_->CloseReading();
+  }
+  QueueNameLookups();
+  return opened;
+}

@@ -1,0 +1,96 @@
+// The conversations seen so far, in creation order, with a hash index that
+// finds the same conversation a scan from the first one would.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/options.h"
+#include "capture/conversation.h"
+#include "filter/filter.h"
+
+class PacketFile;
+class DnsNameCache;
+struct PacketHeader;
+
+// Reverse lookups of addresses that still have no name (resolver issue).
+class NameResolver {
+ public:
+  virtual ~NameResolver() = default;
+  virtual void Request(uint32_t address) = 0;
+  // Results of pending lookups are no longer applied.
+  virtual void AbandonPending() = 0;
+};
+
+// Country text of an address (network order) into a 64-byte field.
+class CountryLookup {
+ public:
+  virtual ~CountryLookup() = default;
+  virtual void Lookup(uint32_t address, char (&text)[64]) = 0;
+};
+
+// Fills processIndex and connectionState of the table's conversations.
+class ProcessAttribution {
+ public:
+  virtual ~ProcessAttribution() = default;
+  virtual void Run(class ConversationTable& table) = 0;
+};
+
+class ConversationTable {
+ public:
+  ConversationTable(const Options& options, PacketFile* file);
+
+  // Accounts one packet; returns its conversation, or nullptr when the packet
+  // does not decode or would open a conversation without payload.
+  Conversation* UpdateConversation(const uint8_t* packet, const PacketHeader& header);
+  Conversation* FindConversation(const Conversation& decoded);
+  bool IsVisible(const Conversation& c) const;
+  void SetHostName(uint32_t address, const char* name);
+  void QueueNameLookups();
+  // Replays every packet of the packet file (the caller clears first).
+  // Returns false when the file cannot be opened.
+  bool RebuildFromFile();
+  void Clear();
+  void ParseDisplayFilter();
+
+  size_t count() const { return count_; }
+  Conversation& at(size_t i) { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+  const Conversation& at(size_t i) const { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+
+  // With false, FindConversation scans linearly as a reference (benchmarks).
+  void SetUseIndex(bool on) { useIndex_ = on; }
+
+  uint32_t LocalAddress = 0;  // network order
+  int32_t changed = 0;
+  volatile int32_t namesChanged = 0;
+  int32_t importMode = 0;
+  FilterRuleList displayFilter;
+  std::vector<uint32_t> lookupList;
+
+  NameResolver* resolver = nullptr;
+  CountryLookup* countries = nullptr;
+  ProcessAttribution* processes = nullptr;
+  DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
+
+ private:
+  static constexpr int kBlockShift = 10;
+  static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
+
+  bool SummaryMode() const { return options_.StatOnly && options_.SummaryMode; }
+  bool Matches(const Conversation& c, const Conversation& d, bool summary) const;
+  uint64_t KeyHash(const Conversation& c, bool summary) const;
+  void IndexInsert(uint32_t i);
+  void RebuildIndex();
+  Conversation& Append(const Conversation& c);
+
+  const Options& options_;
+  PacketFile* file_;
+  std::vector<std::unique_ptr<Conversation[]>> blocks_;
+  size_t count_ = 0;
+  std::vector<uint32_t> slots_;  // conversation index + 1; 0 = empty
+  bool indexSummary_ = false;
+  bool useIndex_ = true;
+  std::unique_ptr<uint8_t[]> readBuffer_;
+  std::mutex namesMutex_;
+};

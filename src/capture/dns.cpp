@@ -1,0 +1,174 @@
+#include "capture/dns.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/byte_cursor.h"
+
+namespace {
+
+constexpr int kMaxRecordsPerMessage = 256;
+
+// Reads a possibly compressed name at the cursor's position into `out`
+// (dotted, cut to kDnsNameMax); leaves the cursor after the name.
+bool ReadName(ByteCursor& c, char* out) {
+  size_t outLen = 0;
+  size_t pos = c.pos();
+  size_t resume = 0;
+  int jumps = 0;
+  const uint8_t* d = c.data();
+  const size_t size = c.size();
+  for (;;) {
+    if (pos >= size) return false;
+    uint8_t l = d[pos];
+    if ((l & 0xC0) == 0xC0) {
+      if (pos + 1 >= size || ++jumps > kDnsMaxJumps) return false;
+      if (!resume) resume = pos + 2;
+      pos = size_t(l & 0x3F) << 8 | d[pos + 1];
+      continue;
+    }
+    if (l & 0xC0) return false;  // reserved label types
+    if (l == 0) {
+      pos += 1;
+      break;
+    }
+    if (pos + 1 + l > size) return false;
+    if (outLen && outLen < kDnsNameMax) out[outLen++] = '.';
+    for (int i = 0; i < l && outLen < kDnsNameMax; i++) out[outLen++] = char(d[pos + 1 + i]);
+    pos += 1 + l;
+  }
+  out[outLen] = 0;
+  c.seek(resume ? resume : pos);
+  return c.ok();
+}
+
+uint32_t Hash(uint16_t family, const uint8_t* address) {
+  uint32_t h = 2166136261u ^ family;
+  for (int i = 0; i < 16; i++) h = (h ^ address[i]) * 16777619u;
+  return h ^ (h >> 15);
+}
+
+}  // namespace
+
+int ParseDnsAddressRecords(const uint8_t* msg, size_t len, DnsAddressRecord* out, int max) {
+  ByteCursor c(msg, len);
+  c.skip(4);  // id, flags
+  const unsigned qd = c.u16();
+  const unsigned records = unsigned(c.u16()) + c.u16() + c.u16();
+  if (!c.ok()) return -1;
+  char name[kDnsNameMax + 1];
+  for (unsigned i = 0; i < qd; i++) {
+    if (!ReadName(c, name)) return -1;
+    c.skip(4);
+    if (!c.ok()) return -1;
+  }
+  int n = 0;
+  for (unsigned i = 0; i < records; i++) {
+    if (!ReadName(c, name)) return -1;
+    const uint16_t type = c.u16();
+    c.skip(6);  // class, ttl
+    const uint16_t rdlen = c.u16();
+    const uint8_t* rdata = c.take(rdlen);
+    if (!c.ok()) return -1;
+    const bool a = type == 1 && rdlen >= 4;
+    const bool aaaa = type == 28 && rdlen >= 16;
+    if ((a || aaaa) && name[0] && n < max && n < kMaxRecordsPerMessage) {
+      DnsAddressRecord& r = out[n++];
+      r.family = a ? kFamilyIPv4 : kFamilyIPv6;
+      memset(r.address, 0, sizeof r.address);
+      memcpy(r.address, rdata, a ? 4 : 16);
+      memcpy(r.name, name, sizeof name);
+    }
+  }
+  return n;
+}
+
+int DnsNameCache::Find(uint16_t family, const uint8_t* address) const {
+  if (slots_.empty()) return -1;
+  uint32_t h = Hash(family, address);
+  const size_t mask = slots_.size() - 1;
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    int32_t e = slots_[s];
+    if (e < 0) return -1;
+    const Entry& en = entries_[size_t(e)];
+    if (en.family == family && memcmp(en.address, address, 16) == 0) return e;
+  }
+}
+
+void DnsNameCache::Rehash(size_t slots) {
+  slots_.assign(slots, -1);
+  const size_t mask = slots - 1;
+  for (size_t e = 0; e < entries_.size(); e++) {
+    size_t s = Hash(entries_[e].family, entries_[e].address) & mask;
+    while (slots_[s] >= 0) s = (s + 1) & mask;
+    slots_[s] = int32_t(e);
+  }
+}
+
+int DnsNameCache::FindIPv4(uint32_t address) const {
+  uint8_t a[16] = {};
+  memcpy(a, &address, 4);
+  return Find(kFamilyIPv4, a);
+}
+
+int DnsNameCache::FindIPv6(const uint8_t* address) const { return Find(kFamilyIPv6, address); }
+
+const char* DnsNameCache::Name(int index) const {
+  if (index < 0 || size_t(index) >= entries_.size()) return nullptr;
+  return entries_[size_t(index)].name;
+}
+
+void DnsNameCache::Add(uint16_t family, const uint8_t* address, const char* name) {
+  if (Find(family, address) >= 0) return;
+  Entry e{};
+  snprintf(e.name, sizeof e.name, "%.127s", name);
+  e.family = family;
+  memcpy(e.address, address, 16);
+  entries_.push_back(e);
+  if (entries_.size() * 2 > slots_.size()) {
+    Rehash(slots_.empty() ? 64 : slots_.size() * 2);
+    return;
+  }
+  const size_t mask = slots_.size() - 1;
+  size_t s = Hash(family, address) & mask;
+  while (slots_[s] >= 0) s = (s + 1) & mask;
+  slots_[s] = int32_t(entries_.size() - 1);
+}
+
+void DnsNameCache::Clear() {
+  entries_.clear();
+  slots_.clear();
+}
+
+DnsNameCache& GlobalDnsNameCache() {
+  static DnsNameCache cache;
+  return cache;
+}
+
+int LearnDnsAnswers(const uint8_t* p, int32_t n, DnsNameCache& cache) {
+  if (n < 20 || n >= kDnsMaxPacket || (p[0] >> 4) != 4) return 0;
+  const int ihl = (p[0] & 0x0F) * 4;
+  if (ihl < 20 || ihl >= n) return 0;
+  const uint8_t proto = p[9];
+  if (proto != 6 && proto != 17) return 0;
+  const int avail = n - ihl;
+  if (avail < (proto == 6 ? 20 : 8)) return 0;
+  const uint8_t* t = p + ihl;
+  if (LoadBe16(t) != 53 && LoadBe16(t + 2) != 53) return 0;
+  int offset = ihl + (proto == 6 ? (t[12] >> 4) * 4 + 2 : 8);  // TCP: skip the length prefix
+  if (offset >= n) return 0;
+  size_t len = size_t(n - offset);
+  if (proto == 6) {
+    size_t prefixed = LoadBe16(p + offset - 2);
+    if (prefixed < len) len = prefixed;
+  }
+  DnsAddressRecord recs[64];
+  int k = ParseDnsAddressRecords(p + offset, len, recs, 64);
+  int added = 0;
+  for (int i = 0; i < k; i++) {
+    size_t before = cache.size();
+    cache.Add(recs[i].family, recs[i].address, recs[i].name);
+    added += int(cache.size() - before);
+  }
+  return added;
+}

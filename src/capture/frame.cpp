@@ -1,0 +1,110 @@
+#include "capture/frame.h"
+
+#include "app/byte_cursor.h"
+#include "capture/capture_engine.h"
+
+namespace {
+
+constexpr int kMaxVlanTags = 4;
+
+struct Counter {
+  FrameStats* s;
+  void handed() { if (s) s->handed++; }
+  void notIPv4() { if (s) s->notIPv4++; }
+  void truncated() { if (s) s->truncated++; }
+  void unsupported() { if (s) s->unsupported++; }
+};
+
+void Deliver(PacketSniffer& sniffer, const uint8_t* ip, uint32_t len, const uint8_t* dst,
+             const uint8_t* src, FileTime time, Counter c) {
+  if (len == 0) return c.truncated();
+  if (len > 0x7FFFFFFF) return c.truncated();
+  c.handed();
+  sniffer.OnPacket(ip, int32_t(len), dst, src, time);
+}
+
+void Ieee80211(PacketSniffer& sniffer, const uint8_t* f, uint32_t caplen, FileTime time, Counter c) {
+  if (caplen < 33) return c.truncated();
+  if (f[0] != 0x08 || (f[1] & 0x40) || f[27] || f[28] || f[29] || f[30] != 0x08 || f[31] != 0x00)
+    return c.unsupported();
+  Deliver(sniffer, f + 32, caplen - 32, f + 10, f + 16, time, c);
+}
+
+}  // namespace
+
+void HandleFrame(PacketSniffer& sniffer, const uint8_t* f, uint32_t caplen, FileTime time,
+                 FrameStats* stats) {
+  Counter c{stats};
+  if (caplen > 14) {
+    uint32_t off = 12;
+    uint16_t type = LoadBe16(f + off);
+    // 802.1Q / 802.1ad tags between the addresses and the type.
+    for (int tags = 0; (type == 0x8100 || type == 0x88A8 || type == 0x9100) && tags < kMaxVlanTags;
+         tags++) {
+      off += 4;
+      if (caplen < off + 2) return c.truncated();
+      type = LoadBe16(f + off);
+    }
+    if (type == 0x0800) return Deliver(sniffer, f + off + 2, caplen - off - 2, f, f + 6, time, c);
+  }
+  if (caplen >= 33 && f[0] == 0x08) return Ieee80211(sniffer, f, caplen, time, c);
+  if (caplen <= 14) return c.truncated();
+  c.notIPv4();
+}
+
+bool IsSupportedLinkType(uint32_t t) {
+  switch (t) {
+    case kLinkNull: case kLinkEthernet: case kLinkRawBsd: case kLinkRawOpenBsd: case kLinkRaw:
+    case kLinkIeee80211: case kLinkLoop: case kLinkLinuxSll: case kLinkRadiotap: case kLinkIPv4:
+    case kLinkLinuxSll2:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f, uint32_t caplen,
+                     FileTime time, FrameStats* stats) {
+  Counter c{stats};
+  switch (linkType) {
+    case kLinkEthernet:
+      return HandleFrame(sniffer, f, caplen, time, stats);
+    case kLinkIeee80211:
+      return Ieee80211(sniffer, f, caplen, time, c);
+    case kLinkRadiotap: {
+      if (caplen < 8) return c.truncated();
+      uint32_t len = LoadLe16(f + 2);
+      if (len < 8 || len > caplen) return c.truncated();
+      return Ieee80211(sniffer, f + len, caplen - len, time, c);
+    }
+    case kLinkNull:
+    case kLinkLoop: {
+      if (caplen < 4) return c.truncated();
+      // AF_INET is 2 everywhere; the null header is in the writer's byte order.
+      uint32_t fam = linkType == kLinkLoop ? LoadBe32(f) : LoadLe32(f);
+      if (fam != 2 && LoadBe32(f) != 2) return c.notIPv4();
+      return Deliver(sniffer, f + 4, caplen - 4, nullptr, nullptr, time, c);
+    }
+    case kLinkRaw:
+    case kLinkRawBsd:
+    case kLinkRawOpenBsd:
+    case kLinkIPv4:
+      if (caplen < 1) return c.truncated();
+      if ((f[0] >> 4) != 4) return c.notIPv4();
+      return Deliver(sniffer, f, caplen, nullptr, nullptr, time, c);
+    case kLinkLinuxSll: {
+      if (caplen < 16) return c.truncated();
+      if (LoadBe16(f + 14) != 0x0800) return c.notIPv4();
+      const bool mac = LoadBe16(f + 2) == 1 && LoadBe16(f + 4) == 6;
+      return Deliver(sniffer, f + 16, caplen - 16, nullptr, mac ? f + 6 : nullptr, time, c);
+    }
+    case kLinkLinuxSll2: {
+      if (caplen < 20) return c.truncated();
+      if (LoadBe16(f) != 0x0800) return c.notIPv4();
+      const bool mac = LoadBe16(f + 8) == 1 && f[11] == 6;
+      return Deliver(sniffer, f + 20, caplen - 20, nullptr, mac ? f + 12 : nullptr, time, c);
+    }
+    default:
+      return c.unsupported();
+  }
+}

@@ -1,0 +1,38 @@
+// Link-layer frames to the OnPacket hand-off.
+#pragma once
+#include <cstdint>
+
+#include "app/platform.h"
+
+class PacketSniffer;
+
+// Link types of capture files (the LINKTYPE_ values).
+enum LinkType : uint32_t {
+  kLinkNull = 0,         // BSD loopback, family in the writer's byte order
+  kLinkEthernet = 1,
+  kLinkRawBsd = 12,      // DLT_RAW on most systems
+  kLinkRawOpenBsd = 14,
+  kLinkRaw = 101,
+  kLinkIeee80211 = 105,
+  kLinkLoop = 108,       // OpenBSD loopback, family in network order
+  kLinkLinuxSll = 113,
+  kLinkRadiotap = 127,
+  kLinkIPv4 = 228,
+  kLinkLinuxSll2 = 276,
+};
+
+// Named conditions of frames that carry no IPv4 packet we can use.
+struct FrameStats {
+  uint64_t handed = 0;       // frames that reached OnPacket
+  uint64_t notIPv4 = 0;      // other network protocols (ARP, IPv6, ...)
+  uint64_t truncated = 0;    // link header not all there
+  uint64_t unsupported = 0;  // unknown link type or 802.11 frame kind
+};
+
+// Ethernet II and 802.11 data frames, by the packet capture driver's rules.
+void HandleFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t caplen, FileTime time,
+                 FrameStats* stats = nullptr);
+// Any supported link type.
+void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* frame,
+                     uint32_t caplen, FileTime time, FrameStats* stats = nullptr);
+bool IsSupportedLinkType(uint32_t linkType);

@@ -1,0 +1,70 @@
+#include "packetfile/import.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "capture/capture_engine.h"
+#include "packetfile/raw_file.h"
+
+FileTime LocalTimeConverter::Convert(FileTime utc) {
+  constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;  // zone changes fall on these
+  const uint64_t b = utc / kQuarterHour;
+  if (b != bucket_) {
+    const FileTime start = b * kQuarterHour;
+    offset_ = int64_t(GetPlatform().UtcToLocalFileTime(start) - start);
+    bucket_ = b;
+  }
+  return FileTime(int64_t(utc) + offset_);
+}
+
+CaptureFormat DetectFileFormat(const char* path, std::string* error) {
+  RawFile f;
+  if (!f.OpenRead(path)) {
+    if (error) *error = std::string("cannot open: ") + strerror(errno);
+    return CaptureFormat::Unknown;
+  }
+  uint8_t head[8] = {};
+  long n = f.Read(head, sizeof head);
+  if (n < 0) {
+    if (error) *error = "cannot read the file";
+    return CaptureFormat::Unknown;
+  }
+  CaptureFormat fmt = DetectCaptureFormat(head, size_t(n));
+  if (fmt == CaptureFormat::Unknown && error)
+    *error = "not a packet file, pcap or pcapng capture";
+  return fmt;
+}
+
+ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer) {
+  ImportResult r;
+  CaptureReader reader(source);
+  if (!reader.Open()) {
+    r.error = reader.error();
+    r.damaged = reader.format() != CaptureFormat::Unknown;
+    r.opened = r.damaged;
+    return r;
+  }
+  r.opened = true;
+  LocalTimeConverter clock;
+  CaptureFrame f;
+  while (reader.Next(f)) {
+    r.frames++;
+    HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, f.utcTime ? clock.Convert(f.utcTime) : 0,
+                    &r.stats);
+  }
+  if (!reader.error().empty()) {
+    r.error = reader.error();
+    r.damaged = true;
+  }
+  return r;
+}
+
+ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer) {
+  FileSource src;
+  if (!src.Open(path)) {
+    ImportResult r;
+    r.error = std::string("cannot open: ") + strerror(errno);
+    return r;
+  }
+  return ImportCapture(src, sniffer);
+}

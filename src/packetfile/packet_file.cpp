@@ -1,0 +1,151 @@
+#include "packetfile/packet_file.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/byte_cursor.h"
+
+namespace {
+const char kMagic200[8] = {'P', 'K', 'R', 'L', 'F', '2', '0', '0'};
+const char kMagic100[8] = {'P', 'K', 'R', 'L', 'F', '1', '0', '0'};
+constexpr size_t kReadBufferSize = 1 << 20;
+}  // namespace
+
+PacketFile::~PacketFile() { ResetFile(false); }
+
+void PacketFile::SetName(const char* path) { snprintf(name_, sizeof name_, "%.259s", path); }
+
+void PacketFile::ResetFile(bool temporary) {
+  writer_.Close();
+  CloseReading();
+  if (name_[0] && temporary_) GetPlatform().RemoveFile(name_);
+  name_[0] = 0;
+  temporary_ = temporary;
+}
+
+bool PacketFile::CreateForWriting() {
+  if (temporary_) {
+    if (!GetPlatform().CreateTempFile("pkr", name_, sizeof name_)) return false;
+  }
+  if (!name_[0] || !writer_.OpenWrite(name_)) return false;
+  if (!writeBuf_) writeBuf_.reset(new uint8_t[kRecordOverhead + kMaxPacketLength]);
+  uint8_t h[kFileHeaderSize];
+  memcpy(h, kMagic200, 8);
+  StoreLe16(h + 8, 4);
+  memcpy(h + 10, &headerAddress, 4);
+  return writer_.Write(h, sizeof h);
+}
+
+bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
+                              const uint8_t* srcMac, FileTime time) {
+  lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
+  if (length == 0 || length > kMaxPacketLength) return false;
+  if (!writer_.IsOpen()) return false;
+  uint8_t* r = writeBuf_.get();
+  StoreLe16(r, 24);
+  StoreLe32(r + 2, length);
+  StoreLe32(r + 6, uint32_t(lastPacketTime));
+  StoreLe32(r + 10, uint32_t(lastPacketTime >> 32));
+  if (srcMac) memcpy(r + 14, srcMac, 6);
+  else memset(r + 14, 0, 6);
+  if (dstMac) memcpy(r + 20, dstMac, 6);
+  else memset(r + 20, 0, 6);
+  memcpy(r + kRecordOverhead, packet, length);
+  return writer_.Write(r, kRecordOverhead + length);
+}
+
+void PacketFile::CloseWriting() { writer_.Close(); }
+
+bool PacketFile::OpenForReading() {
+  CloseReading();
+  damage_ = nullptr;
+  if (!name_[0] || !reader_.OpenRead(name_)) return false;
+  if (!readBuf_) readBuf_.reset(new uint8_t[kReadBufferSize]);
+  uint8_t magic[8];
+  size_t got = 0;
+  if (!Fill(magic, 8, &got) || got != 8 ||
+      (memcmp(magic, kMagic100, 8) != 0 && memcmp(magic, kMagic200, 8) != 0)) {
+    CloseReading();
+    return false;
+  }
+  uint8_t lenBytes[2];
+  if (Fill(lenBytes, 2, &got) && got == 2) {
+    uint16_t len = LoadLe16(lenBytes);
+    if (len >= 1 && len <= 255) {
+      uint8_t payload[256] = {};
+      Fill(payload, len, &got);
+      memcpy(&headerAddress, payload, 4);
+    }
+  }
+  recordOffset_ = fileOffset_;
+  return reader_.IsOpen();
+}
+
+bool PacketFile::Fill(void* dst, size_t n, size_t* got) {
+  uint8_t* out = static_cast<uint8_t*>(dst);
+  *got = 0;
+  while (*got < n) {
+    if (readPos_ == readLen_) {
+      long r = reader_.Read(readBuf_.get(), kReadBufferSize);
+      if (r < 0) return false;
+      if (r == 0) return true;
+      readPos_ = 0;
+      readLen_ = size_t(r);
+    }
+    size_t k = readLen_ - readPos_;
+    if (k > n - *got) k = n - *got;
+    memcpy(out + *got, readBuf_.get() + readPos_, k);
+    readPos_ += k;
+    fileOffset_ += k;
+    *got += k;
+  }
+  return true;
+}
+
+bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
+  if (!reader_.IsOpen() || damage_) return false;
+  recordOffset_ = fileOffset_;
+  uint8_t lenBytes[2];
+  size_t got = 0;
+  if (!Fill(lenBytes, 2, &got)) {
+    damage_ = "read error";
+    return false;
+  }
+  if (got == 0) return false;  // clean end of file
+  if (got != 2) {
+    damage_ = "truncated record header";
+    return false;
+  }
+  uint16_t h = LoadLe16(lenBytes);
+  if (h == 0 || h > 255) {
+    damage_ = "invalid record header length";
+    return false;
+  }
+  uint8_t area[256] = {};
+  if (!Fill(area, h, &got) || got != h) {
+    damage_ = "truncated record header";
+    return false;
+  }
+  PacketHeader ph;
+  ph.length = LoadLe32(area);
+  ph.time = FileTime(LoadLe32(area + 4)) | FileTime(LoadLe32(area + 8)) << 32;
+  memcpy(ph.srcMac, area + 12, 6);
+  memcpy(ph.dstMac, area + 18, 6);
+  if (ph.length == 0 || ph.length > kMaxPacketLength) {
+    damage_ = "invalid packet length";
+    return false;
+  }
+  if (!Fill(buffer, ph.length, &got) || got != ph.length) {
+    damage_ = "truncated packet";
+    return false;
+  }
+  buffer[ph.length] = 0;
+  header = ph;
+  return true;
+}
+
+void PacketFile::CloseReading() {
+  reader_.Close();
+  readPos_ = readLen_ = 0;
+  fileOffset_ = 0;
+}

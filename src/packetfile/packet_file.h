@@ -1,0 +1,74 @@
+// The program's own packet file: a 14-byte header, then one record per
+// packet (u16 header length 24, the 24-byte PacketHeader, the packet).
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "app/platform.h"
+#include "packetfile/raw_file.h"
+
+// The largest packet the writer stores: a full 64 KiB capture snapshot.
+constexpr uint32_t kMaxPacketLength = 65536;
+// Buffers that receive packets from the file hold this many bytes (a NUL
+// follows every packet).
+constexpr uint32_t kPacketBufferSize = kMaxPacketLength + 1;
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr uint32_t kRecordOverhead = 26;
+
+struct PacketHeader {
+  uint32_t length = 0;
+  FileTime time = 0;  // local time
+  uint8_t srcMac[6] = {};
+  uint8_t dstMac[6] = {};
+};
+
+class PacketFile {
+ public:
+  PacketFile() = default;
+  ~PacketFile();
+  PacketFile(const PacketFile&) = delete;
+  PacketFile& operator=(const PacketFile&) = delete;
+
+  // Closes both handles, deletes the current file when it is temporary and
+  // forgets its name.
+  void ResetFile(bool temporary);
+  bool CreateForWriting();
+  // Stamps the record with `time`, or with the current local time when 0.
+  // Refuses empty packets and packets above kMaxPacketLength.
+  bool AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
+                    const uint8_t* srcMac, FileTime time = 0);
+  void CloseWriting();
+
+  bool OpenForReading();
+  // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
+  // the end of the file or at a damaged record (see damaged()).
+  bool ReadNextPacket(uint8_t* buffer, PacketHeader& header);
+  void CloseReading();
+
+  // Why the last reading stopped early; nullptr when it reached a clean end.
+  const char* damage() const { return damage_; }
+  // File offset of the damaged record, or of the record read last.
+  uint64_t recordOffset() const { return recordOffset_; }
+
+  void SetName(const char* path);
+  const char* name() const { return name_; }
+  bool temporary() const { return temporary_; }
+  bool writing() const { return writer_.IsOpen(); }
+
+  uint32_t headerAddress = 0;  // network byte order
+  FileTime lastPacketTime = 0;
+
+ private:
+  bool Fill(void* dst, size_t n, size_t* got);
+
+  char name_[261] = "";
+  bool temporary_ = false;
+  RawFile writer_;
+  RawFile reader_;
+  std::unique_ptr<uint8_t[]> writeBuf_;
+  std::unique_ptr<uint8_t[]> readBuf_;
+  size_t readPos_ = 0, readLen_ = 0;
+  uint64_t fileOffset_ = 0;  // offset of readBuf_[readPos_]
+  uint64_t recordOffset_ = 0;
+  const char* damage_ = nullptr;
+};

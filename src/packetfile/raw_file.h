@@ -1,0 +1,29 @@
+// An unbuffered file handle: writes reach the system at once, so a reader
+// sees every record right after it was appended.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+class RawFile {
+ public:
+  RawFile() = default;
+  ~RawFile() { Close(); }
+  RawFile(const RawFile&) = delete;
+  RawFile& operator=(const RawFile&) = delete;
+
+  // Creates or truncates; others may read while it is open.
+  bool OpenWrite(const char* path);
+  // Opens an existing file; others may read and write while it is open.
+  bool OpenRead(const char* path);
+  bool Write(const void* data, size_t n);
+  // Bytes read (0 at the end), or -1 on error.
+  long Read(void* data, size_t n);
+  // Seek to an absolute offset (read side).
+  bool Seek(uint64_t offset);
+  void Close();
+  bool IsOpen() const { return handle_ != kInvalid; }
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  intptr_t handle_ = kInvalid;
+};

@@ -1,0 +1,47 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "packetfile/raw_file.h"
+
+bool RawFile::OpenWrite(const char* path) {
+  Close();
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  handle_ = fd < 0 ? kInvalid : fd;
+  return fd >= 0;
+}
+
+bool RawFile::OpenRead(const char* path) {
+  Close();
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  handle_ = fd < 0 ? kInvalid : fd;
+  return fd >= 0;
+}
+
+bool RawFile::Write(const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = write(int(handle_), p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+long RawFile::Read(void* data, size_t n) {
+  for (;;) {
+    ssize_t r = read(int(handle_), data, n);
+    if (r < 0 && errno == EINTR) continue;
+    return long(r);
+  }
+}
+
+bool RawFile::Seek(uint64_t offset) { return lseek(int(handle_), off_t(offset), SEEK_SET) >= 0; }
+
+void RawFile::Close() {
+  if (handle_ != kInvalid) close(int(handle_));
+  handle_ = kInvalid;
+}

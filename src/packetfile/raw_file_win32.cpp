@@ -1,0 +1,42 @@
+#include <windows.h>
+
+#include "packetfile/raw_file.h"
+
+static HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+bool RawFile::OpenWrite(const char* path) {
+  Close();
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  handle_ = h == INVALID_HANDLE_VALUE ? kInvalid : reinterpret_cast<intptr_t>(h);
+  return IsOpen();
+}
+
+bool RawFile::OpenRead(const char* path) {
+  Close();
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  handle_ = h == INVALID_HANDLE_VALUE ? kInvalid : reinterpret_cast<intptr_t>(h);
+  return IsOpen();
+}
+
+bool RawFile::Write(const void* data, size_t n) {
+  DWORD w = 0;
+  return WriteFile(H(handle_), data, DWORD(n), &w, nullptr) && w == n;
+}
+
+long RawFile::Read(void* data, size_t n) {
+  DWORD r = 0;
+  if (!ReadFile(H(handle_), data, DWORD(n), &r, nullptr)) return -1;
+  return long(r);
+}
+
+bool RawFile::Seek(uint64_t offset) {
+  LARGE_INTEGER li;
+  li.QuadPart = LONGLONG(offset);
+  return SetFilePointerEx(H(handle_), li, nullptr, FILE_BEGIN) != 0;
+}
+
+void RawFile::Close() {
+  if (handle_ != kInvalid) CloseHandle(H(handle_));
+  handle_ = kInvalid;
+}

@@ -1,0 +1,61 @@
+#include <algorithm>
+#include <cstring>
+
+#include "capture/dns.h"
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
+  DnsNameCache cache;
+  // Two A records for the same address: one entry with the first name.
+  Bytes msg = DnsResponse("www.example.org", {Addr("93.184.216.34"), Addr("93.184.216.34")});
+  Bytes udp = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 40000, msg);
+  EXPECT_EQ(LearnDnsAnswers(udp.data(), int32_t(udp.size()), cache), 1);
+  ASSERT_EQ(cache.size(), 1u);
+  EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("93.184.216.34"))), "www.example.org");
+
+  // A later answer with another name for the address changes nothing.
+  Bytes other = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 40000,
+                            DnsResponse("other.example", {Addr("93.184.216.34")}));
+  LearnDnsAnswers(other.data(), int32_t(other.size()), cache);
+  EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("93.184.216.34"))), "www.example.org");
+
+  // Over TCP the message follows a two-byte length.
+  Bytes tcpMsg = DnsResponse("tcp.example", {Addr("1.2.3.4")});
+  Bytes framed(2 + tcpMsg.size());
+  framed[0] = uint8_t(tcpMsg.size() >> 8);
+  framed[1] = uint8_t(tcpMsg.size());
+  std::copy(tcpMsg.begin(), tcpMsg.end(), framed.begin() + 2);
+  Bytes tcp = WithPayload(6, "10.0.0.1", "10.0.0.5", 53, 40001, framed);
+  EXPECT_EQ(LearnDnsAnswers(tcp.data(), int32_t(tcp.size()), cache), 1);
+  EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("1.2.3.4"))), "tcp.example");
+
+  // Not port 53: ignored.
+  Bytes elsewhere = WithPayload(17, "10.0.0.1", "10.0.0.5", 5353, 40000,
+                                DnsResponse("mdns.example", {Addr("5.5.5.5")}));
+  EXPECT_EQ(LearnDnsAnswers(elsewhere.data(), int32_t(elsewhere.size()), cache), 0);
+  EXPECT_EQ(cache.FindIPv4(Addr("5.5.5.5")), -1);
+  EXPECT_EQ(cache.Name(99), nullptr);
+}
+
+TEST(DnsTest, DamagedMessagesYieldNothing) {
+  DnsAddressRecord recs[8];
+  // A pointer loop.
+  Bytes loop = {0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4};
+  EXPECT_EQ(ParseDnsAddressRecords(loop.data(), loop.size(), recs, 8), -1);
+  // Every truncation of a good message is damaged or complete, never a crash.
+  Bytes good = DnsResponse("a.b.c", {Addr("9.9.9.9"), Addr("8.8.8.8")});
+  EXPECT_EQ(ParseDnsAddressRecords(good.data(), good.size(), recs, 8), 2);
+  for (size_t n = 0; n < good.size(); n++) {
+    Bytes cut(good.begin(), good.begin() + long(n));
+    EXPECT_EQ(ParseDnsAddressRecords(cut.data(), n, recs, 8), -1) << n;
+  }
+  // Names are cut to 127 bytes.
+  std::string longName;
+  for (int i = 0; i < 6; i++) longName += std::string(40, char('a' + i)) + ".";
+  longName += "com";
+  Bytes big = DnsResponse(longName, {Addr("7.7.7.7")});
+  ASSERT_EQ(ParseDnsAddressRecords(big.data(), big.size(), recs, 8), 1);
+  EXPECT_EQ(strlen(recs[0].name), kDnsNameMax);
+  EXPECT_EQ(std::string(recs[0].name), longName.substr(0, kDnsNameMax));
+}

@@ -1,0 +1,108 @@
+#include "capture/capture_engine.h"
+#include "capture/conversation_table.h"
+#include "capture/dns.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+struct Notifier : StatusNotifier {
+  int posts = 0;
+  void PacketCountChanged() override { posts++; }
+};
+
+struct Rig {
+  FakePlatform platform;
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  CaptureEngine engine{options, table, file};
+  DnsNameCache cache;
+  Notifier notifier;
+  Rig(const char* captureFilter = "") {
+    options.CaptureFilter = captureFilter;
+    table.LocalAddress = Addr("10.0.0.5");
+    table.dnsCache = engine.dnsCache = &cache;
+    engine.notifier = &notifier;
+    file.ResetFile(true);
+    EXPECT_TRUE(file.CreateForWriting());
+    engine.ResetCounters();
+    engine.running = true;
+    options.captureActive = 1;
+  }
+  ~Rig() { file.ResetFile(false); }
+  void Send(const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); }
+  size_t StoredPackets() {
+    file.CloseWriting();
+    size_t n = 0;
+    Bytes buf(kPacketBufferSize);
+    PacketHeader h;
+    if (file.OpenForReading())
+      while (file.ReadNextPacket(buf.data(), h)) n++;
+    file.CloseReading();
+    return n;
+  }
+};
+}  // namespace
+
+TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
+  Rig r("exclude:remote:tcp:80");
+  r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));   // filtered out
+  r.Send(Ipv4Packet(47, "10.0.0.5", "10.0.0.9", 0, 0, 10));      // GRE: not filtered, not counted
+  r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 0));   // SYN: stored, not counted
+  r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 10));  // opens the conversation
+  EXPECT_EQ(r.engine.packetCount, 1);
+  EXPECT_EQ(r.table.count(), 1u);
+  EXPECT_EQ(r.table.changed, 1);
+  EXPECT_EQ(r.notifier.posts, 1);  // at most one notice pending
+  r.options.captureActive = 0;     // suspended: nothing stored, counted or learned
+  r.Send(WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("x.example", {Addr("1.1.1.1")})));
+  EXPECT_EQ(r.cache.size(), 0u);
+  r.options.captureActive = 1;
+  r.Send(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 443, 1025, 10));
+  EXPECT_EQ(r.engine.packetCount, 2);
+  EXPECT_EQ(r.StoredPackets(), 4u);
+}
+
+TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
+  {
+    Rig r;
+    r.options.LiveMode = 0;
+    r.Send(Ipv4Packet(47, "10.0.0.5", "10.0.0.9", 0, 0, 10));
+    r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 0));
+    EXPECT_EQ(r.engine.packetCount, 2);
+    EXPECT_EQ(r.table.count(), 0u);
+    // The stop rebuilds the table from the file, with the stored times.
+    r.Send(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 443, 1025, 5));
+    EXPECT_EQ(r.table.count(), 0u);
+    r.file.CloseWriting();
+    EXPECT_TRUE(r.table.RebuildFromFile());
+    ASSERT_EQ(r.table.count(), 1u);
+    EXPECT_EQ(r.table.at(0).packets, 1);
+    EXPECT_EQ(r.table.at(0).firstTime, r.platform.now);
+  }
+  {
+    Rig r;
+    r.options.StatOnly = 1;
+    r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 10));
+    EXPECT_EQ(r.table.count(), 1u);
+    EXPECT_EQ(r.StoredPackets(), 0u);
+  }
+  {
+    // Import: stored with its own time, neither filtered nor counted; DNS learned.
+    Rig r("exclude:both:all");
+    r.table.importMode = 1;
+    r.engine.running = false;
+    Bytes dns = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("x.example", {Addr("10.0.0.9")}));
+    r.engine.OnPacket(dns.data(), int32_t(dns.size()), nullptr, nullptr, 123456789);
+    Bytes p = Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 10);
+    r.engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr, 223456789);
+    EXPECT_EQ(r.engine.packetCount, 0);
+    EXPECT_EQ(r.StoredPackets(), 2u);
+    r.table.importMode = 0;
+    r.table.RebuildFromFile();
+    ASSERT_EQ(r.table.count(), 2u);
+    EXPECT_EQ(r.table.at(1).firstTime, 223456789u);
+    EXPECT_STREQ(r.table.at(1).remoteHost, "x.example");
+  }
+}

@@ -1,0 +1,76 @@
+#include "filter/filter.h"
+#include "gtest/gtest.h"
+
+namespace {
+uint32_t H(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }
+bool Pass(const char* text, uint16_t proto, uint16_t lp, uint16_t rp, uint32_t la, uint32_t ra) {
+  FilterRuleList l;
+  ParseFilter(text, l);
+  return MatchFilter(l, proto, lp, rp, la, ra);
+}
+const uint32_t A = H(10, 0, 0, 1), B = H(192, 168, 0, 50);
+}  // namespace
+
+TEST(FilterTest, ParsesTheLanguage) {
+  FilterRuleList l;
+  ParseFilter(" ,;\r\n\t", l);
+  EXPECT_TRUE(l.empty());
+  ParseFilter("include:remote:tcp:80\r\ninclude:both:udp:53-139 exclude:both:tcpudp:192.168.0.1-192.168.0.100", l);
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[1].direction, 3);
+  EXPECT_EQ(l[1].portLow, 53);
+  EXPECT_EQ(l[1].portHigh, 139);
+  EXPECT_EQ(l[2].action, 2);
+  EXPECT_EQ(l[2].protocol, -2);
+  EXPECT_EQ(l[2].addressLow, H(192, 168, 0, 1));
+  EXPECT_EQ(l[2].addressHigh, H(192, 168, 0, 100));
+
+  // Keywords in any order and case; an empty field is skipped; the fourth
+  // field is the range; junk tokens with fewer fields add nothing.
+  ParseFilter("junk TCP:Include:Both:8080 include::tcp:80 include:tcp:80", l);
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[0].protocol, 6);
+  EXPECT_EQ(l[0].direction, 3);
+  EXPECT_EQ(l[0].portLow, 8080);
+  EXPECT_EQ(l[1].portLow, 65535);  // "80" was a keyword field
+  EXPECT_EQ(l[2].portLow, 65535);
+
+  ParseFilter("include:remote:tcp:80-90-100 include:remote:udp:70000 include:local:all:abc", l);
+  EXPECT_EQ(l[0].portLow, 80);
+  EXPECT_EQ(l[0].portHigh, 100);
+  EXPECT_EQ(l[1].portLow, 4464);
+  EXPECT_EQ(l[2].portLow, 0);
+
+  ParseFilter("include:remote:all:10.0.0.300 include:remote:all:1.2-10.0.0.9", l);
+  EXPECT_EQ(l[0].addressLow, 0xFFFFFFFFu);
+  EXPECT_EQ(l[1].addressLow, H(1, 0, 0, 2));  // inet_addr's a.b form
+  EXPECT_EQ(l[1].addressHigh, H(10, 0, 0, 9));
+
+  // A 300-character token is cut to 254 before its fields are split.
+  std::string longTok = "include:remote:tcp:" + std::string(300 - 19, '9');
+  ParseFilter(longTok.c_str(), l);
+  ASSERT_EQ(l.size(), 1u);
+}
+
+TEST(FilterTest, MatchesByTheRules) {
+  EXPECT_TRUE(Pass("", 6, 1, 2, A, B));
+  EXPECT_FALSE(Pass("exclude:both:icmp", 1, 0, 0, A, B));
+  EXPECT_TRUE(Pass("exclude:both:icmp", 17, 1, 2, A, B));
+  const char* web = "include:remote:tcp:80 exclude:both:all:10.0.0.1";
+  EXPECT_TRUE(Pass(web, 6, 5000, 80, H(10, 0, 0, 2), B));
+  EXPECT_FALSE(Pass(web, 6, 5000, 80, A, B));
+  EXPECT_FALSE(Pass(web, 6, 5000, 81, H(10, 0, 0, 2), B));
+  EXPECT_TRUE(Pass("a:b:c", 17, 1, 2, A, B));
+  EXPECT_TRUE(Pass("include:remote:tcp:65535", 6, 1, 2, A, B));
+  EXPECT_TRUE(Pass("include:remote:all:0.0.0.0", 6, 1, 2, A, B));
+  EXPECT_FALSE(Pass("include:remote:udp:139-53", 17, 100, 100, A, B));
+  EXPECT_FALSE(Pass("include:both:tcp:0-10", 1, 0, 0, A, B));  // protocol first
+  EXPECT_TRUE(Pass("include:both:all:0-10", 1, 0, 0, A, B));   // ICMP ports are 0
+  EXPECT_TRUE(Pass("include:both:icmp", 1, 0, 0, A, B));
+  EXPECT_TRUE(Pass("include:local:tcpudp", 17, 1, 2, A, B));
+  EXPECT_FALSE(Pass("include:local:tcpudp", 1, 0, 0, A, B));
+  // "both" checks ports and addresses on either side independently.
+  EXPECT_TRUE(Pass("include:both:tcp:80-80", 6, 80, 9999, A, B));
+  EXPECT_TRUE(Pass("include:both:all:192.168.0.1-192.168.0.100", 6, 1, 2, A, B));
+  EXPECT_FALSE(Pass("include:local:all:192.168.0.1-192.168.0.100", 6, 1, 2, A, B));
+}

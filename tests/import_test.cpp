@@ -1,0 +1,204 @@
+#include <algorithm>
+#include "app/report.h"
+#include "capture/capture_engine.h"
+#include "capture/frame.h"
+#include "export/summary_export.h"
+#include "gtest/gtest.h"
+#include "packetfile/import.h"
+#include "test_support.h"
+
+namespace {
+
+// The packets of a small session: DNS, a TCP exchange, UDP and ICMP.
+std::vector<Bytes> Session() {
+  return {
+      WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("web.example", {Addr("10.0.0.9")})),
+      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 0),
+      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 300),
+      Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 1400),
+      Ipv4Packet(17, "10.0.0.5", "10.0.0.7", 5000, 5001, 20),
+      Ipv4Packet(1, "10.0.0.7", "10.0.0.5", 0, 0, 56),
+  };
+}
+
+std::string Report(const std::string& path, bool dns = false) {
+  Options o;
+  o.UseDnsQueriesForHostNames = dns;
+  PacketFile file;
+  ConversationTable table(o, &file);
+  LoadOutcome r = LoadCaptureForReport(path.c_str(), table, file, o);
+  EXPECT_TRUE(r.ok) << r.message;
+  std::string out;
+  ColumnContext ctx{o};
+  for (size_t i = 0; i < table.count(); i++)
+    AppendSummaryRow(out, table.at(i), kFormatTabDelimited, DefaultExportColumns(), ctx);
+  return out;
+}
+
+struct Collector : PacketSniffer {
+  std::vector<Bytes> packets;
+  std::vector<FileTime> times;
+  std::vector<int> macs;
+  void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src, FileTime t) override {
+    packets.emplace_back(p, p + n);
+    times.push_back(t);
+    macs.push_back((dst ? 2 : 0) + (src ? 1 : 0));
+  }
+};
+
+}  // namespace
+
+TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
+  FakePlatform platform;
+  const std::vector<Bytes> session = Session();
+  const uint64_t base = 1700000000;
+
+  // The own-format file at the local times the import will compute.
+  PacketFile own;
+  own.SetName(TempPath("own.pkp").c_str());
+  own.headerAddress = 0;
+  ASSERT_TRUE(own.CreateForWriting());
+  std::vector<Frame> frames;
+  PcapngWriter ng(false);
+  ng.Section(false).Interface(1).Unknown(0xBAD).Interface(101, 9);
+  for (size_t i = 0; i < session.size(); i++) {
+    const uint64_t us = i * 250000;  // a quarter second apart
+    FileTime local = kFileTimeUnixEpoch + (base * 1000000 + us) * 10 + platform.zoneOffset;
+    Bytes eth = Ethernet(session[i]);
+    own.AppendPacket(session[i].data(), uint32_t(session[i].size()), eth.data(), eth.data() + 6, local);
+    frames.push_back({eth, base, uint32_t(us)});
+    if (i % 2) ng.Enhanced(0, eth, base * 1000000 + us);
+    else ng.Enhanced(1, session[i], (base * 1000000 + us) * 1000);  // raw IPv4, nanoseconds
+  }
+  own.CloseWriting();
+  // Ethernet source MACs are kept; the raw-IP frames of the pcapng have none,
+  // so compare with MAC-less exports.
+  WriteFileBytes(TempPath("a.pcap"), PcapFile(frames));
+  WriteFileBytes(TempPath("b.pcap"), PcapFile(frames, 1, true));
+  for (Frame& f : frames) f.fraction *= 1000;
+  WriteFileBytes(TempPath("c.pcap"), PcapFile(frames, 1, false, true));
+  WriteFileBytes(TempPath("d.pcapng"), ng.bytes);
+
+  std::string expected = Report(TempPath("own.pkp"));
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 4);
+  // DNS answers are learned while a foreign file is read, as in an import.
+  EXPECT_EQ(expected, Report(TempPath("own.pkp"), true));
+  EXPECT_NE(Report(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
+  EXPECT_NE(expected.find("00:00:00.250"), std::string::npos);
+  EXPECT_EQ(Report(TempPath("a.pcap")), expected);
+  EXPECT_EQ(Report(TempPath("b.pcap")), expected);
+  EXPECT_EQ(Report(TempPath("c.pcap")), expected);
+  auto noMacs = [](std::string s) {
+    for (size_t p; (p = s.find("00-11-22-33-44-55")) != std::string::npos;) s.erase(p, 17);
+    for (size_t p; (p = s.find("66-77-88-99-aa-bb")) != std::string::npos;) s.erase(p, 17);
+    return s;
+  };
+  EXPECT_EQ(noMacs(Report(TempPath("d.pcapng"))), noMacs(expected));
+  for (const char* n : {"own.pkp", "a.pcap", "b.pcap", "c.pcap", "d.pcapng"}) remove(TempPath(n).c_str());
+}
+
+TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
+  FakePlatform platform;
+  platform.zoneOffset = 0;
+  Bytes p = Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 10);
+  PcapngWriter w;
+  std::vector<size_t> ends;  // a cut at a block's end is a clean end
+  w.Section(false);
+  ends.push_back(w.bytes.size());
+  w.Interface(1);
+  ends.push_back(w.bytes.size());
+  w.Enhanced(0, Ethernet(p), 1000000);
+  ends.push_back(w.bytes.size());
+  w.Section(true);
+  ends.push_back(w.bytes.size());
+  w.Interface(228);
+  ends.push_back(w.bytes.size());
+  w.Interface(1);
+  ends.push_back(w.bytes.size());
+  w.Enhanced(1, Ethernet(p), 2000000);
+  ends.push_back(w.bytes.size());
+  w.Simple(p);
+  ends.push_back(w.bytes.size());
+  w.Enhanced(0, p, 3000000);
+  Collector c;
+  MemorySource src(w.bytes.data(), w.bytes.size());
+  ImportResult r = ImportCapture(src, c);
+  EXPECT_TRUE(r.error.empty()) << r.error;
+  ASSERT_EQ(c.packets.size(), 4u);
+  for (const Bytes& b : c.packets) EXPECT_EQ(b, p);
+  EXPECT_EQ(c.times[0], kFileTimeUnixEpoch + 10000000);
+  EXPECT_EQ(c.times[2], c.times[1]);  // a simple packet has no time: the one before
+  EXPECT_EQ(c.macs[0], 3);
+  EXPECT_EQ(c.macs[3], 0);
+
+  // Every truncation keeps the packets before the damage and says so.
+  for (size_t n = 29; n < w.bytes.size(); n += 3) {
+    Collector k;
+    MemorySource cut(w.bytes.data(), n);
+    ImportResult t = ImportCapture(cut, k);
+    EXPECT_EQ(t.damaged, std::find(ends.begin(), ends.end(), n) == ends.end()) << n;
+    EXPECT_LE(k.packets.size(), 4u);
+  }
+  // A block length beyond the limit is damage, not an allocation.
+  Bytes huge = w.bytes;
+  size_t at = huge.size();
+  huge.insert(huge.end(), {6, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF});
+  Collector h;
+  MemorySource hs(huge.data(), huge.size());
+  ImportResult hr = ImportCapture(hs, h);
+  EXPECT_EQ(h.packets.size(), 4u);
+  EXPECT_NE(hr.error.find(std::to_string(at)), std::string::npos) << hr.error;
+}
+
+TEST(ImportTest, LinkTypes) {
+  FakePlatform platform;
+  Bytes ip = Ipv4Packet(6, "1.1.1.1", "2.2.2.2", 1, 2, 4);
+  Collector c;
+  FrameStats s;
+  auto feed = [&](uint32_t lt, const Bytes& f) { HandleLinkFrame(c, lt, f.data(), uint32_t(f.size()), 1, &s); };
+  feed(kLinkEthernet, Ethernet(ip, 0x0800, 1));  // 802.1Q
+  feed(kLinkEthernet, Ethernet(ip, 0x0800, 2));  // 802.1ad + 802.1Q
+  Bytes null4 = {2, 0, 0, 0};
+  null4.insert(null4.end(), ip.begin(), ip.end());
+  feed(kLinkNull, null4);
+  Bytes loop4 = {0, 0, 0, 2};
+  loop4.insert(loop4.end(), ip.begin(), ip.end());
+  feed(kLinkLoop, loop4);
+  Bytes sll = {0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x08, 0x00};
+  sll.insert(sll.end(), ip.begin(), ip.end());
+  feed(kLinkLinuxSll, sll);
+  Bytes sll2 = {0x08, 0x00, 0, 0, 0, 0, 0, 1, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0};
+  sll2.insert(sll2.end(), ip.begin(), ip.end());
+  feed(kLinkLinuxSll2, sll2);
+  feed(kLinkRaw, ip);
+  Bytes wifi(32, 0);
+  wifi[0] = 0x08;
+  wifi[10] = 0xAA;
+  wifi[16] = 0xBB;
+  wifi[30] = 0x08;
+  wifi.insert(wifi.end(), ip.begin(), ip.end());
+  feed(kLinkIeee80211, wifi);
+  ASSERT_EQ(c.packets.size(), 8u);
+  for (const Bytes& b : c.packets) EXPECT_EQ(b, ip);
+  EXPECT_EQ(c.macs[4], 1);  // cooked capture: the sender's address only
+
+  // Not delivered: ARP, IPv6, a 14-byte frame, QoS and protected 802.11 data.
+  feed(kLinkEthernet, Ethernet(ip, 0x0806));
+  feed(kLinkEthernet, Ethernet(ip, 0x86DD));
+  Bytes headerOnly = Ethernet(ip);
+  headerOnly.resize(14);
+  feed(kLinkEthernet, headerOnly);
+  wifi[0] = 0x88;
+  feed(kLinkIeee80211, wifi);
+  wifi[0] = 0x08;
+  wifi[1] = 0x40;
+  feed(kLinkIeee80211, wifi);
+  feed(9999, ip);
+  EXPECT_EQ(c.packets.size(), 8u);
+  // One byte of IP after an Ethernet header is handed over with length 1.
+  Bytes one = Ethernet(Bytes{0x45});
+  feed(kLinkEthernet, one);
+  EXPECT_EQ(c.packets.back().size(), 1u);
+  EXPECT_EQ(s.handed, 9u);
+  EXPECT_EQ(s.unsupported, 3u);
+}

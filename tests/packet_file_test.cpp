@@ -1,0 +1,150 @@
+#include <cstring>
+
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+
+Bytes Record(uint16_t headerLen, uint32_t len, uint8_t fill) {
+  Bytes r = {uint8_t(headerLen), uint8_t(headerLen >> 8)};
+  Bytes h(headerLen, 0);
+  if (headerLen >= 4) memcpy(h.data(), &len, 4);
+  if (headerLen >= 12) h[4] = 0x42;  // time, low byte
+  r.insert(r.end(), h.begin(), h.end());
+  r.insert(r.end(), len, fill);
+  return r;
+}
+
+Bytes Header(const char* magic, uint16_t payloadLen) {
+  Bytes h(magic, magic + 8);
+  h.push_back(uint8_t(payloadLen));
+  h.push_back(uint8_t(payloadLen >> 8));
+  for (uint16_t i = 0; i < payloadLen; i++) h.push_back(uint8_t(10 + i));
+  return h;
+}
+
+std::vector<uint32_t> ReadAll(const std::string& path, PacketFile& f, Bytes* firstPacket = nullptr) {
+  f.ResetFile(false);
+  f.SetName(path.c_str());
+  std::vector<uint32_t> lens;
+  if (!f.OpenForReading()) return lens;
+  Bytes buf(kPacketBufferSize);
+  PacketHeader h;
+  while (f.ReadNextPacket(buf.data(), h)) {
+    if (lens.empty() && firstPacket) firstPacket->assign(buf.begin(), buf.begin() + h.length);
+    lens.push_back(h.length);
+  }
+  f.CloseReading();
+  return lens;
+}
+
+}  // namespace
+
+TEST(PacketFileTest, WritesTheExactLayoutAndDeletesTheTemporaryFile) {
+  FakePlatform platform;
+  PacketFile f;
+  f.ResetFile(true);
+  f.headerAddress = Addr("10.0.0.5");
+  ASSERT_TRUE(f.CreateForWriting());
+  std::string name = f.name();
+  EXPECT_NE(name.find("pkr"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(name).size(), 14u);  // a capture without packets
+
+  const Bytes pkt(60, 0x5A);
+  const uint8_t dst[6] = {1, 2, 3, 4, 5, 6}, src[6] = {7, 8, 9, 10, 11, 12};
+  ASSERT_TRUE(f.AppendPacket(pkt.data(), 60, dst, src));
+  f.CloseWriting();
+  Bytes b = ReadFileBytes(name);
+  ASSERT_EQ(b.size(), 100u);
+  EXPECT_EQ(std::string(b.begin(), b.begin() + 8), "PKRLF200");
+  EXPECT_EQ(b[8], 4);
+  EXPECT_EQ(b[9], 0);
+  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 14), Bytes({10, 0, 0, 5}));
+  EXPECT_EQ(b[14], 24);
+  EXPECT_EQ(b[16], 60);
+  uint64_t t = 0;
+  for (int i = 0; i < 8; i++) t |= uint64_t(b[20 + i]) << (8 * i);
+  EXPECT_EQ(t, platform.now);
+  EXPECT_EQ(f.lastPacketTime, platform.now);
+  EXPECT_EQ(Bytes(b.begin() + 28, b.begin() + 34), Bytes(src, src + 6));
+  EXPECT_EQ(Bytes(b.begin() + 34, b.begin() + 40), Bytes(dst, dst + 6));
+
+  // Reading back gives the header fields and the packet.
+  ASSERT_TRUE(f.OpenForReading());
+  Bytes buf(kPacketBufferSize);
+  PacketHeader h;
+  ASSERT_TRUE(f.ReadNextPacket(buf.data(), h));
+  EXPECT_EQ(h.length, 60u);
+  EXPECT_EQ(h.time, platform.now);
+  EXPECT_EQ(0, memcmp(h.srcMac, src, 6));
+  EXPECT_EQ(0, memcmp(h.dstMac, dst, 6));
+  EXPECT_FALSE(f.ReadNextPacket(buf.data(), h));
+  EXPECT_EQ(f.damage(), nullptr);
+
+  f.ResetFile(false);
+  EXPECT_TRUE(ReadFileBytes(name).empty());  // deleted
+  EXPECT_STREQ(f.name(), "");
+}
+
+TEST(PacketFileTest, LargePacketsDoNotHideTheRest) {
+  FakePlatform platform;
+  PacketFile f;
+  f.ResetFile(true);
+  ASSERT_TRUE(f.CreateForWriting());
+  Bytes small(100, 1), big(20000, 2), max(kMaxPacketLength, 3);
+  EXPECT_TRUE(f.AppendPacket(small.data(), 100, nullptr, nullptr));
+  EXPECT_TRUE(f.AppendPacket(big.data(), 20000, nullptr, nullptr));
+  EXPECT_TRUE(f.AppendPacket(max.data(), kMaxPacketLength, nullptr, nullptr));
+  EXPECT_FALSE(f.AppendPacket(max.data(), 0, nullptr, nullptr));
+  EXPECT_TRUE(f.AppendPacket(small.data(), 100, nullptr, nullptr));
+  f.CloseWriting();
+  std::string name = f.name();
+  PacketFile r;
+  EXPECT_EQ(ReadAll(name, r), std::vector<uint32_t>({100, 20000, kMaxPacketLength, 100}));
+  EXPECT_EQ(r.damage(), nullptr);
+  f.ResetFile(false);
+}
+
+TEST(PacketFileTest, ToleratesOldMagicAndLongHeadersAndStopsAtDamage) {
+  FakePlatform platform;
+  const std::string path = TempPath("tolerance.pkp");
+  PacketFile f;
+
+  // PKRLF100, a 6-byte header payload, a record with a 30-byte header.
+  Bytes b = Header("PKRLF100", 6);
+  Bytes r1 = Record(24, 40, 0x11), r2 = Record(30, 50, 0x22);
+  b.insert(b.end(), r1.begin(), r1.end());
+  b.insert(b.end(), r2.begin(), r2.end());
+  WriteFileBytes(path, b);
+  Bytes first;
+  EXPECT_EQ(ReadAll(path, f, &first), std::vector<uint32_t>({40, 50}));
+  EXPECT_EQ(f.headerAddress, Addr("10.11.12.13"));
+  EXPECT_EQ(first, Bytes(40, 0x11));
+
+  // Header lengths 0 and 300, an oversized packet and a truncated record
+  // each end the reading after the good records, and say so.
+  Bytes truncated = Record(24, 80, 0x33);
+  truncated.resize(60);
+  for (Bytes bad : {Bytes{0, 0}, Bytes{0x2C, 0x01}, Record(24, kMaxPacketLength + 1, 0), truncated}) {
+    Bytes d = Header("PKRLF200", 4);
+    d.insert(d.end(), r1.begin(), r1.end());
+    d.insert(d.end(), bad.begin(), bad.end());
+    if (bad != truncated) d.insert(d.end(), r1.begin(), r1.end());
+    WriteFileBytes(path, d);
+    EXPECT_EQ(ReadAll(path, f), std::vector<uint32_t>({40}));
+    EXPECT_NE(f.damage(), nullptr);
+    EXPECT_EQ(f.recordOffset(), 14u + r1.size());
+  }
+
+  WriteFileBytes(path, Bytes({'P', 'K', 'R', 'L', 'F', '3', '0', '0', 4, 0, 1, 2, 3, 4}));
+  f.SetName(path.c_str());
+  EXPECT_FALSE(f.OpenForReading());
+
+  // A loaded (not temporary) file survives a reset.
+  f.ResetFile(false);
+  f.SetName(path.c_str());
+  f.ResetFile(true);
+  EXPECT_FALSE(ReadFileBytes(path).empty());
+  remove(path.c_str());
+}

@@ -1,0 +1,38 @@
+#include "app/report.h"
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+TEST(ReportTest, WritesRowsAndFailsClearly) {
+  FakePlatform platform;
+  Options o;
+  std::vector<Frame> frames = {{Ethernet(Ipv4Packet(17, "127.0.0.1", "127.0.0.1", 5000, 6000, 42))}};
+  const std::string cap = TempPath("in.pcap"), out = TempPath("out.txt");
+  WriteFileBytes(cap, PcapFile(frames));
+  std::string msg;
+  ASSERT_EQ(RunReport(o, 2, out.c_str(), cap.c_str(), msg), kExitOk) << msg;
+  std::string text;
+  for (uint8_t b : ReadFileBytes(out)) text += char(b);
+  EXPECT_EQ(text.substr(0, 52), "1\tUDP\t127.0.0.1\t127.0.0.1\t5000\t6000\t1\t70 Bytes\t2023-");
+  EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 20);  // the 20 columns shown by default
+
+  // Unknown content, a missing file, an unwritable output.
+  WriteFileBytes(cap + ".txt", Bytes(100, 'x'));
+  EXPECT_EQ(RunReport(o, 2, out.c_str(), (cap + ".txt").c_str(), msg), kExitFailure);
+  EXPECT_NE(msg.find("not a packet file"), std::string::npos);
+  EXPECT_EQ(RunReport(o, 2, out.c_str(), (cap + ".missing").c_str(), msg), kExitFailure);
+  EXPECT_EQ(RunReport(o, 2, (out + "/no/such/dir").c_str(), cap.c_str(), msg), kExitFailure);
+
+  // A damaged capture: the report keeps what came before and says so.
+  Bytes damaged = PcapFile({frames[0], frames[0]});
+  damaged.resize(damaged.size() - 5);
+  WriteFileBytes(cap, damaged);
+  EXPECT_EQ(RunReport(o, 2, out.c_str(), cap.c_str(), msg), kExitDamaged);
+  EXPECT_NE(msg.find("damaged"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(out).size(), 0u);
+  for (const std::string& p : {cap, cap + ".txt", out}) remove(p.c_str());
+
+  EXPECT_EQ(ReportFormatOfSwitch("/STAB"), 2);
+  EXPECT_EQ(ReportFormatOfSwitch("/sxml"), 6);
+  EXPECT_EQ(ReportFormatOfSwitch("/stabx"), 0);
+}

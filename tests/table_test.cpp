@@ -1,0 +1,135 @@
+#include <random>
+
+#include "capture/conversation_table.h"
+#include "capture/dns.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+struct TableFixture {
+  FakePlatform platform;
+  Options options;
+  ConversationTable table{options, nullptr};
+  FileTime t = 0;
+  DnsNameCache cache;
+  TableFixture() {
+    table.LocalAddress = Addr("10.0.0.5");
+    table.dnsCache = &cache;
+    t = platform.now;
+  }
+  Conversation* Feed(const Bytes& p, FileTime dt = 0) {
+    t += dt;
+    PacketHeader h;
+    h.length = uint32_t(p.size());
+    h.time = t;
+    return table.UpdateConversation(p.data(), h);
+  }
+};
+}  // namespace
+
+TEST(TableTest, AccountsBothDirectionsAndOpensOnlyOnData) {
+  TableFixture f;
+  // Handshake without data creates nothing.
+  EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 0)), nullptr);
+  EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 0)), nullptr);
+  EXPECT_EQ(f.table.count(), 0u);
+  Conversation* c = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 60), 10000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->totalSize, 100);
+  EXPECT_EQ(c->dataSize, 60);
+  EXPECT_EQ(c->firstTime, f.t);
+  EXPECT_EQ(c->speedValid, 0);  // one packet time only
+  EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 964), 10000000), c);  // 1 s later
+  EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 0)), c);  // pure ACK counts now
+  EXPECT_EQ(c->packets, 3);
+  EXPECT_EQ(c->outPackets, 1);
+  EXPECT_EQ(c->dataSize, 1024);
+  EXPECT_EQ(c->outDataSize, 60);
+  EXPECT_EQ(c->index, 1u);
+  // Speed comes from the packet times: 1024 bytes over one second.
+  EXPECT_EQ(c->speedValid, 1);
+  EXPECT_DOUBLE_EQ(c->speed, 1.0);
+
+  // ICMP request and reply form one conversation.
+  Conversation* i = f.Feed(Ipv4Packet(1, "10.0.0.5", "10.0.0.9", 0, 0, 32));
+  EXPECT_EQ(f.Feed(Ipv4Packet(1, "10.0.0.9", "10.0.0.5", 0, 0, 32)), i);
+  EXPECT_EQ(i->index, 2u);
+
+  // Summary mode needs both switches; then TCP and UDP between two hosts merge.
+  f.options.SummaryMode = 1;
+  Conversation* u = f.Feed(Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 5000, 53, 10));
+  EXPECT_NE(u, c);
+  f.options.StatOnly = 1;
+  Conversation* s = f.Feed(Ipv4Packet(17, "10.0.0.9", "10.0.0.5", 9, 9, 10));
+  EXPECT_EQ(s, c);
+  EXPECT_EQ(s->protocol, kProtoAny);
+}
+
+TEST(TableTest, IndexFindsWhatTheScanFinds) {
+  // Random traffic over few hosts and ports, with mode switches in between:
+  // the indexed and the scanning table must build identical tables.
+  FakePlatform platform;
+  Options o1, o2;
+  ConversationTable indexed(o1, nullptr), scanned(o2, nullptr);
+  scanned.SetUseIndex(false);
+  indexed.LocalAddress = scanned.LocalAddress = Addr("10.0.0.1");
+  std::mt19937 rng(7);
+  const char* hosts[] = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "127.0.0.1"};
+  const uint8_t protos[] = {1, 6, 17};
+  for (int i = 0; i < 20000; i++) {
+    if (i == 8000) o1.StatOnly = o1.SummaryMode = o2.StatOnly = o2.SummaryMode = 1;
+    if (i == 14000) o1.SummaryMode = o2.SummaryMode = 0;
+    Bytes p = Ipv4Packet(protos[rng() % 3], hosts[rng() % 4], hosts[rng() % 4],
+                         uint16_t(rng() % 6), uint16_t(rng() % 6), rng() % 3);
+    PacketHeader h;
+    h.length = uint32_t(p.size());
+    h.time = FileTime(i) * 1000;
+    Conversation* a = indexed.UpdateConversation(p.data(), h);
+    Conversation* b = scanned.UpdateConversation(p.data(), h);
+    ASSERT_EQ(a == nullptr, b == nullptr);
+    if (a) {
+      ASSERT_EQ(a->index, b->index) << i;
+    }
+  }
+  ASSERT_EQ(indexed.count(), scanned.count());
+  EXPECT_GT(indexed.count(), 100u);
+  for (size_t i = 0; i < indexed.count(); i++) {
+    EXPECT_EQ(indexed.at(i).packets, scanned.at(i).packets);
+    EXPECT_EQ(indexed.at(i).dataSize, scanned.at(i).dataSize);
+  }
+}
+
+TEST(TableTest, VisibilityNamesAndLookups) {
+  TableFixture f;
+  const uint8_t server[16] = {10, 0, 0, 9};
+  f.cache.Add(kFamilyIPv4, server, "server.lan");
+  Conversation* tcp = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));
+  Conversation* udp = f.Feed(Ipv4Packet(17, "10.0.0.7", "10.0.0.5", 53, 3000, 10));
+  ASSERT_TRUE(tcp && udp);
+  EXPECT_STREQ(tcp->remoteHost, "server.lan");
+  EXPECT_TRUE(f.table.IsVisible(*tcp));
+  f.options.DisplayTCP = 0;
+  EXPECT_FALSE(f.table.IsVisible(*tcp));
+  f.options.DisplayTCP = 1;
+  f.options.DisplayFilter = "exclude:both:udp";
+  f.table.ParseDisplayFilter();
+  EXPECT_FALSE(f.table.IsVisible(*udp));
+  EXPECT_TRUE(f.table.IsVisible(*tcp));
+  f.options.ShowOnlyActiveConnections = 1;
+  tcp->connectionState = 11;
+  EXPECT_FALSE(f.table.IsVisible(*tcp));
+  tcp->connectionState = 5;
+  EXPECT_TRUE(f.table.IsVisible(*tcp));
+
+  f.table.QueueNameLookups();
+  EXPECT_EQ(f.table.lookupList,
+            std::vector<uint32_t>({Addr("10.0.0.5"), Addr("10.0.0.7")}));
+  // 10.0.0.5 is the local side of both conversations.
+  tcp->flags |= kRowTextCurrent;
+  f.table.SetHostName(Addr("10.0.0.5"), std::string(200, 'h').c_str());
+  EXPECT_EQ(std::string(tcp->localHost), std::string(kHostNameMax, 'h'));
+  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
+  EXPECT_EQ(tcp->flags & kRowTextCurrent, 0);
+  EXPECT_EQ(f.table.namesChanged, 1);
+}

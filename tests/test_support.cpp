@@ -1,0 +1,247 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "gtest/gtest.h"
+
+namespace {
+Platform* RealPlatform() {
+  SetPlatform(nullptr);
+  return &GetPlatform();
+}
+Platform* g_real = nullptr;
+
+void Put16(Bytes& b, uint16_t v) {
+  b.push_back(uint8_t(v >> 8));
+  b.push_back(uint8_t(v));
+}
+}  // namespace
+
+FakePlatform::FakePlatform() {
+  if (!g_real) g_real = RealPlatform();
+  now = SystemTimeToFileTime({2024, 3, 0, 5, 10, 20, 30, 250});
+  SetPlatform(this);
+}
+FakePlatform::~FakePlatform() { SetPlatform(nullptr); }
+
+void FakePlatform::GroupDigits(const char* d, char* out, size_t outSize) {
+  std::string s;
+  size_t n = strlen(d);
+  for (size_t i = 0; i < n; i++) {
+    if (i && (n - i) % 3 == 0) s += ',';
+    s += d[i];
+  }
+  snprintf(out, outSize, "%s", s.c_str());
+}
+
+void FakePlatform::FormatDateTime(const SystemTime& st, char* out, size_t outSize) {
+  snprintf(out, outSize, "%04d-%02d-%02d %02d:%02d:%02d", st.year, st.month, st.day, st.hour,
+           st.minute, st.second);
+}
+
+const char* FakePlatform::ServiceName(uint16_t port) {
+  auto it = services.find(port);
+  return it == services.end() ? nullptr : it->second.c_str();
+}
+
+bool FakePlatform::CreateTempFile(const char* prefix, char* path, size_t pathSize) {
+  return g_real->CreateTempFile(prefix, path, pathSize);
+}
+bool FakePlatform::RemoveFile(const char* path) { return g_real->RemoveFile(path); }
+
+uint32_t Addr(const char* dotted) {
+  unsigned a, b, c, d;
+  sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d);
+  uint8_t bytes[4] = {uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d)};
+  uint32_t v;
+  memcpy(&v, bytes, 4);
+  return v;
+}
+
+Bytes WithPayload(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
+                  const Bytes& payload) {
+  const size_t th = proto == 6 ? 20 : 8;
+  Bytes p(20 + th);
+  p[0] = 0x45;
+  const size_t total = 20 + th + payload.size();
+  p[2] = uint8_t(total >> 8);
+  p[3] = uint8_t(total);
+  p[8] = 64;
+  p[9] = proto;
+  uint32_t s = Addr(src), d = Addr(dst);
+  memcpy(&p[12], &s, 4);
+  memcpy(&p[16], &d, 4);
+  uint8_t* t = &p[20];
+  if (proto == 6 || proto == 17) {
+    t[0] = uint8_t(sport >> 8);
+    t[1] = uint8_t(sport);
+    t[2] = uint8_t(dport >> 8);
+    t[3] = uint8_t(dport);
+  }
+  if (proto == 6) t[12] = 0x50;
+  if (proto == 1) t[0] = 8;  // echo request
+  p.insert(p.end(), payload.begin(), payload.end());
+  return p;
+}
+
+Bytes Ipv4Packet(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
+                 size_t payload, uint32_t seq, uint8_t fill) {
+  Bytes p = WithPayload(proto, src, dst, sport, dport, Bytes(payload, fill));
+  if (proto == 6) {
+    for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
+  }
+  return p;
+}
+
+Bytes Ethernet(const Bytes& ip, uint16_t type, int vlanTags) {
+  Bytes f = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb};
+  for (int i = 0; i < vlanTags; i++) {
+    Put16(f, i == 0 && vlanTags > 1 ? 0x88A8 : 0x8100);
+    Put16(f, uint16_t(100 + i));
+  }
+  Put16(f, type);
+  f.insert(f.end(), ip.begin(), ip.end());
+  return f;
+}
+
+Bytes DnsResponse(const std::string& name, const std::vector<uint32_t>& addresses) {
+  Bytes m = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, uint8_t(addresses.size()), 0, 0, 0, 0};
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t dot = name.find('.', start);
+    if (dot == std::string::npos) dot = name.size();
+    m.push_back(uint8_t(dot - start));
+    m.insert(m.end(), name.begin() + long(start), name.begin() + long(dot));
+    start = dot + 1;
+  }
+  m.push_back(0);
+  m.insert(m.end(), {0, 1, 0, 1});
+  for (uint32_t a : addresses) {
+    m.insert(m.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4});
+    uint8_t b[4];
+    memcpy(b, &a, 4);
+    m.insert(m.end(), b, b + 4);
+  }
+  return m;
+}
+
+Bytes PcapFile(const std::vector<Frame>& frames, uint32_t linkType, bool big, bool nano) {
+  Bytes b;
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(uint8_t(big ? v >> (24 - 8 * i) : v >> (8 * i)));
+  };
+  auto u16 = [&](uint16_t v) {
+    b.push_back(uint8_t(big ? v >> 8 : v));
+    b.push_back(uint8_t(big ? v : v >> 8));
+  };
+  u32(nano ? 0xA1B23C4D : 0xA1B2C3D4);
+  u16(2);
+  u16(4);
+  u32(0);
+  u32(0);
+  u32(262144);
+  u32(linkType);
+  for (const Frame& f : frames) {
+    u32(uint32_t(f.seconds));
+    u32(f.fraction);
+    u32(uint32_t(f.data.size()));
+    u32(uint32_t(f.data.size()));
+    b.insert(b.end(), f.data.begin(), f.data.end());
+  }
+  return b;
+}
+
+void PcapngWriter::U16(uint16_t v) {
+  bytes.push_back(uint8_t(big_ ? v >> 8 : v));
+  bytes.push_back(uint8_t(big_ ? v : v >> 8));
+}
+void PcapngWriter::U32(uint32_t v) {
+  for (int i = 0; i < 4; i++) bytes.push_back(uint8_t(big_ ? v >> (24 - 8 * i) : v >> (8 * i)));
+}
+
+void PcapngWriter::Block(uint32_t type, const Bytes& body) {
+  Bytes padded = body;
+  while (padded.size() % 4) padded.push_back(0);
+  const uint32_t total = uint32_t(12 + padded.size());
+  U32(type);
+  U32(total);
+  bytes.insert(bytes.end(), padded.begin(), padded.end());
+  U32(total);
+}
+
+PcapngWriter& PcapngWriter::Section(bool big) {
+  big_ = big;
+  Bytes body;
+  PcapngWriter tmp(big);
+  tmp.U32(0x1A2B3C4D);
+  tmp.U16(1);
+  tmp.U16(0);
+  tmp.U32(0xFFFFFFFF);
+  tmp.U32(0xFFFFFFFF);
+  Block(0x0A0D0D0A, tmp.bytes);
+  return *this;
+}
+
+PcapngWriter& PcapngWriter::Interface(uint16_t linkType, int tsresol) {
+  PcapngWriter tmp(big_);
+  tmp.U16(linkType);
+  tmp.U16(0);
+  tmp.U32(262144);
+  if (tsresol >= 0) {
+    tmp.U16(9);
+    tmp.U16(1);
+    tmp.bytes.insert(tmp.bytes.end(), {uint8_t(tsresol), 0, 0, 0});
+    tmp.U16(0);
+    tmp.U16(0);
+  }
+  Block(1, tmp.bytes);
+  return *this;
+}
+
+PcapngWriter& PcapngWriter::Enhanced(uint32_t iface, const Bytes& data, uint64_t ts) {
+  PcapngWriter tmp(big_);
+  tmp.U32(iface);
+  tmp.U32(uint32_t(ts >> 32));
+  tmp.U32(uint32_t(ts));
+  tmp.U32(uint32_t(data.size()));
+  tmp.U32(uint32_t(data.size()));
+  tmp.bytes.insert(tmp.bytes.end(), data.begin(), data.end());
+  Block(6, tmp.bytes);
+  return *this;
+}
+
+PcapngWriter& PcapngWriter::Simple(const Bytes& data) {
+  PcapngWriter tmp(big_);
+  tmp.U32(uint32_t(data.size()));
+  tmp.bytes.insert(tmp.bytes.end(), data.begin(), data.end());
+  Block(3, tmp.bytes);
+  return *this;
+}
+
+PcapngWriter& PcapngWriter::Unknown(uint32_t type) {
+  Block(type, Bytes(13, 0xEE));
+  return *this;
+}
+
+std::string TempPath(const std::string& name) {
+  const char* dir = getenv("TMPDIR");
+#ifdef _WIN32
+  if (!dir) dir = getenv("TEMP");
+#endif
+  std::string d = dir ? dir : "/tmp";
+  const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+  return d + "/pakrill_" + (t ? std::string(t->name()) + "_" : "") + name;
+}
+
+void WriteFileBytes(const std::string& path, const Bytes& b) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,70 @@
+// Fakes and small writers of packets and capture files for the tests.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/platform.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// English number layout, a fixed date layout, a small services table, a
+// controllable clock and a fixed zone offset.
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+  uint32_t TickCount() override { return tick; }
+  FileTime LocalFileTimeNow() override { return now; }
+  FileTime UtcToLocalFileTime(FileTime utc) override { return utc + zoneOffset; }
+  void GroupDigits(const char* digits, char* out, size_t outSize) override;
+  void FormatDateTime(const SystemTime& st, char* out, size_t outSize) override;
+  const char* ServiceName(uint16_t port) override;
+  bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override;
+  bool RemoveFile(const char* path) override;
+
+  uint32_t tick = 1000;
+  FileTime now = 0;
+  int64_t zoneOffset = 36000000000LL;  // one hour east
+  std::map<uint16_t, std::string> services{{53, "domain"}, {80, "http"}, {443, "https"}};
+};
+
+uint32_t Addr(const char* dotted);  // network order
+Bytes Ipv4Packet(uint8_t protocol, const char* src, const char* dst, uint16_t sport,
+                 uint16_t dport, size_t payload, uint32_t seq = 0, uint8_t fill = 'a');
+Bytes WithPayload(uint8_t protocol, const char* src, const char* dst, uint16_t sport,
+                  uint16_t dport, const Bytes& payload);
+Bytes Ethernet(const Bytes& ip, uint16_t type = 0x0800, int vlanTags = 0);
+// A DNS response for `name` with A records of `addresses`, names compressed.
+Bytes DnsResponse(const std::string& name, const std::vector<uint32_t>& addresses);
+
+struct Frame {
+  Bytes data;
+  uint64_t seconds = 1700000000;
+  uint32_t fraction = 0;  // micro- or nanoseconds
+};
+Bytes PcapFile(const std::vector<Frame>& frames, uint32_t linkType = 1, bool bigEndian = false,
+               bool nano = false);
+
+// pcapng in pieces, so tests can mix sections, byte orders and block kinds.
+class PcapngWriter {
+ public:
+  explicit PcapngWriter(bool bigEndian = false) : big_(bigEndian) {}
+  PcapngWriter& Section(bool bigEndian);
+  PcapngWriter& Interface(uint16_t linkType, int tsresol = -1);
+  PcapngWriter& Enhanced(uint32_t iface, const Bytes& data, uint64_t ts);
+  PcapngWriter& Simple(const Bytes& data);
+  PcapngWriter& Unknown(uint32_t type);
+  Bytes bytes;
+
+ private:
+  void U16(uint16_t v);
+  void U32(uint32_t v);
+  void Block(uint32_t type, const Bytes& body);
+  bool big_;
+};
+
+std::string TempPath(const std::string& name);
+void WriteFileBytes(const std::string& path, const Bytes& b);
+Bytes ReadFileBytes(const std::string& path);
