@@ -1,3 +1,4 @@
+#include "app/command_line.h"
 #include "app/report.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
@@ -35,4 +36,18 @@ TEST(ReportTest, WritesRowsAndFailsClearly) {
   EXPECT_EQ(ReportFormatOfSwitch("/STAB"), 2);
   EXPECT_EQ(ReportFormatOfSwitch("/sxml"), 6);
   EXPECT_EQ(ReportFormatOfSwitch("/stabx"), 0);
+}
+
+TEST(ReportTest, CommandLineSplitting) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(ParseCommandLine("  /stab   out.txt  "), V({"/stab", "out.txt"}));
+  EXPECT_EQ(ParseCommandLine("/LoadConfig \"C:\\My Files\\a.cfg\" /x"),
+            V({"/LoadConfig", "C:\\My Files\\a.cfg", "/x"}));
+  EXPECT_EQ(ParseCommandLine("\"\" a"), V({"", "a"}));  // empty quotes, then a space
+  EXPECT_EQ(ParseCommandLine("a \"\""), V({"a"}));      // at the end: nothing
+  EXPECT_EQ(ParseCommandLine("\"  lead\""), V({"lead"}));
+  V args = ParseCommandLine("/x /STARTCAPTURE");
+  EXPECT_EQ(FindArgument(args, "/StartCapture"), 1);
+  EXPECT_EQ(FindArgument(args, "/nocapdriver"), -1);
+  EXPECT_STREQ(ArgumentAt(args, 5), "");
 }

@@ -1,6 +1,12 @@
 // Entry point of pakrill.exe. For now: the main window shell.
 #include <windows.h>
 
+#include <cstdio>
+#include <string>
+
+#include "app/command_line.h"
+#include "app/options.h"
+#include "app/report.h"
 #include "resource.h"
 
 namespace {
@@ -17,7 +23,33 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+// Report mode: `/stab OUT CAPTURE` writes the report and ends. Messages go
+// to the console of the caller, when there is one.
+static bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
+  if (args.size() < 2) return false;
+  const int format = ReportFormatOfSwitch(args[0].c_str());
+  if (!format) return false;
+  AttachConsole(ATTACH_PARENT_PROCESS);
+  if (format != 2) {
+    fprintf(stderr, "pakrill: %s: this report format is not available yet\n", args[0].c_str());
+    *exitCode = kExitUsage;
+  } else if (args.size() < 3) {
+    fprintf(stderr, "pakrill: %s needs a capture file after the output file\n", args[0].c_str());
+    *exitCode = kExitUsage;
+  } else {
+    Options options;
+    std::string message;
+    *exitCode = RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
+    if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
+  }
+  return true;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int show) {
+  const std::vector<std::string> args = ParseCommandLine(cmdLine);
+  int exitCode = 0;
+  if (RunReportMode(args, &exitCode)) return exitCode;
+
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = MainWndProc;

@@ -115,7 +115,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   }
   RawFile out;
   if (!out.OpenWrite(outPath)) {
-    message = std::string(outPath) + ": cannot create the report: " + strerror(errno);
+    message = std::string(outPath) + ": cannot create the report: " + RawFile::LastErrorText();
     return kExitFailure;
   }
   const std::vector<int> columns = DefaultExportColumns();
@@ -131,11 +131,11 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
     }
   }
   if (ok && !buf.empty()) ok = out.Write(buf.data(), buf.size());
-  out.Close();
   if (!ok) {
-    message = std::string(outPath) + ": write failed: " + strerror(errno);
+    message = std::string(outPath) + ": write failed: " + RawFile::LastErrorText();
     return kExitFailure;
   }
+  out.Close();
   if (load.damaged) {
     message = std::string(capturePath) + ": " + load.message +
               "; the report holds the packets before it";

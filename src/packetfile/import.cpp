@@ -20,7 +20,7 @@ FileTime LocalTimeConverter::Convert(FileTime utc) {
 CaptureFormat DetectFileFormat(const char* path, std::string* error) {
   RawFile f;
   if (!f.OpenRead(path)) {
-    if (error) *error = std::string("cannot open: ") + strerror(errno);
+    if (error) *error = std::string("cannot open: ") + RawFile::LastErrorText();
     return CaptureFormat::Unknown;
   }
   uint8_t head[8] = {};
@@ -63,7 +63,7 @@ ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer) {
   FileSource src;
   if (!src.Open(path)) {
     ImportResult r;
-    r.error = std::string("cannot open: ") + strerror(errno);
+    r.error = std::string("cannot open: ") + RawFile::LastErrorText();
     return r;
   }
   return ImportCapture(src, sniffer);

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class RawFile {
  public:
@@ -22,6 +23,8 @@ class RawFile {
   bool Seek(uint64_t offset);
   void Close();
   bool IsOpen() const { return handle_ != kInvalid; }
+  // The system's text for the error of the last failed call.
+  static std::string LastErrorText();
 
  private:
   static constexpr intptr_t kInvalid = -1;

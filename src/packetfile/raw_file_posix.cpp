@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "packetfile/raw_file.h"
 
@@ -45,3 +46,5 @@ void RawFile::Close() {
   if (handle_ != kInvalid) close(int(handle_));
   handle_ = kInvalid;
 }
+
+std::string RawFile::LastErrorText() { return strerror(errno); }

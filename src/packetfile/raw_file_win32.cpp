@@ -40,3 +40,12 @@ void RawFile::Close() {
   if (handle_ != kInvalid) CloseHandle(H(handle_));
   handle_ = kInvalid;
 }
+
+std::string RawFile::LastErrorText() {
+  const DWORD code = GetLastError();
+  char text[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = 0;
+  return n ? std::string(text) : "error " + std::to_string(code);
+}

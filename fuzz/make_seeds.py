@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets (run once; the seeds are committed)."""
+import os, struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+
+def ip(proto, src, dst, sport, dport, payload):
+    th = 20 if proto == 6 else 8
+    hdr = bytearray(20 + th)
+    hdr[0] = 0x45
+    struct.pack_into(">H", hdr, 2, 20 + th + len(payload))
+    hdr[8] = 64
+    hdr[9] = proto
+    hdr[12:16] = bytes(map(int, src.split(".")))
+    hdr[16:20] = bytes(map(int, dst.split(".")))
+    if proto in (6, 17):
+        struct.pack_into(">HH", hdr, 20, sport, dport)
+    if proto == 6:
+        hdr[32] = 0x50
+    return bytes(hdr) + payload
+
+def dns(name, addrs):
+    m = struct.pack(">HHHHHH", 0x1234, 0x8180, 1, len(addrs), 0, 0)
+    for label in name.split("."):
+        m += bytes([len(label)]) + label.encode()
+    m += b"\0\0\1\0\1"
+    for a in addrs:
+        m += b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4" + bytes(map(int, a.split(".")))
+    return m
+
+eth = lambda p, t=0x0800: b"\0\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb" + struct.pack(">H", t) + p
+pkts = [ip(17, "10.0.0.1", "10.0.0.5", 53, 4000, dns("web.example", ["10.0.0.9"])),
+        ip(6, "10.0.0.5", "10.0.0.9", 1025, 80, b"GET / HTTP/1.0\r\n\r\n"),
+        ip(6, "10.0.0.9", "10.0.0.5", 80, 1025, b"HTTP/1.0 200 OK\r\n\r\nhi"),
+        ip(1, "10.0.0.7", "10.0.0.5", 0, 0, b"\x08\0" + b"p" * 30)]
+
+def pcap(frames, big=False, nano=False, link=1):
+    e = ">" if big else "<"
+    out = struct.pack(e + "IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0, 262144, link)
+    for i, f in enumerate(frames):
+        out += struct.pack(e + "IIII", 1700000000 + i, 1000 * i, len(f), len(f)) + f
+    return out
+
+def block(e, t, body):
+    body += b"\0" * (-len(body) % 4)
+    n = 12 + len(body)
+    return struct.pack(e + "II", t, n) + body + struct.pack(e + "I", n)
+
+def pcapng(frames, big=False):
+    e = ">" if big else "<"
+    out = block(e, 0x0A0D0D0A, struct.pack(e + "IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += block(e, 1, struct.pack(e + "HHI", 1, 0, 262144) + struct.pack(e + "HH", 9, 1) + b"\x09\0\0\0" + b"\0" * 4)
+    out += block(e, 1, struct.pack(e + "HHI", 101, 0, 262144))
+    out += block(e, 0xBAD, b"xyz")
+    for i, f in enumerate(frames):
+        ts = (1700000000 + i) * 10**9
+        out += block(e, 6, struct.pack(e + "IIIII", 0, ts >> 32, ts & 0xFFFFFFFF, len(f), len(f)) + f)
+    out += block(e, 3, struct.pack(e + "I", len(frames[0])) + frames[0])
+    return out
+
+def pkp(packets):
+    out = b"PKRLF200" + struct.pack("<H", 4) + bytes([10, 0, 0, 5])
+    for i, p in enumerate(packets):
+        out += struct.pack("<HIQ", 24, len(p), 133000000000000000 + i) + b"\1" * 6 + b"\2" * 6 + p
+    return out
+
+def write(target, name, data):
+    d = os.path.join(here, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+frames = [eth(p) for p in pkts]
+write("capture_reader", "le.pcap", pcap(frames))
+write("capture_reader", "be_nano.pcap", pcap(frames, True, True))
+write("capture_reader", "raw.pcap", pcap(pkts, link=101))
+write("capture_reader", "le.pcapng", pcapng(frames))
+write("capture_reader", "be.pcapng", pcapng(frames, True))
+write("packet_file", "two.pkp", pkp(pkts))
+write("packet_file", "old.pkp", b"PKRLF100" + pkp(pkts)[8:])
+for i, f in enumerate(frames):
+    write("frame", "eth%d" % i, b"\1" + f)
+write("frame", "vlan", b"\1" + eth(b"\0\x64\x08\0" + pkts[1], 0x8100))
+write("frame", "sll", b"\7" + b"\0\4\0\1\0\6" + b"\1" * 8 + b"\x08\0" + pkts[1])
+write("frame", "wifi", b"\5" + b"\x08" + b"\0" * 29 + b"\x08\0" + pkts[2])
+for i, p in enumerate(pkts):
+    write("decode", "p%d" % i, p)
+write("decode", "dns_tcp", ip(6, "10.0.0.1", "10.0.0.5", 53, 4000, struct.pack(">H", len(dns("a.b", ["1.2.3.4"]))) + dns("a.b", ["1.2.3.4"])))
+write("dns", "answer", dns("www.example.org", ["93.184.216.34", "93.184.216.35"]))
+write("dns", "loop", bytes([0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4]))
+write("filter", "examples", b"include:remote:tcp:80\r\ninclude:both:udp:53-139\r\nexclude:both:tcpudp:192.168.0.1-192.168.0.100")
+write("filter", "odd", b"TCP:Include:Both:8080 a:b:c include::tcp:80 include:remote:all:1.2-0x0a.0.0.9 exclude:local:icmp:70000")
