@@ -19,8 +19,9 @@ namespace {
 class PosixPlatform : public Platform {
  public:
   uint32_t TickCount() override {
+    // Coarse is as fine as the Windows tick and much cheaper per packet.
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return uint32_t(uint64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
   }
 

@@ -1,0 +1,112 @@
+// Rebuild throughput of the conversation table, read side by side with the
+// plain read of the same packet file. PAKRILL_BENCH_PKP names the file.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "app/options.h"
+#include "capture/conversation_table.h"
+#include "packetfile/packet_file.h"
+
+static std::atomic<uint64_t> g_allocations{0};
+void* operator new(size_t n) {
+  g_allocations++;
+  if (void* p = malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { free(p); }  // NOLINT
+void operator delete(void* p, size_t) noexcept { free(p); }
+
+namespace {
+
+const char* File() {
+  const char* f = getenv("PAKRILL_BENCH_PKP");
+  return f ? f : "bench/out/capture.pkp";
+}
+
+uint64_t CountPackets() {
+  PacketFile f;
+  f.SetName(File());
+  static uint8_t buf[kPacketBufferSize];
+  uint64_t n = 0;
+  PacketHeader h;
+  if (f.OpenForReading())
+    while (f.ReadNextPacket(buf, h)) n++;
+  return n;
+}
+
+// Reading the records only: the floor under any rebuild.
+void BM_ReadPacketFile(benchmark::State& state) {
+  uint64_t n = 0;
+  for (auto _ : state) n += CountPackets();
+  state.SetItemsProcessed(int64_t(n));
+}
+
+void BM_RebuildFromFile(benchmark::State& state) {
+  Options o;
+  o.ResolveIPAddr = 0;
+  PacketFile f;
+  f.SetName(File());
+  uint64_t packets = 0, conversations = 0, allocs = 0;
+  const uint64_t perRun = CountPackets();
+  for (auto _ : state) {
+    ConversationTable t(o, &f);
+    f.OpenForReading();
+    t.LocalAddress = f.headerAddress;
+    f.CloseReading();
+    const uint64_t before = g_allocations;
+    t.RebuildFromFile();
+    allocs += g_allocations - before;
+    conversations = t.count();
+    packets += perRun;
+  }
+  state.SetItemsProcessed(int64_t(packets));
+  state.counters["conversations"] = double(conversations);
+  state.counters["allocs_per_packet"] = double(allocs) / double(packets);
+}
+
+// The per-packet lookup with the full table, by hash index or by scan.
+void Lookups(benchmark::State& state, bool index) {
+  Options o;
+  o.ResolveIPAddr = 0;
+  PacketFile f;
+  f.SetName(File());
+  ConversationTable t(o, &f);
+  f.OpenForReading();
+  t.LocalAddress = f.headerAddress;
+  f.CloseReading();
+  t.RebuildFromFile();
+  t.SetUseIndex(index);
+  const int kSample = index ? 200000 : 2000;
+  std::vector<Conversation> sample;
+  {
+    static uint8_t buf[kPacketBufferSize];
+    PacketHeader h;
+    f.OpenForReading();
+    while (int(sample.size()) < kSample && f.ReadNextPacket(buf, h)) {
+      Conversation d;
+      if (DecodePacket(buf, int32_t(h.length), d, t.LocalAddress, true, nullptr, nullptr))
+        sample.push_back(d);
+    }
+    f.CloseReading();
+  }
+  int64_t n = 0;
+  for (auto _ : state) {
+    for (const Conversation& d : sample) benchmark::DoNotOptimize(t.FindConversation(d));
+    n += int64_t(sample.size());
+  }
+  state.SetItemsProcessed(n);
+  state.counters["conversations"] = double(t.count());
+}
+void BM_LookupIndexed(benchmark::State& s) { Lookups(s, true); }
+void BM_LookupLinearScan(benchmark::State& s) { Lookups(s, false); }
+
+}  // namespace
+
+BENCHMARK(BM_ReadPacketFile)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_RebuildFromFile)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_LookupIndexed)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LookupLinearScan)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_MAIN();

@@ -1,0 +1,78 @@
+#!/bin/bash
+# Side-by-side measurements on one generated capture:
+#   rebuild with the hash index vs. a linear scan vs. reading the file (cat),
+#   `pakrill /stab` vs. tcpdump's plain read vs. tshark's conversation tables,
+#   peak memory against the number of conversations and of packets.
+# Usage: bench/run.sh [PACKETS [CONVERSATIONS]]   (default 2000000 200000)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+scripts/setup
+for p in tshark tcpdump time; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
+done
+PACKETS=${1:-2000000}
+CONVS=${2:-200000}
+OUT=bench/out
+mkdir -p $OUT
+build_preset bench >/dev/null
+build_preset release >/dev/null
+GEN=build/bench/bench/bench_gen
+PAKRILL=build/release/pakrill
+
+[ -f $OUT/capture.pcap ] && [ "$(cat $OUT/params 2>/dev/null)" = "$PACKETS $CONVS" ] ||
+  { $GEN "$PACKETS" "$CONVS" $OUT/capture.pkp $OUT/capture.pcap && echo "$PACKETS $CONVS" >$OUT/params; }
+$GEN $((CONVS * 2)) "$CONVS" $OUT/few_packets.pkp $OUT/few_packets.pcap >/dev/null
+$GEN "$PACKETS" $((CONVS / 10)) $OUT/few_convs.pkp $OUT/few_convs.pcap >/dev/null
+
+secs() {  # best of three wall-clock runs of a command, in seconds
+  local best=999999
+  for _ in 1 2 3; do
+    local s e
+    s=$(date +%s.%N)
+    "$@" >/dev/null 2>&1 || true
+    e=$(date +%s.%N)
+    best=$(python3 -c "print(min($best, $e - $s))")
+  done
+  echo "$best"
+}
+peak_kb() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {gsub(/ /,"",$2); print $2}'; }
+
+cat $OUT/capture.pkp $OUT/capture.pcap >/dev/null  # into the page cache
+echo "== capture: $PACKETS packets, $CONVS conversations"
+ls -l $OUT/capture.pkp $OUT/capture.pcap | awk '{print "   " $5 " bytes  " $9}'
+
+echo "== rebuild (Google Benchmark)"
+PAKRILL_BENCH_PKP=$OUT/capture.pkp build/bench/bench/pakrill_bench \
+  --benchmark_format=console --benchmark_counters_tabular=true 2>/dev/null | tee $OUT/bench.txt
+cat_s=$(secs sh -c "cat $OUT/capture.pkp > /dev/null")
+
+stab_s=$(secs $PAKRILL /stab $OUT/report.txt $OUT/capture.pcap)
+tcpdump_s=$(secs tcpdump -r $OUT/capture.pcap -w /dev/null)
+tshark_start=$(date +%s.%N)
+tshark -q -z conv,tcp -z conv,udp -r $OUT/capture.pcap >/dev/null 2>&1 || true
+tshark_s=$(python3 -c "import time; print(time.time() - $tshark_start)")
+
+python3 - "$OUT/bench.txt" "$PACKETS" "$cat_s" "$stab_s" "$tcpdump_s" "$tshark_s" <<'PY'
+import re, sys
+txt, packets, cat_s, stab, tcpd, tsh = open(sys.argv[1]).read(), int(sys.argv[2]), *map(float, sys.argv[3:])
+def rate(name):
+    m = re.search(name + r".*?([\d.]+)([kMG]?)/s", txt)
+    return float(m.group(1)) * {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}[m.group(2)] if m else float("nan")
+rebuild, read, idx, lin = rate("BM_RebuildFromFile"), rate("BM_ReadPacketFile"), rate("BM_LookupIndexed"), rate("BM_LookupLinearScan")
+cat_rate = packets / cat_s
+print("== side by side")
+print(f"   cat file > /dev/null          {cat_rate/1e6:8.2f} M packets/s")
+print(f"   packet file read only         {read/1e6:8.2f} M packets/s")
+print(f"   RebuildFromFile (hash index)  {rebuild/1e6:8.2f} M packets/s   cat/rebuild = {cat_rate/rebuild:.2f}x (goal <= 3x)")
+print(f"   lookup, hash index            {idx/1e6:8.2f} M lookups/s")
+print(f"   lookup, linear scan           {lin/1e6:8.4f} M lookups/s   index/scan = {idx/lin:.0f}x")
+print(f"   pakrill /stab (pcap)          {stab:8.2f} s")
+print(f"   tcpdump -r -w /dev/null       {tcpd:8.2f} s   stab/tcpdump = {stab/tcpd:.2f}x (goal <= 2x)")
+print(f"   tshark -z conv,tcp -z conv,udp {tsh:7.2f} s   tshark/stab = {tsh/stab:.1f}x (goal >= 20x)")
+PY
+echo "== peak memory of pakrill /stab (kB)"
+echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $OUT/r1.txt $OUT/capture.pcap)"
+echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /stab $OUT/r2.txt $OUT/few_packets.pcap)"
+echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL /stab $OUT/r3.txt $OUT/few_convs.pcap)"
