@@ -4,6 +4,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/config.h"
 #include "app/options.h"
 #include "capture/capture_engine.h"
 #include "capture/conversation.h"
@@ -76,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseFilter(text.c_str(), list);
   MatchFilter(list, 6, 80, 1025, 0x0A000001, 0xC0A80001);
   MatchFilter(list, 1, 0, 0, 0x7F000001, 0x7F000001);
+#elif defined(FUZZ_CONFIG)
+  IniDocument doc;
+  doc.Parse(std::string(reinterpret_cast<const char*>(data), size));
+  Options o;
+  SettingsStore reader(doc, false);
+  ReadWriteAll(reader, o);
+  SettingsStore writer(doc, true);
+  ReadWriteAll(writer, o);
+  doc.Serialize();
 #else
 #error "no fuzz target selected"
 #endif

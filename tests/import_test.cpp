@@ -202,3 +202,12 @@ TEST(ImportTest, LinkTypes) {
   EXPECT_EQ(s.handed, 9u);
   EXPECT_EQ(s.unsupported, 3u);
 }
+
+TEST(ImportTest, CaptureLibraryHeaderLengths) {
+  // A sound header, the faulty 32-bit layout, and headers to drop.
+  EXPECT_EQ(TrustedCaptureLength({1700000000, 5, 142, 142}, 65536), 142u);
+  EXPECT_EQ(TrustedCaptureLength({1796627600, 142, 0x7FF2AF90, 0x7FF22AD0}, 65536), 142u);
+  EXPECT_EQ(TrustedCaptureLength({1796627600, 999999, 0x7FF2AF90, 0}, 65536), 0u);
+  EXPECT_EQ(TrustedCaptureLength({1796627600, 0, 0x7FF2AF90, 0}, 65536), 0u);
+  EXPECT_EQ(TrustedCaptureLength({0, 0, 65537, 65537}, 65536), 0u);
+}

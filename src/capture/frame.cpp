@@ -108,3 +108,9 @@ void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f
       return c.unsupported();
   }
 }
+
+uint32_t TrustedCaptureLength(const CaptureLibraryHeader& h, uint32_t snapLen) {
+  if (h.caplen >= 1 && h.caplen <= snapLen) return h.caplen;
+  if (h.tvUsec >= 1 && h.tvUsec <= snapLen) return h.tvUsec;
+  return 0;
+}

@@ -36,3 +36,18 @@ void HandleFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t caplen, 
 void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* frame,
                      uint32_t caplen, FileTime time, FrameStats* stats = nullptr);
 bool IsSupportedLinkType(uint32_t linkType);
+
+// A frame header of the packet capture library as a 32-bit program sees it.
+struct CaptureLibraryHeader {
+  uint32_t tvSec;
+  uint32_t tvUsec;
+  uint32_t caplen;
+  uint32_t len;
+};
+
+// How many frame bytes may be read, or 0 to drop the frame. A captured
+// length above the snapshot length is never trusted: some 32-bit library
+// builds hand over a header whose microseconds field holds the captured
+// length and whose length fields hold unrelated values; that layout is
+// recognised and its length used.
+uint32_t TrustedCaptureLength(const CaptureLibraryHeader& h, uint32_t snapLen);

@@ -1,0 +1,82 @@
+#include <cstring>
+
+#include "app/config.h"
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+std::string Text(const std::string& path) {
+  Bytes b = ReadFileBytes(path);
+  return std::string(b.begin(), b.end());
+}
+}  // namespace
+
+TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
+  const std::string path = TempPath("pakrill.cfg");
+  WriteFileBytes(path, Bytes());
+  std::string start = "[Other]\r\nKeep=me\r\n[General]\r\nUnknownKey=1\r\nDisplayMode=4\r\n";
+  WriteFileBytes(path, Bytes(start.begin(), start.end()));
+  Options o;
+  LoadSettings(path, o);
+  EXPECT_EQ(o.DisplayMode, 4);
+  EXPECT_EQ(o.SplitLoc, 16383);
+  o.CaptureFilter = "AB";
+  o.CaptureMethod = 2;
+  snprintf(o.PCapAdapterName, sizeof o.PCapAdapterName, "\\Device\\NPF_{X}");
+  o.WinPosValid = true;
+  o.WinPos[0] = 44;
+  o.ColumnsValid = true;
+  o.Columns[22][0] = 120;
+  o.Columns[22][1] = 22;
+  ASSERT_TRUE(SaveSettings(path, o));
+  const std::string text = Text(path);
+  EXPECT_NE(text.find("[Other]\r\nKeep=me\r\n"), std::string::npos);
+  EXPECT_NE(text.find("UnknownKey=1"), std::string::npos);
+  EXPECT_NE(text.find("CaptureFilter=41 42 00\r\n"), std::string::npos);
+  EXPECT_NE(text.find("DisplayFilter=00\r\n"), std::string::npos);
+  EXPECT_NE(text.find("SaveSteamsFilterIndex=0"), std::string::npos);
+  EXPECT_NE(text.find("HttpExtractOptions.Folder=\r\n"), std::string::npos);
+  // The keys of the section General come in the order of the record.
+  EXPECT_LT(text.find("ShowGridLines="), text.find("AlwaysOnTop="));
+  EXPECT_LT(text.find("AlwaysOnTop="), text.find("CaptureFilter="));
+  EXPECT_LT(text.find("Columns="), text.find("Sort="));
+
+  Options back;
+  LoadSettings(path, back);
+  EXPECT_EQ(back.CaptureFilter, "AB");
+  EXPECT_EQ(back.DisplayFilter, "");
+  EXPECT_EQ(back.CaptureMethod, 2);
+  EXPECT_STREQ(back.PCapAdapterName, "\\Device\\NPF_{X}");
+  EXPECT_EQ(back.DisplayMode, 4);
+  EXPECT_TRUE(back.WinPosValid);
+  EXPECT_EQ(back.WinPos[0], 44);
+  EXPECT_EQ(back.Columns[22][0], 120);
+  EXPECT_EQ(back.Columns[22][1], 22);
+  remove(path.c_str());
+}
+
+TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
+  const std::string path = TempPath("odd.cfg");
+  std::string text =
+      "[general]\n  DisplayMode = 3 \nLiveMode=abc\nSplitLoc=-5x\nNonDisplayChar=\"#\"\n"
+      "CaptureFilter=4\nDisplayFilter=  69 70 00 \nColumns=zz\n[General]\nDisplayMode=1\n";
+  WriteFileBytes(path, Bytes(text.begin(), text.end()));
+  Options o;
+  o.ResolveIPAddr = 0;
+  o.CaptureFilter = "old";
+  LoadSettings(path, o);
+  EXPECT_EQ(o.DisplayMode, 3);  // the first key of the section wins
+  EXPECT_EQ(o.ResolveIPAddr, 1);
+  EXPECT_EQ(o.LiveMode, 0);
+  EXPECT_EQ(o.SplitLoc, -5);
+  EXPECT_STREQ(o.NonDisplayChar, "#");
+  EXPECT_EQ(o.CaptureFilter, "\x04");  // a lone digit is one byte
+  EXPECT_EQ(o.DisplayFilter, "ip");
+  EXPECT_FALSE(o.WinPosValid);
+  LoadSettings(TempPath("does-not-exist.cfg"), o);
+  EXPECT_EQ(o.DisplayMode, 1);
+  EXPECT_EQ(o.CaptureFilter, "");
+  EXPECT_EQ(DefaultConfigPath("C:\\a.b\\pakrill.exe"), "C:\\a.b\\pakrill.cfg");
+  EXPECT_EQ(DefaultConfigPath("/opt/x.y/pakrill"), "/opt/x.y/pakrill.cfg");
+  remove(path.c_str());
+}
