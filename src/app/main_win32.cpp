@@ -1,31 +1,25 @@
-// Entry point of pakrill.exe. For now: the main window shell.
+// Entry point of pakrill.exe.
+#include <winsock2.h>
 #include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <string>
 
 #include "app/command_line.h"
+#include "app/main_window_win32.h"
 #include "app/options.h"
 #include "app/report.h"
+#include "app/window_win32.h"
+#include "capture/pcap_library_win32.h"
 #include "resource.h"
 
 namespace {
 
-LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  switch (msg) {
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcA(hwnd, msg, wp, lp);
-  }
-}
-
-}  // namespace
-
 // Report mode: `/stab OUT CAPTURE` writes the report and ends. Messages go
 // to the console of the caller, when there is one.
-static bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
+bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   if (args.size() < 2) return false;
   const int format = ReportFormatOfSwitch(args[0].c_str());
   if (!format) return false;
@@ -45,29 +39,54 @@ static bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   return true;
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int show) {
-  const std::vector<std::string> args = ParseCommandLine(cmdLine);
-  int exitCode = 0;
-  if (RunReportMode(args, &exitCode)) return exitCode;
-
-  WNDCLASSEXA wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = MainWndProc;
-  wc.hInstance = instance;
-  wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PAKRILL));
-  wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-  wc.lpszClassName = "PakrillMainWindow";
-  if (!RegisterClassExA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, wc.lpszClassName, "Pakrill", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                              CW_USEDEFAULT, 900, 600, nullptr, nullptr, instance, nullptr);
-  if (!hwnd) return 1;
-  ShowWindow(hwnd, show);
-  UpdateWindow(hwnd);
-  MSG m;
-  while (GetMessageA(&m, nullptr, 0, 0) > 0) {
-    TranslateMessage(&m);
-    DispatchMessageA(&m);
+bool InitCommonControlClasses() {
+  HMODULE cc = LoadLibraryA("comctl32.dll");
+  using InitEx = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  auto init = cc ? reinterpret_cast<InitEx>(reinterpret_cast<void*>(GetProcAddress(cc, "InitCommonControlsEx")))
+                 : nullptr;
+  if (!init) {
+    InitCommonControls();
+    return true;
   }
-  return int(m.wParam);
+  INITCOMMONCONTROLSEX icc{sizeof icc, 0xFF};
+  return init(&icc) != FALSE;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
+  InstallExceptionGuard(instance);
+  if (!InitCommonControlClasses()) {
+    MessageBoxA(nullptr, "Error: Cannot load the common control classes.", "Error", MB_ICONWARNING);
+    return 1;
+  }
+  LoadLibraryA("riched20.dll");
+  CoInitialize(nullptr);
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 0), &wsa);
+
+  const std::vector<std::string> args = ParseCommandLine(cmdLine);
+  if (FindArgument(args, "/nocapdriver") < 0) LoadPacketCaptureLibrary();
+
+  int exitCode = 0;
+  if (FindArgument(args, "/deleteregkey") >= 0) {
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Toveral\\Pakrill");
+  } else if (!RunReportMode(args, &exitCode)) {
+    HACCEL accel = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDA_MAIN));
+    MainWindow window(args);
+    if (!window.CreateMainWindow(instance, accel)) return 1;
+    ShowWindow(window.hwnd(), SW_SHOWNORMAL);
+    UpdateWindow(window.hwnd());
+    MSG m;
+    while (GetMessageA(&m, nullptr, 0, 0) > 0) {
+      if (window.hwnd() && TranslateAcceleratorA(window.hwnd(), accel, &m)) continue;
+      if (window.hwnd() && IsDialogMessageA(window.hwnd(), &m)) continue;
+      TranslateMessage(&m);
+      DispatchMessageA(&m);
+    }
+    exitCode = 0;
+  }
+  WSACleanup();
+  CoUninitialize();
+  return exitCode;
 }

@@ -1,0 +1,92 @@
+// The main window: the conversation list, the lower pane, toolbar, status
+// bar, splitter and tray icon, and the commands that drive a capture.
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "app/window_win32.h"
+#include "capture/adapters_win32.h"
+#include "capture/capture_engine.h"
+#include "capture/conversation_table.h"
+#include "capture/packet_sniffer_win32.h"
+#include "packetfile/packet_file.h"
+
+class MainWindow : public Window, public StatusNotifier {
+ public:
+  explicit MainWindow(const std::vector<std::string>& args);
+  ~MainWindow() override;
+  bool CreateMainWindow(HINSTANCE instance, HACCEL accelerators);
+  HACCEL accelerators() const { return accel_; }
+
+  // StatusNotifier: the engine's packet count changed.
+  void PacketCountChanged() override;
+
+ protected:
+  bool OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) override;
+
+ private:
+  void OnCreate();
+  void OnCommand(int id);
+  LRESULT OnNotify(NMHDR* hdr);
+  void OnTimer(UINT_PTR id);
+  void OnDestroy();
+
+  // Capture control.
+  void StartCapture();
+  void StopCapture();
+  void RestartCapture();
+  void ToggleCaptureActive();
+  void Leave();
+
+  // The list.
+  void CreateColumns();
+  void ApplyListStyles();
+  void ClearList();
+  void RefreshRows(bool all);
+  void ReloadFromFile();
+  void SelectAll(bool on);
+  void MoveSelection(int delta);
+  void CopySelection();
+  std::vector<int> ExportColumns() const;
+  void LoadPacketFile(const char* path);
+
+  // Layout, menus, status.
+  void Layout();
+  void UpdateMenuState();
+  void UpdateStatus();
+  void SetStatus(const char* text);
+  void ShowTray(bool on);
+  void ApplyWindowPlacement();
+  bool OverSplitter(int y) const;
+  void DrawSplitBar(int y);
+
+  std::vector<std::string> args_;
+  Options options_;
+  PacketFile file_;
+  ConversationTable table_{options_, &file_};
+  CaptureEngine engine_{options_, table_, file_};
+  std::unique_ptr<CaptureMethods> methods_;
+  AdapterList adapters_;
+  std::vector<uint8_t> hasRow_;  // by conversation index
+  std::string configPath_;
+
+  HINSTANCE instance_ = nullptr;
+  HACCEL accel_ = nullptr;
+  HMENU menu_ = nullptr, contextMenu_ = nullptr, trayMenu_ = nullptr;
+  HWND toolbar_ = nullptr, status_ = nullptr, list_ = nullptr, lower_ = nullptr;
+  HIMAGELIST toolbarImages_ = nullptr;
+  HICON smallIcon_ = nullptr;
+  bool trayShown_ = false;
+  bool selectionPending_ = false;
+  bool exiting_ = false;
+  HWND savedFocus_ = nullptr;
+  int splitY_ = 0;          // top of the splitter bar, client pixels
+  bool dragging_ = false;
+  int dragY_ = -1;
+  int activeTicks_ = 0;
+};

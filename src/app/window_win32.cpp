@@ -1,0 +1,244 @@
+#include "app/window_win32.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "resource.h"
+
+namespace {
+
+std::unordered_map<HWND, Window*>& Objects() {
+  static std::unordered_map<HWND, Window*> map;
+  return map;
+}
+
+// The exception guard. A fault in our own code inside a guarded call is
+// caught by a vectored handler, shown, and then abandoned by resuming at a
+// trampoline that jumps back to the guard.
+struct GuardFrame {
+  jmp_buf jump;
+  GuardFrame* outer;
+};
+GuardFrame* g_top = nullptr;
+bool g_dialogOpen = false;
+HINSTANCE g_instance = nullptr;
+uintptr_t g_imageStart = 0, g_imageEnd = 0;
+
+void Recover() { longjmp(g_top->jump, 1); }
+
+std::string ModuleOf(uintptr_t address) {
+  HMODULE m = nullptr;
+  char path[MAX_PATH] = "";
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(address), &m) &&
+      GetModuleFileNameA(m, path, sizeof path)) {
+    const char* slash = strrchr(path, '\\');
+    return slash ? slash + 1 : path;
+  }
+  return "{Unknown}";
+}
+
+std::string Dump(uintptr_t address, bool stack) {
+  std::string out;
+  char b[8];
+  for (int i = 0; i < 128; i++) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(address + i);
+    MEMORY_BASIC_INFORMATION mbi;
+    if (!VirtualQuery(p, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT ||
+        (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)))
+      break;
+    if (stack && i % 4 == 0) out += "  ";
+    snprintf(b, sizeof b, "%2.2X ", *p);
+    out += b;
+  }
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+std::string g_report;
+
+INT_PTR CALLBACK ExceptionDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
+  switch (msg) {
+    case WM_INITDIALOG:
+      SetDlgItemTextA(dlg, IDC_EXCEPTION_TEXT, g_report.c_str());
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wp)) {
+        case IDC_EXCEPTION_COPY: {
+          HWND edit = GetDlgItem(dlg, IDC_EXCEPTION_TEXT);
+          SendMessageA(edit, EM_SETSEL, 0, -1);
+          SendMessageA(edit, WM_COPY, 0, 0);
+          SendMessageA(edit, EM_SETSEL, WPARAM(-1), 0);
+          return TRUE;
+        }
+        case IDOK:
+        case IDCANCEL:
+          EndDialog(dlg, IDOK);
+          return TRUE;
+        case IDC_EXCEPTION_TERMINATE:
+          EndDialog(dlg, IDC_EXCEPTION_TERMINATE);
+          return TRUE;
+      }
+      break;
+  }
+  return FALSE;
+}
+
+// Shows the dialog; returns after Continue, ends the process on Terminate.
+void ReportException(DWORD code, uintptr_t address, const CONTEXT* c) {
+  char text[2048];
+  snprintf(text, sizeof text,
+           "Exception %8.8lX at address %8.8lX in module %s\r\nRegisters: \r\n"
+           "EAX=%8.8lX EBX=%8.8lX ECX=%8.8lX EDX=%8.8lX\r\nESI=%8.8lX EDI=%8.8lX EBP=%8.8lX ESP=%8.8lX\r\n"
+           "EIP=%8.8lX\r\nStack Data: %s\r\nCode Data: %s\r\n",
+           (unsigned long)code, (unsigned long)address, ModuleOf(address).c_str(),
+#ifdef _M_IX86
+           (unsigned long)c->Eax, (unsigned long)c->Ebx, (unsigned long)c->Ecx, (unsigned long)c->Edx,
+           (unsigned long)c->Esi, (unsigned long)c->Edi, (unsigned long)c->Ebp, (unsigned long)c->Esp,
+           (unsigned long)c->Eip, Dump(c->Esp, true).c_str(), Dump(c->Eip, false).c_str()
+#else
+           0ul, 0ul, 0ul, 0ul, 0ul, 0ul, 0ul, 0ul, (unsigned long)address, "", ""
+#endif
+  );
+  g_report = text;
+  g_dialogOpen = true;
+  INT_PTR r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_EXCEPTION), nullptr,
+                              ExceptionDialogProc, 0);
+  g_dialogOpen = false;
+  if (r == IDC_EXCEPTION_TERMINATE) ExitProcess(1);
+}
+
+bool IsFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep) {
+  const DWORD code = ep->ExceptionRecord->ExceptionCode;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(ep->ExceptionRecord->ExceptionAddress);
+  // Only faults of our own code in a guarded call: system libraries handle
+  // some of their own exceptions, and those must pass untouched.
+  if (!g_top || g_dialogOpen || !IsFault(code) || at < g_imageStart || at >= g_imageEnd)
+    return EXCEPTION_CONTINUE_SEARCH;
+  ReportException(code, at, ep->ContextRecord);
+#ifdef _M_IX86
+  ep->ContextRecord->Eip = reinterpret_cast<DWORD>(&Recover);
+  return EXCEPTION_CONTINUE_EXECUTION;
+#else
+  return EXCEPTION_CONTINUE_SEARCH;
+#endif
+}
+
+struct ProcCall {
+  Window* w;
+  UINT msg;
+  WPARAM wp;
+  LPARAM lp;
+  LRESULT result;
+  bool handled;
+};
+
+}  // namespace
+
+void InstallExceptionGuard(HINSTANCE instance) {
+  g_instance = instance;
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(instance);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(reinterpret_cast<uint8_t*>(instance) + dos->e_lfanew);
+  g_imageStart = reinterpret_cast<uintptr_t>(instance);
+  g_imageEnd = g_imageStart + nt->OptionalHeader.SizeOfImage;
+  AddVectoredExceptionHandler(1, FaultHandler);
+}
+
+LRESULT GuardedCall(LRESULT (*fn)(void*), void* ctx, LRESULT fallback) {
+  GuardFrame frame;
+  frame.outer = g_top;
+  if (setjmp(frame.jump)) {
+    g_top = frame.outer;  // the fault was shown; the call is abandoned
+    return fallback;
+  }
+  g_top = &frame;
+  LRESULT r = fallback;
+  try {
+    r = fn(ctx);
+  } catch (...) {
+    if (!g_dialogOpen) {
+      CONTEXT c{};
+      ReportException(0xE06D7363, 0, &c);  // a C++ exception
+    }
+  }
+  g_top = frame.outer;
+  return r;
+}
+
+bool Window::RegisterClass(HINSTANCE instance, const char* className, HICON icon, HCURSOR cursor,
+                           HBRUSH background) {
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = Proc;
+  wc.hInstance = instance;
+  wc.hIcon = icon;
+  wc.hIconSm = icon;
+  wc.hCursor = cursor;
+  wc.hbrBackground = background;
+  wc.lpszClassName = className;
+  return RegisterClassExA(&wc) != 0;
+}
+
+HWND Window::Create(DWORD exStyle, const char* className, const char* title, DWORD style, int x,
+                    int y, int w, int h, HWND parent, HMENU menu, HINSTANCE instance) {
+  return CreateWindowExA(exStyle, className, title, style, x, y, w, h, parent, menu, instance, this);
+}
+
+LRESULT CALLBACK Window::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  Window* w = nullptr;
+  if (msg == WM_NCCREATE) {
+    w = static_cast<Window*>(reinterpret_cast<CREATESTRUCTA*>(lp)->lpCreateParams);
+    w->hwnd_ = hwnd;
+    Objects()[hwnd] = w;
+  } else {
+    auto it = Objects().find(hwnd);
+    if (it != Objects().end()) w = it->second;
+  }
+  if (!w) return DefWindowProcA(hwnd, msg, wp, lp);
+  ProcCall call{w, msg, wp, lp, 0, false};
+  GuardedCall(
+      [](void* p) -> LRESULT {
+        auto* c = static_cast<ProcCall*>(p);
+        c->handled = c->w->OnMessage(c->msg, c->wp, c->lp, &c->result);
+        return 0;
+      },
+      &call, 0);
+  if (msg == WM_NCDESTROY) {
+    Objects().erase(hwnd);
+    w->hwnd_ = nullptr;
+  }
+  return call.handled ? call.result : DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+INT_PTR GuardedDialogProc(DLGPROC proc, HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  struct Call {
+    DLGPROC proc;
+    HWND dlg;
+    UINT msg;
+    WPARAM wp;
+    LPARAM lp;
+  } call{proc, dlg, msg, wp, lp};
+  return GuardedCall(
+      [](void* p) -> LRESULT {
+        auto* c = static_cast<Call*>(p);
+        return c->proc(c->dlg, c->msg, c->wp, c->lp);
+      },
+      &call, 0);
+}
