@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Drives the real pakrill.exe under Wine on a virtual display: captures
+loopback traffic this test makes, then reads the rows back through the
+clipboard (Ctrl+A, Ctrl+C) and checks them against what was sent.
+Needs root (the capture library opens the loopback device)."""
+import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+
+SKIP = 77
+exe, artefacts = sys.argv[1], sys.argv[2]
+if os.geteuid() != 0:
+    print("skipped: needs root")
+    sys.exit(SKIP)
+for tool in ("wine", "Xvfb", "xdotool", "xclip", "import"):
+    if not shutil.which(tool):
+        print("skipped: %s missing" % tool)
+        sys.exit(SKIP)
+
+os.makedirs(artefacts, exist_ok=True)
+work = tempfile.mkdtemp(prefix="pakrill-gui-")
+shutil.copy(exe, work)
+ifindex = int(open("/sys/class/net/lo/ifindex").read())
+lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % ifindex
+BASE = 46000 + (os.getpid() % 400) * 10
+
+def write_config(extra=""):
+    with open(os.path.join(work, "pakrill.cfg"), "w") as f:
+        f.write("[General]\r\nCaptureMethod=2\r\nPCapAdapterName=%s\r\nResolveIPAddr=0\r\n%s" % (lo, extra))
+
+def hexify(text):
+    return " ".join("%02X" % b for b in text.encode() + b"\0")
+
+display = ":%d" % (90 + os.getpid() % 50)
+xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
+time.sleep(1)
+
+def xdo(*args):
+    return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
+
+def window():
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        ids = xdo("search", "--name", "^Pakrill$").split()
+        if ids:
+            return ids[0]
+        time.sleep(0.5)
+    raise SystemExit("FAIL: no main window")
+
+def key(win, *keys):
+    xdo("windowactivate", "--sync", win)
+    for k in keys:
+        xdo("key", "--window", win, k)
+        time.sleep(0.6)
+
+def clipboard_rows(win):
+    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
+    key(win, "ctrl+a", "ctrl+c")
+    time.sleep(1)
+    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                         timeout=10).stdout.decode("latin-1")
+    # Wine hands CF_TEXT to X with LF line ends.
+    return [r.rstrip("\r").split("\t") for r in out.split("\n") if r.strip()]
+
+def status_shot(name):
+    subprocess.run(["import", "-window", "root", "-crop", "1000x600+0+0", os.path.join(artefacts, name)],
+                   env=env, timeout=30)
+
+def udp(port, count, size):
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.bind(("127.0.0.1", port))
+    tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for _ in range(count):
+        tx.sendto(b"u" * size, ("127.0.0.1", port))
+        time.sleep(0.01)
+    rx.close()
+
+def tcp(port, up, down):
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", port))
+    srv.listen(1)
+    def serve():
+        c, _ = srv.accept()
+        got = 0
+        while got < up:
+            got += len(c.recv(65536))
+        c.sendall(b"r" * down)
+        c.close()
+    t = threading.Thread(target=serve)
+    t.start()
+    cl = socket.create_connection(("127.0.0.1", port), timeout=5)
+    cl.sendall(b"q" * up)
+    got = 0
+    while got < down:
+        d = cl.recv(65536)
+        if not d:
+            break
+        got += len(d)
+    cl.close()
+    t.join(5)
+    srv.close()
+
+def icmp_echo(count):
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+    for seq in range(count):
+        payload = b"p" * 32
+        hdr = struct.pack("!BBHHH", 8, 0, 0, 0x4242, seq)
+        csum = 0
+        data = hdr + payload
+        for i in range(0, len(data), 2):
+            csum += (data[i] << 8) + data[i + 1]
+        csum = (csum >> 16) + (csum & 0xFFFF)
+        csum = ~(csum + (csum >> 16)) & 0xFFFF
+        s.sendto(struct.pack("!BBHHH", 8, 0, csum, 0x4242, seq) + payload, ("127.0.0.1", 0))
+        time.sleep(0.01)
+    s.close()
+
+def find(rows, proto, port=None):
+    hits = [r for r in rows if r[1] == proto and (port is None or str(port) in (r[4], r[5]))]
+    return hits
+
+def run(args, extra_config=""):
+    write_config(extra_config)
+    return subprocess.Popen(["wine", os.path.join(work, "pakrill.exe")] + args, cwd=work, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+def quit(proc, win):
+    key(win, "F6")
+    xdo("windowclose", win)
+    try:
+        proc.wait(20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+
+failures = []
+def check(cond, what):
+    print(("ok: " if cond else "FAIL: ") + what)
+    if not cond:
+        failures.append(what)
+
+try:
+    # 1. A capture with the capture filter dropping one UDP port.
+    A = BASE
+    proc = run(["/StartCapture"], "CaptureFilter=%s\r\n" % hexify("exclude:both:udp:%d" % (A + 9)))
+    win = window()
+    time.sleep(4)  # the capture starts after the window
+    tcp(A, 500, 1200)
+    udp(A + 1, 3, 100)
+    udp(A + 9, 2, 50)  # dropped by the capture filter
+    icmp_echo(2)
+    # Suspended: nothing is counted.
+    key(win, "F11")
+    udp(A + 2, 2, 70)
+    key(win, "F11")
+    udp(A + 3, 1, 30)
+    time.sleep(1.5)
+    status_shot("capture.png")
+    key(win, "F6")
+    time.sleep(1)
+    rows = clipboard_rows(win)
+    print("\n".join("\t".join(r[:12]) for r in rows))
+    t = find(rows, "TCP", A)
+    check(len(t) == 1 and t[0][11] == "1,700 Bytes", "TCP row with 1,700 data bytes")
+    check(len(t) == 1 and t[0][2] == "127.0.0.1" and t[0][3] == "127.0.0.1", "TCP addresses")
+    u = find(rows, "UDP", A + 1)
+    check(len(u) == 1 and u[0][6] == "3" and u[0][11] == "300 Bytes", "UDP row: 3 packets, 300 bytes")
+    i = find(rows, "ICMP")
+    check(len(i) == 1 and i[0][6] == "4" and i[0][4] == "" and i[0][11] == "128 Bytes",
+          "ICMP row: 2 requests and 2 replies")
+    check(not find(rows, "UDP", A + 9), "capture filter dropped its port")
+    check(not find(rows, "UDP", A + 2), "nothing counted while suspended")
+    check(len(find(rows, "UDP", A + 3)) == 1, "counting again after resume")
+    check(all(len(r) == 21 and r[-1] == "" for r in rows), "20 tab-terminated columns per row")
+
+    # 2. Start again, then restart while capturing: the table starts again.
+    key(win, "F5")
+    time.sleep(3)
+    udp(A + 7, 2, 40)
+    time.sleep(1.5)
+    key(win, "ctrl+r")
+    time.sleep(3)
+    udp(A + 4, 2, 40)
+    time.sleep(1.5)
+    key(win, "F6")
+    time.sleep(1)
+    rows = clipboard_rows(win)
+    check(len(rows) == 1 and find(rows, "UDP", A + 4), "restart cleared the table")
+    quit(proc, win)
+
+    # 3. The display filter hides rows, and a screenshot of live rows.
+    proc = run(["/StartCapture"], "DisplayFilter=%s\r\n" % hexify("exclude:both:icmp"))
+    win = window()
+    time.sleep(4)
+    tcp(A + 5, 100, 200)
+    icmp_echo(1)
+    udp(A + 6, 2, 10)
+    time.sleep(1.5)
+    status_shot("main_window.png")
+    key(win, "F6")
+    time.sleep(1)
+    rows = clipboard_rows(win)
+    check(not find(rows, "ICMP") and find(rows, "TCP", A + 5) and find(rows, "UDP", A + 6),
+          "display filter hides ICMP rows only")
+    quit(proc, win)
+
+    # 4. Without the capture library the stored adapter cannot be found:
+    # Capture Options opens; Cancel starts nothing and nothing crashes.
+    proc = run(["/nocapdriver", "/StartCapture"])
+    win = window()
+    deadline, dialog = time.time() + 30, []
+    while time.time() < deadline and not dialog:
+        dialog = xdo("search", "--name", "^Capture Options$").split()
+        time.sleep(0.5)
+    check(bool(dialog), "Capture Options opens when the adapter is missing")
+    if dialog:
+        status_shot("capture_options.png")
+        xdo("windowactivate", "--sync", dialog[0])
+        xdo("key", "--window", dialog[0], "Escape")
+        time.sleep(1.5)
+    check(proc.poll() is None, "still running after Cancel")
+    quit(proc, win)
+finally:
+    subprocess.run(["wineserver", "-k"], env=env)
+    xvfb.terminate()
+    shutil.rmtree(work, ignore_errors=True)
+
+print("screenshots in", artefacts)
+sys.exit(1 if failures else 0)
