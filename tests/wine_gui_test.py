@@ -149,9 +149,12 @@ try:
     udp(A + 1, 3, 100)
     udp(A + 9, 2, 50)  # dropped by the capture filter
     icmp_echo(2)
-    # Suspended: nothing is counted.
+    # Suspended: nothing is counted. Frames are judged when the program reads
+    # them, so each phase waits until they have been read.
+    time.sleep(1.5)
     key(win, "F11")
     udp(A + 2, 2, 70)
+    time.sleep(1.5)
     key(win, "F11")
     udp(A + 3, 1, 30)
     time.sleep(1.5)
