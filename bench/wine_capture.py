@@ -2,13 +2,13 @@
 """How many packets per second pakrill.exe stores without loss on loopback,
 under Wine: bursts of UDP datagrams at rising rates, each on its own port,
 then the Packets column of each port's row (read through the clipboard)
-against the count sent. Run as root: bench/wine_capture.py [BURST]"""
+against the count sent. Run as root: bench/wine_capture.py [BURST [RATE,RATE,...]]"""
 import os, shutil, socket, subprocess, sys, tempfile, time
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 exe = os.path.join(root, "build/win32/pakrill.exe")
 burst = int(sys.argv[1]) if len(sys.argv) > 1 else 20000
-rates = [2000, 5000, 10000, 20000, 50000, 0]  # 0: as fast as the sender can
+rates = [int(r) for r in sys.argv[2].split(",")] if len(sys.argv) > 2 else [2000, 5000, 10000, 20000, 50000, 0]  # 0: as fast as the sender can
 work = tempfile.mkdtemp(prefix="pakrill-bench-")
 shutil.copy(exe, work)
 ifindex = int(open("/sys/class/net/lo/ifindex").read())

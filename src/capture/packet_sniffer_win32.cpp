@@ -41,7 +41,7 @@ bool CaptureMethods::StartPacketCapture() {
     lib.pcap_close(pcap_);
     pcap_ = nullptr;
   }
-  pcap_ = lib.pcap_open_live(adapter_.name.c_str(), int(kSnapLength), adapter_.promiscuous, 1, errorText_);
+  pcap_ = OpenDevice();
   if (!pcap_) return false;
   bpf_program_t program{};
   if (lib.pcap_compile(pcap_, &program, kKernelFilter, 1, 0) >= 0) {
@@ -57,6 +57,25 @@ bool CaptureMethods::StartPacketCapture() {
     pcap_ = nullptr;
   }
   return engine_.running;
+}
+
+// Opened in steps when the library offers them, for the larger buffer; the
+// settings are those of pcap_open_live (snapshot 65536, 1 ms read time-out).
+void* CaptureMethods::OpenDevice() {
+  PacketCaptureLibrary& lib = CaptureLibrary();
+  const char* name = adapter_.name.c_str();
+  if (lib.pcap_create && lib.pcap_set_snaplen && lib.pcap_set_promisc && lib.pcap_set_timeout &&
+      lib.pcap_set_buffer_size && lib.pcap_activate) {
+    if (void* p = lib.pcap_create(name, errorText_)) {
+      lib.pcap_set_snaplen(p, int(kSnapLength));
+      lib.pcap_set_promisc(p, adapter_.promiscuous);
+      lib.pcap_set_timeout(p, 1);
+      lib.pcap_set_buffer_size(p, kDeviceBufferBytes);
+      if (lib.pcap_activate(p) >= 0) return p;
+      lib.pcap_close(p);
+    }
+  }
+  return lib.pcap_open_live(name, int(kSnapLength), adapter_.promiscuous, 1, errorText_);
 }
 
 void CaptureMethods::Stop() { engine_.running = false; }

@@ -15,6 +15,9 @@
 constexpr int kFramesPerDispatch = 1;
 constexpr DWORD kMaxBusyMs = 20;
 constexpr uint32_t kSnapLength = 65536;
+// Kernel buffer of the device. With a 1 ms read time-out the buffer holds few
+// frames per block, so a small one overflows while the window is busy drawing.
+constexpr int kDeviceBufferBytes = 32 << 20;
 
 class CaptureMethods : public Window {
  public:
@@ -38,6 +41,7 @@ class CaptureMethods : public Window {
 
  private:
   bool StartPacketCapture();
+  void* OpenDevice();
   void CaptureLoop();
   static void HandleLibraryFrame(unsigned char* user, const void* header, const unsigned char* bytes);
 

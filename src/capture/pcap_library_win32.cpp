@@ -57,7 +57,12 @@ bool LoadPacketCaptureLibrary() {
             Bind(m, "pcap_open_live", lib.pcap_open_live, true) &&
             Bind(m, "pcap_open_offline", lib.pcap_open_offline, true) &&
             Bind(m, "pcap_dispatch", lib.pcap_dispatch, true) &&
-            Bind(m, "pcap_setnonblock", lib.pcap_setnonblock, false);
+            Bind(m, "pcap_setnonblock", lib.pcap_setnonblock, false) &&
+            Bind(m, "pcap_create", lib.pcap_create, false) && Bind(m, "pcap_set_snaplen", lib.pcap_set_snaplen, false) &&
+            Bind(m, "pcap_set_promisc", lib.pcap_set_promisc, false) &&
+            Bind(m, "pcap_set_timeout", lib.pcap_set_timeout, false) &&
+            Bind(m, "pcap_set_buffer_size", lib.pcap_set_buffer_size, false) &&
+            Bind(m, "pcap_activate", lib.pcap_activate, false);
   if (!ok) {
     FreeLibrary(m);
     lib = PacketCaptureLibrary();

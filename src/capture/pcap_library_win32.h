@@ -42,6 +42,13 @@ struct PacketCaptureLibrary {
   int(__cdecl* pcap_dispatch)(pcap_t*, int, pcap_handler_t, unsigned char*) = nullptr;
   // Optional: a device that does not honour the read time-out is read without blocking.
   int(__cdecl* pcap_setnonblock)(pcap_t*, int, char*) = nullptr;
+  // Optional: opening in steps, to give the device a larger kernel buffer.
+  pcap_t*(__cdecl* pcap_create)(const char*, char*) = nullptr;
+  int(__cdecl* pcap_set_snaplen)(pcap_t*, int) = nullptr;
+  int(__cdecl* pcap_set_promisc)(pcap_t*, int) = nullptr;
+  int(__cdecl* pcap_set_timeout)(pcap_t*, int) = nullptr;
+  int(__cdecl* pcap_set_buffer_size)(pcap_t*, int) = nullptr;
+  int(__cdecl* pcap_activate)(pcap_t*) = nullptr;
 
   bool bound() const { return module != nullptr; }
 };
