@@ -73,3 +73,10 @@ inline void StoreLe16(uint8_t* p, uint16_t v) {
 inline void StoreLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i));
 }
+
+// An IPv4 address kept as its four wire bytes, in host order.
+inline uint32_t NetToHost32(uint32_t v) {
+  uint8_t b[4];
+  memcpy(b, &v, 4);
+  return LoadBe32(b);
+}

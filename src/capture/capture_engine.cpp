@@ -1,18 +1,13 @@
 #include "capture/capture_engine.h"
 
+#include "app/byte_cursor.h"
+
 #include <cstring>
 
 #include "capture/conversation_table.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 
-namespace {
-inline uint32_t HostOrder(uint32_t v) {
-  uint8_t b[4];
-  memcpy(b, &v, 4);
-  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-}  // namespace
 
 CaptureEngine::CaptureEngine(Options& options, ConversationTable& table, PacketFile& file)
     : options_(options), table_(table), file_(file) {}
@@ -43,7 +38,7 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     Conversation d;
     if (DecodePacket(packet, length, d, table_.LocalAddress, true, dstMac, srcMac) &&
         !MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
-                     HostOrder(d.localAddress), HostOrder(d.remoteAddress)))
+                     NetToHost32(d.localAddress), NetToHost32(d.remoteAddress)))
       return;
   }
   if (options_.StatOnly) {

@@ -4,17 +4,12 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "app/byte_cursor.h"
 #include "app/platform.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 
 namespace {
-// Network-order address as stored to host order.
-inline uint32_t Swap32(uint32_t v) {
-  uint8_t b[4];
-  memcpy(b, &v, 4);
-  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
 inline uint64_t Mix(uint64_t h) {
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdULL;
@@ -184,8 +179,8 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
   if (c.protocol == kProtoUdp && !options_.DisplayUDP) return false;
   if (c.protocol == kProtoIcmp && !options_.DisplayICMP) return false;
   if (!displayFilter.empty() &&
-      !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, Swap32(c.localAddress),
-                   Swap32(c.remoteAddress)))
+      !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, NetToHost32(c.localAddress),
+                   NetToHost32(c.remoteAddress)))
     return false;
   return true;
 }
