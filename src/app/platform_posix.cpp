@@ -51,9 +51,26 @@ class PosixPlatform : public Platform {
 
   void FormatDateTime(const SystemTime& st, char* out, size_t outSize) override {
     // The layout of an English (United States) system: M/d/yyyy h:mm:ss tt.
-    int h12 = st.hour % 12 == 0 ? 12 : st.hour % 12;
-    snprintf(out, outSize, "%d/%d/%d %d:%02d:%02d %s", st.month, st.day, st.year, h12,
-             st.minute, st.second, st.hour < 12 ? "AM" : "PM");
+    // By hand: reports format this for every row.
+    const int h12 = st.hour % 12 == 0 ? 12 : st.hour % 12;
+    const int parts[6] = {st.month, st.day, st.year, h12, st.minute, st.second};
+    const char seps[6] = {'/', '/', ' ', ':', ':', ' '};
+    char tmp[64];
+    char* p = tmp;
+    for (int i = 0; i < 6; i++) {
+      int v = parts[i] < 0 ? 0 : parts[i];
+      char d[12];
+      int n = 0;
+      do {
+        d[n++] = char('0' + v % 10);
+        v /= 10;
+      } while (v);
+      if (i >= 4 && n < 2) d[n++] = '0';
+      while (n) *p++ = d[--n];
+      *p++ = seps[i];
+    }
+    memcpy(p, st.hour < 12 ? "AM" : "PM", 3);
+    snprintf(out, outSize, "%s", tmp);
   }
 
   const char* ServiceName(uint16_t port) override {

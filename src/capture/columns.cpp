@@ -15,6 +15,41 @@ const ColumnDef kColumns[kColumnCount] = {
     {20, 1017, 120, 20}, {21, 1018, 120, 20}, {22, 1019, 120, 20},
 };
 
+namespace {
+
+// Reports format hundreds of thousands of rows: digits are written by hand
+// where printf would dominate the run time.
+char* PutUint(char* p, uint64_t v) {
+  char tmp[24];
+  int n = 0;
+  do {
+    tmp[n++] = char('0' + v % 10);
+    v /= 10;
+  } while (v);
+  while (n) *p++ = tmp[--n];
+  *p = 0;
+  return p;
+}
+
+// At least `width` digits, zero-padded.
+char* PutPadded(char* p, uint64_t v, int width) {
+  char tmp[24];
+  char* e = PutUint(tmp, v);
+  for (int k = int(e - tmp); k < width; k++) *p++ = '0';
+  for (const char* q = tmp; q < e; q++) *p++ = *q;
+  *p = 0;
+  return p;
+}
+
+void CopyCut(char* out, size_t outSize, const char* text) {
+  if (!outSize) return;
+  size_t n = strnlen(text, outSize - 1);
+  memcpy(out, text, n);
+  out[n] = 0;
+}
+
+}  // namespace
+
 const ColumnDef& ColumnById(int id) {
   for (const ColumnDef& d : kColumns)
     if (d.id == id) return d;
@@ -23,7 +58,7 @@ const ColumnDef& ColumnById(int id) {
 
 void FormatNumber(uint32_t value, char* out, size_t outSize) {
   char digits[16];
-  snprintf(digits, sizeof digits, "%u", value);
+  PutUint(digits, value);
   GetPlatform().GroupDigits(digits, out, outSize < 32 ? outSize : 32);
 }
 
@@ -31,7 +66,16 @@ void FormatPacketTime(FileTime t, char* out, size_t outSize) {
   SystemTime st = FileTimeToSystemTime(t);
   char dt[256] = "";
   if (t != 0 && st.year > 1985) GetPlatform().FormatDateTime(st, dt, sizeof dt);
-  snprintf(out, outSize, "%s:%3.3d", dt, st.milliseconds);
+  const size_t n = strlen(dt);
+  if (outSize < n + 5) {  // too small: as much as fits
+    char full[300];
+    snprintf(full, sizeof full, "%s:%3.3d", dt, st.milliseconds);
+    CopyCut(out, outSize, full);
+    return;
+  }
+  memcpy(out, dt, n);
+  out[n] = ':';
+  PutPadded(out + n + 1, uint64_t(st.milliseconds), 3);
 }
 
 void FormatMac(const uint8_t* m, char* out, size_t outSize) {
@@ -44,13 +88,29 @@ void FormatMac(const uint8_t* m, char* out, size_t outSize) {
     if (outSize) out[0] = 0;
     return;
   }
-  snprintf(out, outSize, "%2.2x-%2.2x-%2.2x-%2.2x-%2.2x-%2.2x", m[0], m[1], m[2], m[3], m[4], m[5]);
+  if (outSize < 18) return;
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 6; i++) {
+    out[i * 3] = kHex[m[i] >> 4];
+    out[i * 3 + 1] = kHex[m[i] & 15];
+    out[i * 3 + 2] = i < 5 ? '-' : '\0';
+  }
 }
 
 void FormatAddress(uint32_t address, char* out, size_t outSize) {
   uint8_t b[4];
   memcpy(b, &address, 4);
-  snprintf(out, outSize, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  if (outSize < 16) {
+    char full[16];
+    snprintf(full, sizeof full, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    CopyCut(out, outSize, full);
+    return;
+  }
+  char* p = out;
+  for (int i = 0; i < 4; i++) {
+    p = PutUint(p, b[i]);
+    if (i < 3) *p++ = '.';
+  }
 }
 
 void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize) {
@@ -75,7 +135,12 @@ double DurationSeconds(const Conversation& c) {
 void SizeText(int32_t total, int32_t out, bool split, char* buf) {
   char a[32], b[32], cc[32];
   FormatNumber(uint32_t(total), a, sizeof a);
-  int n = snprintf(buf, kColumnTextSize, "%s %s", a, GetString(101));
+  const char* unit = GetString(101);
+  const size_t la = strlen(a), lu = strlen(unit);
+  memcpy(buf, a, la);
+  buf[la] = ' ';
+  memcpy(buf + la + 1, unit, lu + 1);
+  const int n = int(la + 1 + lu);
   if (split) {
     FormatNumber(uint32_t(out), b, sizeof b);
     FormatNumber(uint32_t(total - out), cc, sizeof cc);
@@ -90,7 +155,7 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
   const bool split = ctx.options.ShowOutgoingIncoming != 0;
   switch (id) {
     case 0:
-      snprintf(buf, kColumnTextSize, "%u", c.index);
+      PutUint(buf, c.index);
       break;
     case 1:
       if (c.protocol == kProtoIcmp) return GetString(521);
@@ -108,7 +173,7 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
     case 5: {
       uint16_t port = id == 4 ? c.localPort : c.remotePort;
       if (c.protocol == kProtoAny) return "*";
-      if (port) snprintf(buf, kColumnTextSize, "%u", port);
+      if (port) PutUint(buf, port);
       break;
     }
     case 6:
@@ -157,7 +222,13 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       double r2 = r - minutes * 60;
       int seconds = int(r2);
       int ms = int((r2 - seconds) * 1000);
-      snprintf(buf, kColumnTextSize, "%.2lld:%.2d:%2.2d.%.3d", hours, minutes, seconds, ms);
+      char* p = PutPadded(buf, uint64_t(hours), 2);
+      *p++ = ':';
+      p = PutPadded(p, uint64_t(minutes), 2);
+      *p++ = ':';
+      p = PutPadded(p, uint64_t(seconds), 2);
+      *p++ = '.';
+      PutPadded(p, uint64_t(ms), 3);
       break;
     }
     case 16:
