@@ -121,6 +121,21 @@ Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const
   Conversation d;
   if (!DecodePacket(packet, int32_t(h.length), d, LocalAddress, true, h.dstMac, h.srcMac))
     return nullptr;
+  return UpdateDecoded(d, h);
+}
+
+void ConversationTable::PrefetchSlot(const Conversation& d) const {
+  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
+  __builtin_prefetch(&slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)]);
+}
+
+void ConversationTable::PrefetchRecord(const Conversation& d) const {
+  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
+  const uint32_t v = slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)];
+  if (v) __builtin_prefetch(&at(v - 1));
+}
+
+Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHeader& h) {
   const bool summary = SummaryMode();
   Platform& platform = GetPlatform();
   Conversation* c = FindConversation(d);
@@ -225,9 +240,31 @@ bool ConversationTable::RebuildFromFile() {
   if (resolver) resolver->AbandonPending();
   bool opened = file_ && file_->OpenForReading();
   if (opened) {
-    if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
-    PacketHeader h;
-    while (file_->ReadNextPacket(readBuffer_.get(), h)) UpdateConversation(readBuffer_.get(), h);
+    // Packets are taken in small groups: decoding a group first lets the
+    // index slots and records of all of them be fetched from memory at once,
+    // instead of one cache miss after the other. Results are the same as
+    // one packet at a time, since the updates still run in file order.
+    constexpr int kGroup = 16;
+    if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kGroup) * kPacketBufferSize]);
+    PacketHeader h[kGroup];
+    Conversation* d = new Conversation[kGroup];
+    bool decoded[kGroup];
+    for (;;) {
+      int n = 0;
+      while (n < kGroup && file_->ReadNextPacket(readBuffer_.get() + size_t(n) * kPacketBufferSize, h[n])) n++;
+      for (int i = 0; i < n; i++) {
+        d[i] = Conversation();
+        decoded[i] = DecodePacket(readBuffer_.get() + size_t(i) * kPacketBufferSize, int32_t(h[i].length),
+                                  d[i], LocalAddress, true, h[i].dstMac, h[i].srcMac);
+        if (decoded[i]) PrefetchSlot(d[i]);
+      }
+      for (int i = 0; i < n; i++)
+        if (decoded[i]) PrefetchRecord(d[i]);
+      for (int i = 0; i < n; i++)
+        if (decoded[i]) UpdateDecoded(d[i], h[i]);
+      if (n < kGroup) break;
+    }
+    delete[] d;
     file_->CloseReading();
   }
   QueueNameLookups();

@@ -83,6 +83,11 @@ class ConversationTable {
   void IndexInsert(uint32_t i);
   void RebuildIndex();
   Conversation& Append(const Conversation& c);
+  // The update after decoding; `d` is the freshly decoded scratch record.
+  Conversation* UpdateDecoded(Conversation& d, const PacketHeader& header);
+  // Prefetches the index slot and the record a decoded packet will touch.
+  void PrefetchSlot(const Conversation& d) const;
+  void PrefetchRecord(const Conversation& d) const;
 
   const Options& options_;
   PacketFile* file_;
