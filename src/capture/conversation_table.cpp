@@ -135,6 +135,23 @@ void ConversationTable::PrefetchRecord(const Conversation& d) const {
   if (v) __builtin_prefetch(&at(v - 1));
 }
 
+// Decoding a group first lets the index slots and the records of all its
+// packets be fetched from memory at once instead of one miss after another.
+void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n) {
+  Conversation d[kUpdateGroup];
+  bool decoded[kUpdateGroup];
+  if (n > kUpdateGroup) n = kUpdateGroup;
+  for (int i = 0; i < n; i++) {
+    decoded[i] = DecodePacket(packets[i], int32_t(h[i].length), d[i], LocalAddress, true, h[i].dstMac,
+                              h[i].srcMac);
+    if (decoded[i]) PrefetchSlot(d[i]);
+  }
+  for (int i = 0; i < n; i++)
+    if (decoded[i]) PrefetchRecord(d[i]);
+  for (int i = 0; i < n; i++)
+    if (decoded[i]) UpdateDecoded(d[i], h[i]);
+}
+
 Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHeader& h) {
   const bool summary = SummaryMode();
   Platform& platform = GetPlatform();
@@ -240,31 +257,19 @@ bool ConversationTable::RebuildFromFile() {
   if (resolver) resolver->AbandonPending();
   bool opened = file_ && file_->OpenForReading();
   if (opened) {
-    // Packets are taken in small groups: decoding a group first lets the
-    // index slots and records of all of them be fetched from memory at once,
-    // instead of one cache miss after the other. Results are the same as
-    // one packet at a time, since the updates still run in file order.
-    constexpr int kGroup = 16;
-    if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kGroup) * kPacketBufferSize]);
-    PacketHeader h[kGroup];
-    Conversation* d = new Conversation[kGroup];
-    bool decoded[kGroup];
+    if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kUpdateGroup) * kPacketBufferSize]);
+    PacketHeader h[kUpdateGroup];
+    const uint8_t* p[kUpdateGroup];
     for (;;) {
       int n = 0;
-      while (n < kGroup && file_->ReadNextPacket(readBuffer_.get() + size_t(n) * kPacketBufferSize, h[n])) n++;
-      for (int i = 0; i < n; i++) {
-        d[i] = Conversation();
-        decoded[i] = DecodePacket(readBuffer_.get() + size_t(i) * kPacketBufferSize, int32_t(h[i].length),
-                                  d[i], LocalAddress, true, h[i].dstMac, h[i].srcMac);
-        if (decoded[i]) PrefetchSlot(d[i]);
+      while (n < kUpdateGroup) {
+        uint8_t* buf = readBuffer_.get() + size_t(n) * kPacketBufferSize;
+        if (!file_->ReadNextPacket(buf, h[n])) break;
+        p[n++] = buf;
       }
-      for (int i = 0; i < n; i++)
-        if (decoded[i]) PrefetchRecord(d[i]);
-      for (int i = 0; i < n; i++)
-        if (decoded[i]) UpdateDecoded(d[i], h[i]);
-      if (n < kGroup) break;
+      UpdateGroup(p, h, n);
+      if (n < kUpdateGroup) break;
     }
-    delete[] d;
     file_->CloseReading();
   }
   QueueNameLookups();

@@ -44,6 +44,10 @@ class ConversationTable {
   // Accounts one packet; returns its conversation, or nullptr when the packet
   // does not decode or would open a conversation without payload.
   Conversation* UpdateConversation(const uint8_t* packet, const PacketHeader& header);
+  // Accounts up to kUpdateGroup packets in order, as UpdateConversation one
+  // after the other would, but with the memory of all of them fetched at once.
+  static constexpr int kUpdateGroup = 16;
+  void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n);
   Conversation* FindConversation(const Conversation& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
