@@ -22,9 +22,9 @@ ifindex = int(open("/sys/class/net/lo/ifindex").read())
 lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % ifindex
 BASE = 46000 + (os.getpid() % 400) * 10
 
-def write_config(extra=""):
-    with open(os.path.join(work, "pakrill.cfg"), "w") as f:
-        f.write("[General]\r\nCaptureMethod=2\r\nPCapAdapterName=%s\r\nResolveIPAddr=0\r\n%s" % (lo, extra))
+def write_config(extra="", adapter=lo):
+    with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
+        f.write("[General]\r\nCaptureMethod=2\r\nPCapAdapterName=%s\r\nResolveIPAddr=0\r\n%s" % (adapter, extra))
 
 def hexify(text):
     return " ".join("%02X" % b for b in text.encode() + b"\0")
@@ -223,6 +223,37 @@ try:
         time.sleep(1.5)
     check(proc.poll() is None, "still running after Cancel")
     quit(proc, win)
+
+    # 5. The adapter goes away during a capture: the capture ends by itself,
+    # so Start is offered again (and finds no adapter: Capture Options).
+    veth = "pkv%d" % (os.getpid() % 1000)
+    if subprocess.call(["ip", "link", "add", veth, "type", "veth", "peer", "name", veth + "p"],
+                       stderr=subprocess.DEVNULL) == 0:
+        subprocess.call(["ip", "link", "set", veth, "up"])
+        subprocess.call(["ip", "link", "set", veth + "p", "up"])
+        index = int(open("/sys/class/net/%s/ifindex" % veth).read())
+        write_config(adapter="\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % index)
+        proc = subprocess.Popen(["wine", os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        win = window()
+        time.sleep(4)
+        time.sleep(2)
+        subprocess.call(["ip", "link", "del", veth])
+        time.sleep(5)
+        status_shot("adapter_gone.png")
+        key(win, "F5")
+        deadline, dialog = time.time() + 20, []
+        while time.time() < deadline and not dialog:
+            dialog = xdo("search", "--name", "^Capture Options$").split()
+            time.sleep(0.5)
+        check(bool(dialog), "a vanished adapter ends the capture")
+        if dialog:
+            xdo("windowactivate", "--sync", dialog[0])
+            xdo("key", "--window", dialog[0], "Escape")
+            time.sleep(1)
+        quit(proc, win)
+    else:
+        print("skipped: no veth pair here")
 finally:
     subprocess.run(["wineserver", "-k"], env=env)
     xvfb.terminate()
