@@ -92,3 +92,5 @@ write("filter", "examples", b"include:remote:tcp:80\r\ninclude:both:udp:53-139\r
 write("filter", "odd", b"TCP:Include:Both:8080 a:b:c include::tcp:80 include:remote:all:1.2-0x0a.0.0.9 exclude:local:icmp:70000")
 write("config", "sample.cfg", b"[General]\r\nDisplayMode=3\r\nCaptureFilter=41 42 00\r\nWinPos=2C 00 00 00\r\n"
       b"Columns=3C 00 00 00 3C 00 01 00\r\nPCapAdapterName=\\Device\\NPF_{1}\r\n[Other]\r\nx=y\r\n")
+write("placement", "segments", struct.pack(">IB", 1000, 5) + b"hello" + struct.pack(">IB", 990, 10) + b"0123456789"
+      + struct.pack(">IB", 0xFFFFFF00, 4) + b"wrap" + struct.pack(">IB", 1100, 3) + b"gap")

@@ -14,6 +14,7 @@
 #include "filter/filter.h"
 #include "packetfile/import.h"
 #include "packetfile/packet_file.h"
+#include "stream/stream_loader.h"
 
 namespace {
 
@@ -86,6 +87,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SettingsStore writer(doc, true);
   ReadWriteAll(writer, o);
   doc.Serialize();
+#elif defined(FUZZ_PLACEMENT)
+  // Segments: u32 sequence number, u8 length, that many bytes.
+  StreamBlock block;
+  size_t pos = 0;
+  while (pos + 5 <= size) {
+    uint32_t seq = uint32_t(data[pos]) << 24 | uint32_t(data[pos + 1]) << 16 | uint32_t(data[pos + 2]) << 8 | data[pos + 3];
+    size_t n = data[pos + 4];
+    pos += 5;
+    if (n > size - pos) n = size - pos;
+    PlacePayload(block, true, seq, data + pos, n);
+    pos += n;
+  }
 #else
 #error "no fuzz target selected"
 #endif

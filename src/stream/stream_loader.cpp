@@ -1,0 +1,81 @@
+#include "stream/stream_loader.h"
+
+#include <memory>
+
+#include "packetfile/packet_file.h"
+
+void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload, size_t n) {
+  const size_t len = b.bytes.length();
+  if (len == 0 || !tcp) {
+    b.bytes.Append(payload, n);
+    b.baseSequence = seq;
+    return;
+  }
+  int32_t e = int32_t(seq - b.baseSequence);  // wraps with the sequence space
+  if (e < 0 && e > -kMaxSequenceBefore) {
+    b.bytes.PrependZeros(size_t(-int64_t(e)));
+    b.baseSequence = seq;
+    e = 0;
+  }
+  if (e < 0) return;  // too far before the block
+  if (int64_t(e) - int64_t(len) >= kMaxSequenceGap) return;  // too far past its end
+  b.bytes.WriteAt(size_t(e), payload, n);
+}
+
+int PacketDirection(const Conversation& c, const Conversation& p) {
+  if (p.protocol != c.protocol) return 0;
+  const bool ports = c.protocol != kProtoIcmp;
+  const bool forward = p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress &&
+                       (!ports || (p.localPort == c.localPort && p.remotePort == c.remotePort));
+  const bool backward = p.localAddress == c.remoteAddress && p.remoteAddress == c.localAddress &&
+                        (!ports || (p.localPort == c.remotePort && p.remotePort == c.localPort));
+  if (!forward && !backward) return 0;
+  if (c.localAddress == c.remoteAddress) return forward ? 1 : 2;  // loopback: the ports decide
+  return p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress ? 1 : 2;
+}
+
+LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning) {
+  if (!file.OpenForReading()) return LoadResult::NoFile;
+  Platform& platform = GetPlatform();
+  const uint32_t start = platform.TickCount();
+  auto exhausted = [&] { return captureRunning && platform.TickCount() - start >= kCaptureLoadBudgetMs; };
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[kPacketBufferSize]);
+  StreamBlock block;
+  int previous = 0;
+  bool first = true, stopped = false;
+  PacketHeader h;
+  while (file.ReadNextPacket(buf.get(), h)) {
+    Conversation p;
+    if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
+    if (p.headerLength >= p.totalSize) continue;  // no payload
+    const int direction = PacketDirection(c, p);
+    if (!direction) continue;
+    if (first) {
+      block.startTime = h.time;
+      first = false;
+    }
+    if (previous && previous != direction) {
+      block.direction = previous;
+      sink.OnBlock(block);
+      block.bytes.Clear();
+      block.startTime = h.time;
+    }
+    if (exhausted()) {
+      stopped = true;
+      break;
+    }
+    // The captured bytes may end before the IP total length (a cut capture).
+    const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
+    if (size_t(p.headerLength) < end)
+      PlacePayload(block, p.protocol == kProtoTcp, p.tcpSequence, buf.get() + p.headerLength,
+                   end - size_t(p.headerLength));
+    previous = direction;
+  }
+  file.CloseReading();
+  if (stopped || exhausted()) return LoadResult::BudgetExhausted;
+  if (previous) {
+    block.direction = previous;
+    sink.OnBlock(block);
+  }
+  return LoadResult::Complete;
+}

@@ -1,0 +1,53 @@
+// One conversation's content, rebuilt from the packet file as blocks of
+// same-direction data with TCP segments placed by sequence number.
+#pragma once
+#include <cstdint>
+
+#include "app/platform.h"
+#include "capture/conversation.h"
+#include "stream/grow_buffer.h"
+
+class PacketFile;
+
+// Segments may move a block's start back by less than this, and may start
+// less than kMaxSequenceGap past its end; others are dropped.
+constexpr int32_t kMaxSequenceBefore = 32768;
+constexpr int64_t kMaxSequenceGap = 65536;
+// While a capture runs, a load may take this long.
+constexpr uint32_t kCaptureLoadBudgetMs = 100;
+
+enum class StreamOutputKind {
+  Display = 1,
+  TextFile,
+  HtmlFile,
+  RawFile,
+  RawLocalFile,
+  RawRemoteFile,
+  HttpExtract,
+};
+
+struct StreamBlock {
+  GrowBuffer bytes{16384};
+  int direction = 0;  // 1 local to remote, 2 remote to local
+  FileTime startTime = 0;
+  uint32_t baseSequence = 0;
+};
+
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  virtual void OnBlock(const StreamBlock& block) = 0;
+};
+
+enum class LoadResult { NoFile, Complete, BudgetExhausted };
+
+// Places n payload bytes with sequence number `seq` in the block.
+void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* payload, size_t n);
+
+// Whether a packet decoded with the direction decision off belongs to `c`,
+// and in which direction (1 or 2; 0 when it does not belong).
+int PacketDirection(const Conversation& c, const Conversation& p);
+
+// Reads the packet file and hands every block of `c` to `sink`. While
+// `captureRunning`, the load stops after kCaptureLoadBudgetMs.
+LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning);

@@ -1,0 +1,110 @@
+#include <string>
+#include <vector>
+
+#include "capture/conversation_table.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "stream/stream_loader.h"
+#include "test_support.h"
+
+namespace {
+
+std::string Str(const StreamBlock& b) { return std::string(b.bytes.c_str(), b.bytes.length()); }
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void Place(StreamBlock& b, uint32_t seq, const std::string& s) {
+  PlacePayload(b, true, seq, reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+struct Collect : BlockSink {
+  std::vector<std::pair<int, std::string>> blocks;
+  void OnBlock(const StreamBlock& b) override { blocks.emplace_back(b.direction, Str(b)); }
+};
+
+Bytes Tcp(const char* src, const char* dst, uint16_t sp, uint16_t dp, uint32_t seq, const std::string& data) {
+  Bytes p = WithPayload(6, src, dst, sp, dp, B(data));
+  for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
+  return p;
+}
+
+}  // namespace
+
+TEST(StreamTest, PlacementBySequenceNumber) {
+  StreamBlock b;
+  Place(b, 1000, "hello");
+  Place(b, 1000, "hello");  // a retransmission is output once
+  EXPECT_EQ(Str(b), "hello");
+  Place(b, 1003, "LOworld");  // overlap: the later bytes win
+  EXPECT_EQ(Str(b), "helLOworld");
+  Place(b, 990, "0123456789");  // exactly before the base: in front, base moves
+  EXPECT_EQ(Str(b), "0123456789helLOworld");
+  EXPECT_EQ(b.baseSequence, 990u);
+  Place(b, 990 - 40000, "x");  // too far before: dropped
+  Place(b, 990 + 20 + 70000, "y");  // too far past the end: dropped
+  EXPECT_EQ(b.bytes.length(), 20u);
+  Place(b, 990 + 20 + 100, "z");  // a gap of 100 zero bytes
+  ASSERT_EQ(b.bytes.length(), 121u);
+  EXPECT_EQ(b.bytes.data()[50], 0);
+  EXPECT_EQ(b.bytes.data()[120], 'z');
+
+  StreamBlock w;  // wrap-around: base 256 below 2^32, next at 256 lands at 512
+  Place(w, 0xFFFFFF00u, std::string(256, 'a'));
+  Place(w, 256, "b");
+  ASSERT_EQ(w.bytes.length(), 513u);
+  EXPECT_EQ(w.bytes.data()[512], 'b');
+
+  StreamBlock u;  // UDP: concatenated
+  PlacePayload(u, false, 0, reinterpret_cast<const uint8_t*>("ab"), 2);
+  PlacePayload(u, false, 0, reinterpret_cast<const uint8_t*>("cd"), 2);
+  EXPECT_EQ(Str(u), "abcd");
+}
+
+TEST(StreamTest, LoadsBlocksPerDirectionAlsoOnLoopback) {
+  FakePlatform platform;
+  PacketFile file;
+  file.ResetFile(true);
+  ASSERT_TRUE(file.CreateForWriting());
+  std::vector<Bytes> pkts = {
+      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 100, "GET / HTTP/1.0\r\n"),
+      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 116, "\r\n"),
+      Tcp("127.0.0.1", "127.0.0.1", 80, 5000, 9000, ""),  // pure ACK: changes nothing
+      Tcp("127.0.0.1", "127.0.0.1", 80, 5000, 9000, "HTTP/1.0 200 OK\r\n"),
+      Tcp("127.0.0.1", "127.0.0.1", 6000, 80, 1, "other conversation"),
+      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 118, "bye"),
+  };
+  for (const Bytes& p : pkts) file.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr);
+  file.CloseWriting();
+
+  Conversation c;
+  c.protocol = kProtoTcp;
+  c.localAddress = c.remoteAddress = Addr("127.0.0.1");
+  c.localPort = 5000;
+  c.remotePort = 80;
+  Collect sink;
+  EXPECT_EQ(LoadStream(file, c, sink, false), LoadResult::Complete);
+  ASSERT_EQ(sink.blocks.size(), 3u);
+  EXPECT_EQ(sink.blocks[0], std::make_pair(1, std::string("GET / HTTP/1.0\r\n\r\n")));
+  EXPECT_EQ(sink.blocks[1], std::make_pair(2, std::string("HTTP/1.0 200 OK\r\n")));
+  EXPECT_EQ(sink.blocks[2], std::make_pair(1, std::string("bye")));
+
+  // The same conversation seen from the other side swaps the directions.
+  std::swap(c.localPort, c.remotePort);
+  Collect other;
+  LoadStream(file, c, other, false);
+  ASSERT_EQ(other.blocks.size(), 3u);
+  EXPECT_EQ(other.blocks[0].first, 2);
+
+  // While a capture runs, a load that passes the budget stops.
+  platform.tick = 0;
+  struct Slow : Collect {
+    FakePlatform* p;
+    void OnBlock(const StreamBlock& b) override {
+      Collect::OnBlock(b);
+      p->tick += 200;
+    }
+  } slow;
+  slow.p = &platform;
+  EXPECT_EQ(LoadStream(file, c, slow, true), LoadResult::BudgetExhausted);
+  EXPECT_EQ(slow.blocks.size(), 1u);
+  file.ResetFile(false);
+}
