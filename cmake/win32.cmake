@@ -4,8 +4,6 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 target_compile_definitions(pakrill_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 _WIN32_IE=0x0600)
 target_link_libraries(pakrill_core PUBLIC ws2_32)
 
-find_library(ZLIB_STATIC NAMES libz.a z REQUIRED)
-
 add_library(pakrill_win32 STATIC
   src/app/window_win32.cpp
   src/app/main_window_win32.cpp
@@ -19,5 +17,5 @@ target_link_libraries(pakrill_win32 PUBLIC pakrill_core comctl32 gdi32 user32 ke
 add_executable(pakrill WIN32
   src/app/main_win32.cpp
   resources/pakrill.rc)
-target_link_libraries(pakrill PRIVATE pakrill_win32 ${ZLIB_STATIC})
+target_link_libraries(pakrill PRIVATE pakrill_win32)
 set_target_properties(pakrill PROPERTIES OUTPUT_NAME pakrill SUFFIX .exe)

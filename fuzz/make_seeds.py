@@ -94,3 +94,9 @@ write("config", "sample.cfg", b"[General]\r\nDisplayMode=3\r\nCaptureFilter=41 4
       b"Columns=3C 00 00 00 3C 00 01 00\r\nPCapAdapterName=\\Device\\NPF_{1}\r\n[Other]\r\nx=y\r\n")
 write("placement", "segments", struct.pack(">IB", 1000, 5) + b"hello" + struct.pack(">IB", 990, 10) + b"0123456789"
       + struct.pack(">IB", 0xFFFFFF00, 4) + b"wrap" + struct.pack(">IB", 1100, 3) + b"gap")
+import zlib
+gz = zlib.compressobj(6, zlib.DEFLATED, 31)
+body = gz.compress(b"hello " * 50) + gz.flush()
+write("http", "request", b"GET /dir/page.php?id=7 HTTP/1.1\r\nHost: h\r\n\r\nPOST /f HTTP/1.1\r\nHost: h\r\n\r\n")
+write("http", "gzip_chunked", b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
+      + b"%x\r\n" % len(body) + body + b"\r\n0\r\n\r\n")

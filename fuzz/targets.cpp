@@ -14,6 +14,7 @@
 #include "filter/filter.h"
 #include "packetfile/import.h"
 #include "packetfile/packet_file.h"
+#include "stream/http.h"
 #include "stream/stream_loader.h"
 
 namespace {
@@ -99,6 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PlacePayload(block, true, seq, data + pos, n);
     pos += n;
   }
+#elif defined(FUZZ_HTTP)
+  std::string block(reinterpret_cast<const char*>(data), size);
+  size_t pos = 0;
+  std::string url, decoded, name;
+  while (pos < block.size() && UrlListEntry(block.c_str(), &pos, &url)) {
+  }
+  HttpResponseDecoder(data, size, &decoded, true);
+  DechunkBody(data, size, &decoded);
+  HttpFileName(block.c_str(), &name);
 #else
 #error "no fuzz target selected"
 #endif

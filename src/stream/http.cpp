@@ -1,0 +1,235 @@
+#include "stream/http.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <vector>
+
+#include "app/strings.h"
+#include "packetfile/raw_file.h"
+
+namespace {
+
+bool StartsNoCase(const char* s, const char* prefix) {
+  for (; *prefix; s++, prefix++) {
+    char a = *s >= 'A' && *s <= 'Z' ? char(*s + 32) : *s;
+    char b = *prefix >= 'A' && *prefix <= 'Z' ? char(*prefix + 32) : *prefix;
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Offset of `needle` in the first `limit` bytes of `s` (as a string), without case.
+const char* FindNoCase(const char* s, const char* needle, const char* limit) {
+  const size_t n = strlen(needle);
+  for (const char* p = s; *p && p + n <= limit; p++)
+    if (StartsNoCase(p, needle)) return p;
+  return nullptr;
+}
+
+bool IsAlnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Inflates gzip members from `in`, appending to `out` up to kMaxDecodedBody.
+// Returns false when the data is not gzip at all.
+bool Gunzip(const uint8_t* in, size_t n, std::string* out) {
+  if (n < 2 || in[0] != 0x1f || in[1] != 0x8b) return false;
+  z_stream z{};
+  if (inflateInit2(&z, 15 + 16) != Z_OK) return true;
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = uInt(n);
+  std::vector<uint8_t> chunk(16384);
+  for (;;) {
+    z.next_out = chunk.data();
+    z.avail_out = uInt(chunk.size());
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    const size_t got = chunk.size() - z.avail_out;
+    if (out->size() + got > kMaxDecodedBody) {
+      out->append(reinterpret_cast<const char*>(chunk.data()), kMaxDecodedBody - out->size());
+      break;
+    }
+    out->append(reinterpret_cast<const char*>(chunk.data()), got);
+    if (rc == Z_STREAM_END) {
+      // Another member may follow.
+      if (z.avail_in >= 2 && z.next_in[0] == 0x1f && z.next_in[1] == 0x8b && inflateReset(&z) == Z_OK) continue;
+      break;
+    }
+    if (rc != Z_OK || (got == 0 && z.avail_in == 0)) break;  // damaged or cut: keep what we have
+  }
+  inflateEnd(&z);
+  return true;
+}
+
+const char* const kReserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
+                                 "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
+                                 "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+
+// A name Windows accepts for a file inside the folder.
+std::string PlainFileName(std::string name) {
+  for (char& c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 32 || strchr("*<>?/\\\":|", c)) c = '-';
+  }
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.back() = '-';
+  if (name.empty() || name.find_first_not_of('-') == std::string::npos) name = name.empty() ? "Index" : name;
+  const std::string stem = name.substr(0, name.find('.'));
+  for (const char* r : kReserved)
+    if (EqualNoCase(stem.c_str(), r)) return "_" + name;
+  return name;
+}
+
+}  // namespace
+
+bool UrlListEntry(const char* text, size_t* pos, std::string* url) {
+  const char* p = text + *pos;
+  if (!StartsNoCase(p, "get ") && !StartsNoCase(p, "post ")) return false;
+  const size_t m = StartsNoCase(p, "post ") ? 5 : 4;
+  const char* blank = strstr(p, "\r\n\r\n");
+  if (!blank) return false;
+  *pos += size_t(blank - p) + 4;
+  std::string host;
+  bool hostFound = false;
+  for (const char* line = p; line < blank;) {
+    const char* end = line;
+    while (end < blank && *end != '\r' && *end != '\n') end++;
+    std::string l(line, size_t(end - line) > 1022 ? 1022 : size_t(end - line));
+    if (StartsNoCase(l.c_str(), "host: ")) {
+      host += l.substr(6);
+      hostFound = true;
+    }
+    line = end;
+    if (line < blank && *line == '\r') line++;
+    if (line < blank && *line == '\n') line++;
+  }
+  const char* target = p + m;
+  const char* space = strchr(target, ' ');
+  if (!hostFound || !space || space > blank) return false;
+  *url = "http://" + host + std::string(target, size_t(space - target));
+  return true;
+}
+
+void DechunkBody(const uint8_t* d, size_t n, std::string* out) {
+  std::string size;
+  size_t j = 0;
+  while (j < n) {
+    if (IsAlnum(d[j])) {
+      if (size.size() >= kMaxChunkSizeText) return;  // no real chunk size is that long
+      size += char(d[j++]);
+    } else if (d[j] == '\r' && j + 1 < n && d[j + 1] == '\n') {
+      const unsigned long long s = strtoull(size.c_str(), nullptr, 16);
+      if (s > n || j + 2 + s > n) return;
+      out->append(reinterpret_cast<const char*>(d + j + 2), size_t(s));
+      const size_t q = j + 2 + size_t(s);
+      size.clear();
+      j = q + 1 < n && d[q] == '\r' && d[q + 1] == '\n' ? q + 2 : q;
+      if (s == 0 && j == q) return;  // a zero chunk without its line end
+    } else {
+      return;
+    }
+  }
+}
+
+bool HttpResponseDecoder(const uint8_t* b, size_t n, std::string* out, bool dechunkAlways) {
+  if (n < 5 || memcmp(b, "HTTP/", 5) != 0) return false;
+  const std::string text(reinterpret_cast<const char*>(b), n);
+  const char* s = text.c_str();
+  const char* blank = strstr(s, "\r\n\r\n");
+  if (!blank) return false;
+  const size_t h = size_t(blank - s) + 4;
+  const bool gzip = FindNoCase(s + 1, "Content-Encoding: gzip", blank) != nullptr;
+  const bool chunked = FindNoCase(s + 1, "Transfer-Encoding: chunked", blank) != nullptr;
+  if (!gzip && !(chunked && dechunkAlways)) return false;
+  std::string body;
+  if (chunked) DechunkBody(b + h, n - h, &body);
+  else body.assign(reinterpret_cast<const char*>(b + h), n - h);
+  out->assign(reinterpret_cast<const char*>(b), h);
+  if (!gzip || !Gunzip(reinterpret_cast<const uint8_t*>(body.data()), body.size(), out)) out->append(body);
+  return true;
+}
+
+void HttpFileName(const char* block, std::string* pending) {
+  if (strncmp(block, "GET /", 5) != 0) return;
+  const char* eol = strstr(block, "\r\n");
+  if (!eol) return;
+  const std::string line(block, size_t(eol - block));
+  size_t a = line.find(' ');
+  while (a < line.size() && line[a] == ' ') a++;
+  size_t b = line.find(' ', a);
+  std::string target = line.substr(a, b == std::string::npos ? std::string::npos : b - a);
+  if (target.size() > 8190) target.resize(8190);
+  const size_t slash = target.find_last_of('/');
+  if (slash == std::string::npos) return;
+  std::string name = target.substr(slash + 1);
+  if (name.size() > kMaxFileNamePart) name = name.substr(name.size() - kMaxFileNamePart);
+  for (char& c : name)
+    if (strchr("*<>?/\":", c)) c = '-';
+  *pending = PlainFileName(name.empty() ? "Index" : name);
+}
+
+const char* MimeExtension(const std::string& type) {
+  static const struct {
+    const char* type;
+    const char* ext;
+  } kTypes[] = {
+      {"text/html", ".htm"},          {"text/plain", ".txt"},        {"text/css", ".css"},
+      {"text/xml", ".xml"},           {"text/javascript", ".js"},    {"application/javascript", ".js"},
+      {"application/json", ".json"},  {"application/xml", ".xml"},   {"application/pdf", ".pdf"},
+      {"application/zip", ".zip"},    {"application/x-gzip", ".gz"}, {"application/octet-stream", ".bin"},
+      {"image/gif", ".gif"},          {"image/jpeg", ".jpg"},        {"image/png", ".png"},
+      {"image/svg+xml", ".svg"},      {"image/x-icon", ".ico"},      {"image/webp", ".webp"},
+      {"audio/mpeg", ".mp3"},         {"video/mp4", ".mp4"},
+  };
+  for (const auto& t : kTypes)
+    if (EqualNoCase(type.c_str(), t.type)) return t.ext;
+  return "";
+}
+
+std::string HttpExtractor::UniqueName(const std::string& name) {
+  std::string candidate = name;
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+  for (int k = 1; used_.count(candidate); k++) candidate = stem + "(" + std::to_string(k) + ")" + ext;
+  used_.insert(candidate);
+  return candidate;
+}
+
+void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
+  std::string decoded;
+  if (HttpResponseDecoder(block, n, &decoded, true)) {
+    block = reinterpret_cast<const uint8_t*>(decoded.data());
+    n = decoded.size();
+  }
+  const std::string text(reinterpret_cast<const char*>(block), n);
+  HttpFileName(text.c_str(), &pending_);
+  if (n < 5 || memcmp(block, "HTTP/", 5) != 0) return;
+  const char* s = text.c_str();
+  const char* blank = strstr(s, "\r\n\r\n");
+  std::string name = pending_.empty() ? "Index" : pending_;
+  if (blank) {
+    if (const char* ct = FindNoCase(s + 1, "Content-Type: ", blank)) {
+      std::string type(ct + 14, strcspn(ct + 14, ";\r\n"));
+      if (type.size() > 255) type.resize(255);
+      while (!type.empty() && type.back() == ' ') type.pop_back();
+      while (!type.empty() && type[0] == ' ') type.erase(0, 1);
+      const std::string ext = MimeExtension(type);
+      const size_t dot = name.rfind('.');
+      if (!ext.empty() && (dot == std::string::npos || !EqualNoCase(name.c_str() + dot, ext.c_str())) &&
+          name.size() + ext.size() < 260)
+        name += ext;
+    }
+  }
+  if (!blank || blank == s) return;
+  const size_t b = size_t(blank - s);
+  if (b + 6 >= n) return;  // bodies under 3 bytes are not written
+  name = UniqueName(name);
+  std::string path = folder_;
+#ifdef _WIN32
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
+#else
+  if (!path.empty() && path.back() != '/') path += '/';
+#endif
+  path += name;
+  if (path.size() > kMaxPath) return;
+  RawFile f;
+  if (f.OpenWrite(path.c_str()) && f.Write(block + b + 4, n - b - 4)) written_++;
+}

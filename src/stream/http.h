@@ -1,0 +1,49 @@
+// Shallow HTTP parsing of stream blocks: request URLs, response bodies
+// (de-chunked and gunzipped) and the names bodies are extracted under.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+
+// A decoded body stops growing here; what was decoded so far is kept.
+constexpr size_t kMaxDecodedBody = 256u << 20;
+constexpr size_t kMaxChunkSizeText = 255;
+constexpr size_t kMaxFileNamePart = 64;
+constexpr size_t kMaxPath = 259;
+
+// The URL of the request at *pos of `text` ("http://" host target); advances
+// *pos past its header. False when there is no further listable request.
+bool UrlListEntry(const char* text, size_t* pos, std::string* url);
+
+// Decodes a chunked body; stops at the first malformed chunk.
+void DechunkBody(const uint8_t* body, size_t n, std::string* out);
+
+// A response whose body is gzip-encoded: the header followed by the
+// decompressed body (de-chunked first when chunked). False when the block is
+// no such response. With `dechunkAlways`, chunked bodies that are not
+// compressed are de-chunked too (extraction).
+bool HttpResponseDecoder(const uint8_t* block, size_t n, std::string* out, bool dechunkAlways = false);
+
+// A GET request block replaces `pending` with a plain file name taken from
+// its target: never a path, never "." or "..", no reserved device name.
+void HttpFileName(const char* block, std::string* pending);
+
+// The file extension (".htm") of a MIME type; "" when unknown.
+const char* MimeExtension(const std::string& contentType);
+
+// Writes the body of every response block to a file in `folder`, named after
+// the last GET request; a name used twice in one run gets "(1)", "(2)", ...
+class HttpExtractor {
+ public:
+  explicit HttpExtractor(std::string folder) : folder_(std::move(folder)) {}
+  void OnBlock(const uint8_t* block, size_t n);
+  int filesWritten() const { return written_; }
+
+ private:
+  std::string UniqueName(const std::string& name);
+  std::string folder_;
+  std::string pending_;
+  std::set<std::string> used_;
+  int written_ = 0;
+};

@@ -1,0 +1,126 @@
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#ifdef _WIN32
+#include <windows.h>
+#include <direct.h>
+#define rmdir _rmdir
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "gtest/gtest.h"
+#include "stream/http.h"
+#include "test_support.h"
+
+namespace {
+std::string Gzip(const std::string& s) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+  std::string out(s.size() + 128, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(s.data()));
+  z.avail_in = uInt(s.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = uInt(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+std::string Chunked(const std::string& body, size_t piece) {
+  std::string out;
+  char size[16];
+  for (size_t i = 0; i < body.size(); i += piece) {
+    std::string part = body.substr(i, piece);
+    snprintf(size, sizeof size, "%zx", part.size());
+    out += std::string(size) + "\r\n" + part + "\r\n";
+  }
+  return out + "0\r\n\r\n";
+}
+bool Decode(const std::string& block, std::string* out, bool all = false) {
+  return HttpResponseDecoder(reinterpret_cast<const uint8_t*>(block.data()), block.size(), out, all);
+}
+}  // namespace
+
+TEST(HttpTest, UrlsAndFileNames) {
+  const char* block =
+      "GET /dir/page.php?id=7 HTTP/1.1\r\nHost: h\r\n\r\n"
+      "POST /form HTTP/1.1\r\nhost: h2\r\n\r\n"
+      "GET /nohost HTTP/1.1\r\n\r\nGET /later HTTP/1.1\r\nHost: x\r\n\r\n";
+  size_t pos = 0;
+  std::string url;
+  ASSERT_TRUE(UrlListEntry(block, &pos, &url));
+  EXPECT_EQ(url, "http://h/dir/page.php?id=7");
+  ASSERT_TRUE(UrlListEntry(block, &pos, &url));
+  EXPECT_EQ(url, "http://h2/form");
+  EXPECT_FALSE(UrlListEntry(block, &pos, &url));  // no Host: the list ends
+
+  std::string name;
+  HttpFileName("GET /dir/page.php?id=7 HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, "page.php-id=7");
+  HttpFileName("POST /x HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, "page.php-id=7");
+  HttpFileName("GET /dir/ HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, "Index");
+  HttpFileName(("GET /" + std::string(100, 'n') + " HTTP/1.1\r\n").c_str(), &name);
+  EXPECT_EQ(name, std::string(64, 'n'));
+  // Never a path, a dot name or a device name.
+  HttpFileName("GET /a/..\\..\\..\\x.exe HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name.find('\\'), std::string::npos);
+  HttpFileName("GET /a/.. HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, ".-");  // never ".." or a trailing dot
+  HttpFileName("GET /con.txt HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, "_con.txt");
+  HttpFileName("GET /a%01b HTTP/1.1\r\n", &name);
+  EXPECT_EQ(name, "a%01b");
+}
+
+TEST(HttpTest, DecodesChunkedAndGzipBodies) {
+  const std::string body = "The body " + std::string(3000, 'z') + " end";
+  std::string out;
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n";
+  ASSERT_TRUE(Decode(head + Chunked(Gzip(body), 100), &out));
+  EXPECT_EQ(out, head + body);
+  // Not gzip: only extraction de-chunks.
+  const std::string plain = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  EXPECT_FALSE(Decode(plain + Chunked(body, 7), &out));
+  ASSERT_TRUE(Decode(plain + Chunked(body, 7), &out, true));
+  EXPECT_EQ(out, plain + body);
+  // A damaged gzip stream keeps what was decoded.
+  const std::string gz = Gzip(body);
+  ASSERT_TRUE(Decode("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() / 2), &out));
+  EXPECT_GT(out.size(), 40u);
+  // A body that is not gzip passes through.
+  ASSERT_TRUE(Decode("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\nplain", &out));
+  EXPECT_EQ(out.substr(out.size() - 5), "plain");
+  EXPECT_FALSE(Decode("GET / HTTP/1.1\r\n\r\n", &out));
+}
+
+TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
+  const std::string dir = TempPath("extract");
+#ifdef _WIN32
+  CreateDirectoryA(dir.c_str(), nullptr);
+#else
+  mkdir(dir.c_str(), 0755);
+#endif
+  HttpExtractor x(dir);
+  auto feed = [&](const std::string& s) { x.OnBlock(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
+  feed("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>one</p>");
+  feed("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>two</p>");
+  feed("GET /pic HTTP/1.1\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nab");  // under 3 bytes: not written
+  EXPECT_EQ(x.filesWritten(), 2);
+  auto read = [&](const char* n) {
+    Bytes b = ReadFileBytes(dir + "/" + n);
+    return std::string(b.begin(), b.end());
+  };
+  // text/html adds ".htm"; the second body of the same name is numbered.
+  EXPECT_EQ(read("index.html.htm"), "<p>one</p>");
+  EXPECT_EQ(read("index.html(1).htm"), "<p>two</p>");
+  for (const char* n : {"index.html.htm", "index.html(1).htm"}) remove((dir + "/" + n).c_str());
+  rmdir(dir.c_str());
+}
