@@ -4,6 +4,7 @@
 #include "capture/conversation_table.h"
 #include "gtest/gtest.h"
 #include "packetfile/packet_file.h"
+#include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 #include "test_support.h"
 
@@ -107,4 +108,45 @@ TEST(StreamTest, LoadsBlocksPerDirectionAlsoOnLoopback) {
   EXPECT_EQ(LoadStream(file, c, slow, true), LoadResult::BudgetExhausted);
   EXPECT_EQ(slow.blocks.size(), 1u);
   file.ResetFile(false);
+}
+
+TEST(StreamTest, FormatterModes) {
+  FakePlatform platform;
+  Options o;
+  FormatterSettings s{o, false, true};
+  const std::string get = "GET /index.html HTTP/1.1\r\n";
+  const uint8_t* d = reinterpret_cast<const uint8_t*>(get.data());
+  EXPECT_EQ(HexDump(d, get.size(), s),
+            "00000000  47 45 54 20 2F 69 6E 64  65 78 2E 68 74 6D 6C 20   GET /ind ex.html  \r\n"
+            "00000010  48 54 54 50 2F 31 2E 31  0D 0A                     HTTP/1.1 ..\r\n");
+  o.HexDumpCharsPerLine = 3;  // used as 4
+  o.HexDumpCharsSpc = 0;
+  EXPECT_EQ(HexDump(d, 5, s), "00000000  47 45 54 20  GET \r\n00000004  2F           /\r\n");
+
+  o = Options();
+  std::string bin(100, 'a');
+  bin[63] = 1;
+  EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(bin.data()), bin.size(), s), 3);
+  bin[63] = 'a';
+  bin[64] = 1;  // beyond the bytes examined
+  EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(bin.data()), bin.size(), s), 2);
+  std::string big(200 * 1024, '\x01');
+  EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(big.data()), big.size(), s), 2);
+  FormatterSettings file{o, true, false};
+  EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(big.data()), big.size(), file), 3);
+
+  struct Text : PieceSink {
+    std::string all;
+    void Emit(const char* t, size_t n, bool, uint32_t) override { all.append(t, n); }
+  } out;
+  StreamBlock b;
+  b.direction = 2;
+  b.bytes.Set("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f\x80\x01", 31);
+  o.DisplayMode = 2;  // Ascii: byte 127 stays, the others are replaced
+  FormatBlock(b, s, out);
+  EXPECT_EQ(out.all, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
+  o.DisplayMode = 4;
+  out.all.clear();
+  FormatBlock(b, s, out);
+  EXPECT_EQ(out.all, "http://h/a\r\n");
 }
