@@ -14,6 +14,8 @@
 #include "capture/columns.h"
 #include "export/summary_export.h"
 #include "filter/filter_dialog_win32.h"
+#include "stream/stream_formatter.h"
+#include "stream/stream_loader.h"
 #include "resource.h"
 
 namespace {
@@ -38,6 +40,62 @@ const int kNotYetCommands[] = {IDM_SAVE_CONFIG,  IDM_LOAD_CONFIG,   IDM_SAVE_PAC
                                IDM_CHOOSE_COLUMNS, IDM_ADVANCED};
 
 int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+int CALLBACK FontFound(const LOGFONTA*, const TEXTMETRICA*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+bool FontInstalled(const char* face) {
+  LOGFONTA lf{};
+  lf.lfCharSet = DEFAULT_CHARSET;
+  strcpy(lf.lfFaceName, face);
+  bool found = false;
+  HDC dc = GetDC(nullptr);
+  EnumFontFamiliesExA(dc, &lf, FontFound, reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, dc);
+  return found;
+}
+
+// Formats blocks straight into the rich edit control.
+class PaneWriter : public BlockSink, public PieceSink {
+ public:
+  PaneWriter(HWND pane, const Options& o, bool capturing)
+      : pane_(pane), settings_{o, o.DisplayHighChars != 0, true}, capturing_(capturing),
+        start_(GetTickCount()) {}
+  void OnBlock(const StreamBlock& block) override { FormatBlock(block, settings_, *this); }
+  bool BudgetExhausted() override { return capturing_ && GetTickCount() - start_ >= kCaptureLoadBudgetMs; }
+  void Emit(const char* text, size_t n, bool colored, uint32_t color) override {
+    if (colored) {
+      CHARFORMATA cf{};
+      cf.cbSize = sizeof cf;
+      cf.dwMask = CFM_COLOR;
+      cf.crTextColor = color;
+      SendMessageA(pane_, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+    }
+    // In 4096-byte pieces; while capturing, at most 100 ms of them.
+    const DWORD t0 = GetTickCount();
+    char piece[4097];
+    size_t pos = 0;
+    for (; n - pos > 4096; pos += 4096) {
+      if (capturing_ && GetTickCount() - t0 >= kCaptureLoadBudgetMs) {
+        pos = n - (n % 4096);
+        break;
+      }
+      memcpy(piece, text + pos, 4096);
+      piece[4096] = 0;
+      SendMessageA(pane_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece));
+    }
+    std::string rest(text + pos, n - pos);
+    SendMessageA(pane_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(rest.c_str()));
+  }
+
+ private:
+  HWND pane_;
+  FormatterSettings settings_;
+  bool capturing_;
+  DWORD start_;
+};
 
 }  // namespace
 
@@ -102,7 +160,15 @@ void MainWindow::OnCreate() {
     cf.cbSize = sizeof cf;
     cf.dwMask = CFM_FACE | CFM_SIZE | CFM_BOLD;
     cf.yHeight = 200;
-    strcpy(cf.szFaceName, "Fixedsys");
+    // Fixedsys keeps the hex dump's columns; where the system has no such
+    // font (Wine), another fixed-pitch face does.
+    const char* face = "Fixedsys";
+    for (const char* f : {"Fixedsys", "Courier New", "Liberation Mono", "DejaVu Sans Mono", "Noto Mono"})
+      if (FontInstalled(f)) {
+        face = f;
+        break;
+      }
+    strcpy(cf.szFaceName, face);
     SendMessageA(lower_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&cf));
   }
   contextMenu_ = LoadMenuA(instance_, MAKEINTRESOURCEA(IDM_CONTEXT));
@@ -258,6 +324,7 @@ void MainWindow::StopCapture() {
     RefreshRows(true);
     if (table_.resolver) table_.resolver->AbandonPending();
     table_.QueueNameLookups();
+    RefreshLowerPane();
   }
   UpdateMenuState();
   UpdateStatus();
@@ -359,6 +426,49 @@ void MainWindow::LoadPacketFile(const char* path) {
     file_.CloseReading();
   }
   ReloadFromFile();
+}
+
+void MainWindow::RefreshLowerPane() {
+  if (options_.HideLowerPane || !lower_) return;
+  if (engine_.running && !options_.LiveModeDisplayContent) return;
+  SetWindowTextA(lower_, "");
+  if (options_.StatOnly) return;
+  HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
+  SendMessageA(lower_, WM_SETREDRAW, FALSE, 0);
+  SendMessageA(lower_, EM_SETTEXTMODE,
+               (options_.DisplayHighChars ? TM_PLAINTEXT : TM_RICHTEXT) | TM_SINGLELEVELUNDO | TM_MULTICODEPAGE, 0);
+  std::vector<size_t> rows;
+  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
+    LVITEMA item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = i;
+    ListView_GetItem(list_, &item);
+    if (size_t(item.lParam) < table_.count()) rows.push_back(size_t(item.lParam));
+  }
+  PaneWriter writer(lower_, options_, engine_.running);
+  auto load = [&](const Conversation& c) {
+    if (LoadStream(file_, c, writer, engine_.running) == LoadResult::BudgetExhausted) {
+      std::string notice = std::string("\r\n\r\n") + GetString(31) + "\r\n" + GetString(32) + "\r\n";
+      SendMessageA(lower_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(notice.c_str()));
+    }
+  };
+  if (rows.size() == 1) {
+    const Conversation& c = table_.at(rows[0]);
+    if (int64_t(c.dataSize) <= int64_t(options_.MaxDataSizeDisplay) * 1024 || options_.DisplayMode == 4) {
+      load(c);
+    } else {
+      char text[256];
+      snprintf(text, sizeof text, GetString(33), options_.MaxDataSizeDisplay);
+      std::string notice = std::string(text) + "\r\n" + GetString(34);
+      SendMessageA(lower_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(notice.c_str()));
+    }
+  } else if (options_.DisplayMode == 4) {
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) load(table_.at(*it));
+  }
+  SendMessageA(lower_, EM_SETSEL, 0, 0);
+  SendMessageA(lower_, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(lower_, nullptr, TRUE);
+  SetCursor(old);
 }
 
 void MainWindow::SelectAll(bool on) {
@@ -553,19 +663,20 @@ void MainWindow::OnCommand(int id) {
     case IDM_SHOW_UDP: toggle(options_.DisplayUDP); RefreshRows(false); UpdateStatus(); break;
     case IDM_SHOW_ICMP: toggle(options_.DisplayICMP); RefreshRows(false); UpdateStatus(); break;
     case IDM_OUT_IN: toggle(options_.ShowOutgoingIncoming); RefreshRows(true); break;
-    case IDM_HIGH_CHARS: toggle(options_.DisplayHighChars); break;
-    case IDM_CAPTURE_TIME: toggle(options_.DisplayCaptureTime); break;
+    case IDM_HIGH_CHARS: toggle(options_.DisplayHighChars); RefreshLowerPane(); break;
+    case IDM_CAPTURE_TIME: toggle(options_.DisplayCaptureTime); RefreshLowerPane(); break;
     case IDM_RESOLVE: toggle(options_.ResolveIPAddr); break;
     case IDM_DNS_NAMES: toggle(options_.UseDnsQueriesForHostNames); break;
     case IDM_CAPTURE_AT_START: toggle(options_.CaptureOnProgramStart); break;
     case IDM_AUTOSCROLL: toggle(options_.AutoLiveModeScroll); break;
     case IDM_HEADER_LINE: toggle(options_.AddExportHeaderLine); break;
-    case IDM_DECOMPRESS: toggle(options_.DecompressHTTP); break;
+    case IDM_DECOMPRESS: toggle(options_.DecompressHTTP); RefreshLowerPane(); break;
     case IDM_TRAY_ICON: toggle(options_.TrayIcon); ShowTray(options_.TrayIcon != 0); break;
     case IDM_HIDE_LOWER:
       toggle(options_.HideLowerPane);
       ShowWindow(lower_, options_.HideLowerPane ? SW_HIDE : SW_SHOW);
       Layout();
+      RefreshLowerPane();
       break;
     case IDM_ALWAYS_ON_TOP:
       toggle(options_.AlwaysOnTop);
@@ -577,6 +688,7 @@ void MainWindow::OnCommand(int id) {
     case IDM_MODE_URLS:
       options_.DisplayMode = id - 41100;
       UpdateMenuState();
+      RefreshLowerPane();
       break;
     case IDM_DISPLAY_FILTER: {
       FilterDialogData d{52, options_.DisplayFilter};
@@ -750,6 +862,7 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       return true;
     case WM_PK_SELECTION:
       selectionPending_ = false;
+      RefreshLowerPane();
       UpdateStatus();
       UpdateMenuState();
       return true;

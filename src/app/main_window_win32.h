@@ -54,6 +54,7 @@ class MainWindow : public Window, public StatusNotifier {
   void CopySelection();
   std::vector<int> ExportColumns() const;
   void LoadPacketFile(const char* path);
+  void RefreshLowerPane();
 
   // Layout, menus, status.
   void Layout();
