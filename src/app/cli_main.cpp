@@ -9,10 +9,14 @@
 
 static const char kUsage[] =
     "Usage: pakrill /stab OUT CAPTURE\n"
+    "       pakrill /sextracthttp FOLDER CAPTURE\n"
+    "       pakrill /sstreams FILE txt|html|raw|rawlocal|rawremote CAPTURE\n"
     "\n"
     "Reads CAPTURE (a Pakrill packet file, classic pcap or pcapng, recognised by\n"
     "content), groups its IPv4 TCP, UDP and ICMP packets into conversations and\n"
-    "writes one tab-delimited row per conversation to OUT.\n"
+    "writes one tab-delimited row per conversation to OUT. /sextracthttp writes\n"
+    "every HTTP response body into FOLDER; /sstreams writes every conversation's\n"
+    "content to FILE.\n"
     "\n"
     "Exit codes: 0 done; 1 the capture or the output failed; 2 usage;\n"
     "3 the capture is damaged and the report holds the packets before the damage.\n";
@@ -22,6 +26,19 @@ int main(int argc, char** argv) {
       EqualNoCase(argv[1], "/?")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  Options options;
+  std::string message;
+  if (EqualNoCase(argv[1], "/sextracthttp") || EqualNoCase(argv[1], "/sstreams")) {
+    const bool extract = EqualNoCase(argv[1], "/sextracthttp");
+    if (argc != (extract ? 4 : 5)) {
+      fprintf(stderr, "pakrill: wrong arguments for %s\n\n%s", argv[1], kUsage);
+      return 2;
+    }
+    const int rc = extract ? RunExtractHttp(options, argv[2], argv[3], message)
+                           : RunExportStreams(options, argv[2], argv[3], argv[4], message);
+    if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
+    return rc;
   }
   const int format = ReportFormatOfSwitch(argv[1]);
   if (format != 2) {
@@ -33,8 +50,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "pakrill: %s needs an output file and a capture file\n\n%s", argv[1], kUsage);
     return 2;
   }
-  Options options;
-  std::string message;
   int rc = RunReport(options, format, argv[2], argv[3], message);
   if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
   return rc;

@@ -10,6 +10,17 @@
 #include "export/summary_export.h"
 #include "packetfile/import.h"
 #include "packetfile/raw_file.h"
+#include "stream/http.h"
+#include "stream/stream_export.h"
+#include "stream/stream_loader.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#define MAKE_DIR(p) _mkdir(p)
+#else
+#include <sys/stat.h>
+#define MAKE_DIR(p) mkdir(p, 0755)
+#endif
 
 namespace {
 
@@ -143,4 +154,105 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   }
   if (!load.message.empty()) message = std::string(capturePath) + ": " + load.message;
   return kExitOk;
+}
+
+LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
+                                   const Options& options) {
+  LoadOutcome out;
+  std::string error;
+  const CaptureFormat fmt = DetectFileFormat(path, &error);
+  if (fmt == CaptureFormat::Unknown) {
+    out.message = error;
+    return out;
+  }
+  if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options);
+  // The import of the window: frames through the pipeline into a new
+  // temporary packet file, then the table rebuilt from it.
+  Options importOptions = options;
+  file.ResetFile(true);
+  file.headerAddress = 0;
+  if (!file.CreateForWriting()) {
+    out.message = "cannot create a temporary packet file";
+    return out;
+  }
+  table.Clear();
+  table.LocalAddress = 0;
+  CaptureEngine engine(importOptions, table, file);
+  table.importMode = 1;
+  ImportResult r = ImportCaptureFile(path, engine);
+  table.importMode = 0;
+  file.CloseWriting();
+  table.RebuildFromFile();
+  out.ok = r.opened;
+  out.damaged = r.damaged;
+  out.message = r.error;
+  return out;
+}
+
+namespace {
+
+struct ExtractSink : BlockSink {
+  HttpExtractor& x;
+  explicit ExtractSink(HttpExtractor& e) : x(e) {}
+  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
+};
+
+int Finish(const LoadOutcome& load, const char* capturePath, std::string& message) {
+  if (load.damaged) {
+    message = std::string(capturePath) + ": " + load.message + "; the output holds the packets before it";
+    return kExitDamaged;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message) {
+  PacketFile file;
+  ConversationTable table(options, &file);
+  LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (!load.ok) {
+    message = std::string(capturePath) + ": " + load.message;
+    return kExitFailure;
+  }
+  MAKE_DIR(folder);
+  RawFile probe;
+  const std::string probePath = std::string(folder) + "/.pakrill-write-test";
+  if (!probe.OpenWrite(probePath.c_str())) {
+    message = std::string(folder) + ": cannot write files there: " + RawFile::LastErrorText();
+    return kExitFailure;
+  }
+  probe.Close();
+  remove(probePath.c_str());
+  HttpExtractor extractor(folder);
+  ExtractSink sink(extractor);
+  for (size_t i = table.count(); i-- > 0;) LoadStream(file, table.at(i), sink, false);
+  return Finish(load, capturePath, message);
+}
+
+int RunExportStreams(const Options& options, const char* outPath, const char* format, const char* capturePath,
+                     std::string& message) {
+  static const char* const kNames[] = {"txt", "html", "raw", "rawlocal", "rawremote"};
+  int f = 0;
+  for (int i = 0; i < 5; i++)
+    if (EqualNoCase(format, kNames[i])) f = i + 1;
+  if (!f) {
+    message = std::string(format) + ": the format is one of txt, html, raw, rawlocal, rawremote";
+    return kExitUsage;
+  }
+  PacketFile file;
+  ConversationTable table(options, &file);
+  LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (!load.ok) {
+    message = std::string(capturePath) + ": " + load.message;
+    return kExitFailure;
+  }
+  std::vector<const Conversation*> all;
+  for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
+  std::string error;
+  if (!WriteStreamFile(outPath, f, all, file, options, DefaultExportColumns(), false, &error)) {
+    message = std::string(outPath) + ": " + error;
+    return kExitFailure;
+  }
+  return Finish(load, capturePath, message);
 }

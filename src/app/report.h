@@ -20,6 +20,17 @@ struct LoadOutcome {
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
                                  const Options& options);
 
+// As LoadCaptureForReport, but a foreign file is imported into a temporary
+// packet file first, so that conversations' content can be loaded.
+LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
+                                   const Options& options);
+
+// `/sextracthttp FOLDER CAPTURE`: every HTTP response body into FOLDER.
+int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message);
+// `/sstreams FILE FORMAT CAPTURE` with FORMAT txt, html, raw, rawlocal or rawremote.
+int RunExportStreams(const Options& options, const char* outPath, const char* format, const char* capturePath,
+                     std::string& message);
+
 // Runs `/switch OUT CAPTURE`; returns the process exit code and writes
 // messages for the user to `message`.
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,

@@ -18,6 +18,11 @@ enum SummaryFormat {
 // The columns of the list with a width above 0, in display order.
 std::vector<int> DefaultExportColumns();
 
+// HTML cell text: escaped, LF as <br>, "&nbsp;" when empty or starting with a space.
+std::string HtmlCellText(const char* text);
+// Background of the value cell at export position i (0..22).
+std::string PositionColor(int i);
+
 // Appends one conversation's row in `format` to `out`.
 void AppendSummaryRow(std::string& out, const Conversation& c, int format,
                       const std::vector<int>& columns, const ColumnContext& ctx);

@@ -1,0 +1,105 @@
+#include "stream/stream_export.h"
+
+#include <cstdio>
+
+#include "app/strings.h"
+#include "capture/columns.h"
+#include "export/summary_export.h"
+#include "packetfile/raw_file.h"
+#include "stream/stream_formatter.h"
+#include "stream/stream_loader.h"
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '&': out += "&amp;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+class FileWriter : public BlockSink, public PieceSink {
+ public:
+  FileWriter(RawFile& f, int format, const Options& o)
+      : file_(f), format_(format), settings_{o, true, false} {}
+  void OnBlock(const StreamBlock& b) override {
+    if (format_ == kStreamText || format_ == kStreamHtml) {
+      FormatBlock(b, settings_, *this);
+      return;
+    }
+    if (format_ == kStreamRaw || (format_ == kStreamRawLocal && b.direction != 2) ||
+        (format_ == kStreamRawRemote && b.direction == 2))
+      Put(b.bytes.data(), b.bytes.length());
+  }
+  void Emit(const char* text, size_t n, bool colored, uint32_t color) override {
+    // Text files end a piece at its first NUL, as a string would.
+    std::string piece(text, n);
+    piece = piece.c_str();
+    if (format_ != kStreamHtml) {
+      Put(piece.data(), piece.size());
+      return;
+    }
+    if (!colored) {
+      Put(HtmlEscape(piece));
+      return;
+    }
+    char head[128];
+    snprintf(head, sizeof head,
+             "<table style=\"background-color:f8f8f8;color:%2.2X%2.2X%2.2X\"><tr><td><pre>\r\n", color & 0xFF,
+             (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+    Put(head + HtmlEscape(piece) + "\r\n</pre></table><p>\r\n");
+  }
+  void Put(const std::string& s) { Put(s.data(), s.size()); }
+  void Put(const void* d, size_t n) {
+    if (ok_ && n) ok_ = file_.Write(d, n);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  RawFile& file_;
+  int format_;
+  FormatterSettings settings_;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
+                     PacketFile& file, const Options& options, const std::vector<int>& columns,
+                     bool captureRunning, std::string* error) {
+  RawFile out;
+  if (!out.OpenWrite(path.c_str())) {
+    if (error) *error = RawFile::LastErrorText();
+    return false;
+  }
+  FileWriter w(out, format, options);
+  ColumnContext ctx{options};
+  if (format == kStreamHtml) {
+    char head[256];
+    snprintf(head, sizeof head, "<html>\r\n<head><title>%s</title></head>\r\n<body><h3>%s</h3>", GetString(22),
+             GetString(22));
+    w.Put(head);
+  }
+  for (const Conversation* c : conversations) {
+    std::string summary;
+    if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, ctx);
+    if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, ctx);
+    w.Put(summary);
+    LoadStream(file, *c, w, captureRunning);
+    if (format == kStreamText) w.Put("\r\n");
+    if (format == kStreamHtml) w.Put("\r\n<p>");
+  }
+  if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
+  if (!w.ok()) {
+    if (error) *error = RawFile::LastErrorText();
+    return false;
+  }
+  return true;
+}

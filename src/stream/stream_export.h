@@ -1,0 +1,19 @@
+// Conversations' content to one file: text, HTML or raw bytes.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "capture/conversation.h"
+
+class PacketFile;
+
+enum StreamFileFormat { kStreamText = 1, kStreamHtml, kStreamRaw, kStreamRawLocal, kStreamRawRemote };
+
+// Writes the conversations, in the order given, to `path`. False (with the
+// system's reason in *error) when the file cannot be created or written.
+bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
+                     PacketFile& file, const Options& options, const std::vector<int>& columns,
+                     bool captureRunning, std::string* error);
+
+std::string HtmlEscape(const std::string& text);
