@@ -11,6 +11,7 @@
 #include "app/main_window_win32.h"
 #include "app/options.h"
 #include "app/report.h"
+#include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "resource.h"
@@ -21,6 +22,21 @@ namespace {
 // to the console of the caller, when there is one.
 bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   if (args.size() < 2) return false;
+  const bool extract = EqualNoCase(args[0].c_str(), "/sextracthttp");
+  if (extract || EqualNoCase(args[0].c_str(), "/sstreams")) {
+    AttachConsole(ATTACH_PARENT_PROCESS);
+    Options options;
+    std::string message;
+    if (args.size() != (extract ? 3u : 4u)) {
+      fprintf(stderr, "pakrill: wrong arguments for %s\n", args[0].c_str());
+      *exitCode = kExitUsage;
+      return true;
+    }
+    *exitCode = extract ? RunExtractHttp(options, args[1].c_str(), args[2].c_str(), message)
+                        : RunExportStreams(options, args[1].c_str(), args[2].c_str(), args[3].c_str(), message);
+    if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
+    return true;
+  }
   const int format = ReportFormatOfSwitch(args[0].c_str());
   if (!format) return false;
   AttachConsole(ATTACH_PARENT_PROCESS);
