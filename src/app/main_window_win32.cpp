@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <richedit.h>
+#include <commdlg.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include "capture/columns.h"
 #include "export/summary_export.h"
 #include "filter/filter_dialog_win32.h"
+#include "stream/http.h"
+#include "stream/stream_export.h"
 #include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 #include "resource.h"
@@ -34,10 +37,45 @@ const ToolButton kToolButtons[] = {
 };
 
 // Commands of later work: present in the menus, but not offered yet.
-const int kNotYetCommands[] = {IDM_SAVE_CONFIG,  IDM_LOAD_CONFIG,   IDM_SAVE_PACKETS, IDM_LOAD_PACKETS,
-                               IDM_QUORVEX,      IDM_EXPORT_STREAMS, IDM_SAVE_SUMMARIES, IDM_EXTRACT_HTTP,
-                               IDM_PROPERTIES,   IDM_FIND,          IDM_FIND_UPPER,   IDM_HTML_REPORT,
-                               IDM_CHOOSE_COLUMNS, IDM_ADVANCED};
+const int kNotYetCommands[] = {IDM_SAVE_CONFIG, IDM_LOAD_CONFIG, IDM_SAVE_PACKETS,   IDM_LOAD_PACKETS,
+                               IDM_QUORVEX,     IDM_SAVE_SUMMARIES, IDM_PROPERTIES, IDM_FIND,
+                               IDM_FIND_UPPER,  IDM_CHOOSE_COLUMNS, IDM_ADVANCED};
+
+void ShowFileError(HWND owner, DWORD code) {
+  char sys[256] = "Unknown Error", msg[320];
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, sys, sizeof sys,
+                 nullptr);
+  snprintf(msg, sizeof msg, "Error %lu: %s", (unsigned long)code, sys);
+  MessageBoxA(owner, msg, "Error", MB_ICONWARNING);
+}
+
+INT_PTR CALLBACK ExtractProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* folder = reinterpret_cast<std::string*>(GetWindowLongPtrA(dlg, DWLP_USER));
+  if (msg == WM_INITDIALOG) {
+    SetWindowLongPtrA(dlg, DWLP_USER, lp);
+    SetDlgItemTextA(dlg, IDC_EXTRACT_FOLDER, reinterpret_cast<std::string*>(lp)->c_str());
+    return TRUE;
+  }
+  if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
+    if (LOWORD(wp) == IDOK) {
+      char text[MAX_PATH] = "";
+      GetDlgItemTextA(dlg, IDC_EXTRACT_FOLDER, text, sizeof text);
+      *folder = text;
+    }
+    EndDialog(dlg, LOWORD(wp));
+    return TRUE;
+  }
+  return FALSE;
+}
+INT_PTR CALLBACK GuardedExtractProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  return GuardedDialogProc(ExtractProc, dlg, msg, wp, lp);
+}
+
+struct ExtractBlocks : BlockSink {
+  HttpExtractor& x;
+  explicit ExtractBlocks(HttpExtractor& e) : x(e) {}
+  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
+};
 
 int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
@@ -178,6 +216,18 @@ void MainWindow::OnCreate() {
   char exe[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, exe, sizeof exe);
   configPath_ = DefaultConfigPath(exe);
+  {
+    std::string folder(exe);
+    folder = folder.substr(0, folder.find_last_of('\\') + 1);
+    const DWORD attr = GetFileAttributesA(folder.c_str());
+    if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_READONLY)) {
+      char temp[MAX_PATH] = "";
+      GetTempPathA(sizeof temp, temp);
+      folder = temp;
+    }
+    if (!folder.empty() && folder.back() != '\\') folder += '\\';
+    reportPath_ = folder.size() + 11 <= 259 ? folder + "report.html" : "";
+  }
   if (!args_.empty() && EqualNoCase(args_[0].c_str(), "/noloadsettings"))
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Toveral\\Pakrill");
   LoadSettings(configPath_, options_);
@@ -471,6 +521,76 @@ void MainWindow::RefreshLowerPane() {
   SetCursor(old);
 }
 
+std::vector<const Conversation*> MainWindow::SelectedConversationsLastFirst() {
+  std::vector<const Conversation*> out;
+  for (int i = ListView_GetItemCount(list_) - 1; i >= 0; i--) {
+    if (!(ListView_GetItemState(list_, i, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+    LVITEMA item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = i;
+    ListView_GetItem(list_, &item);
+    if (size_t(item.lParam) < table_.count()) out.push_back(&table_.at(size_t(item.lParam)));
+  }
+  return out;
+}
+
+bool MainWindow::WriteStreams(const std::string& path, int format) {
+  std::string error;
+  HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
+  const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, options_, ExportColumns(),
+                                  engine_.running, &error);
+  const DWORD code = GetLastError();
+  SetCursor(old);
+  if (!ok) ShowFileError(hwnd_, code);
+  return ok;
+}
+
+void MainWindow::ExportStreams() {
+  std::string filter;
+  static const struct {
+    int id;
+    const char* pattern;
+  } kFilters[] = {{541, "*.txt"}, {542, "*.html;*.htm"}, {543, "*.dat"}, {544, "*.dat"}, {545, "*.dat"}};
+  for (const auto& f : kFilters) {
+    char entry[128];
+    snprintf(entry, sizeof entry, "%s (%s)", GetString(f.id), f.pattern);
+    filter += entry;
+    filter += '\0';
+    filter += f.pattern;
+    filter += '\0';
+  }
+  char path[MAX_PATH] = "";
+  OPENFILENAMEA ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = hwnd_;
+  ofn.lpstrFilter = filter.c_str();
+  ofn.nFilterIndex = DWORD(Clamp(options_.SaveSteamsFilterIndex, 1, 5));
+  ofn.lpstrFile = path;
+  ofn.nMaxFile = sizeof path - 1;
+  ofn.lpstrTitle = GetString(21);
+  ofn.lpstrDefExt = "txt";
+  ofn.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
+  if (!GetSaveFileNameA(&ofn)) return;
+  options_.SaveSteamsFilterIndex = int32_t(ofn.nFilterIndex);
+  WriteStreams(path, int(ofn.nFilterIndex));
+}
+
+void MainWindow::HtmlReport() {
+  if (WriteStreams(reportPath_, 2)) ShellExecuteA(hwnd_, "open", reportPath_.c_str(), "", "", SW_SHOW);
+}
+
+void MainWindow::ExtractHttpFiles() {
+  std::string folder = options_.HttpExtractOptions_Folder;
+  if (DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_EXTRACT_HTTP), hwnd_, GuardedExtractProc,
+                      reinterpret_cast<LPARAM>(&folder)) != IDOK)
+    return;
+  snprintf(options_.HttpExtractOptions_Folder, sizeof options_.HttpExtractOptions_Folder, "%s", folder.c_str());
+  if (folder.empty()) return;
+  HttpExtractor extractor(folder);
+  ExtractBlocks sink(extractor);
+  for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running);
+}
+
 void MainWindow::SelectAll(bool on) {
   ListView_SetItemState(list_, -1, on ? LVIS_SELECTED : 0, LVIS_SELECTED);
 }
@@ -575,6 +695,9 @@ void MainWindow::UpdateMenuState() {
   };
   auto check = [&](int id, bool on) { CheckMenuItem(menu_, UINT(id), MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); };
   enable(IDM_COPY, selected > 0);
+  enable(IDM_EXPORT_STREAMS, selected > 0);
+  enable(IDM_HTML_REPORT, selected > 0);
+  enable(IDM_EXTRACT_HTTP, rows > 0);
   for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER}) enable(id, !running);
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
@@ -708,6 +831,9 @@ void MainWindow::OnCommand(int id) {
     case IDM_CAPTURE_OPTIONS:
       if (!engine_.running) ShowCaptureOptions(hwnd_, options_, adapters_);
       break;
+    case IDM_EXPORT_STREAMS: ExportStreams(); break;
+    case IDM_HTML_REPORT: HtmlReport(); break;
+    case IDM_EXTRACT_HTTP: ExtractHttpFiles(); break;
     case IDM_OPEN_MAIN:
       ShowWindow(hwnd_, SW_SHOWNORMAL);
       SetForegroundWindow(hwnd_);
@@ -796,6 +922,7 @@ void MainWindow::OnDestroy() {
   methods_->Stop();
   ShowTray(false);
   file_.ResetFile(false);
+  if (!reportPath_.empty()) DeleteFileA(reportPath_.c_str());
   // The window placement and column layout for the next start.
   WINDOWPLACEMENT wp{};
   wp.length = sizeof wp;

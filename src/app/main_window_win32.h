@@ -55,6 +55,11 @@ class MainWindow : public Window, public StatusNotifier {
   std::vector<int> ExportColumns() const;
   void LoadPacketFile(const char* path);
   void RefreshLowerPane();
+  std::vector<const Conversation*> SelectedConversationsLastFirst();
+  void ExportStreams();
+  void HtmlReport();
+  void ExtractHttpFiles();
+  bool WriteStreams(const std::string& path, int format);
 
   // Layout, menus, status.
   void Layout();
@@ -75,6 +80,7 @@ class MainWindow : public Window, public StatusNotifier {
   AdapterList adapters_;
   std::vector<uint8_t> hasRow_;  // by conversation index
   std::string configPath_;
+  std::string reportPath_;
 
   HINSTANCE instance_ = nullptr;
   HACCEL accel_ = nullptr;
