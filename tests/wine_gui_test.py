@@ -207,6 +207,56 @@ try:
           "display filter hides ICMP rows only")
     quit(proc, win)
 
+    # 3b. The lower pane shows the selected conversation in each display mode.
+    proc = run(["/StartCapture"])
+    win = window()
+    time.sleep(4)
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", A + 8))
+    srv.listen(1)
+    def web():
+        c, _ = srv.accept()
+        c.recv(1000)
+        c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+        c.close()
+    th = threading.Thread(target=web)
+    th.start()
+    cl = socket.create_connection(("127.0.0.1", A + 8), timeout=5)
+    cl.sendall(b"GET /index.html HTTP/1.1\r\nHost: pakrill.test\r\n\r\n")
+    cl.recv(1000)
+    cl.close()
+    th.join(5)
+    srv.close()
+    time.sleep(1.5)
+    key(win, "F6", "F8")  # stop, select the first row
+    time.sleep(1)
+    geo = xdo("getwindowgeometry", "--shell", win)
+    size = dict(l.split("=") for l in geo.split() if "=" in l)
+    def pane_text(mode_key):
+        key(win, mode_key)
+        # A click in the lower pane gives it the focus; Ctrl+C copies all of it.
+        xdo("mousemove", "--window", win, "100", str(int(int(size["HEIGHT"]) * 0.8)), "click", "1")
+        time.sleep(0.5)
+        subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
+        xdo("key", "--window", win, "ctrl+c")
+        time.sleep(1)
+        text = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                              timeout=10).stdout.decode("latin-1")
+        xdo("mousemove", "--window", win, "100", "60", "click", "1")  # back to the list
+        return text
+    ascii_text = pane_text("F3")
+    status_shot("pane_ascii.png")
+    check("GET /index.html HTTP/1.1" in ascii_text and "hello" in ascii_text, "Ascii mode shows request and response")
+    hex_text = pane_text("F4")
+    status_shot("pane_hex.png")
+    check("00000000  47 45 54 20 2F 69 6E 64" in hex_text, "Hex Dump mode")
+    url_text = pane_text("ctrl+F4")
+    check("http://pakrill.test/index.html" in url_text and "GET" not in url_text, "URL List mode")
+    auto_text = pane_text("F2")
+    check("GET /index.html" in auto_text, "Automatic mode picks Ascii for text")
+    quit(proc, win)
+
     # 4. Without the capture library the stored adapter cannot be found:
     # Capture Options opens; Cancel starts nothing and nothing crashes.
     proc = run(["/nocapdriver", "/StartCapture"])

@@ -592,6 +592,10 @@ void MainWindow::ExtractHttpFiles() {
 }
 
 void MainWindow::SelectAll(bool on) {
+  if (GetFocus() == lower_) {
+    SendMessageA(lower_, EM_SETSEL, on ? 0 : WPARAM(-1), on ? -1 : 0);
+    return;
+  }
   ListView_SetItemState(list_, -1, on ? LVIS_SELECTED : 0, LVIS_SELECTED);
 }
 
@@ -607,7 +611,12 @@ void MainWindow::MoveSelection(int delta) {
 
 void MainWindow::CopySelection() {
   if (GetFocus() == lower_) {
+    // Without a selection, the whole pane.
+    DWORD from = 0, to = 0;
+    SendMessageA(lower_, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    if (from == to) SendMessageA(lower_, EM_SETSEL, 0, -1);
     SendMessageA(lower_, WM_COPY, 0, 0);
+    if (from == to) SendMessageA(lower_, EM_SETSEL, from, to);
     return;
   }
   const std::vector<int> cols = ExportColumns();
