@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
+#include "stream/stream_loader.h"
 
 static std::atomic<uint64_t> g_allocations{0};
 void* operator new(size_t n) {
@@ -107,8 +108,34 @@ void Lookups(benchmark::State& state, bool index) {
 void BM_LookupIndexed(benchmark::State& s) { Lookups(s, true); }
 void BM_LookupLinearScan(benchmark::State& s) { Lookups(s, false); }
 
+// Loading one small conversation's content: the record index against the
+// full scan of the packet file.
+struct NullSink : BlockSink {
+  size_t bytes = 0;
+  void OnBlock(const StreamBlock& b) override { bytes += b.bytes.length(); }
+};
+void LoadOne(benchmark::State& state, bool index) {
+  Options o;
+  o.ResolveIPAddr = 0;
+  PacketFile f;
+  f.SetName(File());
+  ConversationTable t(o, &f);
+  f.OpenForReading();
+  t.LocalAddress = f.headerAddress;
+  f.CloseReading();
+  t.RebuildFromFile();
+  const Conversation& c = t.at(t.count() / 2);
+  NullSink sink;
+  for (auto _ : state) LoadStream(f, c, sink, false, index ? &t : nullptr);
+  state.counters["conversation_packets"] = double(c.packets);
+}
+void BM_LoadConversationIndexed(benchmark::State& s) { LoadOne(s, true); }
+void BM_LoadConversationFullScan(benchmark::State& s) { LoadOne(s, false); }
+
 }  // namespace
 
+BENCHMARK(BM_LoadConversationIndexed)->Unit(benchmark::kMicrosecond)->Iterations(200);
+BENCHMARK(BM_LoadConversationFullScan)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_ReadPacketFile)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_RebuildFromFile)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_LookupIndexed)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -497,7 +497,7 @@ void MainWindow::RefreshLowerPane() {
   }
   PaneWriter writer(lower_, options_, engine_.running);
   auto load = [&](const Conversation& c) {
-    if (LoadStream(file_, c, writer, engine_.running) == LoadResult::BudgetExhausted) {
+    if (LoadStream(file_, c, writer, engine_.running, &table_) == LoadResult::BudgetExhausted) {
       std::string notice = std::string("\r\n\r\n") + GetString(31) + "\r\n" + GetString(32) + "\r\n";
       SendMessageA(lower_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(notice.c_str()));
     }
@@ -538,7 +538,7 @@ bool MainWindow::WriteStreams(const std::string& path, int format) {
   std::string error;
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
   const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, options_, ExportColumns(),
-                                  engine_.running, &error);
+                                  engine_.running, &error, &table_);
   const DWORD code = GetLastError();
   SetCursor(old);
   if (!ok) ShowFileError(hwnd_, code);
@@ -588,7 +588,7 @@ void MainWindow::ExtractHttpFiles() {
   if (folder.empty()) return;
   HttpExtractor extractor(folder);
   ExtractBlocks sink(extractor);
-  for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running);
+  for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
 }
 
 void MainWindow::SelectAll(bool on) {

@@ -226,7 +226,7 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
   remove(probePath.c_str());
   HttpExtractor extractor(folder);
   ExtractSink sink(extractor);
-  for (size_t i = table.count(); i-- > 0;) LoadStream(file, table.at(i), sink, false);
+  for (size_t i = table.count(); i-- > 0;) LoadStream(file, table.at(i), sink, false, &table);
   return Finish(load, capturePath, message);
 }
 
@@ -250,7 +250,7 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   std::vector<const Conversation*> all;
   for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
   std::string error;
-  if (!WriteStreamFile(outPath, f, all, file, options, DefaultExportColumns(), false, &error)) {
+  if (!WriteStreamFile(outPath, f, all, file, options, DefaultExportColumns(), false, &error, &table)) {
     message = std::string(outPath) + ": " + error;
     return kExitFailure;
   }

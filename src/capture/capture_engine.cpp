@@ -41,15 +41,16 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
                      NetToHost32(d.localAddress), NetToHost32(d.remoteAddress)))
       return;
   }
+  uint64_t record = ConversationTable::kNoRecord;
   if (options_.StatOnly) {
     file_.lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
-  } else {
-    file_.AppendPacket(packet, header.length, dstMac, srcMac, time);
+  } else if (file_.AppendPacket(packet, header.length, dstMac, srcMac, time)) {
+    record = file_.lastAppendOffset();
   }
   header.time = file_.lastPacketTime;
 
   if (options_.LiveMode) {
-    if (table_.UpdateConversation(packet, header)) {
+    if (table_.UpdateConversation(packet, header, record)) {
       table_.changed = 1;
       packetCount++;
     }

@@ -23,6 +23,7 @@ ConversationTable::ConversationTable(const Options& options, PacketFile* file)
 
 void ConversationTable::Clear() {
   blocks_.clear();
+  records_.clear();
   count_ = 0;
   slots_.clear();
   lookupList.clear();
@@ -117,11 +118,47 @@ Conversation& ConversationTable::Append(const Conversation& c) {
   return slot;
 }
 
-Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const PacketHeader& h) {
+Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const PacketHeader& h,
+                                                     uint64_t recordOffset) {
   Conversation d;
   if (!DecodePacket(packet, int32_t(h.length), d, LocalAddress, true, h.dstMac, h.srcMac))
     return nullptr;
-  return UpdateDecoded(d, h);
+  return UpdateDecoded(d, h, recordOffset);
+}
+
+void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
+  if (records_.size() <= index) records_.resize(index + 1);
+  RecordIndex& r = records_[index];
+  if (offset == kNoRecord || offset < r.last) {
+    r.complete = false;
+    return;
+  }
+  for (uint64_t v = offset - r.last;; v >>= 7) {
+    if (v < 0x80) {
+      r.deltas.push_back(uint8_t(v));
+      break;
+    }
+    r.deltas.push_back(uint8_t(v | 0x80));
+  }
+  r.last = offset;
+}
+
+bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) const {
+  out->clear();
+  if (index >= records_.size() || !records_[index].complete) return false;
+  uint64_t pos = 0, v = 0;
+  int shift = 0;
+  for (uint8_t b : records_[index].deltas) {
+    v |= uint64_t(b & 0x7F) << shift;
+    shift += 7;
+    if (!(b & 0x80)) {
+      pos += v;
+      out->push_back(pos);
+      v = 0;
+      shift = 0;
+    }
+  }
+  return true;
 }
 
 void ConversationTable::PrefetchSlot(const Conversation& d) const {
@@ -137,7 +174,8 @@ void ConversationTable::PrefetchRecord(const Conversation& d) const {
 
 // Decoding a group first lets the index slots and the records of all its
 // packets be fetched from memory at once instead of one miss after another.
-void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n) {
+void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
+                                    const uint64_t* offsets) {
   Conversation d[kUpdateGroup];
   bool decoded[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
@@ -149,10 +187,10 @@ void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketH
   for (int i = 0; i < n; i++)
     if (decoded[i]) PrefetchRecord(d[i]);
   for (int i = 0; i < n; i++)
-    if (decoded[i]) UpdateDecoded(d[i], h[i]);
+    if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
 }
 
-Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHeader& h) {
+Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHeader& h, uint64_t recordOffset) {
   const bool summary = SummaryMode();
   Platform& platform = GetPlatform();
   Conversation* c = FindConversation(d);
@@ -200,6 +238,7 @@ Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHead
     c->outTotalSize += d.totalSize;
     c->outDataSize += payload;
   }
+  NoteRecord(c->index - 1, recordOffset);
   return c;
 }
 
@@ -260,14 +299,16 @@ bool ConversationTable::RebuildFromFile() {
     if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kUpdateGroup) * kPacketBufferSize]);
     PacketHeader h[kUpdateGroup];
     const uint8_t* p[kUpdateGroup];
+    uint64_t offsets[kUpdateGroup];
     for (;;) {
       int n = 0;
       while (n < kUpdateGroup) {
         uint8_t* buf = readBuffer_.get() + size_t(n) * kPacketBufferSize;
         if (!file_->ReadNextPacket(buf, h[n])) break;
+        offsets[n] = file_->recordOffset();
         p[n++] = buf;
       }
-      UpdateGroup(p, h, n);
+      UpdateGroup(p, h, n, offsets);
       if (n < kUpdateGroup) break;
     }
     file_->CloseReading();

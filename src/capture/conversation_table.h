@@ -43,11 +43,19 @@ class ConversationTable {
 
   // Accounts one packet; returns its conversation, or nullptr when the packet
   // does not decode or would open a conversation without payload.
-  Conversation* UpdateConversation(const uint8_t* packet, const PacketHeader& header);
+  // `recordOffset` is where the packet lies in the packet file, when it is
+  // stored there; loads of the conversation then read only its records.
+  static constexpr uint64_t kNoRecord = ~uint64_t(0);
+  Conversation* UpdateConversation(const uint8_t* packet, const PacketHeader& header,
+                                   uint64_t recordOffset = kNoRecord);
+  // The file offsets of the records of conversation `index`, in file order;
+  // false when they are not all known (then a full scan is needed).
+  bool RecordOffsets(size_t index, std::vector<uint64_t>* out) const;
   // Accounts up to kUpdateGroup packets in order, as UpdateConversation one
   // after the other would, but with the memory of all of them fetched at once.
   static constexpr int kUpdateGroup = 16;
-  void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n);
+  void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n,
+                   const uint64_t* recordOffsets = nullptr);
   Conversation* FindConversation(const Conversation& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
@@ -88,7 +96,8 @@ class ConversationTable {
   void RebuildIndex();
   Conversation& Append(const Conversation& c);
   // The update after decoding; `d` is the freshly decoded scratch record.
-  Conversation* UpdateDecoded(Conversation& d, const PacketHeader& header);
+  Conversation* UpdateDecoded(Conversation& d, const PacketHeader& header, uint64_t recordOffset);
+  void NoteRecord(size_t index, uint64_t offset);
   // Prefetches the index slot and the record a decoded packet will touch.
   void PrefetchSlot(const Conversation& d) const;
   void PrefetchRecord(const Conversation& d) const;
@@ -102,4 +111,12 @@ class ConversationTable {
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;
   std::mutex namesMutex_;
+  // Per conversation: its records' offsets as varint deltas, the last one,
+  // and whether every record of it was noted.
+  struct RecordIndex {
+    std::vector<uint8_t> deltas;
+    uint64_t last = 0;
+    bool complete = true;
+  };
+  std::vector<RecordIndex> records_;
 };

@@ -33,6 +33,7 @@ bool PacketFile::CreateForWriting() {
   memcpy(h, kMagic200, 8);
   StoreLe16(h + 8, 4);
   memcpy(h + 10, &headerAddress, 4);
+  writeOffset_ = kFileHeaderSize;
   return writer_.Write(h, sizeof h);
 }
 
@@ -51,7 +52,10 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   if (dstMac) memcpy(r + 20, dstMac, 6);
   else memset(r + 20, 0, 6);
   memcpy(r + kRecordOverhead, packet, length);
-  return writer_.Write(r, kRecordOverhead + length);
+  if (!writer_.Write(r, kRecordOverhead + length)) return false;
+  lastAppend_ = writeOffset_;
+  writeOffset_ += kRecordOverhead + length;
+  return true;
 }
 
 void PacketFile::CloseWriting() { writer_.Close(); }
@@ -159,6 +163,21 @@ bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
   buffer[ph.length] = 0;
   header = ph;
   return true;
+}
+
+bool PacketFile::ReadPacketAt(uint64_t offset, uint8_t* buffer, PacketHeader& header) {
+  if (!reader_.IsOpen()) return false;
+  const uint64_t bufferStart = fileOffset_ - readPos_;
+  if (offset >= bufferStart && offset < bufferStart + readLen_) {
+    readPos_ = size_t(offset - bufferStart);
+    fileOffset_ = offset;
+  } else {
+    if (!reader_.Seek(offset)) return false;
+    readPos_ = readLen_ = 0;
+    fileOffset_ = offset;
+  }
+  damage_ = nullptr;
+  return ReadNextPacket(buffer, header);
 }
 
 void PacketFile::CloseReading() {

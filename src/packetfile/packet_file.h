@@ -43,6 +43,11 @@ class PacketFile {
   // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
   // the end of the file or at a damaged record (see damaged()).
   bool ReadNextPacket(uint8_t* buffer, PacketHeader& header);
+  // Reads the record at `offset` (as recordOffset() gave it); reads that go
+  // forward within the read buffer cost no system call.
+  bool ReadPacketAt(uint64_t offset, uint8_t* buffer, PacketHeader& header);
+  // File offset of the record the last AppendPacket wrote.
+  uint64_t lastAppendOffset() const { return lastAppend_; }
   void CloseReading();
 
   // Why the last reading stopped early; nullptr when it reached a clean end.
@@ -70,5 +75,6 @@ class PacketFile {
   size_t readPos_ = 0, readLen_ = 0;
   uint64_t fileOffset_ = 0;  // offset of readBuf_[readPos_]
   uint64_t recordOffset_ = 0;
+  uint64_t writeOffset_ = 0, lastAppend_ = 0;
   const char* damage_ = nullptr;
 };

@@ -73,7 +73,7 @@ class FileWriter : public BlockSink, public PieceSink {
 
 bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
                      PacketFile& file, const Options& options, const std::vector<int>& columns,
-                     bool captureRunning, std::string* error) {
+                     bool captureRunning, std::string* error, const ConversationTable* table) {
   RawFile out;
   if (!out.OpenWrite(path.c_str())) {
     if (error) *error = RawFile::LastErrorText();
@@ -92,7 +92,7 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, ctx);
     if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, ctx);
     w.Put(summary);
-    LoadStream(file, *c, w, captureRunning);
+    LoadStream(file, *c, w, captureRunning, table);
     if (format == kStreamText) w.Put("\r\n");
     if (format == kStreamHtml) w.Put("\r\n<p>");
   }

@@ -14,6 +14,6 @@ enum StreamFileFormat { kStreamText = 1, kStreamHtml, kStreamRaw, kStreamRawLoca
 // system's reason in *error) when the file cannot be created or written.
 bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
                      PacketFile& file, const Options& options, const std::vector<int>& columns,
-                     bool captureRunning, std::string* error);
+                     bool captureRunning, std::string* error, const class ConversationTable* table = nullptr);
 
 std::string HtmlEscape(const std::string& text);

@@ -1,6 +1,9 @@
 #include "stream/stream_loader.h"
 
 #include <memory>
+#include <vector>
+
+#include "capture/conversation_table.h"
 
 #include "packetfile/packet_file.h"
 
@@ -34,8 +37,16 @@ int PacketDirection(const Conversation& c, const Conversation& p) {
   return p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress ? 1 : 2;
 }
 
-LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning) {
+LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning,
+                      const ConversationTable* table) {
   if (!file.OpenForReading()) return LoadResult::NoFile;
+  std::vector<uint64_t> offsets;
+  const bool indexed = table && c.index > 0 && table->RecordOffsets(c.index - 1, &offsets);
+  size_t next = 0;
+  auto read = [&](uint8_t* b, PacketHeader& h) {
+    if (!indexed) return file.ReadNextPacket(b, h);
+    return next < offsets.size() && file.ReadPacketAt(offsets[next++], b, h);
+  };
   Platform& platform = GetPlatform();
   const uint32_t start = platform.TickCount();
   auto exhausted = [&] { return captureRunning && platform.TickCount() - start >= kCaptureLoadBudgetMs; };
@@ -44,7 +55,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   int previous = 0;
   bool first = true, stopped = false;
   PacketHeader h;
-  while (file.ReadNextPacket(buf.get(), h)) {
+  while (read(buf.get(), h)) {
     Conversation p;
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
     if (p.headerLength >= p.totalSize) continue;  // no payload

@@ -48,6 +48,10 @@ void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* pay
 // and in which direction (1 or 2; 0 when it does not belong).
 int PacketDirection(const Conversation& c, const Conversation& p);
 
+class ConversationTable;
+
 // Reads the packet file and hands every block of `c` to `sink`. While
-// `captureRunning`, the load stops after kCaptureLoadBudgetMs.
-LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning);
+// `captureRunning`, the load stops after kCaptureLoadBudgetMs. With a table
+// that knows where the conversation's records lie, only those are read.
+LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning,
+                      const ConversationTable* table = nullptr);
