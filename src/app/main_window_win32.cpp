@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/advanced_options_win32.h"
 #include "app/command_line.h"
 #include "app/config.h"
 #include "app/strings.h"
@@ -39,7 +40,7 @@ const ToolButton kToolButtons[] = {
 // Commands of later work: present in the menus, but not offered yet.
 const int kNotYetCommands[] = {IDM_SAVE_CONFIG, IDM_LOAD_CONFIG, IDM_SAVE_PACKETS,   IDM_LOAD_PACKETS,
                                IDM_QUORVEX,     IDM_SAVE_SUMMARIES, IDM_PROPERTIES, IDM_FIND,
-                               IDM_FIND_UPPER,  IDM_CHOOSE_COLUMNS, IDM_ADVANCED};
+                               IDM_FIND_UPPER,  IDM_CHOOSE_COLUMNS};
 
 void ShowFileError(HWND owner, DWORD code) {
   char sys[256] = "Unknown Error", msg[320];
@@ -707,7 +708,7 @@ void MainWindow::UpdateMenuState() {
   enable(IDM_EXPORT_STREAMS, selected > 0);
   enable(IDM_HTML_REPORT, selected > 0);
   enable(IDM_EXTRACT_HTTP, rows > 0);
-  for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER}) enable(id, !running);
+  for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER, IDM_ADVANCED}) enable(id, !running);
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
     enable(id, rows > 0);
@@ -839,6 +840,13 @@ void MainWindow::OnCommand(int id) {
     }
     case IDM_CAPTURE_OPTIONS:
       if (!engine_.running) ShowCaptureOptions(hwnd_, options_, adapters_);
+      break;
+    case IDM_ADVANCED:
+      if (!engine_.running && ShowAdvancedOptions(hwnd_, options_)) {
+        RefreshRows(true);
+        UpdateMenuState();
+        RefreshLowerPane();
+      }
       break;
     case IDM_EXPORT_STREAMS: ExportStreams(); break;
     case IDM_HTML_REPORT: HtmlReport(); break;

@@ -1,0 +1,8 @@
+#pragma once
+#include <windows.h>
+
+#include "app/options.h"
+
+// Advanced Options: edits a copy of the options; true (and the options
+// stored) when the user confirmed with OK.
+bool ShowAdvancedOptions(HWND owner, Options& options);
