@@ -38,6 +38,18 @@ uint64_t CountPackets() {
   return n;
 }
 
+// The table takes the capturing adapter's address from the file's header.
+void ReadLocalAddress(PacketFile& f, ConversationTable& t) {
+  f.OpenForReading();
+  t.LocalAddress = f.headerAddress;
+  f.CloseReading();
+}
+
+void RebuildTable(PacketFile& f, ConversationTable& t) {
+  ReadLocalAddress(f, t);
+  t.RebuildFromFile();
+}
+
 // Reading the records only: the floor under any rebuild.
 void BM_ReadPacketFile(benchmark::State& state) {
   uint64_t n = 0;
@@ -54,9 +66,7 @@ void BM_RebuildFromFile(benchmark::State& state) {
   const uint64_t perRun = CountPackets();
   for (auto _ : state) {
     ConversationTable t(o, &f);
-    f.OpenForReading();
-    t.LocalAddress = f.headerAddress;
-    f.CloseReading();
+    ReadLocalAddress(f, t);
     const uint64_t before = g_allocations;
     t.RebuildFromFile();
     allocs += g_allocations - before;
@@ -75,10 +85,7 @@ void Lookups(benchmark::State& state, bool index) {
   PacketFile f;
   f.SetName(File());
   ConversationTable t(o, &f);
-  f.OpenForReading();
-  t.LocalAddress = f.headerAddress;
-  f.CloseReading();
-  t.RebuildFromFile();
+  RebuildTable(f, t);
   t.SetUseIndex(index);
   // Packets spread evenly over the file, so the scan meets early and late
   // conversations alike.
@@ -120,10 +127,7 @@ void LoadOne(benchmark::State& state, bool index) {
   PacketFile f;
   f.SetName(File());
   ConversationTable t(o, &f);
-  f.OpenForReading();
-  t.LocalAddress = f.headerAddress;
-  f.CloseReading();
-  t.RebuildFromFile();
+  RebuildTable(f, t);
   const Conversation& c = t.at(t.count() / 2);
   NullSink sink;
   for (auto _ : state) LoadStream(f, c, sink, false, index ? &t : nullptr);

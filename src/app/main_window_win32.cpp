@@ -488,14 +488,7 @@ void MainWindow::RefreshLowerPane() {
   SendMessageA(lower_, WM_SETREDRAW, FALSE, 0);
   SendMessageA(lower_, EM_SETTEXTMODE,
                (options_.DisplayHighChars ? TM_PLAINTEXT : TM_RICHTEXT) | TM_SINGLELEVELUNDO | TM_MULTICODEPAGE, 0);
-  std::vector<size_t> rows;
-  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    ListView_GetItem(list_, &item);
-    if (size_t(item.lParam) < table_.count()) rows.push_back(size_t(item.lParam));
-  }
+  const std::vector<size_t> rows = SelectedRows();
   PaneWriter writer(lower_, options_, engine_.running);
   auto load = [&](const Conversation& c) {
     if (LoadStream(file_, c, writer, engine_.running, &table_) == LoadResult::BudgetExhausted) {
@@ -522,16 +515,22 @@ void MainWindow::RefreshLowerPane() {
   SetCursor(old);
 }
 
-std::vector<const Conversation*> MainWindow::SelectedConversationsLastFirst() {
-  std::vector<const Conversation*> out;
-  for (int i = ListView_GetItemCount(list_) - 1; i >= 0; i--) {
-    if (!(ListView_GetItemState(list_, i, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+std::vector<size_t> MainWindow::SelectedRows() const {
+  std::vector<size_t> rows;
+  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
     LVITEMA item{};
     item.mask = LVIF_PARAM;
     item.iItem = i;
     ListView_GetItem(list_, &item);
-    if (size_t(item.lParam) < table_.count()) out.push_back(&table_.at(size_t(item.lParam)));
+    if (size_t(item.lParam) < table_.count()) rows.push_back(size_t(item.lParam));
   }
+  return rows;
+}
+
+std::vector<const Conversation*> MainWindow::SelectedConversationsLastFirst() {
+  std::vector<const Conversation*> out;
+  const std::vector<size_t> rows = SelectedRows();
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) out.push_back(&table_.at(*it));
   return out;
 }
 
@@ -624,15 +623,7 @@ void MainWindow::CopySelection() {
   ColumnContext ctx{options_};
   std::string text;
   if (options_.AddExportHeaderLine) AppendTitleLine(text, kFormatTabDelimited, cols);
-  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0;
-       i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    ListView_GetItem(list_, &item);
-    if (size_t(item.lParam) < table_.count())
-      AppendSummaryRow(text, table_.at(size_t(item.lParam)), kFormatTabDelimited, cols, ctx);
-  }
+  for (size_t idx : SelectedRows()) AppendSummaryRow(text, table_.at(idx), kFormatTabDelimited, cols, ctx);
   bool ok = false;
   if (OpenClipboard(hwnd_)) {
     EmptyClipboard();
@@ -644,14 +635,7 @@ void MainWindow::CopySelection() {
     }
     CloseClipboard();
   }
-  if (!ok) {
-    const DWORD code = GetLastError();
-    char sys[256] = "Unknown Error", msg[320];
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, sys, sizeof sys,
-                   nullptr);
-    snprintf(msg, sizeof msg, "Error %lu: %s", (unsigned long)code, sys);
-    MessageBoxA(hwnd_, msg, "Error", MB_ICONWARNING);
-  }
+  if (!ok) ShowFileError(hwnd_, GetLastError());
 }
 
 // ---------------------------------------------------------------------------

@@ -55,6 +55,8 @@ class MainWindow : public Window, public StatusNotifier {
   std::vector<int> ExportColumns() const;
   void LoadPacketFile(const char* path);
   void RefreshLowerPane();
+  // Conversation indices of the selected rows, first row first.
+  std::vector<size_t> SelectedRows() const;
   std::vector<const Conversation*> SelectedConversationsLastFirst();
   void ExportStreams();
   void HtmlReport();
