@@ -1,9 +1,13 @@
-// Rebuild throughput of the conversation table, read side by side with the
-// plain read of the same packet file. PAKRILL_BENCH_PKP names the file.
+// Rebuild throughput of the conversation table and the load of one
+// conversation's content, each side by side with the plain read of the same
+// bytes. PAKRILL_BENCH_PKP names the packet file.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 #include <new>
 
 #include "app/options.h"
@@ -136,10 +140,56 @@ void LoadOne(benchmark::State& state, bool index) {
 void BM_LoadConversationIndexed(benchmark::State& s) { LoadOne(s, true); }
 void BM_LoadConversationFullScan(benchmark::State& s) { LoadOne(s, false); }
 
+// Reassembly of the one large download against reading the same records:
+// FILE.large holds them alone (written by bench_gen).
+std::string LargeFile() { return std::string(File()) + ".large"; }
+uint64_t FileSize(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  fseek(f, 0, SEEK_END);
+  const long n = ftell(f);
+  fclose(f);
+  return n > 0 ? uint64_t(n) : 0;
+}
+
+void BM_ReadLargeRecordsLikeCat(benchmark::State& state) {
+  const std::string path = LargeFile();
+  std::vector<char> buf(128 << 10);
+  for (auto _ : state) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return state.SkipWithError("no .large file: run bench_gen with LARGE_MB");
+    while (fread(buf.data(), 1, buf.size(), f) > 0) benchmark::ClobberMemory();
+    fclose(f);
+  }
+  state.SetBytesProcessed(int64_t(FileSize(path) * state.iterations()));
+}
+
+void Reassemble(benchmark::State& state, bool fromLargeOnly) {
+  Options o;
+  o.ResolveIPAddr = 0;
+  PacketFile f;
+  f.SetName(fromLargeOnly ? LargeFile().c_str() : File());
+  ConversationTable t(o, &f);
+  RebuildTable(f, t);
+  const Conversation* large = nullptr;
+  for (size_t i = 0; i < t.count(); i++)
+    if (!large || t.at(i).dataSize > large->dataSize) large = &t.at(i);
+  if (!large) return state.SkipWithError("no conversation");
+  NullSink sink;
+  for (auto _ : state) LoadStream(f, *large, sink, false, &t);
+  state.SetBytesProcessed(int64_t(FileSize(LargeFile()) * state.iterations()));
+  state.counters["payload_MB"] = double(sink.bytes) / double(state.iterations()) / 1048576.0;
+}
+void BM_ReassembleLargeIndexed(benchmark::State& s) { Reassemble(s, false); }
+void BM_ReassembleLargeAlone(benchmark::State& s) { Reassemble(s, true); }
+
 }  // namespace
 
 BENCHMARK(BM_LoadConversationIndexed)->Unit(benchmark::kMicrosecond)->Iterations(200);
 BENCHMARK(BM_LoadConversationFullScan)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_ReadLargeRecordsLikeCat)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ReassembleLargeIndexed)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ReassembleLargeAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ReadPacketFile)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_RebuildFromFile)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_LookupIndexed)->Unit(benchmark::kMillisecond)->Iterations(3);

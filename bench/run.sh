@@ -2,8 +2,11 @@
 # Side-by-side measurements on one generated capture:
 #   rebuild with the hash index vs. a linear scan vs. reading the file (cat),
 #   `pakrill /stab` vs. tcpdump's plain read vs. tshark's conversation tables,
-#   peak memory against the number of conversations and of packets.
-# Usage: bench/run.sh [PACKETS [CONVERSATIONS]]   (default 2000000 200000)
+#   peak memory against the number of conversations and of packets,
+#   loading one small conversation by its record index vs. the full scan,
+#   reassembling one large download vs. cat of the same records.
+# Usage: bench/run.sh [PACKETS [CONVERSATIONS [LARGE_MB]]]
+#   (default 2500000 250000 200: a packet file of about 600 MB)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -12,8 +15,9 @@ for p in tshark tcpdump time; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
 done
-PACKETS=${1:-2000000}
-CONVS=${2:-200000}
+PACKETS=${1:-2500000}
+CONVS=${2:-250000}
+LARGE_MB=${3:-200}
 OUT=bench/out
 mkdir -p $OUT
 build_preset bench >/dev/null
@@ -21,8 +25,9 @@ build_preset release >/dev/null
 GEN=build/bench/bench/bench_gen
 PAKRILL=build/release/pakrill
 
-[ -f $OUT/capture.pcap ] && [ "$(cat $OUT/params 2>/dev/null)" = "$PACKETS $CONVS" ] ||
-  { $GEN "$PACKETS" "$CONVS" $OUT/capture.pkp $OUT/capture.pcap && echo "$PACKETS $CONVS" >$OUT/params; }
+[ -f $OUT/capture.pcap ] && [ "$(cat $OUT/params 2>/dev/null)" = "$PACKETS $CONVS $LARGE_MB" ] ||
+  { $GEN "$PACKETS" "$CONVS" $OUT/capture.pkp $OUT/capture.pcap "$LARGE_MB" &&
+    echo "$PACKETS $CONVS $LARGE_MB" >$OUT/params; }
 $GEN $((CONVS * 2)) "$CONVS" $OUT/few_packets.pkp $OUT/few_packets.pcap >/dev/null
 $GEN "$PACKETS" $((CONVS / 10)) $OUT/few_convs.pkp $OUT/few_convs.pcap >/dev/null
 
@@ -39,14 +44,16 @@ secs() {  # best of three wall-clock runs of a command, in seconds
 }
 peak_kb() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {gsub(/ /,"",$2); print $2}'; }
 
-cat $OUT/capture.pkp $OUT/capture.pcap >/dev/null  # into the page cache
-echo "== capture: $PACKETS packets, $CONVS conversations"
-ls -l $OUT/capture.pkp $OUT/capture.pcap | awk '{print "   " $5 " bytes  " $9}'
+cat $OUT/capture.pkp $OUT/capture.pkp.large $OUT/capture.pcap >/dev/null  # into the page cache
+echo "== capture: $PACKETS packets, $CONVS conversations, one download of $LARGE_MB MB"
+ls -l $OUT/capture.pkp $OUT/capture.pkp.large $OUT/capture.pcap | awk '{print "   " $5 " bytes  " $9}'
 
 echo "== rebuild (Google Benchmark)"
 PAKRILL_BENCH_PKP=$OUT/capture.pkp build/bench/bench/pakrill_bench \
   --benchmark_format=console --benchmark_counters_tabular=true 2>/dev/null | tee $OUT/bench.txt
 cat_s=$(secs sh -c "cat $OUT/capture.pkp > /dev/null")
+cat_large_s=$(secs sh -c "cat $OUT/capture.pkp.large > /dev/null")
+large_bytes=$(stat -c %s $OUT/capture.pkp.large)
 
 stab_s=$(secs $PAKRILL /stab $OUT/report.txt $OUT/capture.pcap)
 tcpdump_s=$(secs tcpdump -r $OUT/capture.pcap -w /dev/null)
@@ -54,12 +61,16 @@ tshark_start=$(date +%s.%N)
 tshark -q -z conv,tcp -z conv,udp -r $OUT/capture.pcap >/dev/null 2>&1 || true
 tshark_s=$(python3 -c "import time; print(time.time() - $tshark_start)")
 
-python3 - "$OUT/bench.txt" "$PACKETS" "$cat_s" "$stab_s" "$tcpdump_s" "$tshark_s" <<'PY'
+python3 - "$OUT/bench.txt" "$PACKETS" "$cat_s" "$stab_s" "$tcpdump_s" "$tshark_s" "$cat_large_s" "$large_bytes" <<'PY'
 import re, sys
-txt, packets, cat_s, stab, tcpd, tsh = open(sys.argv[1]).read(), int(sys.argv[2]), *map(float, sys.argv[3:])
+txt, packets = open(sys.argv[1]).read(), int(sys.argv[2])
+cat_s, stab, tcpd, tsh, cat_large_s, large_bytes = map(float, sys.argv[3:])
 def rate(name):
     m = re.search(name + r".*?([\d.]+)([kMG]?)/s", txt)
     return float(m.group(1)) * {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}[m.group(2)] if m else float("nan")
+def ms(name):
+    m = re.search(name + r"\S*\s+([\d.]+) (us|ms)", txt)
+    return float(m.group(1)) * (1e-3 if m.group(2) == "us" else 1) if m else float("nan")
 rebuild, read, idx, lin = rate("BM_RebuildFromFile"), rate("BM_ReadPacketFile"), rate("BM_LookupIndexed"), rate("BM_LookupLinearScan")
 cat_rate = packets / cat_s
 print("== side by side")
@@ -71,6 +82,15 @@ print(f"   lookup, linear scan           {lin/1e6:8.4f} M lookups/s   index/scan
 print(f"   pakrill /stab (pcap)          {stab:8.2f} s")
 print(f"   tcpdump -r -w /dev/null       {tcpd:8.2f} s   stab/tcpdump = {stab/tcpd:.2f}x (goal <= 2x)")
 print(f"   tshark -z conv,tcp -z conv,udp {tsh:7.2f} s   tshark/stab = {tsh/stab:.1f}x (goal >= 20x)")
+idx_ms, scan_ms = ms("BM_LoadConversationIndexed"), ms("BM_LoadConversationFullScan")
+print(f"   load small conversation, index {idx_ms:8.3f} ms")
+print(f"   load small conversation, scan  {scan_ms:8.1f} ms   scan/index = {scan_ms/idx_ms:.0f}x (goal >= 100x)")
+cat_large = large_bytes / cat_large_s
+alone, mixed, read_large = rate("BM_ReassembleLargeAlone"), rate("BM_ReassembleLargeIndexed"), rate("BM_ReadLargeRecordsLikeCat")
+print(f"   cat of the download's records  {cat_large/1e6:8.0f} MB/s")
+print(f"   fread of the same (in-process) {read_large/1e6:8.0f} MB/s")
+print(f"   reassembly of those records    {alone/1e6:8.0f} MB/s   cat/reassembly = {cat_large/alone:.2f}x (goal <= 3x)")
+print(f"   reassembly, indexed, in the full capture {mixed/1e6:6.0f} MB/s of its records (reads the records between them too)")
 PY
 echo "== peak memory of pakrill /stab (kB)"
 echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $OUT/r1.txt $OUT/capture.pcap)"

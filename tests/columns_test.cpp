@@ -87,3 +87,32 @@ TEST(ColumnsTest, Ordering) {
   EXPECT_EQ(CompareColumn(a, b, 15), 1);
   for (int text : {1, 2, 3, 6, 7, 8, 16, 19, 22}) EXPECT_EQ(CompareColumn(a, b, text), 255);
 }
+
+TEST(ColumnsTest, FindRow) {
+  FakePlatform platform;
+  Options o;
+  ColumnContext ctx{o};
+  Conversation c;
+  c.protocol = kProtoUdp;
+  c.localAddress = Addr("10.0.0.1");
+  c.remoteAddress = Addr("10.0.0.2");
+  c.remotePort = 53;
+  EXPECT_TRUE(RowContainsText(c, "Udp", false, ctx));
+  EXPECT_FALSE(RowContainsText(c, "Udp", true, ctx));
+  EXPECT_TRUE(RowContainsText(c, "0.0.2", true, ctx));
+  EXPECT_FALSE(RowContainsText(c, "0.0.3", false, ctx));
+  EXPECT_FALSE(RowContainsText(c, "", false, ctx));
+
+  // Rows 1 and 3 match: next to the selection, in either direction, wrapping once.
+  int visits = 0;
+  auto match = [&](int r) { visits++; return r == 1 || r == 3; };
+  EXPECT_EQ(FindRow(5, -1, true, match), 1);
+  EXPECT_EQ(FindRow(5, 1, true, match), 3);
+  EXPECT_EQ(FindRow(5, 3, true, match), 1);
+  EXPECT_EQ(FindRow(5, 1, false, match), 3);
+  EXPECT_EQ(FindRow(5, 0, false, match), 3);
+  visits = 0;
+  EXPECT_EQ(FindRow(5, 2, true, [&](int) { visits++; return false; }), -1);
+  EXPECT_EQ(visits, 5);  // the whole list once
+  EXPECT_EQ(FindRow(0, -1, true, match), -1);
+}

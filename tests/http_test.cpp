@@ -99,6 +99,7 @@ TEST(HttpTest, DecodesChunkedAndGzipBodies) {
 }
 
 TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
+  FakePlatform platform;
   const std::string dir = TempPath("extract");
 #ifdef _WIN32
   CreateDirectoryA(dir.c_str(), nullptr);
@@ -123,4 +124,15 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   EXPECT_EQ(read("index.html(1).htm"), "<p>two</p>");
   for (const char* n : {"index.html.htm", "index.html(1).htm"}) remove((dir + "/" + n).c_str());
   rmdir(dir.c_str());
+}
+
+TEST(HttpTest, ExtensionsFromTheSystemDatabase) {
+  FakePlatform platform;
+  EXPECT_EQ(MimeExtension("Image/PNG"), ".png");  // no database: the built-in table
+  EXPECT_EQ(MimeExtension("x/unknown"), "");
+  platform.mimeDatabase = true;
+  platform.mime = {{"text/html", ".html"}, {"a/b", "..\\..\\evil"}, {"a/c", ".x/y"}, {"a/d", "exe"}};
+  EXPECT_EQ(MimeExtension("text/html"), ".html");
+  EXPECT_EQ(MimeExtension("image/png"), "");  // the database does not list it
+  for (const char* hostile : {"a/b", "a/c", "a/d", "text/html\\x"}) EXPECT_EQ(MimeExtension(hostile), "") << hostile;
 }

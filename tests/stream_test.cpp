@@ -61,6 +61,23 @@ TEST(StreamTest, PlacementBySequenceNumber) {
   PlacePayload(u, false, 0, reinterpret_cast<const uint8_t*>("ab"), 2);
   PlacePayload(u, false, 0, reinterpret_cast<const uint8_t*>("cd"), 2);
   EXPECT_EQ(Str(u), "abcd");
+
+  // A long download in order: every byte in place, and the buffer grows by
+  // doubling (a linear step would copy the block once per 16 KB).
+  StreamBlock big;
+  std::string sent;
+  for (uint32_t i = 0, seq = 7; i < 3000; i++) {
+    const std::string seg(1448, char('A' + i % 26));
+    Place(big, seq, seg);
+    sent += seg;
+    seq += 1448;
+  }
+  EXPECT_TRUE(Str(big) == sent);
+  EXPECT_LE(big.bytes.capacity(), 2 * sent.size() + 16384);
+  const size_t cap = big.bytes.capacity();
+  big.bytes.Clear();
+  EXPECT_EQ(big.bytes.capacity(), cap);
+  EXPECT_STREQ(big.bytes.c_str(), "");
 }
 
 TEST(StreamTest, LoadsBlocksPerDirectionAlsoOnLoopback) {

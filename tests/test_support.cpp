@@ -245,3 +245,11 @@ Bytes ReadFileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
+
+int FakePlatform::MimeExtension(const char* type, char* out, size_t outSize) {
+  if (!mimeDatabase) return -1;
+  auto it = mime.find(type);
+  if (it == mime.end()) return 0;
+  snprintf(out, outSize, "%s", it->second.c_str());
+  return 1;
+}

@@ -23,8 +23,11 @@ class FakePlatform : public Platform {
   const char* ServiceName(uint16_t port) override;
   bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override;
   bool RemoveFile(const char* path) override;
+  int MimeExtension(const char* type, char* out, size_t outSize) override;
 
   uint32_t tick = 1000;
+  bool mimeDatabase = false;  // without one the built-in table answers
+  std::map<std::string, std::string> mime;
   FileTime now = 0;
   int64_t zoneOffset = 36000000000LL;  // one hour east
   std::map<uint16_t, std::string> services{{53, "domain"}, {80, "http"}, {443, "https"}};

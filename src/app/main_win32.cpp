@@ -96,6 +96,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {
       if (window.hwnd() && TranslateAcceleratorA(window.hwnd(), accel, &m)) continue;
+      if (window.findDialog() && IsDialogMessageA(window.findDialog(), &m)) continue;
       if (window.hwnd() && IsDialogMessageA(window.hwnd(), &m)) continue;
       TranslateMessage(&m);
       DispatchMessageA(&m);

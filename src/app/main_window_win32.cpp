@@ -39,8 +39,7 @@ const ToolButton kToolButtons[] = {
 
 // Commands of later work: present in the menus, but not offered yet.
 const int kNotYetCommands[] = {IDM_SAVE_CONFIG, IDM_LOAD_CONFIG, IDM_SAVE_PACKETS,   IDM_LOAD_PACKETS,
-                               IDM_QUORVEX,     IDM_SAVE_SUMMARIES, IDM_PROPERTIES, IDM_FIND,
-                               IDM_FIND_UPPER,  IDM_CHOOSE_COLUMNS};
+                               IDM_QUORVEX,     IDM_SAVE_SUMMARIES, IDM_PROPERTIES, IDM_CHOOSE_COLUMNS};
 
 void ShowFileError(HWND owner, DWORD code) {
   char sys[256] = "Unknown Error", msg[320];
@@ -232,6 +231,7 @@ void MainWindow::OnCreate() {
   if (!args_.empty() && EqualNoCase(args_[0].c_str(), "/noloadsettings"))
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Toveral\\Pakrill");
   LoadSettings(configPath_, options_);
+  findMessage_ = RegisterWindowMessageA(FINDMSGSTRINGA);
   const int lc = FindArgument(args_, "/LoadConfig");
   if (lc >= 0 && ArgumentAt(args_, size_t(lc) + 1)[0]) {
     snprintf(options_.configFile, sizeof options_.configFile, "%.259s", ArgumentAt(args_, size_t(lc) + 1));
@@ -591,6 +591,69 @@ void MainWindow::ExtractHttpFiles() {
   for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
 }
 
+void MainWindow::OpenFind(int mode) {
+  if (findDialog_) {
+    SetFocus(findDialog_);
+    return;
+  }
+  findMode_ = mode;
+  find_ = FINDREPLACEA{};
+  find_.lStructSize = sizeof find_;
+  find_.hwndOwner = hwnd_;
+  find_.Flags = FR_DOWN;
+  find_.lpstrFindWhat = findText_;
+  find_.wFindWhatLen = sizeof findText_;
+  findDialog_ = FindTextA(&find_);
+}
+
+void MainWindow::OnFindMessage(const FINDREPLACEA& fr) {
+  if (fr.Flags & FR_DIALOGTERM) {
+    findDialog_ = nullptr;
+    SetFocus(findMode_ == 2 ? list_ : lower_);
+    return;
+  }
+  if (!(fr.Flags & FR_FINDNEXT) || !findText_[0]) return;
+  if (findMode_ == 2) FindInRows(findText_, fr.Flags);
+  else FindInPane(findText_, fr.Flags);
+}
+
+void MainWindow::FindInPane(const char* text, DWORD flags) {
+  flags &= FR_DOWN | FR_WHOLEWORD | FR_MATCHCASE;
+  CHARRANGE sel{};
+  SendMessageA(lower_, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&sel));
+  FINDTEXTA ft{};
+  ft.chrg.cpMin = sel.cpMin + 1;
+  ft.chrg.cpMax = -1;
+  ft.lpstrText = text;
+  LRESULT at = SendMessageA(lower_, EM_FINDTEXT, flags, reinterpret_cast<LPARAM>(&ft));
+  if (at < 0) {
+    ft.chrg.cpMin = 0;
+    at = SendMessageA(lower_, EM_FINDTEXT, flags, reinterpret_cast<LPARAM>(&ft));
+  }
+  if (at < 0) return;
+  SendMessageA(lower_, EM_HIDESELECTION, FALSE, 0);
+  SendMessageA(lower_, EM_SETSEL, WPARAM(at), LPARAM(at + LRESULT(strlen(text))));
+  SendMessageA(lower_, EM_SCROLLCARET, 0, 0);
+}
+
+void MainWindow::FindInRows(const char* text, DWORD flags) {
+  ColumnContext ctx{options_};
+  const bool matchCase = (flags & FR_MATCHCASE) != 0;
+  const int row = FindRow(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED),
+                          (flags & FR_DOWN) != 0, [&](int r) {
+                            LVITEMA item{};
+                            item.mask = LVIF_PARAM;
+                            item.iItem = r;
+                            ListView_GetItem(list_, &item);
+                            return size_t(item.lParam) < table_.count() &&
+                                   RowContainsText(table_.at(size_t(item.lParam)), text, matchCase, ctx);
+                          });
+  if (row < 0) return;
+  ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ListView_SetItemState(list_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  ListView_EnsureVisible(list_, row, FALSE);
+}
+
 void MainWindow::SelectAll(bool on) {
   if (GetFocus() == lower_) {
     SendMessageA(lower_, EM_SETSEL, on ? 0 : WPARAM(-1), on ? -1 : 0);
@@ -763,6 +826,8 @@ void MainWindow::OnCommand(int id) {
     case IDM_CAPTURE_ACTIVE: ToggleCaptureActive(); break;
     case IDM_EXIT: Leave(); break;
     case IDM_COPY: CopySelection(); break;
+    case IDM_FIND: OpenFind(1); break;
+    case IDM_FIND_UPPER: OpenFind(2); break;
     case IDM_SELECT_ALL: SelectAll(true); break;
     case IDM_DESELECT_ALL: SelectAll(false); break;
     case IDM_NEXT: MoveSelection(1); break;
@@ -945,6 +1010,10 @@ void MainWindow::OnDestroy() {
 
 bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
   *result = 0;
+  if (msg == findMessage_ && findMessage_) {
+    OnFindMessage(*reinterpret_cast<const FINDREPLACEA*>(lp));
+    return true;
+  }
   switch (msg) {
     case WM_CREATE:
       OnCreate();

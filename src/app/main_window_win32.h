@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@ class MainWindow : public Window, public StatusNotifier {
   ~MainWindow() override;
   bool CreateMainWindow(HINSTANCE instance, HACCEL accelerators);
   HACCEL accelerators() const { return accel_; }
+  // The modeless Find dialog while it is open.
+  HWND findDialog() const { return findDialog_; }
 
   // StatusNotifier: the engine's packet count changed.
   void PacketCountChanged() override;
@@ -63,6 +66,12 @@ class MainWindow : public Window, public StatusNotifier {
   void ExtractHttpFiles();
   bool WriteStreams(const std::string& path, int format);
 
+  // Find: mode 1 searches the lower pane, mode 2 the rows.
+  void OpenFind(int mode);
+  void OnFindMessage(const FINDREPLACEA& fr);
+  void FindInPane(const char* text, DWORD flags);
+  void FindInRows(const char* text, DWORD flags);
+
   // Layout, menus, status.
   void Layout();
   void UpdateMenuState();
@@ -98,4 +107,9 @@ class MainWindow : public Window, public StatusNotifier {
   bool dragging_ = false;
   int dragY_ = -1;
   int activeTicks_ = 0;
+  UINT findMessage_ = 0;
+  HWND findDialog_ = nullptr;
+  FINDREPLACEA find_{};
+  char findText_[256] = "";
+  int findMode_ = 1;
 };

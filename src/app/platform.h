@@ -34,6 +34,9 @@ class Platform {
   // Creates an empty file with a unique name in the temporary folder.
   virtual bool CreateTempFile(const char* prefix, char* path, size_t pathSize) = 0;
   virtual bool RemoveFile(const char* path) = 0;
+  // The file extension (".htm") the system's MIME database gives a content
+  // type: 1 found, 0 not listed, -1 when the system keeps no such database.
+  virtual int MimeExtension(const char* /*type*/, char* /*out*/, size_t /*outSize*/) { return -1; }
 };
 
 Platform& GetPlatform();

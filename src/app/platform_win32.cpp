@@ -2,6 +2,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,6 +113,24 @@ class Win32Platform : public Platform {
   }
 
   bool RemoveFile(const char* path) override { return DeleteFileA(path) != 0; }
+  int MimeExtension(const char* type, char* out, size_t outSize) override {
+    HKEY root, key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "Mime\\Database\\Content Type", 0, KEY_READ, &root) != ERROR_SUCCESS)
+      return -1;
+    char ext[256] = "";
+    DWORD size = sizeof ext - 1, kind = 0;
+    bool found = false;
+    if (RegOpenKeyExA(root, type, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+      found = RegQueryValueExA(key, "Extension", nullptr, &kind, reinterpret_cast<BYTE*>(ext), &size) ==
+                  ERROR_SUCCESS && kind == REG_SZ;
+      RegCloseKey(key);
+    }
+    RegCloseKey(root);
+    if (!found) return 0;
+    ext[std::min<DWORD>(size, sizeof ext - 1)] = 0;  // a stored value need not end in NUL
+    snprintf(out, outSize, "%s", ext);
+    return 1;
+  }
 
  private:
   std::once_flag fmtOnce_, svcOnce_;

@@ -1,5 +1,6 @@
 #include "capture/columns.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -257,6 +258,29 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       break;
   }
   return buf;
+}
+
+namespace {
+bool StartsWith(const char* t, const char* text, size_t n, bool matchCase) {
+  for (size_t i = 0; i < n; i++) {
+    const unsigned char a = static_cast<unsigned char>(t[i]), b = static_cast<unsigned char>(text[i]);
+    if (a == b) continue;
+    if (matchCase || !a || tolower(a) != tolower(b)) return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool RowContainsText(const Conversation& c, const char* text, bool matchCase, const ColumnContext& ctx) {
+  const size_t n = strlen(text);
+  if (!n) return false;
+  char buf[kColumnTextSize];
+  for (const ColumnDef& col : kColumns) {
+    const char* t = ColumnText(c, col.id, buf, ctx);
+    for (; *t; t++)
+      if (StartsWith(t, text, n, matchCase)) return true;
+  }
+  return false;
 }
 
 namespace {

@@ -43,6 +43,8 @@ struct ColumnContext {
 
 // The text of column `id`; either `buf` (kColumnTextSize bytes) or a field.
 const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnContext& ctx);
+// Whether any column's text of the row contains `text`.
+bool RowContainsText(const Conversation& c, const char* text, bool matchCase, const ColumnContext& ctx);
 // 1, -1, 0, or 255 when the caller compares the texts case-insensitively.
 int CompareColumn(const Conversation& a, const Conversation& b, int id);
 
@@ -52,3 +54,17 @@ void FormatMac(const uint8_t* mac, char* out, size_t outSize);
 void FormatAddress(uint32_t address, char* out, size_t outSize);
 // Service name by the rules of the Service Name column; "" when none.
 void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize);
+
+// The row the Find command selects: from the row next to `selected` (the
+// first row when none) in the chosen direction, wrapping around once; -1 when
+// no row matches.
+template <class Matches>
+int FindRow(int count, int selected, bool down, Matches matches) {
+  if (count <= 0) return -1;
+  int row = selected < 0 ? 0 : selected + (down ? 1 : -1);
+  for (int n = 0; n < count; n++, row += down ? 1 : -1) {
+    row = (row % count + count) % count;
+    if (matches(row)) return row;
+  }
+  return -1;
+}

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 class GrowBuffer {
  public:
@@ -46,12 +47,17 @@ class GrowBuffer {
   }
 
  private:
-  // Room for `needed` bytes and the NUL, grown by whole steps.
+  // Room for `needed` bytes and the NUL, in whole steps. The capacity at
+  // least doubles, so a block of many segments costs linear time, not
+  // quadratic; an allocation failure leaves the buffer as it was.
   bool Reserve(size_t needed) {
     if (data_ && needed < capacity_) return true;
-    size_t cap = capacity_;
-    while (cap <= needed) cap += step_;
-    uint8_t* fresh = new uint8_t[cap];
+    if (needed >= kMaxCapacity) return false;
+    size_t cap = capacity_ > needed ? capacity_ : needed + 1;
+    if (cap < capacity_ * 2) cap = capacity_ * 2 < kMaxCapacity ? capacity_ * 2 : kMaxCapacity;
+    cap = (cap + step_ - 1) / step_ * step_;
+    uint8_t* fresh = new (std::nothrow) uint8_t[cap];
+    if (!fresh) return false;
     if (data_) memcpy(fresh, data_, length_ + 1);
     else fresh[0] = 0;
     delete[] data_;
@@ -60,6 +66,7 @@ class GrowBuffer {
     return true;
   }
 
+  static constexpr size_t kMaxCapacity = ~size_t(0) / 4;
   uint8_t* data_ = nullptr;
   size_t capacity_ = 0;
   size_t length_ = 0;

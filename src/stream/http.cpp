@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/platform.h"
 #include "app/strings.h"
 #include "packetfile/raw_file.h"
 
@@ -165,7 +166,8 @@ void HttpFileName(const char* block, std::string* pending) {
   *pending = PlainFileName(name.empty() ? "Index" : name);
 }
 
-const char* MimeExtension(const std::string& type) {
+namespace {
+const char* BuiltInMimeExtension(const std::string& type) {
   static const struct {
     const char* type;
     const char* ext;
@@ -181,6 +183,20 @@ const char* MimeExtension(const std::string& type) {
   for (const auto& t : kTypes)
     if (EqualNoCase(type.c_str(), t.type)) return t.ext;
   return "";
+}
+}  // namespace
+
+std::string MimeExtension(const std::string& type) {
+  // The type names a registry key: a backslash would reach another key.
+  if (type.empty() || type.find('\\') != std::string::npos) return "";
+  char ext[256] = "";
+  const int r = GetPlatform().MimeExtension(type.c_str(), ext, sizeof ext);
+  if (r < 0) return BuiltInMimeExtension(type);
+  // Whatever the database says, an extension never leads out of the folder.
+  if (r == 0 || ext[0] != '.' || !ext[1]) return "";
+  for (const char* p = ext; *p; p++)
+    if (static_cast<unsigned char>(*p) < 32 || strchr("\\/:*?\"<>|", *p)) return "";
+  return ext;
 }
 
 std::string HttpExtractor::UniqueName(const std::string& name) {

@@ -29,8 +29,9 @@ bool HttpResponseDecoder(const uint8_t* block, size_t n, std::string* out, bool 
 // its target: never a path, never "." or "..", no reserved device name.
 void HttpFileName(const char* block, std::string* pending);
 
-// The file extension (".htm") of a MIME type; "" when unknown.
-const char* MimeExtension(const std::string& contentType);
+// The file extension (".htm") of a MIME type, from the system's database or,
+// where there is none, a built-in table; "" when unknown.
+std::string MimeExtension(const std::string& contentType);
 
 // Writes the body of every response block to a file in `folder`, named after
 // the last GET request; a name used twice in one run gets "(1)", "(2)", ...
