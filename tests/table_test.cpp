@@ -133,3 +133,32 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   EXPECT_EQ(tcp->flags & kRowTextCurrent, 0);
   EXPECT_EQ(f.table.namesChanged, 1);
 }
+
+TEST(TableTest, RecordIndexKeepsEveryOffset) {
+  // Enough records to chain many chunks across several pages, with deltas
+  // of one to five varint bytes; an offset going backwards gives up the index.
+  TableFixture f;
+  const Bytes a = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 1, 2, 10);
+  const Bytes b = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 3, 4, 10);
+  std::mt19937_64 rng(5);
+  std::vector<uint64_t> want[2];
+  uint64_t offset = 0;
+  PacketHeader h;
+  h.length = uint32_t(a.size());
+  for (int i = 0; i < 60000; i++) {
+    offset += 1 + (rng() % 4 == 0 ? rng() % (1ULL << 33) : rng() % 300);
+    const int k = int(rng() % 2);
+    f.table.UpdateConversation((k ? b : a).data(), h, offset);
+    want[k].push_back(offset);
+  }
+  ASSERT_EQ(f.table.count(), 2u);
+  for (size_t k = 0; k < 2; k++) {
+    std::vector<uint64_t> got;
+    ASSERT_TRUE(f.table.RecordOffsets(k, &got));
+    EXPECT_TRUE(got == want[k]) << k;
+  }
+  f.table.UpdateConversation(a.data(), h, 10);
+  std::vector<uint64_t> got;
+  EXPECT_FALSE(f.table.RecordOffsets(0, &got));
+  EXPECT_TRUE(f.table.RecordOffsets(1, &got));
+}

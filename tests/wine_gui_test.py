@@ -38,14 +38,20 @@ time.sleep(1)
 def xdo(*args):
     return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
 
-def window():
-    deadline = time.time() + 60
+def wait_window(name, seconds):
+    deadline = time.time() + seconds
     while time.time() < deadline:
-        ids = xdo("search", "--name", "^Pakrill$").split()
+        ids = xdo("search", "--name", name).split()
         if ids:
-            return ids[0]
-        time.sleep(0.5)
-    raise SystemExit("FAIL: no main window")
+            return ids
+        time.sleep(0.3)
+    return []
+
+def window():
+    ids = wait_window("^Pakrill$", 60)
+    if not ids:
+        raise SystemExit("FAIL: no main window")
+    return ids[0]
 
 def key(win, *keys):
     xdo("windowactivate", "--sync", win)
@@ -53,12 +59,19 @@ def key(win, *keys):
         xdo("key", "--window", win, k)
         time.sleep(0.6)
 
-def clipboard_rows(win):
+def copied(win, *keys):
+    """What the keys (ending in Ctrl+C) put on the emptied clipboard."""
     subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-    key(win, "ctrl+a", "ctrl+c")
-    time.sleep(1)
-    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                         timeout=10).stdout.decode("latin-1")
+    for k in keys:
+        xdo("key", "--window", win, k)
+        time.sleep(0.6)
+    time.sleep(0.4)
+    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                          timeout=10).stdout.decode("latin-1")
+
+def clipboard_rows(win):
+    xdo("windowactivate", "--sync", win)
+    out = copied(win, "ctrl+a", "ctrl+c")
     # Wine hands CF_TEXT to X with LF line ends.
     return [r.rstrip("\r").split("\t") for r in out.split("\n") if r.strip()]
 
@@ -172,11 +185,7 @@ try:
         # A click in the lower pane gives it the focus; Ctrl+C copies all of it.
         xdo("mousemove", "--window", win, "100", str(int(int(size["HEIGHT"]) * 0.8)), "click", "1")
         time.sleep(0.5)
-        subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-        xdo("key", "--window", win, "ctrl+c")
-        time.sleep(1)
-        text = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                              timeout=10).stdout.decode("latin-1")
+        text = copied(win, "ctrl+c")
         xdo("mousemove", "--window", win, "100", "60", "click", "1")  # back to the list
         return text
     ascii_text = pane_text("F3")
@@ -196,10 +205,7 @@ try:
     xdo("mousemove", "--window", win, "100", str(int(int(size["HEIGHT"]) * 0.8)), "click", "1")
     time.sleep(0.5)
     xdo("key", "--window", win, "ctrl+f")
-    deadline, found = time.time() + 15, []
-    while time.time() < deadline and not found:
-        found = xdo("search", "--name", "^Find$").split()
-        time.sleep(0.3)
+    found = wait_window("^Find$", 15)
     check(bool(found), "Ctrl+F opens the Find dialog")
     if found:
         # Wine takes keys sent to its window; typed capitals arrive as small letters.
@@ -217,11 +223,7 @@ try:
             xdo("mouseup", "1")
             time.sleep(2.5)  # Wine activates the clicked dialog first
         status_shot("pane_find.png")
-        subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-        xdo("key", "--window", win, "ctrl+c")
-        time.sleep(1)
-        hit = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                             timeout=10).stdout.decode("latin-1")
+        hit = copied(win, "ctrl+c")
         check(hit == "Content-Length", "Find selects the hit in the lower pane (got %r)" % hit[:40])
     quit(proc, win)
 
@@ -295,10 +297,7 @@ try:
     # Capture Options opens; Cancel starts nothing and nothing crashes.
     proc = run(["/nocapdriver", "/StartCapture"])
     win = window()
-    deadline, dialog = time.time() + 30, []
-    while time.time() < deadline and not dialog:
-        dialog = xdo("search", "--name", "^Capture Options$").split()
-        time.sleep(0.5)
+    dialog = wait_window("^Capture Options$", 30)
     check(bool(dialog), "Capture Options opens when the adapter is missing")
     if dialog:
         status_shot("capture_options.png")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 
 #include "app/byte_cursor.h"
@@ -24,6 +25,8 @@ ConversationTable::ConversationTable(const Options& options, PacketFile* file)
 void ConversationTable::Clear() {
   blocks_.clear();
   records_.clear();
+  pages_.clear();
+  chunks_ = 1;
   count_ = 0;
   slots_.clear();
   lookupList.clear();
@@ -126,19 +129,47 @@ Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const
   return UpdateDecoded(d, h, recordOffset);
 }
 
+uint32_t ConversationTable::NewChunk() {
+  if (chunks_ / kChunksPerPage >= pages_.size()) {
+    uint8_t* page = new (std::nothrow) uint8_t[kChunkSize * kChunksPerPage];
+    if (!page) return 0;
+    pages_.emplace_back(page);
+  }
+  const uint32_t n = chunks_++;
+  memset(Chunk(n) + kChunkData, 0, kChunkSize - kChunkData);
+  return n;
+}
+
 void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
   if (records_.size() <= index) records_.resize(index + 1);
   RecordIndex& r = records_[index];
+  if (!r.complete) return;
   if (offset == kNoRecord || offset < r.last) {
     r.complete = false;
     return;
   }
+  uint8_t bytes[10];
+  size_t n = 0;
   for (uint64_t v = offset - r.last;; v >>= 7) {
     if (v < 0x80) {
-      r.deltas.push_back(uint8_t(v));
+      bytes[n++] = uint8_t(v);
       break;
     }
-    r.deltas.push_back(uint8_t(v | 0x80));
+    bytes[n++] = uint8_t(v | 0x80);
+  }
+  for (size_t i = 0; i < n; i++) {
+    if (!r.tail || r.fill == kChunkData) {
+      const uint32_t c = NewChunk();
+      if (!c) {
+        r.complete = false;  // out of memory: loads fall back to the scan
+        return;
+      }
+      if (r.tail) StoreLe32(Chunk(r.tail) + kChunkData, c);
+      else r.head = c;
+      r.tail = c;
+      r.fill = 0;
+    }
+    Chunk(r.tail)[r.fill++] = bytes[i];
   }
   r.last = offset;
 }
@@ -146,16 +177,21 @@ void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
 bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) const {
   out->clear();
   if (index >= records_.size() || !records_[index].complete) return false;
+  const RecordIndex& r = records_[index];
   uint64_t pos = 0, v = 0;
   int shift = 0;
-  for (uint8_t b : records_[index].deltas) {
-    v |= uint64_t(b & 0x7F) << shift;
-    shift += 7;
-    if (!(b & 0x80)) {
-      pos += v;
-      out->push_back(pos);
-      v = 0;
-      shift = 0;
+  for (uint32_t c = r.head; c; c = c == r.tail ? 0 : LoadLe32(Chunk(c) + kChunkData)) {
+    const uint8_t* data = Chunk(c);
+    const uint32_t used = c == r.tail ? r.fill : kChunkData;
+    for (uint32_t i = 0; i < used; i++) {
+      v |= uint64_t(data[i] & 0x7F) << shift;
+      shift += 7;
+      if (!(data[i] & 0x80)) {
+        pos += v;
+        out->push_back(pos);
+        v = 0;
+        shift = 0;
+      }
     }
   }
   return true;

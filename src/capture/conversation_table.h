@@ -112,11 +112,19 @@ class ConversationTable {
   std::unique_ptr<uint8_t[]> readBuffer_;
   std::mutex namesMutex_;
   // Per conversation: its records' offsets as varint deltas, the last one,
-  // and whether every record of it was noted.
+  // and whether every record of it was noted. The deltas lie in chunks of
+  // shared pages (kChunkData bytes, then the number of the next chunk), so
+  // noting a record allocates only once per page.
+  static constexpr uint32_t kChunkSize = 32, kChunkData = 28, kChunksPerPage = 2048;
   struct RecordIndex {
-    std::vector<uint8_t> deltas;
-    uint64_t last = 0;
+    uint32_t head = 0, tail = 0;  // chunk numbers; 0 = none
+    uint32_t fill = 0;            // delta bytes in the tail chunk
     bool complete = true;
+    uint64_t last = 0;
   };
+  uint8_t* Chunk(uint32_t n) const { return pages_[n / kChunksPerPage].get() + (n % kChunksPerPage) * kChunkSize; }
+  uint32_t NewChunk();
   std::vector<RecordIndex> records_;
+  std::vector<std::unique_ptr<uint8_t[]>> pages_;
+  uint32_t chunks_ = 1;  // chunk 0 stands for none
 };
