@@ -95,9 +95,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
     UpdateWindow(window.hwnd());
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {
-      if (window.hwnd() && TranslateAcceleratorA(window.hwnd(), accel, &m)) continue;
-      if (window.findDialog() && IsDialogMessageA(window.findDialog(), &m)) continue;
-      if (window.hwnd() && IsDialogMessageA(window.hwnd(), &m)) continue;
+      if (window.PreTranslate(&m)) continue;
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }

@@ -241,8 +241,7 @@ void MainWindow::OnCreate() {
   ApplyListStyles();
   ApplyWindowPlacement();
 
-  methods_->acceleratorWindow = hwnd_;
-  methods_->acceleratorTable = accel_;
+  methods_->messageFilter = this;
   methods_->notifyWindow = hwnd_;
   methods_->deviceErrorMessage = WM_PK_DEVICE_ERROR;
 
@@ -589,6 +588,13 @@ void MainWindow::ExtractHttpFiles() {
   HttpExtractor extractor(folder);
   ExtractBlocks sink(extractor);
   for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
+}
+
+bool MainWindow::PreTranslate(MSG* m) {
+  if (!hwnd_) return false;
+  if (accel_ && TranslateAcceleratorA(hwnd_, accel_, m)) return true;
+  if (findDialog_ && IsDialogMessageA(findDialog_, m)) return true;
+  return IsDialogMessageA(hwnd_, m) != FALSE;
 }
 
 void MainWindow::OpenFind(int mode) {

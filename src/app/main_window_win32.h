@@ -17,14 +17,16 @@
 #include "capture/packet_sniffer_win32.h"
 #include "packetfile/packet_file.h"
 
-class MainWindow : public Window, public StatusNotifier {
+class MainWindow : public Window, public StatusNotifier, public MessageFilter {
  public:
   explicit MainWindow(const std::vector<std::string>& args);
   ~MainWindow() override;
   bool CreateMainWindow(HINSTANCE instance, HACCEL accelerators);
   HACCEL accelerators() const { return accel_; }
-  // The modeless Find dialog while it is open.
-  HWND findDialog() const { return findDialog_; }
+
+  // MessageFilter: accelerators, then the Find dialog's keys, then the
+  // dialog keys of the main window's own controls.
+  bool PreTranslate(MSG* m) override;
 
   // StatusNotifier: the engine's packet count changed.
   void PacketCountChanged() override;

@@ -3,6 +3,14 @@
 #pragma once
 #include <windows.h>
 
+// What a message loop asks before dispatching: accelerators and dialog
+// keys of the program's windows. The main loop and the capture loop share it.
+class MessageFilter {
+ public:
+  virtual ~MessageFilter() = default;
+  virtual bool PreTranslate(MSG* m) = 0;
+};
+
 class Window {
  public:
   virtual ~Window() = default;

@@ -115,9 +115,7 @@ void CaptureMethods::CaptureLoop() {
         PostQuitMessage(int(m.wParam));  // the outer loop must see it too
         break;
       }
-      if (acceleratorWindow && acceleratorTable &&
-          TranslateAcceleratorA(acceleratorWindow, acceleratorTable, &m))
-        continue;
+      if (messageFilter && messageFilter->PreTranslate(&m)) continue;
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }

@@ -28,8 +28,8 @@ class CaptureMethods : public Window {
   // Clears `running`; the loop sees it and closes the device.
   void Stop();
 
-  HWND acceleratorWindow = nullptr;
-  HACCEL acceleratorTable = nullptr;
+  // The main window's accelerators and dialog keys, also during a capture.
+  MessageFilter* messageFilter = nullptr;
   // Told on the GUI thread when the device failed during a capture.
   HWND notifyWindow = nullptr;
   UINT deviceErrorMessage = 0;
