@@ -49,10 +49,18 @@ void ReadLocalAddress(PacketFile& f, ConversationTable& t) {
   f.CloseReading();
 }
 
-void RebuildTable(PacketFile& f, ConversationTable& t) {
-  ReadLocalAddress(f, t);
-  t.RebuildFromFile();
-}
+// A table rebuilt from a packet file, without name resolution.
+struct RebuiltTable {
+  Options o;
+  PacketFile f;
+  ConversationTable t{o, &f};
+  explicit RebuiltTable(const std::string& path) {
+    o.ResolveIPAddr = 0;
+    f.SetName(path.c_str());
+    ReadLocalAddress(f, t);
+    t.RebuildFromFile();
+  }
+};
 
 // Reading the records only: the floor under any rebuild.
 void BM_ReadPacketFile(benchmark::State& state) {
@@ -84,12 +92,9 @@ void BM_RebuildFromFile(benchmark::State& state) {
 
 // The per-packet lookup with the full table, by hash index or by scan.
 void Lookups(benchmark::State& state, bool index) {
-  Options o;
-  o.ResolveIPAddr = 0;
-  PacketFile f;
-  f.SetName(File());
-  ConversationTable t(o, &f);
-  RebuildTable(f, t);
+  RebuiltTable r(File());
+  PacketFile& f = r.f;
+  ConversationTable& t = r.t;
   t.SetUseIndex(index);
   // Packets spread evenly over the file, so the scan meets early and late
   // conversations alike.
@@ -126,12 +131,9 @@ struct NullSink : BlockSink {
   void OnBlock(const StreamBlock& b) override { bytes += b.bytes.length(); }
 };
 void LoadOne(benchmark::State& state, bool index) {
-  Options o;
-  o.ResolveIPAddr = 0;
-  PacketFile f;
-  f.SetName(File());
-  ConversationTable t(o, &f);
-  RebuildTable(f, t);
+  RebuiltTable r(File());
+  PacketFile& f = r.f;
+  ConversationTable& t = r.t;
   const Conversation& c = t.at(t.count() / 2);
   NullSink sink;
   for (auto _ : state) LoadStream(f, c, sink, false, index ? &t : nullptr);
@@ -165,12 +167,9 @@ void BM_ReadLargeRecordsLikeCat(benchmark::State& state) {
 }
 
 void Reassemble(benchmark::State& state, bool fromLargeOnly) {
-  Options o;
-  o.ResolveIPAddr = 0;
-  PacketFile f;
-  f.SetName(fromLargeOnly ? LargeFile().c_str() : File());
-  ConversationTable t(o, &f);
-  RebuildTable(f, t);
+  RebuiltTable r(fromLargeOnly ? LargeFile() : File());
+  PacketFile& f = r.f;
+  ConversationTable& t = r.t;
   const Conversation* large = nullptr;
   for (size_t i = 0; i < t.count(); i++)
     if (!large || t.at(i).dataSize > large->dataSize) large = &t.at(i);
