@@ -4,6 +4,12 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 JOBS=${JOBS:-$(nproc)}
 
+# Why a Wine loader does not start, in one line.
+wine_error() {
+  [ -e "$1" ] || { echo "$1 is not installed"; return; }
+  ("$1" --version 2>&1) 2>&1 | head -1 | sed 's/^.*line [0-9]*: //'
+}
+
 # Some machines' kernels refuse every 32-bit executable: there the 64-bit
 # build runs under 64-bit Wine. PAKRILL_WINDOWS=win32|win64 forces a choice.
 # Sets PAKRILL_WINDOWS_BUILD, PAKRILL_WINE, WINEARCH, WINEPREFIX and
@@ -17,7 +23,7 @@ choose_windows() {
     "") if [ $can32 = yes ]; then want=win32; WINDOWS_WHY="this machine executes 32-bit code"
         else want=win64; WINDOWS_WHY="this machine cannot execute 32-bit code"; fi ;;
     win32|win64) WINDOWS_WHY="chosen by PAKRILL_WINDOWS" ;;
-    *) echo "PAKRILL_WINDOWS must be win32 or win64, not '$want'" >&2; return 1 ;;
+    *) WINDOWS_WHY="PAKRILL_WINDOWS must be win32 or win64, not '$want'"; return 1 ;;
   esac
   export PAKRILL_WINDOWS_BUILD=$want
   if [ "$want" = win32 ]; then
@@ -25,7 +31,7 @@ choose_windows() {
     export WINEPREFIX=${PAKRILL_WINEPREFIX32:-$ROOT/build/wineprefix}
     WINE_NAME=wine
     if [ $can32 != yes ]; then
-      WINDOWS_WHY="32-bit Wine does not run here: $(/usr/lib/wine/wine --version 2>&1 | head -1)"
+      WINDOWS_WHY="32-bit Wine does not run here: $(wine_error /usr/lib/wine/wine)"
       return 1
     fi
   else
@@ -33,7 +39,7 @@ choose_windows() {
     export WINEPREFIX=${PAKRILL_WINEPREFIX64:-$ROOT/build/wineprefix64}
     WINE_NAME=wine64
     if [ $can64 != yes ]; then
-      WINDOWS_WHY="64-bit Wine does not run here: $(/usr/lib/wine/wine64 --version 2>&1 | head -1)"
+      WINDOWS_WHY="64-bit Wine does not run here: $(wine_error /usr/lib/wine/wine64)"
       return 1
     fi
   fi
