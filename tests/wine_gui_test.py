@@ -49,6 +49,14 @@ def wait_window(name, seconds):
         time.sleep(0.3)
     return []
 
+def wait_gone(name, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if not xdo("search", "--name", name).strip():
+            return True
+        time.sleep(0.3)
+    return False
+
 def window():
     ids = wait_window("^Pakrill$", 60)
     if not ids:
@@ -220,12 +228,13 @@ try:
         xdo("key", "--window", found[0], "Return")
         time.sleep(1.5)
         g = dict(l.split("=") for l in xdo("getwindowgeometry", "--shell", found[0]).split() if "=" in l)
+        # A second click must never land on the list behind a dialog that
+        # was only slow to close, so each click waits for that first.
         for _ in range(3):
             xdo("mousemove", "--window", found[0], str(int(g["WIDTH"]) - 60), str(int(int(g["HEIGHT"]) * 0.48)))
             time.sleep(0.3)
             xdo("click", "1")
-            time.sleep(1.5)
-            if not xdo("search", "--name", "^Find$").strip():
+            if wait_gone("^Find$", 8):
                 break
         check(not xdo("search", "--name", "^Find$").strip(), "Cancel closes the Find dialog")
         status_shot("pane_find.png")
