@@ -100,3 +100,37 @@ body = gz.compress(b"hello " * 50) + gz.flush()
 write("http", "request", b"GET /dir/page.php?id=7 HTTP/1.1\r\nHost: h\r\n\r\nPOST /f HTTP/1.1\r\nHost: h\r\n\r\n")
 write("http", "gzip_chunked", b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
       + b"%x\r\n" % len(body) + body + b"\r\n0\r\n\r\n")
+
+# Issue 14's reproducer shapes, small enough for -max_len.
+def tcp(src, dst, sport, dport, seq, payload):
+    p = bytearray(ip(6, src, dst, sport, dport, payload))
+    struct.pack_into(">I", p, 24, seq & 0xFFFFFFFF)
+    return bytes(p)
+
+def pcapng_resol(ts_list, resol):
+    e = "<"
+    out = block(e, 0x0A0D0D0A, struct.pack(e + "IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += block(e, 1, struct.pack(e + "HHI", 101, 0, 262144) + struct.pack(e + "HH", 9, 1) + bytes([resol, 0, 0, 0]) + b"\0" * 4)
+    for ts in ts_list:
+        f = pkts[1]
+        out += block(e, 6, struct.pack(e + "IIIII", 0, ts >> 32, ts & 0xFFFFFFFF, len(f), len(f)) + f)
+    return out
+
+back = [tcp("10.0.0.1", "10.0.0.2", 4000, 80, 0x40000000 - k * 32000, b"x") for k in range(1000)]
+fwd = [tcp("10.0.0.1", "10.0.0.2", 4000, 80, 0x20000000 + k * 65536, b"y") for k in range(1000)]
+write("capture_reader", "backward.pcap", pcap(back, link=101))
+write("capture_reader", "forward.pcap", pcap(fwd, link=101))
+write("capture_reader", "far_time.pcapng", pcapng_resol([920000000000, (1 << 64) - 1, 1700000000], 0))
+write("capture_reader", "radiotap.pcap", pcap([b"\0\0\x0c\0" + b"\0" * 8 + b"\x08" + b"\0" * 29 + b"\x08\0" + pkts[2]], link=127))
+write("capture_reader", "padded.pcap", pcap([eth(tcp("10.0.0.1", "10.0.0.2", 4000, 80, 7, b"x")).ljust(60, b"\xee")]))
+seg = lambda seq, data: struct.pack(">IB", seq & 0xFFFFFFFF, len(data)) + data
+write("placement", "backward", b"".join(seg(0x40000000 - k * 32000, b"x") for k in range(2000)))
+write("placement", "forward", b"".join(seg(0x20000000 + k * 65536, b"y") for k in range(2000)))
+write("placement", "reverse", b"".join(seg(0x1000 + k * 200, bytes([65 + k % 26]) * 200) for k in reversed(range(300))))
+write("placement", "http_gaps", seg(1, b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n")
+      + b"".join(seg(46 + k * 65536, b"z") for k in range(1, 1000)))
+write("http", "chunk_ext", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n6  \r\n world\r\n0\r\n\r\n")
+write("http", "reserved", b"GET /COM\xb9 HTTP/1.1\r\nHost: h\r\n\r\n")
+write("http", "long_name", b"GET /" + b"n" * 300 + b".txt HTTP/1.1\r\nHost: h\r\n\r\n")
+write("config", "out_of_range.cfg", b"[General]\r\nHexDumpMaxSize=-5\r\nHexDumpCharsPerLine=99999\r\nDisplayMode=-1\r\n"
+      b"MaxDataSizeDisplay=4294967295\r\nForeColorLocal=-1\r\n")

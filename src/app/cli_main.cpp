@@ -18,8 +18,9 @@ static const char kUsage[] =
     "every HTTP response body into FOLDER; /sstreams writes every conversation's\n"
     "content to FILE.\n"
     "\n"
-    "Exit codes: 0 done; 1 the capture or the output failed; 2 usage;\n"
-    "3 the capture is damaged and the report holds the packets before the damage.\n";
+    "Exit codes: 0 done; 1 the capture could not be read; 2 usage;\n"
+    "3 the capture is damaged and the report holds the packets before the damage;\n"
+    "4 a file could not be written (each is named, with the system's reason).\n";
 
 int main(int argc, char** argv) {
   if (argc < 2 || EqualNoCase(argv[1], "--help") || EqualNoCase(argv[1], "-h") ||

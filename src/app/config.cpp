@@ -116,7 +116,7 @@ void IniDocument::Set(const std::string& section, const std::string& key, const 
   }
 }
 
-void SettingsStore::Integer(const char* key, int32_t& field, int32_t def) {
+void SettingsStore::Integer(const char* key, int32_t& field, int32_t def, int64_t lo, int64_t hi) {
   if (writing_) {
     doc_.Set("General", key, std::to_string(field));
     return;
@@ -132,7 +132,12 @@ void SettingsStore::Integer(const char* key, int32_t& field, int32_t def) {
   if (*p == '-' || *p == '+') p++;
   int64_t n = 0;
   while (*p >= '0' && *p <= '9' && n < 0x100000000LL) n = n * 10 + (*p++ - '0');
-  field = int32_t(uint32_t(neg ? -n : n));
+  if (neg) n = -n;
+  if (lo != INT32_MIN || hi != INT32_MAX) {
+    field = int32_t(n < lo ? lo : n > hi ? hi : n);
+    return;
+  }
+  field = int32_t(uint32_t(n));
 }
 
 void SettingsStore::Text(const char* key, char* buffer, const char* def, size_t size) {
@@ -173,6 +178,9 @@ int SettingsStore::Binary(const char* key, uint8_t* bytes, size_t size, size_t w
 }
 
 void ReadWriteAll(SettingsStore& s, Options& o) {
+  // Sizes in KiB and counts of bytes: at most 1 GiB, so that a size in
+  // bytes fits a 32-bit size_t.
+  constexpr int64_t kMaxSizeKb = 1 << 20;
   s.Integer("ShowGridLines", o.ShowGridLines, 0);
   s.Integer("ShowInfoTip", o.ShowInfoTip, 1);
   s.Integer("SaveFilterIndex", o.SaveFilterIndex, 0);
@@ -199,22 +207,22 @@ void ReadWriteAll(SettingsStore& s, Options& o) {
   s.Text("NetMon3AdapterName", o.NetMon3AdapterName, "", sizeof o.NetMon3AdapterName);
   s.Text("AdapterName", o.AdapterName, "", sizeof o.AdapterName);
   s.Integer("DisplayHighChars", o.DisplayHighChars, 0);
-  s.Integer("DisplayMode", o.DisplayMode, 1);
-  s.Integer("HexDumpCharsPerLine", o.HexDumpCharsPerLine, 16);
-  s.Integer("HexDumpCharsSpc", o.HexDumpCharsSpc, 8);
+  s.Integer("DisplayMode", o.DisplayMode, 1, 1, 4);
+  s.Integer("HexDumpCharsPerLine", o.HexDumpCharsPerLine, 16, 4, 256);
+  s.Integer("HexDumpCharsSpc", o.HexDumpCharsSpc, 8, 0, 256);
   s.Integer("HexDumpDisplayChars", o.HexDumpDisplayChars, 1);
   s.Integer("HexDumpDisplayCounter", o.HexDumpDisplayCounter, 1);
-  s.Integer("HexDumpMaxSize", o.HexDumpMaxSize, 100);
-  s.Integer("MaxDataSizeDisplay", o.MaxDataSizeDisplay, 1000);
+  s.Integer("HexDumpMaxSize", o.HexDumpMaxSize, 100, 0, kMaxSizeKb);
+  s.Integer("MaxDataSizeDisplay", o.MaxDataSizeDisplay, 1000, 0, kMaxSizeKb);
   s.Integer("DisplayTCP", o.DisplayTCP, 1);
   s.Integer("DisplayUDP", o.DisplayUDP, 1);
   s.Integer("DisplayICMP", o.DisplayICMP, 1);
   s.Integer("DisplayCaptureTime", o.DisplayCaptureTime, 0);
   s.Integer("ShowOutgoingIncoming", o.ShowOutgoingIncoming, 0);
-  s.Integer("ForeColorLocal", o.ForeColorLocal, 0xFF0000);
-  s.Integer("ForeColorRemote", o.ForeColorRemote, 0xFF00C0);
-  s.Integer("ForeColorTime", o.ForeColorTime, 0xFFC000);
-  s.Integer("AutoModeCharsToCheck", o.AutoModeCharsToCheck, 64);
+  s.Integer("ForeColorLocal", o.ForeColorLocal, 0xFF0000, 0, 0xFFFFFF);
+  s.Integer("ForeColorRemote", o.ForeColorRemote, 0xFF00C0, 0, 0xFFFFFF);
+  s.Integer("ForeColorTime", o.ForeColorTime, 0xFFC000, 0, 0xFFFFFF);
+  s.Integer("AutoModeCharsToCheck", o.AutoModeCharsToCheck, 64, 0, kMaxSizeKb);
   s.Text("NonDisplayChar", o.NonDisplayChar, ".", sizeof o.NonDisplayChar);
   s.Integer("AutoLiveModeScroll", o.AutoLiveModeScroll, 0);
   s.Integer("ShowOnlyActiveConnections", o.ShowOnlyActiveConnections, 0);

@@ -37,7 +37,9 @@ class SettingsStore {
  public:
   SettingsStore(IniDocument& doc, bool writing) : doc_(doc), writing_(writing) {}
   bool writing() const { return writing_; }
-  void Integer(const char* key, int32_t& field, int32_t def);
+  // A key with a valid range [lo, hi]: a value read outside it is clamped
+  // to it (a negative size is 0, not a huge number).
+  void Integer(const char* key, int32_t& field, int32_t def, int64_t lo = INT32_MIN, int64_t hi = INT32_MAX);
   void Text(const char* key, char* buffer, const char* def, size_t size);
   // Reads at most `size` bytes; returns the count, or -1 when the key is absent or empty.
   int Binary(const char* key, uint8_t* bytes, size_t size, size_t written = 0);

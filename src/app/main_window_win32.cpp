@@ -27,6 +27,7 @@ namespace {
 const char kTitle[] = "Pakrill";
 constexpr int kSplitBar = 4;
 constexpr UINT WM_PK_DEVICE_ERROR = WM_USER + 262;
+constexpr UINT WM_PK_WRITE_ERROR = WM_USER + 263;
 
 struct ToolButton {
   int image;
@@ -328,6 +329,7 @@ std::vector<int> MainWindow::ExportColumns() const {
 }
 
 void MainWindow::PacketCountChanged() { PostMessageA(hwnd_, WM_PK_PACKET_COUNT, 0, 0); }
+void MainWindow::PacketFileWriteFailed() { PostMessageA(hwnd_, WM_PK_WRITE_ERROR, 0, 0); }
 
 // ---------------------------------------------------------------------------
 // Capture control
@@ -538,9 +540,11 @@ bool MainWindow::WriteStreams(const std::string& path, int format) {
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
   const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, options_, ExportColumns(),
                                   engine_.running, &error, &table_);
-  const DWORD code = GetLastError();
   SetCursor(old);
-  if (!ok) ShowFileError(hwnd_, code);
+  if (!ok) {
+    const std::string msg = path + ": " + error;
+    MessageBoxA(hwnd_, msg.c_str(), "Error", MB_ICONWARNING);
+  }
   return ok;
 }
 
@@ -588,6 +592,7 @@ void MainWindow::ExtractHttpFiles() {
   HttpExtractor extractor(folder);
   ExtractBlocks sink(extractor);
   for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
+  if (extractor.filesFailed()) MessageBoxA(hwnd_, extractor.FailureReport().c_str(), "Error", MB_ICONWARNING);
 }
 
 bool MainWindow::PreTranslate(MSG* m) {
@@ -1102,6 +1107,13 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     case WM_PK_START_CAPTURE:
       StartCapture();
       return true;
+    case WM_PK_WRITE_ERROR: {
+      // The packet file is full: what follows would be lost, so the capture stops.
+      const std::string msg = std::string(file_.name()) + ": " + file_.writeError();
+      if (engine_.running) StopCapture();
+      MessageBoxA(hwnd_, msg.c_str(), "Error", MB_ICONWARNING);
+      return true;
+    }
     case WM_PK_DEVICE_ERROR:
       if (!engine_.running) {
         StopCapture();

@@ -30,6 +30,7 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
 
   // StatusNotifier: the engine's packet count changed.
   void PacketCountChanged() override;
+  void PacketFileWriteFailed() override;
 
  protected:
   bool OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) override;

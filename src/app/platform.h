@@ -16,6 +16,31 @@ struct SystemTime {
 SystemTime FileTimeToSystemTime(FileTime ft);
 FileTime SystemTimeToFileTime(const SystemTime& st);
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+// The latest time the readers give a packet, 9999-12-30 23:59:59.9999999
+// UTC (still in 9999 in every time zone): later time stamps are saturated
+// to it, earlier than 1601 to 1601 (plus 100 ns, since 0 means "now"), so
+// no conversion can overflow.
+constexpr FileTime kMaxFileTime = 2650466879999999999ULL;
+
+// A Unix time (seconds plus a signed offset in seconds, plus 100 ns units) as a FileTime, saturated to 1 .. kMaxFileTime.
+inline FileTime UnixToFileTime(uint64_t seconds, int64_t offsetSeconds, uint64_t sub100ns) {
+  constexpr uint64_t kMaxSeconds = (kMaxFileTime - kFileTimeUnixEpoch) / 10000000;
+  constexpr uint64_t kEpochSeconds = kFileTimeUnixEpoch / 10000000;
+  if (sub100ns > 9999999) {  // a fraction of a second or more: carried, as the readers always did
+    if (seconds > kMaxSeconds) return kMaxFileTime;
+    seconds += sub100ns / 10000000;
+    sub100ns %= 10000000;
+  }
+  if (offsetSeconds >= 0) {
+    if (seconds > kMaxSeconds || uint64_t(offsetSeconds) > kMaxSeconds - seconds) return kMaxFileTime;
+    return kFileTimeUnixEpoch + (seconds + uint64_t(offsetSeconds)) * 10000000 + sub100ns;
+  }
+  const uint64_t back = uint64_t(-(offsetSeconds + 1)) + 1;
+  if (back <= seconds) return UnixToFileTime(seconds - back, 0, sub100ns);
+  if (back - seconds > kEpochSeconds) return 1;
+  const FileTime t = kFileTimeUnixEpoch - (back - seconds) * 10000000 + sub100ns;
+  return t ? t : 1;
+}
 
 class Platform {
  public:

@@ -49,6 +49,27 @@ class DirectSink : public PacketSniffer {
   DnsNameCache& cache_;
 };
 
+// What an import that found no IPv4 packet skipped, and why; "" otherwise.
+std::string SkippedFramesText(const ImportResult& r) {
+  if (!r.opened || r.frames == 0 || r.stats.handed > 0) return "";
+  std::string text = "no IPv4 packet: " + std::to_string(r.frames) + (r.frames == 1 ? " frame" : " frames") +
+                     " skipped (";
+  const struct {
+    uint64_t count;
+    const char* why;
+  } kReasons[] = {{r.stats.notIPv4, "not IPv4"},
+                  {r.stats.unsupported, "of an unsupported link type or frame kind"},
+                  {r.stats.truncated, "link header cut short"}};
+  bool first = true;
+  for (const auto& k : kReasons) {
+    if (!k.count) continue;
+    text += (first ? "" : ", ") + std::to_string(k.count) + " " + k.why;
+    first = false;
+  }
+  if (first) text += "none decoded";
+  return text + ")";
+}
+
 }  // namespace
 
 int ReportFormatOfSwitch(const char* arg) {
@@ -110,8 +131,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
   out.ok = r.opened;
   out.damaged = r.damaged;
   out.message = r.error;
-  if (r.opened && r.frames > 0 && r.stats.handed == 0 && r.stats.unsupported == r.frames)
-    out.message = "no frame of a supported link type";
+  if (out.message.empty()) out.message = SkippedFramesText(r);
   return out;
 }
 
@@ -127,7 +147,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   RawFile out;
   if (!out.OpenWrite(outPath)) {
     message = std::string(outPath) + ": cannot create the report: " + RawFile::LastErrorText();
-    return kExitFailure;
+    return kExitWriteFailed;
   }
   const std::vector<int> columns = DefaultExportColumns();
   ColumnContext ctx{options};
@@ -144,7 +164,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   if (ok && !buf.empty()) ok = out.Write(buf.data(), buf.size());
   if (!ok) {
     message = std::string(outPath) + ": write failed: " + RawFile::LastErrorText();
-    return kExitFailure;
+    return kExitWriteFailed;
   }
   out.Close();
   if (load.damaged) {
@@ -172,7 +192,9 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   file.ResetFile(true);
   file.headerAddress = 0;
   if (!file.CreateForWriting()) {
-    out.message = "cannot create a temporary packet file";
+    out.message = std::string(file.name()[0] ? file.name() : "temporary packet file") +
+                  ": cannot create the temporary packet file: " + file.writeError();
+    out.writeFailed = true;
     return out;
   }
   table.Clear();
@@ -182,10 +204,17 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   ImportResult r = ImportCaptureFile(path, engine);
   table.importMode = 0;
   file.CloseWriting();
+  if (!file.writeError().empty()) {
+    // What was stored is only a part of the capture: nothing may be made of it.
+    out.message = std::string(file.name()) + ": cannot write the temporary packet file: " + file.writeError();
+    out.writeFailed = true;
+    return out;
+  }
   table.RebuildFromFile();
   out.ok = r.opened;
   out.damaged = r.damaged;
   out.message = r.error;
+  if (out.message.empty()) out.message = SkippedFramesText(r);
   return out;
 }
 
@@ -202,6 +231,7 @@ int Finish(const LoadOutcome& load, const char* capturePath, std::string& messag
     message = std::string(capturePath) + ": " + load.message + "; the output holds the packets before it";
     return kExitDamaged;
   }
+  if (!load.message.empty()) message = std::string(capturePath) + ": " + load.message;
   return kExitOk;
 }
 
@@ -211,6 +241,10 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
   PacketFile file;
   ConversationTable table(options, &file);
   LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (load.writeFailed) {
+    message = load.message;
+    return kExitWriteFailed;
+  }
   if (!load.ok) {
     message = std::string(capturePath) + ": " + load.message;
     return kExitFailure;
@@ -220,13 +254,19 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
   const std::string probePath = std::string(folder) + "/.pakrill-write-test";
   if (!probe.OpenWrite(probePath.c_str())) {
     message = std::string(folder) + ": cannot write files there: " + RawFile::LastErrorText();
-    return kExitFailure;
+    return kExitWriteFailed;
   }
   probe.Close();
   remove(probePath.c_str());
   HttpExtractor extractor(folder);
   ExtractSink sink(extractor);
   for (size_t i = table.count(); i-- > 0;) LoadStream(file, table.at(i), sink, false, &table);
+  if (extractor.filesFailed()) {
+    // Every body that could not be written, then how many.
+    message = extractor.FailureReport();
+    if (load.damaged) message += "\n" + std::string(capturePath) + ": " + load.message;
+    return kExitWriteFailed;
+  }
   return Finish(load, capturePath, message);
 }
 
@@ -243,6 +283,10 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   PacketFile file;
   ConversationTable table(options, &file);
   LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (load.writeFailed) {
+    message = load.message;
+    return kExitWriteFailed;
+  }
   if (!load.ok) {
     message = std::string(capturePath) + ": " + load.message;
     return kExitFailure;
@@ -251,8 +295,8 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
   std::string error;
   if (!WriteStreamFile(outPath, f, all, file, options, DefaultExportColumns(), false, &error, &table)) {
-    message = std::string(outPath) + ": " + error;
-    return kExitFailure;
+    message = std::string(outPath) + ": cannot write: " + error;
+    return kExitWriteFailed;
   }
   return Finish(load, capturePath, message);
 }

@@ -12,6 +12,7 @@ int ReportFormatOfSwitch(const char* arg);
 struct LoadOutcome {
   bool ok = false;       // the table holds what the file gave
   bool damaged = false;  // reading stopped early; earlier packets are kept
+  bool writeFailed = false;  // the temporary packet file could not be written (!ok)
   std::string message;   // the reason when !ok, or the damage
 };
 
@@ -41,3 +42,4 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitDamaged = 3;  // report written from the packets before the damage
+constexpr int kExitWriteFailed = 4;  // a file could not be written (a full disk, say)

@@ -15,7 +15,14 @@ CaptureEngine::CaptureEngine(Options& options, ConversationTable& table, PacketF
 void CaptureEngine::ResetCounters() {
   packetCount = 0;
   statusPending = true;
+  writeFailed = false;
   ParseFilter(options_.CaptureFilter.c_str(), captureFilter);
+}
+
+void CaptureEngine::NoteWriteFailure() {
+  if (writeFailed || file_.writeError().empty()) return;
+  writeFailed = true;
+  if (notifier) notifier->PacketFileWriteFailed();
 }
 
 void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_t* dstMac,
@@ -31,7 +38,8 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     LearnDnsAnswers(packet, length, dnsCache ? *dnsCache : GlobalDnsNameCache());
 
   if (table_.importMode) {
-    file_.AppendPacket(packet, header.length, dstMac, srcMac, time);
+    // A failed write stays in file_.writeError() for the importer.
+    if (!file_.AppendPacket(packet, header.length, dstMac, srcMac, time)) NoteWriteFailure();
     return;
   }
   if (!captureFilter.empty()) {
@@ -46,6 +54,8 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     file_.lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
   } else if (file_.AppendPacket(packet, header.length, dstMac, srcMac, time)) {
     record = file_.lastAppendOffset();
+  } else {
+    NoteWriteFailure();
   }
   header.time = file_.lastPacketTime;
 

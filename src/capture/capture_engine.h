@@ -26,6 +26,8 @@ class StatusNotifier {
  public:
   virtual ~StatusNotifier() = default;
   virtual void PacketCountChanged() = 0;
+  // Told once per capture when the packet file refused a write (full disk).
+  virtual void PacketFileWriteFailed() {}
 };
 
 class CaptureEngine : public PacketSniffer {
@@ -43,8 +45,10 @@ class CaptureEngine : public PacketSniffer {
   FilterRuleList captureFilter;
   StatusNotifier* notifier = nullptr;
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
+  bool writeFailed = false;          // the packet file refused a write
 
  private:
+  void NoteWriteFailure();
   Options& options_;
   ConversationTable& table_;
   PacketFile& file_;

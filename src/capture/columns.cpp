@@ -216,20 +216,17 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       FormatPacketTime(c.lastTime, buf, kColumnTextSize);
       break;
     case 15: {
-      double d = DurationSeconds(c);
-      long long hours = (long long)(d / 3600);
-      double r = d - double(hours) * 3600;
-      int minutes = int(r / 60);
-      double r2 = r - minutes * 60;
-      int seconds = int(r2);
-      int ms = int((r2 - seconds) * 1000);
-      char* p = PutPadded(buf, uint64_t(hours), 2);
+      // From the integer time stamps (100 ns units), so that the cut to
+      // whole milliseconds is exact.
+      const int64_t ticks = int64_t(c.lastTime - c.firstTime);
+      const uint64_t ms = ticks > 0 ? uint64_t(ticks) / 10000 : 0;
+      char* p = PutPadded(buf, ms / 3600000, 2);
       *p++ = ':';
-      p = PutPadded(p, uint64_t(minutes), 2);
+      p = PutPadded(p, ms / 60000 % 60, 2);
       *p++ = ':';
-      p = PutPadded(p, uint64_t(seconds), 2);
+      p = PutPadded(p, ms / 1000 % 60, 2);
       *p++ = '.';
-      PutPadded(p, uint64_t(ms), 3);
+      PutPadded(p, ms % 1000, 3);
       break;
     }
     case 16:

@@ -103,7 +103,7 @@ bool CaptureReader::NextPcap(CaptureFrame& f) {
   f.wireLength = orig;
   f.hasTime = true;
   const uint64_t sub100ns = nano_ ? frac / 100 : uint64_t(frac) * 10;
-  f.utcTime = kFileTimeUnixEpoch + uint64_t(sec) * 10000000 + sub100ns;
+  f.utcTime = UnixToFileTime(sec, 0, sub100ns);
   Consume(recordHeader_ + incl);
   return true;
 }
@@ -158,7 +158,7 @@ bool CaptureReader::ParseInterface(const uint8_t* body, size_t len) {
 FileTime CaptureReader::ToFileTime(uint64_t ts, const Interface& ifc) const {
   const uint64_t sec = ts / ifc.unitsPerSecond, frac = ts % ifc.unitsPerSecond;
   const uint64_t sub = uint64_t((long double)frac * 10000000.0L / (long double)ifc.unitsPerSecond);
-  return kFileTimeUnixEpoch + (sec + uint64_t(ifc.offsetSeconds)) * 10000000 + sub;
+  return UnixToFileTime(sec, ifc.offsetSeconds, sub);
 }
 
 bool CaptureReader::NextPcapNg(CaptureFrame& f) {

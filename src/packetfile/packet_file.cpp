@@ -24,24 +24,33 @@ void PacketFile::ResetFile(bool temporary) {
 }
 
 bool PacketFile::CreateForWriting() {
+  writeError_.clear();
   if (temporary_) {
-    if (!GetPlatform().CreateTempFile("pkr", name_, sizeof name_)) return false;
+    if (!GetPlatform().CreateTempFile("pkr", name_, sizeof name_)) {
+      writeError_ = RawFile::LastErrorText();
+      return false;
+    }
   }
-  if (!name_[0] || !writer_.OpenWrite(name_)) return false;
+  if (!name_[0] || !writer_.OpenWrite(name_)) {
+    writeError_ = name_[0] ? RawFile::LastErrorText() : "no file name";
+    return false;
+  }
   if (!writeBuf_) writeBuf_.reset(new uint8_t[kRecordOverhead + kMaxPacketLength]);
   uint8_t h[kFileHeaderSize];
   memcpy(h, kMagic200, 8);
   StoreLe16(h + 8, 4);
   memcpy(h + 10, &headerAddress, 4);
   writeOffset_ = kFileHeaderSize;
-  return writer_.Write(h, sizeof h);
+  if (writer_.Write(h, sizeof h)) return true;
+  writeError_ = RawFile::LastErrorText();
+  return false;
 }
 
 bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
                               const uint8_t* srcMac, FileTime time) {
   lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
   if (length == 0 || length > kMaxPacketLength) return false;
-  if (!writer_.IsOpen()) return false;
+  if (!writer_.IsOpen() || !writeError_.empty()) return false;
   uint8_t* r = writeBuf_.get();
   StoreLe16(r, 24);
   StoreLe32(r + 2, length);
@@ -52,7 +61,11 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   if (dstMac) memcpy(r + 20, dstMac, 6);
   else memset(r + 20, 0, 6);
   memcpy(r + kRecordOverhead, packet, length);
-  if (!writer_.Write(r, kRecordOverhead + length)) return false;
+  if (!writer_.Write(r, kRecordOverhead + length)) {
+    // A part of the record may be in the file; nothing may follow it.
+    writeError_ = RawFile::LastErrorText();
+    return false;
+  }
   lastAppend_ = writeOffset_;
   writeOffset_ += kRecordOverhead + length;
   return true;

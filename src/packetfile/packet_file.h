@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "app/platform.h"
 #include "packetfile/raw_file.h"
@@ -34,10 +35,15 @@ class PacketFile {
   void ResetFile(bool temporary);
   bool CreateForWriting();
   // Stamps the record with `time`, or with the current local time when 0.
-  // Refuses empty packets and packets above kMaxPacketLength.
+  // Refuses empty packets and packets above kMaxPacketLength. After a
+  // failed write (a full disk) every further append is refused and
+  // writeError() holds the system's reason.
   bool AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
                     const uint8_t* srcMac, FileTime time = 0);
   void CloseWriting();
+  // The system's reason for the first failed write since CreateForWriting;
+  // empty while every write succeeded.
+  const std::string& writeError() const { return writeError_; }
 
   bool OpenForReading();
   // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
@@ -77,4 +83,5 @@ class PacketFile {
   uint64_t recordOffset_ = 0;
   uint64_t writeOffset_ = 0, lastAppend_ = 0;
   const char* damage_ = nullptr;
+  std::string writeError_;
 };

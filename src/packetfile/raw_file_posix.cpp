@@ -25,6 +25,7 @@ bool RawFile::Write(const void* data, size_t n) {
   while (n > 0) {
     ssize_t w = write(int(handle_), p, n);
     if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = ENOSPC;  // nothing taken: no room
     if (w <= 0) return false;
     p += w;
     n -= size_t(w);

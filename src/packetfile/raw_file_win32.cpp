@@ -21,7 +21,10 @@ bool RawFile::OpenRead(const char* path) {
 
 bool RawFile::Write(const void* data, size_t n) {
   DWORD w = 0;
-  return WriteFile(H(handle_), data, DWORD(n), &w, nullptr) && w == n;
+  if (!WriteFile(H(handle_), data, DWORD(n), &w, nullptr)) return false;
+  if (w == n) return true;
+  SetLastError(ERROR_DISK_FULL);  // a short write: the reason the system would give
+  return false;
 }
 
 long RawFile::Read(void* data, size_t n) {

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -27,8 +28,6 @@ const char* FindNoCase(const char* s, const char* needle, const char* limit) {
     if (StartsNoCase(p, needle)) return p;
   return nullptr;
 }
-
-bool IsAlnum(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Inflates gzip members from `in`, appending to `out` up to kMaxDecodedBody.
 // Returns false when the data is not gzip at all.
@@ -62,7 +61,9 @@ bool Gunzip(const uint8_t* in, size_t n, std::string* out) {
 
 const char* const kReserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
                                  "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
-                                 "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+                                 "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
+                                 // Superscript digits ¹ ² ³ of the ANSI code page: Windows reserves these too.
+                                 "COM\xb9", "COM\xb2", "COM\xb3", "LPT\xb9", "LPT\xb2", "LPT\xb3"};
 
 // A name Windows accepts for a file inside the folder.
 std::string PlainFileName(std::string name) {
@@ -109,23 +110,27 @@ bool UrlListEntry(const char* text, size_t* pos, std::string* url) {
 }
 
 void DechunkBody(const uint8_t* d, size_t n, std::string* out) {
-  std::string size;
   size_t j = 0;
   while (j < n) {
-    if (IsAlnum(d[j])) {
-      if (size.size() >= kMaxChunkSizeText) return;  // no real chunk size is that long
-      size += char(d[j++]);
-    } else if (d[j] == '\r' && j + 1 < n && d[j + 1] == '\n') {
-      const unsigned long long s = strtoull(size.c_str(), nullptr, 16);
-      if (s > n || j + 2 + s > n) return;
-      out->append(reinterpret_cast<const char*>(d + j + 2), size_t(s));
-      const size_t q = j + 2 + size_t(s);
-      size.clear();
-      j = q + 1 < n && d[q] == '\r' && d[q + 1] == '\n' ? q + 2 : q;
-      if (s == 0 && j == q) return;  // a zero chunk without its line end
-    } else {
-      return;
+    // The size: hex digits; then anything (extensions, spaces) up to CR LF.
+    unsigned long long s = 0;
+    size_t digits = 0;
+    for (; j < n && isxdigit(d[j]); j++, digits++) {
+      if (digits >= kMaxChunkSizeText) return;  // no real chunk size is that long
+      if (s >> 60) return;                      // nor that large
+      s = s * 16 + unsigned(d[j] <= '9' ? d[j] - '0' : (d[j] | 0x20) - 'a' + 10);
     }
+    if (!digits) return;
+    const uint8_t* cr = static_cast<const uint8_t*>(memchr(d + j, '\r', n - j));
+    while (cr && !(cr + 1 < d + n && cr[1] == '\n'))
+      cr = static_cast<const uint8_t*>(memchr(cr + 1, '\r', size_t(d + n - cr - 1)));
+    if (!cr) return;
+    j = size_t(cr - d);
+    if (s > n || j + 2 + s > n) return;
+    out->append(reinterpret_cast<const char*>(d + j + 2), size_t(s));
+    const size_t q = j + 2 + size_t(s);
+    j = q + 1 < n && d[q] == '\r' && d[q + 1] == '\n' ? q + 2 : q;
+    if (s == 0) return;  // the last chunk; trailers are not body
   }
 }
 
@@ -199,14 +204,39 @@ std::string MimeExtension(const std::string& type) {
   return ext;
 }
 
-std::string HttpExtractor::UniqueName(const std::string& name) {
-  std::string candidate = name;
+std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
   const size_t dot = name.rfind('.');
-  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-  for (int k = 1; used_.count(candidate); k++) candidate = stem + "(" + std::to_string(k) + ")" + ext;
-  used_.insert(candidate);
-  return candidate;
+  for (int k = 0;; k++) {
+    const std::string number = k ? "(" + std::to_string(k) + ")" : "";
+    if (number.size() + ext.size() >= room) return "";  // not even one byte of the base fits
+    std::string base = stem;
+    if (base.size() + number.size() + ext.size() > room) {
+      base.resize(room - number.size() - ext.size());
+      // Windows drops dots and spaces at the end of a name part.
+      while (!base.empty() && (base.back() == '.' || base.back() == ' ')) base.back() = '-';
+    }
+    const std::string candidate = base + number + ext;
+    if (!used_.count(candidate)) {
+      used_.insert(candidate);
+      return candidate;
+    }
+  }
+}
+
+void HttpExtractor::Fail(const std::string& path, const std::string& reason) {
+  if (size_t(failed_) < kMaxFailuresNamed) failures_ += path + ": " + reason + "\n";
+  failed_++;
+}
+
+std::string HttpExtractor::FailureReport() const {
+  if (!failed_) return "";
+  std::string out = failures_;
+  if (size_t(failed_) > kMaxFailuresNamed)
+    out += "... and " + std::to_string(failed_ - int(kMaxFailuresNamed)) + " more\n";
+  out += std::to_string(failed_) + " of " + std::to_string(failed_ + written_) + " bodies could not be written";
+  return out;
 }
 
 void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
@@ -237,15 +267,29 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
   if (!blank || blank == s) return;
   const size_t b = size_t(blank - s);
   if (b + 6 >= n) return;  // bodies under 3 bytes are not written
-  name = UniqueName(name);
   std::string path = folder_;
 #ifdef _WIN32
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
 #else
   if (!path.empty() && path.back() != '/') path += '/';
 #endif
-  path += name;
-  if (path.size() > kMaxPath) return;
+  const std::string fitted = UniqueName(name, path.size() < kMaxPath ? kMaxPath - path.size() : 0);
+  if (fitted.empty()) {
+    Fail(path + name, "the folder's path leaves no room for the name");
+    return;
+  }
+  path += fitted;
   RawFile f;
-  if (f.OpenWrite(path.c_str()) && f.Write(block + b + 4, n - b - 4)) written_++;
+  if (!f.OpenWrite(path.c_str())) {
+    Fail(path, RawFile::LastErrorText());
+    return;
+  }
+  if (!f.Write(block + b + 4, n - b - 4)) {
+    const std::string reason = RawFile::LastErrorText();
+    f.Close();
+    GetPlatform().RemoveFile(path.c_str());  // no file rather than a part of one
+    Fail(path, reason);
+    return;
+  }
+  written_++;
 }

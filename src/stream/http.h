@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <set>
+#include <utility>
 #include <string>
 
 // A decoded body stops growing here; what was decoded so far is kept.
@@ -16,7 +17,9 @@ constexpr size_t kMaxPath = 259;
 // *pos past its header. False when there is no further listable request.
 bool UrlListEntry(const char* text, size_t* pos, std::string* url);
 
-// Decodes a chunked body; stops at the first malformed chunk.
+// Decodes a chunked body; stops at the first malformed chunk. A size line
+// is the hex size and whatever follows it up to CR LF (chunk extensions,
+// spaces), which is ignored.
 void DechunkBody(const uint8_t* body, size_t n, std::string* out);
 
 // A response whose body is gzip-encoded: the header followed by the
@@ -33,18 +36,31 @@ void HttpFileName(const char* block, std::string* pending);
 // where there is none, a built-in table; "" when unknown.
 std::string MimeExtension(const std::string& contentType);
 
+// At most this many failures are named one by one in FailureReport().
+constexpr size_t kMaxFailuresNamed = 10;
+
 // Writes the body of every response block to a file in `folder`, named after
 // the last GET request; a name used twice in one run gets "(1)", "(2)", ...
+// A name whose path would pass kMaxPath is shortened: its base is cut, the
+// extension and the numbering stay. A body that cannot be written leaves no
+// file; the extraction goes on with the next one.
 class HttpExtractor {
  public:
   explicit HttpExtractor(std::string folder) : folder_(std::move(folder)) {}
   void OnBlock(const uint8_t* block, size_t n);
   int filesWritten() const { return written_; }
+  int filesFailed() const { return failed_; }
+  // One line per failed body ("path: the system's reason", the first
+  // kMaxFailuresNamed of them), then how many of how many failed.
+  std::string FailureReport() const;
 
  private:
-  std::string UniqueName(const std::string& name);
+  std::string UniqueName(const std::string& name, size_t room);
+  void Fail(const std::string& path, const std::string& reason);
   std::string folder_;
   std::string pending_;
   std::set<std::string> used_;
+  std::string failures_;
   int written_ = 0;
+  int failed_ = 0;
 };

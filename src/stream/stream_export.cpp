@@ -1,6 +1,7 @@
 #include "stream/stream_export.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/strings.h"
 #include "capture/columns.h"
@@ -39,34 +40,50 @@ class FileWriter : public BlockSink, public PieceSink {
       Put(b.bytes.data(), b.bytes.length());
   }
   void Emit(const char* text, size_t n, bool colored, uint32_t color) override {
-    // Text files end a piece at its first NUL, as a string would.
-    std::string piece(text, n);
-    piece = piece.c_str();
-    if (format_ != kStreamHtml) {
-      Put(piece.data(), piece.size());
-      return;
-    }
-    if (!colored) {
-      Put(HtmlEscape(piece));
-      return;
-    }
+    BeginPiece(colored, color);
+    PiecePart(text, n);
+    EndPiece();
+  }
+  void BeginPiece(bool colored, uint32_t color) override {
+    colored_ = colored;
+    ended_ = false;
+    if (format_ != kStreamHtml || !colored) return;
     char head[128];
     snprintf(head, sizeof head,
              "<table style=\"background-color:f8f8f8;color:%2.2X%2.2X%2.2X\"><tr><td><pre>\r\n", color & 0xFF,
              (color >> 8) & 0xFF, (color >> 16) & 0xFF);
-    Put(head + HtmlEscape(piece) + "\r\n</pre></table><p>\r\n");
+    Put(head);
+  }
+  void PiecePart(const char* text, size_t n) override {
+    // Text files end a piece at its first NUL, as a string would.
+    if (ended_) return;
+    if (const void* nul = memchr(text, 0, n)) {
+      n = size_t(static_cast<const char*>(nul) - text);
+      ended_ = true;
+    }
+    if (format_ != kStreamHtml) Put(text, n);
+    else Put(HtmlEscape(std::string(text, n)));
+  }
+  void EndPiece() override {
+    if (format_ == kStreamHtml && colored_) Put("\r\n</pre></table><p>\r\n");
   }
   void Put(const std::string& s) { Put(s.data(), s.size()); }
   void Put(const void* d, size_t n) {
-    if (ok_ && n) ok_ = file_.Write(d, n);
+    if (ok_ && n && !file_.Write(d, n)) {
+      ok_ = false;
+      error_ = RawFile::LastErrorText();  // before anything else can change it
+    }
   }
   bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
 
  private:
   RawFile& file_;
   int format_;
   FormatterSettings settings_;
   bool ok_ = true;
+  bool colored_ = false, ended_ = false;
+  std::string error_;
 };
 
 }  // namespace
@@ -88,6 +105,7 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     w.Put(head);
   }
   for (const Conversation* c : conversations) {
+    if (!w.ok()) break;  // the disk is full: nothing more can go out
     std::string summary;
     if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, ctx);
     if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, ctx);
@@ -98,7 +116,7 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
   }
   if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
   if (!w.ok()) {
-    if (error) *error = RawFile::LastErrorText();
+    if (error) *error = w.error();
     return false;
   }
   return true;

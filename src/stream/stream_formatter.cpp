@@ -22,31 +22,36 @@ int ResolveDisplayMode(const uint8_t* d, size_t n, const FormatterSettings& s) {
   return 2;
 }
 
-std::string HexDump(const uint8_t* d, size_t n, const FormatterSettings& s, PieceSink* budget) {
+namespace {
+
+// Renders the hex dump into `out`; with `parts`, hands `out` over whenever
+// it holds kFormatPartSize bytes, so that it never holds the whole dump.
+void RenderHexDump(const uint8_t* d, size_t n, const FormatterSettings& s, PieceSink* budget, std::string& out,
+                   PieceSink* parts) {
   const Options& o = s.options;
   const int perLine = o.HexDumpCharsPerLine < 4 ? 4 : o.HexDumpCharsPerLine > 256 ? 256 : o.HexDumpCharsPerLine;
   const int group = o.HexDumpCharsSpc;
   const size_t charColumn = size_t(3 * perLine + 1 + (group > 0 ? perLine / group : 0));
   const char repl = Replacement(o);
   static const char kHex[] = "0123456789ABCDEF";
-  std::string out, hex, chars;
+  // One line: at most 256 bytes as "XX " plus a space per group.
+  char hex[256 * 3 + 256 + 1], chars[256 * 2 + 1];
   for (size_t start = 0; start < n; start += size_t(perLine)) {
-    hex.clear();
-    chars.clear();
+    size_t h = 0, c = 0;
     bool stop = false;
     for (int k = 1; k <= perLine && start + size_t(k) - 1 < n; k++) {
       if (budget && budget->BudgetExhausted()) {
         stop = true;
         break;
       }
-      const uint8_t c = d[start + size_t(k) - 1];
-      hex += kHex[c >> 4];
-      hex += kHex[c & 15];
-      hex += ' ';
-      chars += c >= 32 && (c < 128 || s.highChars) ? char(c) : repl;
+      const uint8_t b = d[start + size_t(k) - 1];
+      hex[h++] = kHex[b >> 4];
+      hex[h++] = kHex[b & 15];
+      hex[h++] = ' ';
+      chars[c++] = b >= 32 && (b < 128 || s.highChars) ? char(b) : repl;
       if (group > 0 && k % group == 0) {
-        hex += ' ';
-        chars += ' ';
+        hex[h++] = ' ';
+        chars[c++] = ' ';
       }
     }
     if (stop) break;
@@ -55,13 +60,24 @@ std::string HexDump(const uint8_t* d, size_t n, const FormatterSettings& s, Piec
       snprintf(counter, sizeof counter, "%8.8X  ", unsigned(start));
       out += counter;
     }
-    out += hex;
+    out.append(hex, h);
     if (o.HexDumpDisplayChars) {
-      out.append(hex.size() < charColumn ? charColumn - hex.size() : 1, ' ');
-      out += chars;
+      out.append(h < charColumn ? charColumn - h : 1, ' ');
+      out.append(chars, c);
     }
     out += "\r\n";
+    if (parts && out.size() >= kFormatPartSize) {
+      parts->PiecePart(out.data(), out.size());
+      out.clear();
+    }
   }
+}
+
+}  // namespace
+
+std::string HexDump(const uint8_t* d, size_t n, const FormatterSettings& s, PieceSink* budget) {
+  std::string out;
+  RenderHexDump(d, n, s, budget, out, nullptr);
   return out;
 }
 
@@ -92,16 +108,35 @@ void FormatBlock(const StreamBlock& block, const FormatterSettings& s, PieceSink
     }
     return;
   }
-  if (mode == 3) {
-    const std::string dump = HexDump(d, n, s, &out);
-    out.Emit(dump.data(), dump.size(), true, color);
-  } else {
-    std::string text(reinterpret_cast<const char*>(d), n);
-    const char repl = Replacement(o);
+  const char repl = Replacement(o);
+  auto printable = [&](std::string& text) {
     for (char& ch : text) {
       const uint8_t c = uint8_t(ch);
       if (!(c == 9 || c == 10 || c == 13 || (c >= 32 && c <= 127) || (c >= 128 && s.highChars))) ch = repl;
     }
+  };
+  if (!s.display) {
+    // A file: the rendering goes out as it is produced.
+    out.BeginPiece(true, color);
+    std::string part;
+    if (mode == 3) {
+      RenderHexDump(d, n, s, &out, part, &out);
+    } else {
+      for (size_t pos = 0; pos < n; pos += kFormatPartSize) {
+        part.assign(reinterpret_cast<const char*>(d) + pos, n - pos < kFormatPartSize ? n - pos : kFormatPartSize);
+        printable(part);
+        out.PiecePart(part.data(), part.size());
+      }
+      part.clear();
+    }
+    if (!part.empty()) out.PiecePart(part.data(), part.size());
+    out.EndPiece();
+  } else if (mode == 3) {
+    const std::string dump = HexDump(d, n, s, &out);
+    out.Emit(dump.data(), dump.size(), true, color);
+  } else {
+    std::string text(reinterpret_cast<const char*>(d), n);
+    printable(text);
     out.Emit(text.data(), text.size(), true, color);
   }
   out.Emit("\r\n", 2, false, 0);

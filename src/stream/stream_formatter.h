@@ -14,7 +14,24 @@ class PieceSink {
   // A piece of text, in `color` (a COLORREF) when `colored`.
   virtual void Emit(const char* text, size_t n, bool colored, uint32_t color) = 0;
   virtual bool BudgetExhausted() { return false; }
+  // One piece handed over in parts as it is produced, so that a large
+  // block is never rendered whole in memory (files). By default every part
+  // is a piece of its own.
+  virtual void BeginPiece(bool colored, uint32_t color) {
+    partColored_ = colored;
+    partColor_ = color;
+  }
+  virtual void PiecePart(const char* text, size_t n) { Emit(text, n, partColored_, partColor_); }
+  virtual void EndPiece() {}
+
+ private:
+  bool partColored_ = false;
+  uint32_t partColor_ = 0;
 };
+
+// Rendered text goes to the sink in parts of about this size when a block
+// is written to a file.
+constexpr size_t kFormatPartSize = 64 << 10;
 
 struct FormatterSettings {
   const Options& options;

@@ -11,18 +11,25 @@ void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload
   const size_t len = b.bytes.length();
   if (len == 0 || !tcp) {
     b.bytes.Append(payload, n);
+    b.captured += n;
     b.baseSequence = seq;
     return;
   }
-  int32_t e = int32_t(seq - b.baseSequence);  // wraps with the sequence space
-  if (e < 0 && e > -kMaxSequenceBefore) {
-    b.bytes.PrependZeros(size_t(-int64_t(e)));
+  const int32_t e = int32_t(seq - b.baseSequence);  // wraps with the sequence space
+  if (e <= -kMaxSequenceBefore) return;                                // too far before the block
+  if (e >= 0 && int64_t(e) - int64_t(len) >= kMaxSequenceGap) return;  // too far past its end
+  // Zero bytes this segment leaves: the gap after the block's end, or the
+  // part of the moved start that the segment itself does not cover.
+  const uint64_t back = e < 0 ? uint64_t(-int64_t(e)) : 0;
+  const uint64_t zeros = e < 0 ? (back > n ? back - n : 0) : (size_t(e) > len ? size_t(e) - len : 0);
+  if (zeros && b.zeroFilled + zeros > b.captured + n + kMaxZeroFill) return;
+  if (e < 0) {
+    if (!b.bytes.PrependZeros(size_t(back))) return;
     b.baseSequence = seq;
-    e = 0;
   }
-  if (e < 0) return;  // too far before the block
-  if (int64_t(e) - int64_t(len) >= kMaxSequenceGap) return;  // too far past its end
-  b.bytes.WriteAt(size_t(e), payload, n);
+  if (!b.bytes.WriteAt(e < 0 ? 0 : size_t(e), payload, n)) return;
+  b.captured += n;
+  b.zeroFilled += zeros;
 }
 
 int PacketDirection(const Conversation& c, const Conversation& p) {
@@ -68,7 +75,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     if (previous && previous != direction) {
       block.direction = previous;
       sink.OnBlock(block);
-      block.bytes.Clear();
+      block.Reset();
       block.startTime = h.time;
     }
     if (exhausted()) {

@@ -13,6 +13,11 @@ class PacketFile;
 // less than kMaxSequenceGap past its end; others are dropped.
 constexpr int32_t kMaxSequenceBefore = 32768;
 constexpr int64_t kMaxSequenceGap = 65536;
+// The zero bytes a block gets for gaps between its segments (and before a
+// segment that moved its start back) stay within the bytes actually
+// captured plus this; a segment that would pass it is dropped. A few
+// hundred KB of capture can otherwise make a block of gigabytes.
+constexpr uint64_t kMaxZeroFill = 4u << 20;
 // While a capture runs, a load may take this long.
 constexpr uint32_t kCaptureLoadBudgetMs = 100;
 
@@ -31,6 +36,12 @@ struct StreamBlock {
   int direction = 0;  // 1 local to remote, 2 remote to local
   FileTime startTime = 0;
   uint32_t baseSequence = 0;
+  uint64_t captured = 0;    // payload bytes placed
+  uint64_t zeroFilled = 0;  // zero bytes added for gaps
+  void Reset() {
+    bytes.Clear();
+    captured = zeroFilled = 0;
+  }
 };
 
 class BlockSink {
@@ -41,7 +52,8 @@ class BlockSink {
 
 enum class LoadResult { NoFile, Complete, BudgetExhausted };
 
-// Places n payload bytes with sequence number `seq` in the block.
+// Places n payload bytes with sequence number `seq` in the block; drops
+// them when they lie too far from it or would pass kMaxZeroFill.
 void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* payload, size_t n);
 
 // Whether a packet decoded with the direction decision off belongs to `c`,

@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""The native pakrill against hostile captures and full disks (issue 14).
+
+Usage: hostile_cli_test.py PAKRILL
+
+Each capture is made here (tests/craft.py). Time and peak memory of each
+run are bounded; the full-disk cases mount a small tmpfs when run as root
+and are skipped with a message otherwise. Every case runs under several
+time zones.
+"""
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import craft  # noqa: E402
+
+PAKRILL = os.path.abspath(sys.argv[1])
+ZONES = ["UTC", "Asia/Tokyo", "America/New_York", "Pacific/Chatham", "Australia/Lord_Howe"]
+SANITIZED = "asan" in PAKRILL  # slower: looser time bounds
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def run(args, tz="UTC", env=None, seconds=10.0):
+    """Runs pakrill; returns (exit code, stderr, seconds, the largest peak RSS
+    of any run so far in MB)."""
+    e = dict(os.environ, TZ=tz)
+    e.update(env or {})
+    t0 = time.monotonic()
+    p = subprocess.Popen([PAKRILL] + args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=e)
+    try:
+        _, err = p.communicate(timeout=seconds * (5 if SANITIZED else 1) + 30)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        _, err = p.communicate()
+    took = time.monotonic() - t0
+    rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024  # the largest child so far
+    return p.returncode, err.decode("utf-8", "replace"), took, rss
+
+
+def write(path, packets):
+    with open(path, "wb") as f:
+        f.write(craft.pcap(packets))
+
+
+def pcapng_far_time(path):
+    """pcapng, whole-second time stamps, one near 9.2e11 s."""
+    import struct
+    shb = struct.pack("<IIIHHq", 0x0A0D0D0A, 28, 0x1A2B3C4D, 1, 0, -1) + struct.pack("<I", 28)
+    opts = struct.pack("<HHB3x", 9, 1, 0) + struct.pack("<HH", 0, 0)
+    idb_body = struct.pack("<HHI", 101, 0, 65535) + opts
+    idb = struct.pack("<II", 1, 12 + len(idb_body)) + idb_body + struct.pack("<I", 12 + len(idb_body))
+    ip = craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")
+    out = shb + idb
+    for ts in (920000000000, 1700000000, (1 << 64) - 1):
+        body = struct.pack("<IIIII", 0, ts >> 32, ts & 0xFFFFFFFF, len(ip), len(ip)) + ip
+        body += b"\0" * (-len(body) % 4)
+        out += struct.pack("<II", 6, 12 + len(body)) + body + struct.pack("<I", 12 + len(body))
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def hostile_cases(d, tz):
+    # Point 1: 4 000 segments each 32 000 bytes before the block's start.
+    write(f"{d}/back.pcap", craft.backward(4000))
+    rc, err, took, _ = run(["/sstreams", f"{d}/back.raw", "raw", f"{d}/back.pcap"], tz, seconds=2)
+    check(rc == 0 and took < (10 if SANITIZED else 2), f"[{tz}] 4000 backward segments: rc {rc}, {took:.1f} s {err}")
+    # The same bytes out as in: a stream sent last segment first.
+    write(f"{d}/rev.pcap", craft.reverse(3000))
+    rc, err, took, _ = run(["/sstreams", f"{d}/rev.raw", "raw", f"{d}/rev.pcap"], tz)
+    want = b"".join(bytes([65 + k % 26]) * 1000 for k in reversed(range(3000)))
+    with open(f"{d}/rev.raw", "rb") as f:
+        check(rc == 0 and f.read() == want, f"[{tz}] a reversed stream is rebuilt byte for byte")
+
+    # Point 2: 2 000 segments each 65 535 bytes past the end, every format.
+    write(f"{d}/fwd.pcap", craft.forward(2000))
+    for fmt in ("txt", "html", "raw"):
+        rc, err, took, rss = run(["/sstreams", f"{d}/fwd.{fmt}", fmt, f"{d}/fwd.pcap"], tz)
+        size = os.path.getsize(f"{d}/fwd.{fmt}")
+        check(rc == 0 and size < 40 << 20, f"[{tz}] forward gaps {fmt}: rc {rc}, {size} bytes written {err}")
+        os.unlink(f"{d}/fwd.{fmt}")
+    write(f"{d}/gaps.pcap", craft.httpgaps(8000))
+    shutil.rmtree(f"{d}/ex", ignore_errors=True)
+    rc, err, took, rss = run(["/sextracthttp", f"{d}/ex", f"{d}/gaps.pcap"], tz)
+    check(rc == 0 and os.path.getsize(f"{d}/ex/gaps.txt") <= (4 << 20) + 8000,
+          f"[{tz}] an HTTP body of gaps is bounded: rc {rc} {err}")
+    if not SANITIZED:  # ASan's shadow memory would dominate the figure
+        check(rss < 200, f"[{tz}] peak memory {rss:.0f} MB with 2000 forward gaps")
+
+    # Point 4: chunk extensions, spaces after a size; point 5: COM¹.
+    write(f"{d}/names.pcap", craft.http(["chunked.txt;ext", "COM\xb9", "plain"]))
+    shutil.rmtree(f"{d}/names", ignore_errors=True)
+    rc, err, _, _ = run(["/sextracthttp", f"{d}/names", f"{d}/names.pcap"], tz)
+    got = sorted(os.listdir(f"{d}/names".encode()))
+    check(rc == 0 and b"chunked.txt" in got and b"_COM\xb9.txt" in got and b"plain.txt" in got,
+          f"[{tz}] extraction names {got} rc {rc} {err}")
+    if b"chunked.txt" in got:
+        with open(f"{d}/names/chunked.txt", "rb") as f:
+            check(f.read() == b"hello world, a body of some bytes\n", f"[{tz}] a chunked body with extensions")
+
+    # Point 6: time stamps far beyond 9999 in every zone: a defined result.
+    pcapng_far_time(f"{d}/far.pcapng")
+    rc, err, _, _ = run(["/stab", f"{d}/far.txt", f"{d}/far.pcapng"], tz)
+    with open(f"{d}/far.txt", "rb") as f:
+        rows = f.read().decode("latin-1")
+    check(rc == 0 and "/9999 " in rows and "10000" not in rows and "runtime error" not in err,
+          f"[{tz}] far time stamps: rc {rc} {rows!r} {err}")
+
+    # Point 7: frames of a supported link type that are not IPv4.
+    with open(f"{d}/arp.pcap", "wb") as f:
+        f.write(craft.pcap([b"\xff" * 6 + b"\x02" * 6 + b"\x08\x06" + b"\0" * 28] * 3, link=1))
+    rc, err, _, _ = run(["/stab", f"{d}/arp.txt", f"{d}/arp.pcap"], tz)
+    check(rc == 0 and "3 frames skipped (3 not IPv4)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
+
+
+def full_disk_cases(d):
+    """A 1 MiB tmpfs as the temporary folder and as the output folder."""
+    if os.geteuid() != 0:
+        print("SKIP full-disk cases: mounting a tmpfs needs root")
+        return
+    small = f"{d}/small"
+    os.mkdir(small)
+    if subprocess.call(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small]) != 0:
+        print("SKIP full-disk cases: cannot mount a tmpfs here")
+        return
+    try:
+        big = [craft.tcp(craft.CLIENT, craft.SERVER, 40000 + k, 80, 1, b"GET /f%d HTTP/1.1\r\nHost: h\r\n\r\n" % k)
+               for k in range(20)]
+        for k in range(20):
+            big.append(craft.tcp(craft.SERVER, craft.CLIENT, 80, 40000 + k, 1,
+                                 b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"b" * 60000))
+        write(f"{d}/big.pcap", big * 2)
+        # The temporary packet file on the full disk: import fails, exit 4.
+        for args in (["/sextracthttp", f"{d}/out"], ["/sstreams", f"{d}/s.raw", "raw"]):
+            rc, err, _, _ = run(args + [f"{d}/big.pcap"], env={"TMPDIR": small})
+            check(rc == 4 and small in err and "No space left on device" in err,
+                  f"temporary file on a full disk ({args[0]}): rc {rc} {err}")
+        # Bodies into the full folder: the others still come, each failure named.
+        shutil.rmtree(f"{small}/x", ignore_errors=True)
+        rc, err, _, _ = run(["/sextracthttp", f"{small}/x", f"{d}/big.pcap"])
+        written = len(os.listdir(f"{small}/x"))
+        check(rc == 4 and "No space left on device" in err and f"{40 - written} of 40 bodies" in err and
+              all(os.path.getsize(f"{small}/x/{n}") == 60000 for n in os.listdir(f"{small}/x")),
+              f"bodies into a full folder: rc {rc}, {written} written, {err}")
+        shutil.rmtree(f"{small}/x", ignore_errors=True)
+        # A stream file and a report on the full disk.
+        rc, err, _, _ = run(["/sstreams", f"{small}/s.txt", "txt", f"{d}/big.pcap"])
+        check(rc == 4 and f"{small}/s.txt" in err and "No space left on device" in err,
+              f"stream file on a full disk: rc {rc} {err}")
+        os.unlink(f"{small}/s.txt")
+        with open(f"{small}/filler", "wb") as f:
+            try:
+                f.write(b"\0" * (2 << 20))
+            except OSError:
+                pass
+        rc, err, _, _ = run(["/stab", f"{small}/r.txt", f"{d}/big.pcap"])
+        check(rc == 4 and f"{small}/r.txt" in err, f"report on a full disk: rc {rc} {err}")
+    finally:
+        subprocess.call(["umount", small])
+
+
+def main():
+    d = tempfile.mkdtemp(prefix="pakrill-hostile-")
+    try:
+        for tz in ZONES:
+            hostile_cases(d, tz)
+        full_disk_cases(d)
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+    if failures:
+        print(f"{len(failures)} failures")
+        return 1
+    print("ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

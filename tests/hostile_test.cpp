@@ -1,0 +1,339 @@
+// Hostile captures and failing disks (issue 14): every case with input the
+// test makes itself.
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#endif
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "app/config.h"
+#include "app/report.h"
+#include "capture/columns.h"
+#include "gtest/gtest.h"
+#include "packetfile/capture_reader.h"
+#include "packetfile/import.h"
+#include "packetfile/packet_file.h"
+#include "stream/http.h"
+#include "stream/stream_export.h"
+#include "stream/stream_formatter.h"
+#include "stream/stream_loader.h"
+#include "test_support.h"
+
+namespace {
+
+void Place(StreamBlock& b, uint32_t seq, const std::string& s) {
+  PlacePayload(b, true, seq, reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+std::string Str(const StreamBlock& b) { return std::string(b.bytes.c_str(), b.bytes.length()); }
+
+struct Parts : PieceSink {
+  std::string text;
+  size_t largest = 0, parts = 0;
+  void Emit(const char* t, size_t n, bool, uint32_t) override {
+    text.append(t, n);
+    largest = n > largest ? n : largest;
+    parts++;
+  }
+};
+
+}  // namespace
+
+// Point 1: prepending is amortised and gives the same bytes.
+TEST(HostileTest, PrependIsAmortisedWithTheSameBytes) {
+  // A stream sent last segment first: every prepend fills its own gap.
+  StreamBlock b;
+  std::string sent;
+  std::set<size_t> capacities;
+  const int kSegments = 4000;
+  for (int k = 0; k < kSegments; k++) sent += std::string(1000, char('A' + k % 26));
+  for (int k = kSegments - 1; k >= 0; k--) {
+    Place(b, 5000 + uint32_t(k) * 1000, sent.substr(size_t(k) * 1000, 1000));
+    capacities.insert(b.bytes.capacity());
+  }
+  EXPECT_TRUE(Str(b) == sent);
+  EXPECT_EQ(b.baseSequence, 5000u);
+  EXPECT_EQ(b.zeroFilled, 0u);
+  // The storage grew a logarithmic number of times, not once per segment.
+  EXPECT_LE(capacities.size(), 30u);
+  EXPECT_LE(b.bytes.capacity(), 4 * sent.size() + 65536);
+
+  // Prepends and appends mixed: the same as a plain string would hold.
+  GrowBuffer g(16);
+  std::string model;
+  for (int i = 0; i < 2000; i++) {
+    if (i % 3) {
+      g.PrependZeros(size_t(i % 7 + 1));
+      model.insert(0, size_t(i % 7 + 1), '\0');
+    } else {
+      const std::string t(size_t(i % 5 + 1), char('a' + i % 26));
+      g.Append(t.data(), t.size());
+      model += t;
+    }
+  }
+  ASSERT_EQ(g.length(), model.size());
+  EXPECT_EQ(memcmp(g.data(), model.data(), model.size()), 0);
+  EXPECT_EQ(g.data()[g.length()], 0);  // the NUL stays after the last byte
+  g.Clear();
+  EXPECT_STREQ(g.c_str(), "");
+  g.Set("abc", 3);
+  EXPECT_STREQ(g.c_str(), "abc");
+}
+
+// Point 1: time linear in the segment count (copying the whole block at
+// each prepend moved 32 GB here and took seconds).
+TEST(HostileTest, FourThousandBackwardSegmentsAreFast) {
+  const auto t0 = std::chrono::steady_clock::now();
+  StreamBlock b;
+  const std::string seg(1000, 'q');
+  for (uint32_t k = 0; k < 8000; k++) Place(b, 0x40000000u - k * 1000, seg);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(b.bytes.length(), 8000u * 1000);
+  EXPECT_LT(s, 1.0);
+}
+
+// Point 2: zero-filled gaps stay within the captured bytes plus kMaxZeroFill.
+TEST(HostileTest, ZeroFilledGapsAreBounded) {
+  StreamBlock f;
+  uint32_t seq = 1000;
+  for (int k = 0; k < 2000; k++, seq += 65536) Place(f, seq, "y");  // each 65 535 bytes past the end
+  EXPECT_LE(f.zeroFilled, f.captured + kMaxZeroFill);
+  EXPECT_LE(f.bytes.length(), 2 * f.captured + kMaxZeroFill);
+  EXPECT_GT(f.bytes.length(), kMaxZeroFill - 65536);  // the gaps up to the bound were kept
+  // Data that arrives right at the end is still placed after the bound is reached.
+  const size_t len = f.bytes.length();
+  Place(f, f.baseSequence + uint32_t(len), "tail");
+  EXPECT_EQ(f.bytes.length(), len + 4);
+  EXPECT_EQ(std::string(f.bytes.c_str() + len), "tail");
+
+  StreamBlock back;  // segments each 32 000 bytes before the start
+  for (uint32_t k = 0; k < 4000; k++) Place(back, 0x40000000u - k * 32000, "x");
+  EXPECT_LE(back.zeroFilled, back.captured + kMaxZeroFill);
+  EXPECT_LE(back.bytes.length(), 2 * back.captured + kMaxZeroFill);
+
+  // A reset block starts its account afresh.
+  back.Reset();
+  EXPECT_EQ(back.captured + back.zeroFilled + back.bytes.length(), 0u);
+}
+
+// Point 2: a block written to a file is rendered in parts, never whole.
+TEST(HostileTest, FileRenderingGoesOutInParts) {
+  FakePlatform platform;
+  Options o;
+  o.DisplayMode = 3;
+  StreamBlock b;
+  std::string data;
+  for (int i = 0; i < 1 << 20; i++) data += char(i * 7);
+  b.bytes.Set(data.data(), data.size());
+  b.direction = 1;
+  Parts file, pane;
+  FormatBlock(b, FormatterSettings{o, true, false}, file);
+  EXPECT_LE(file.largest, kFormatPartSize + 200);
+  EXPECT_GT(file.parts, 50u);
+  FormatBlock(b, FormatterSettings{o, true, true}, pane);  // the pane: one piece, as before
+  EXPECT_TRUE(file.text == pane.text);
+  EXPECT_TRUE(file.text.substr(0, file.text.size() - 2) ==
+              HexDump(reinterpret_cast<const uint8_t*>(data.data()), data.size(), FormatterSettings{o, true, false}));
+  o.DisplayMode = 2;
+  Parts text, whole;
+  FormatBlock(b, FormatterSettings{o, true, false}, text);
+  FormatBlock(b, FormatterSettings{o, true, true}, whole);
+  EXPECT_LE(text.largest, kFormatPartSize);
+  EXPECT_TRUE(text.text == whole.text);
+}
+
+#ifndef _WIN32
+// Point 3: a full disk (/dev/full) is reported with the system's reason.
+TEST(HostileTest, FullDiskWritesAreReported) {
+  FakePlatform platform;
+  PacketFile pf;
+  pf.ResetFile(false);
+  pf.SetName("/dev/full");
+  EXPECT_FALSE(pf.CreateForWriting());
+  EXPECT_EQ(pf.writeError(), strerror(ENOSPC));
+  const Bytes p = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 10);
+  EXPECT_FALSE(pf.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr));
+
+  // The stream export: false, with the reason.
+  Options o;
+  std::string error;
+  PacketFile empty;
+  EXPECT_FALSE(WriteStreamFile("/dev/full", kStreamHtml, {}, empty, o, {}, false, &error));
+  EXPECT_EQ(error, strerror(ENOSPC));
+}
+#endif
+
+// Point 3: an extraction goes on after a failed body and says how many failed.
+TEST(HostileTest, ExtractionCountsFailedBodies) {
+  FakePlatform platform;
+  const std::string missing = TempPath("no-such-folder-14");
+  HttpExtractor x(missing);
+  const std::string req = "GET /a.txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
+  for (int i = 0; i < 3; i++) {
+    x.OnBlock(reinterpret_cast<const uint8_t*>(req.data()), req.size());
+    x.OnBlock(reinterpret_cast<const uint8_t*>(resp.data()), resp.size());
+  }
+  EXPECT_EQ(x.filesWritten(), 0);
+  EXPECT_EQ(x.filesFailed(), 3);
+  const std::string report = x.FailureReport();
+  EXPECT_NE(report.find("a.txt: "), std::string::npos) << report;
+  EXPECT_NE(report.find("a(2).txt: "), std::string::npos) << report;  // each one named
+  EXPECT_NE(report.find("3 of 3 bodies could not be written"), std::string::npos) << report;
+}
+
+// Point 4: chunk extensions and spaces after the size.
+TEST(HostileTest, ChunkExtensionsAndSpaces) {
+  const std::string body = "5;ext=1\r\nhello\r\n6  \r\n world\r\n3 ; name=\"v\"\r\n!!!\r\n0\r\n\r\n";
+  std::string out;
+  DechunkBody(reinterpret_cast<const uint8_t*>(body.data()), body.size(), &out);
+  EXPECT_EQ(out, "hello world!!!");
+  out.clear();
+  const std::string bad = "zz\r\nhello\r\n";  // no size at all: nothing
+  DechunkBody(reinterpret_cast<const uint8_t*>(bad.data()), bad.size(), &out);
+  EXPECT_EQ(out, "");
+  out.clear();
+  const std::string cut = "5;ext=1";  // the size line never ends
+  DechunkBody(reinterpret_cast<const uint8_t*>(cut.data()), cut.size(), &out);
+  EXPECT_EQ(out, "");
+}
+
+// Point 4: a name too long for the folder is shortened, extension and numbering kept.
+TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
+  FakePlatform platform;
+  std::string folder = TempPath("long-14-");
+  folder += std::string(kMaxPath - folder.size() - 30, 'f');
+  remove(folder.c_str());
+#ifdef _WIN32
+  _mkdir(folder.c_str());
+#else
+  mkdir(folder.c_str(), 0755);
+#endif
+  HttpExtractor x(folder);
+  const std::string name(60, 'n');
+  const std::string req = "GET /" + name + ".txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
+  for (int i = 0; i < 2; i++) {
+    x.OnBlock(reinterpret_cast<const uint8_t*>(req.data()), req.size());
+    x.OnBlock(reinterpret_cast<const uint8_t*>(resp.data()), resp.size());
+  }
+  EXPECT_EQ(x.filesWritten(), 2) << x.FailureReport();
+  const size_t room = kMaxPath - folder.size() - 1;
+  const std::string first = name.substr(0, room - 4) + ".txt", second = name.substr(0, room - 7) + "(1).txt";
+  EXPECT_EQ(ReadFileBytes(folder + "/" + first).size(), 4u);
+  EXPECT_EQ(ReadFileBytes(folder + "/" + second).size(), 4u);
+  remove((folder + "/" + first).c_str());
+  remove((folder + "/" + second).c_str());
+  remove(folder.c_str());
+}
+
+// Point 5: COM¹ and its kin are reserved like COM1.
+TEST(HostileTest, SuperscriptDeviceNamesAreReserved) {
+  for (const char* n : {"COM\xb9", "com\xb2.txt", "COM\xb3", "LPT\xb9.htm", "lpt\xb2", "LPT\xb3"}) {
+    std::string name;
+    HttpFileName(("GET /" + std::string(n) + " HTTP/1.1\r\n").c_str(), &name);
+    EXPECT_EQ(name, "_" + std::string(n));
+  }
+  std::string name;
+  HttpFileName("GET /COM\xb4 HTTP/1.1\r\n", &name);  // not a superscript digit of the code page
+  EXPECT_EQ(name, "COM\xb4");
+}
+
+// Point 6: time stamps out of range saturate; nothing overflows.
+TEST(HostileTest, TimeStampsOutOfRangeSaturate) {
+  EXPECT_EQ(UnixToFileTime(920000000000ULL, 0, 0), kMaxFileTime);
+  EXPECT_EQ(UnixToFileTime(~0ULL, 0, 9999999), kMaxFileTime);
+  EXPECT_EQ(UnixToFileTime(1, INT64_MAX, 0), kMaxFileTime);
+  EXPECT_EQ(UnixToFileTime(0, INT64_MIN, 0), 1u);
+  EXPECT_EQ(UnixToFileTime(0, -1, 0), kFileTimeUnixEpoch - 10000000);
+  EXPECT_EQ(UnixToFileTime(1700000000, 0, 25), kFileTimeUnixEpoch + 17000000000000000ULL + 25);
+  EXPECT_EQ(UnixToFileTime(0, 0, 15000000), kFileTimeUnixEpoch + 15000000);  // a fraction above 1 s carries
+
+  // pcapng with whole-second resolution and a time near 9.2e11 s.
+  PcapngWriter w;
+  w.Section(false);
+  w.Interface(kLinkRaw, 0);
+  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4);
+  w.Enhanced(0, ip, 920000000000ULL);
+  w.Enhanced(0, ip, ~0ULL);
+  MemorySource src(w.bytes.data(), w.bytes.size());
+  CaptureReader reader(src);
+  ASSERT_TRUE(reader.Open());
+  CaptureFrame f;
+  ASSERT_TRUE(reader.Next(f));
+  EXPECT_EQ(f.utcTime, kMaxFileTime);
+  ASSERT_TRUE(reader.Next(f));
+  EXPECT_EQ(f.utcTime, kMaxFileTime);
+  const SystemTime st = FileTimeToSystemTime(kMaxFileTime);
+  EXPECT_EQ(st.year, 9999);
+  EXPECT_EQ(st.month, 12);
+  EXPECT_EQ(st.day, 30);
+}
+
+// Point 7: what a capture without IPv4 packets held.
+TEST(HostileTest, SkippedFramesAreExplained) {
+  FakePlatform platform;
+  const std::string cap = TempPath("noipv4-14.pcap");
+  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4);
+  WriteFileBytes(cap, PcapFile({{Ethernet(ip, 0x86DD)}, {Ethernet(ip, 0x0806)}, {Ethernet(ip, 0x86DD)}}));
+  Options o;
+  PacketFile file;
+  ConversationTable table(o, &file);
+  LoadOutcome r = LoadCaptureForReport(cap.c_str(), table, file, o);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.message, "no IPv4 packet: 3 frames skipped (3 not IPv4)");
+  WriteFileBytes(cap, PcapFile({{ip}}, 9999));
+  r = LoadCaptureForReport(cap.c_str(), table, file, o);
+  EXPECT_EQ(r.message, "no IPv4 packet: 1 frame skipped (1 of an unsupported link type or frame kind)");
+  remove(cap.c_str());
+}
+
+// Point 7: configuration values out of range are clamped when read.
+TEST(HostileTest, ConfigurationValuesAreClamped) {
+  IniDocument doc;
+  doc.Parse(
+      "[General]\r\nHexDumpMaxSize=-5\r\nHexDumpCharsPerLine=100000\r\nMaxDataSizeDisplay=4294967295\r\n"
+      "AutoModeCharsToCheck=-1\r\nDisplayMode=9\r\nForeColorLocal=-1\r\nHexDumpCharsSpc=-3\r\n"
+      "ShowGridLines=-7\r\n");
+  Options o;
+  SettingsStore reader(doc, false);
+  ReadWriteAll(reader, o);
+  EXPECT_EQ(o.HexDumpMaxSize, 0);
+  EXPECT_EQ(o.HexDumpCharsPerLine, 256);
+  EXPECT_EQ(o.MaxDataSizeDisplay, 1 << 20);
+  EXPECT_EQ(o.AutoModeCharsToCheck, 0);
+  EXPECT_EQ(o.DisplayMode, 4);
+  EXPECT_EQ(o.ForeColorLocal, 0);
+  EXPECT_EQ(o.HexDumpCharsSpc, 0);
+  EXPECT_EQ(o.ShowGridLines, -7);  // keys without a range read as before
+}
+
+// Point 8: the Duration text from integer time stamps, exact at every millisecond.
+TEST(HostileTest, DurationIsExactAtMilliseconds) {
+  FakePlatform platform;
+  Options o;
+  ColumnContext ctx{o};
+  Conversation c;
+  c.firstTime = SystemTimeToFileTime({2024, 3, 0, 5, 10, 20, 30, 250});
+  char buf[kColumnTextSize], want[64];
+  int wrong = 0;
+  for (uint64_t ms = 1; ms <= 100000; ms++) {
+    c.lastTime = c.firstTime + ms * 10000;
+    snprintf(want, sizeof want, "%02u:%02u:%02u.%03u", unsigned(ms / 3600000), unsigned(ms / 60000 % 60),
+             unsigned(ms / 1000 % 60), unsigned(ms % 1000));
+    if (strcmp(ColumnText(c, 15, buf, ctx), want) != 0 && wrong++ < 3) ADD_FAILURE() << buf << " for " << want;
+  }
+  EXPECT_EQ(wrong, 0);
+  c.lastTime = c.firstTime + 10010000;  // exactly 1.001 s
+  EXPECT_STREQ(ColumnText(c, 15, buf, ctx), "00:00:01.001");
+  c.lastTime = c.firstTime + 9999;  // under a millisecond
+  EXPECT_STREQ(ColumnText(c, 15, buf, ctx), "00:00:00.000");
+  c.lastTime = c.firstTime - 1;  // backwards: zero
+  EXPECT_STREQ(ColumnText(c, 15, buf, ctx), "00:00:00.000");
+  c.lastTime = c.firstTime + 3600ULL * 100 * 10000000 + 10000;  // 100 h
+  EXPECT_STREQ(ColumnText(c, 15, buf, ctx), "100:00:00.001");
+}
