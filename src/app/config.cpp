@@ -16,7 +16,9 @@ std::string Trim(const std::string& s) {
   return s.substr(a, b - a);
 }
 
-bool ReadWhole(const std::string& path, std::string* out) {
+}  // namespace
+
+bool ReadConfigText(const std::string& path, std::string* out) {
   RawFile f;
   if (!f.OpenRead(path.c_str())) return false;
   char buf[65536];
@@ -30,7 +32,14 @@ bool ReadWhole(const std::string& path, std::string* out) {
   }
 }
 
-}  // namespace
+int32_t ProfileInt(const std::string& v) {
+  const char* p = v.c_str();
+  bool neg = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  int64_t n = 0;
+  while (*p >= '0' && *p <= '9' && n < 0x100000000LL) n = n * 10 + (*p++ - '0');
+  return int32_t(uint32_t(neg ? -n : n));
+}
 
 void IniDocument::Parse(const std::string& text) {
   lines_.clear();
@@ -126,13 +135,7 @@ void SettingsStore::Integer(const char* key, int32_t& field, int32_t def) {
     field = def;
     return;
   }
-  // As GetPrivateProfileInt: an optional sign and the leading decimal digits.
-  const char* p = v.c_str();
-  bool neg = *p == '-';
-  if (*p == '-' || *p == '+') p++;
-  int64_t n = 0;
-  while (*p >= '0' && *p <= '9' && n < 0x100000000LL) n = n * 10 + (*p++ - '0');
-  field = int32_t(uint32_t(neg ? -n : n));
+  field = ProfileInt(v);
 }
 
 void SettingsStore::Text(const char* key, char* buffer, const char* def, size_t size) {
@@ -279,7 +282,7 @@ std::string DefaultConfigPath(const std::string& exe) {
 void LoadSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadWhole(path, &text)) doc.Parse(text);
+  if (ReadConfigText(path, &text)) doc.Parse(text);
   SettingsStore s(doc, false);
   ReadWriteAll(s, o);
 }
@@ -287,7 +290,7 @@ void LoadSettings(const std::string& path, Options& o) {
 bool SaveSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadWhole(path, &text)) doc.Parse(text);
+  if (ReadConfigText(path, &text)) doc.Parse(text);
   SettingsStore s(doc, true);
   ReadWriteAll(s, o);
   const std::string out = doc.Serialize();

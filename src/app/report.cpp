@@ -1,13 +1,16 @@
 #include "app/report.h"
 
-#include "app/strings.h"
 
 #include <cerrno>
 #include <cstring>
 
+#include "app/command_line.h"
+#include "app/config.h"
+#include "app/strings.h"
 #include "capture/capture_engine.h"
 #include "capture/dns.h"
 #include "export/summary_export.h"
+#include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
 #include "packetfile/raw_file.h"
 #include "stream/http.h"
@@ -60,6 +63,12 @@ int ReportFormatOfSwitch(const char* arg) {
   for (const auto& s : kSwitches)
     if (EqualNoCase(arg, s.name)) return s.format;
   return 0;
+}
+
+void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o) {
+  if (FindArgument(args, "/noloadsettings") < 0) LoadSettings(defaultConfig, o);
+  const int lc = FindArgument(args, "/LoadConfig");
+  if (lc >= 0 && ArgumentAt(args, size_t(lc) + 1)[0]) LoadSettings(ArgumentAt(args, size_t(lc) + 1), o);
 }
 
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
@@ -124,29 +133,15 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
     message = std::string(capturePath) + ": " + load.message;
     return kExitFailure;
   }
-  RawFile out;
-  if (!out.OpenWrite(outPath)) {
-    message = std::string(outPath) + ": cannot create the report: " + RawFile::LastErrorText();
-    return kExitFailure;
-  }
-  const std::vector<int> columns = DefaultExportColumns();
+  std::vector<const Conversation*> rows(table.count());
+  for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
   ColumnContext ctx{options};
-  std::string buf;
-  buf.reserve(1 << 17);
-  bool ok = true;
-  for (size_t i = 0; i < table.count() && ok; i++) {
-    AppendSummaryRow(buf, table.at(i), format, columns, ctx);
-    if (buf.size() >= (1 << 16)) {
-      ok = out.Write(buf.data(), buf.size());
-      buf.clear();
-    }
-  }
-  if (ok && !buf.empty()) ok = out.Write(buf.data(), buf.size());
-  if (!ok) {
-    message = std::string(outPath) + ": write failed: " + RawFile::LastErrorText();
+  std::string error;
+  if (!WriteSummaryFile(outPath, format, rows, ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0,
+                        &error)) {
+    message = std::string(outPath) + ": cannot write the report: " + error;
     return kExitFailure;
   }
-  out.Close();
   if (load.damaged) {
     message = std::string(capturePath) + ": " + load.message +
               "; the report holds the packets before it";
@@ -255,4 +250,34 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
     return kExitFailure;
   }
   return Finish(load, capturePath, message);
+}
+
+int RunConvert(const Options& options, const char* outPath, const char* capturePath, std::string& message) {
+  PacketFile file;
+  ConversationTable table(options, &file);
+  LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (!load.ok) {
+    message = std::string(capturePath) + ": " + load.message;
+    return kExitFailure;
+  }
+  ConvertResult r = WriteCaptureFile(file, outPath, CaptureFormatOfName(outPath));
+  if (!r.ok) {
+    message = std::string(outPath) + ": " + r.error;
+    return kExitFailure;
+  }
+  return Finish(load, capturePath, message);
+}
+
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message) {
+  const char* sw = ArgumentAt(args, 0);
+  const int format = ReportFormatOfSwitch(sw);
+  const bool convert = EqualNoCase(sw, "/sconvert");
+  if ((!format && !convert) || args.size() < 3) {
+    message = std::string(sw) + " needs an output file and a capture file";
+    return kExitUsage;
+  }
+  Options options;
+  LoadReportSettings(args, defaultConfig, options);
+  if (convert) return RunConvert(options, args[1].c_str(), args[2].c_str(), message);
+  return RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
 }

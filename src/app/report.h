@@ -1,10 +1,16 @@
 // Command-line reports over a capture file, without a window.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "app/options.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
+
+// The options of report mode: the default configuration file unless
+// `/noloadsettings` is given, then the file after `/LoadConfig`. Nothing is
+// written back.
+void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o);
 
 // Report switch to summary format; 0 when `arg` is none.
 int ReportFormatOfSwitch(const char* arg);
@@ -35,6 +41,16 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
 // messages for the user to `message`.
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
               std::string& message);
+
+// `/sconvert OUT CAPTURE`: the packets of CAPTURE as pcap, or pcapng when
+// OUT ends in ".pcapng".
+int RunConvert(const Options& options, const char* outPath, const char* capturePath, std::string& message);
+
+// A summary report or conversion from the command line: `/stext`, `/stab`,
+// `/stabular`, `/shtml`, `/sverhtml`, `/sxml` or `/sconvert`, then OUT and
+// CAPTURE, then any of `/LoadConfig FILE` and `/noloadsettings`. The same in
+// both programs.
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message);
 
 // Exit codes of the report mode.
 constexpr int kExitOk = 0;
