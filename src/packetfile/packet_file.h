@@ -15,6 +15,13 @@ constexpr uint32_t kPacketBufferSize = kMaxPacketLength + 1;
 constexpr uint32_t kFileHeaderSize = 14;
 constexpr uint32_t kRecordOverhead = 26;
 
+// Told how far a long read of a file has come; false asks it to stop.
+class ReadProgress {
+ public:
+  virtual ~ReadProgress() = default;
+  virtual bool Continue(uint64_t bytesRead) = 0;
+};
+
 struct PacketHeader {
   uint32_t length = 0;
   FileTime time = 0;  // local time
