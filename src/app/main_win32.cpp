@@ -97,7 +97,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
     HACCEL accel = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDA_MAIN));
     MainWindow window(args);
     if (!window.CreateMainWindow(instance, accel)) return 1;
-    ShowWindow(window.hwnd(), SW_SHOWNORMAL);
+    ShowWindow(window.hwnd(), window.InitialShowCommand());
     UpdateWindow(window.hwnd());
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {

@@ -72,7 +72,7 @@ void LoadReportSettings(const std::vector<std::string>& args, const std::string&
 }
 
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
-                                 const Options& options) {
+                                 const Options& options, ReadProgress* progress) {
   LoadOutcome out;
   std::string error;
   CaptureFormat fmt = DetectFileFormat(path, &error);
@@ -90,7 +90,8 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     }
     table.LocalAddress = file.headerAddress;
     file.CloseReading();
-    table.RebuildFromFile();
+    if (progress) progress->Rebuilding();
+    table.RebuildFromFile(progress);
     out.ok = true;
     if (file.damage()) {
       out.damaged = true;
@@ -152,7 +153,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
 }
 
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options) {
+                                   const Options& options, ReadProgress* progress) {
   LoadOutcome out;
   std::string error;
   const CaptureFormat fmt = DetectFileFormat(path, &error);
@@ -160,7 +161,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     out.message = error;
     return out;
   }
-  if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options);
+  if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options, progress);
   // The import of the window: frames through the pipeline into a new
   // temporary packet file, then the table rebuilt from it.
   Options importOptions = options;
@@ -174,11 +175,13 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   table.LocalAddress = 0;
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
-  ImportResult r = ImportCaptureFile(path, engine);
+  ImportResult r = ImportCaptureFile(path, engine, progress);
   table.importMode = 0;
   file.CloseWriting();
-  table.RebuildFromFile();
+  if (progress) progress->Rebuilding();
+  table.RebuildFromFile(progress);
   out.ok = r.opened;
+  out.cancelled = r.cancelled;
   out.damaged = r.damaged;
   out.message = r.error;
   return out;

@@ -18,18 +18,20 @@ int ReportFormatOfSwitch(const char* arg);
 struct LoadOutcome {
   bool ok = false;       // the table holds what the file gave
   bool damaged = false;  // reading stopped early; earlier packets are kept
+  bool cancelled = false;  // the progress stopped the import; earlier packets are kept
   std::string message;   // the reason when !ok, or the damage
 };
 
 // Builds `table` from an own packet file (in place) or a pcap/pcapng file.
 // A foreign file gets LocalAddress 0, as a fresh import would.
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
-                                 const Options& options);
+                                 const Options& options, ReadProgress* progress = nullptr);
 
 // As LoadCaptureForReport, but a foreign file is imported into a temporary
 // packet file first, so that conversations' content can be loaded.
+// `progress` hears of the import (which it may stop) and then of the rebuild.
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options);
+                                   const Options& options, ReadProgress* progress = nullptr);
 
 // `/sextracthttp FOLDER CAPTURE`: every HTTP response body into FOLDER.
 int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message);

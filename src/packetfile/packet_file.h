@@ -20,6 +20,8 @@ class ReadProgress {
  public:
   virtual ~ReadProgress() = default;
   virtual bool Continue(uint64_t bytesRead) = 0;
+  // The file's records are replayed into the table from here on.
+  virtual void Rebuilding() {}
 };
 
 struct PacketHeader {
