@@ -23,7 +23,8 @@ const Entry kStrings[] = {
 struct TranslationCache {
   std::mutex lock;
   std::unordered_map<int, const char*> byId;
-  std::deque<std::string> texts;
+  std::deque<std::string> texts;  // never shrinks: handed-out texts stay valid
+  int generation = -1;
 };
 TranslationCache& Cache() {
   static TranslationCache* c = new TranslationCache;  // never destroyed: texts outlive static destructors
@@ -52,7 +53,12 @@ const char* GetString(int id) {
   if (id & kUntranslated) return GetBuiltinString(id & 0xFFFF);
   if (!LanguageFileInUse()) return GetBuiltinString(id);
   TranslationCache& c = Cache();
+  const int generation = LanguageGeneration();
   std::lock_guard<std::mutex> g(c.lock);
+  if (c.generation != generation) {
+    c.byId.clear();
+    c.generation = generation;
+  }
   auto it = c.byId.find(id);
   if (it != c.byId.end()) return it->second;
   std::string text;

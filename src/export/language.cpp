@@ -12,6 +12,7 @@ struct LanguageState {
   std::mutex lock;
   std::unique_ptr<IniDocument> doc;
   bool rtl = false;
+  int generation = 0;
   char charset[kMaxCharsetName + 1] = "";
 };
 
@@ -35,6 +36,7 @@ bool LoadLanguageFile(const std::string& path) {
   LanguageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   s.doc.reset(new IniDocument);
+  s.generation++;
   s.doc->Parse(text);
   std::string v;
   s.rtl = s.doc->Get("general", "rtl", &v) && ProfileInt(v) == 1;
@@ -47,6 +49,7 @@ void ForgetLanguageFile() {
   LanguageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   s.doc.reset();
+  s.generation++;
   s.rtl = false;
   s.charset[0] = 0;
 }
@@ -55,6 +58,12 @@ bool LanguageFileInUse() {
   LanguageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   return s.doc != nullptr;
+}
+
+int LanguageGeneration() {
+  LanguageState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.generation;
 }
 
 bool LanguageRightToLeft() { return State().rtl; }

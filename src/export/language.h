@@ -17,6 +17,8 @@ bool LoadLanguageFile(const std::string& path);
 // Stops translating (after writing a template).
 void ForgetLanguageFile();
 bool LanguageFileInUse();
+// Changes whenever a language file is loaded or forgotten.
+int LanguageGeneration();
 bool LanguageRightToLeft();
 // "" when the file names none.
 const char* LanguageCharset();
