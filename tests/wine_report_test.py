@@ -54,9 +54,9 @@ def main():
         have_native = os.path.exists(native)
         if have_native:
             shutil.copy(native, os.path.join(work, "pakrill"))
-        frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 40000, 8080, b"GET / HTTP/1.0\r\n\r\n")),
-                  eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 8080, 40000, b"HTTP/1.0 200 OK\r\n\r\n<&>")),
-                  eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 5000, 5001, b"x" * 33))]
+        frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 47123, 47124, b"GET / HTTP/1.0\r\n\r\n")),
+                  eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 47124, 47123, b"HTTP/1.0 200 OK\r\n\r\n<&>")),
+                  eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 47125, 47126, b"x" * 33))]
         cap = os.path.join(work, "in.pcap")
         open(cap, "wb").write(pcap(frames))
         open(os.path.join(work, "pakrill.cfg"), "w").write("[General]\r\nAddExportHeaderLine=1\r\n")

@@ -152,6 +152,7 @@ void MainWindow::LoadPacketFile(const char* path) {
   }
   importing_ = true;
   importCancel_ = false;
+  UpdateMenuState();
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
   ClearList();
   table_.Clear();

@@ -767,6 +767,11 @@ void MainWindow::UpdateMenuState() {
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
     enable(id, rows > 0);
   for (int id : kNotYetCommands) enable(id, false);
+  if (importing_) {
+    // Stop ends an import; nothing else may start meanwhile.
+    for (int id : {IDM_START, IDM_LOAD_PACKETS, IDM_SAVE_PACKETS, IDM_LOAD_CONFIG}) enable(id, false);
+    enable(IDM_STOP, true);
+  }
   CheckMenuRadioItem(menu_, IDM_MODE_AUTO, IDM_MODE_URLS, UINT(41100 + Clamp(options_.DisplayMode, 1, 4)),
                      MF_BYCOMMAND);
   check(IDM_CAPTURE_ACTIVE, options_.captureActive != 0);
