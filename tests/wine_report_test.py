@@ -39,7 +39,7 @@ def run_native(work, *args):
 
 def ini(path):
     sections, cur = {}, None
-    for line in open(path, encoding="latin-1").read().split("\r\n"):
+    for line in open(path, encoding="latin-1", newline="").read().split("\r\n"):
         if line.startswith("["):
             cur = sections.setdefault(line.strip("[]"), [])
         elif "=" in line and cur is not None:
@@ -73,7 +73,7 @@ def main():
                 a, b = open(os.path.join(work, name), "rb").read(), open(os.path.join(work, nname), "rb").read()
                 if a != b:
                     sys.exit(f"FAIL: {sw} differs between pakrill.exe and pakrill:\n{a[:400]!r}\n{b[:400]!r}")
-        if not open(os.path.join(work, "wtab"), "rb").read().startswith(b"Index\tProtocol\t"):
+        if not open(os.path.join(work, "wstab"), "rb").read().startswith(b"Index\tProtocol\t"):
             sys.exit("FAIL: report mode did not read pakrill.cfg")
         run_exe(work, "/stab", win(os.path.join(work, "x")), win(os.path.join(work, "missing.pcap")), ok=(1,))
 
@@ -94,7 +94,7 @@ def main():
         if strings.get("8") != "Bericht" or strings.get("1001") != "Index" or len(strings) != len(s["strings"]):
             sys.exit(f"FAIL: strings of the template: {s.get('strings')}")
         menu = dict(s.get("menu_102", []))
-        if menu.get("70001") != "&File" or menu.get("40001") != "&Start Capture":
+        if menu.get("70001") != "&File" or menu.get("40024") != "&Start Capture" or menu.get("71001") != "Lower Pane Mode":
             sys.exit(f"FAIL: menu of the template: {menu}")
         if not s.get("dialog_108") or not dict(s["dialog_108"]).get("caption"):
             sys.exit(f"FAIL: dialogs of the template: {list(s)}")
