@@ -175,9 +175,15 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   table.LocalAddress = 0;
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
+  file.SetBatchedWrites(true);
   ImportResult r = ImportCaptureFile(path, engine, progress);
   table.importMode = 0;
   file.CloseWriting();
+  file.SetBatchedWrites(false);
+  if (file.writeFailed()) {
+    r.damaged = true;
+    r.error = "the temporary packet file could not be written completely: " + RawFile::LastErrorText();
+  }
   if (progress) progress->Rebuilding();
   table.RebuildFromFile(progress);
   out.ok = r.opened;

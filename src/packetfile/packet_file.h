@@ -46,7 +46,13 @@ class PacketFile {
   // Refuses empty packets and packets above kMaxPacketLength.
   bool AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
                     const uint8_t* srcMac, FileTime time = 0);
+  // Writes what a batch holds, then closes.
   void CloseWriting();
+  // Imports gather records and write them a megabyte at a time; a live
+  // capture writes each at once, so that the stream loader sees it.
+  void SetBatchedWrites(bool on) { batched_ = on; }
+  // A batched write failed: records after the last good write are lost.
+  bool writeFailed() const { return writeFailed_; }
 
   bool OpenForReading();
   // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
@@ -74,6 +80,8 @@ class PacketFile {
 
  private:
   bool Fill(void* dst, size_t n, size_t* got);
+  bool FlushBatch();
+  static constexpr size_t kBatchSize = 1u << 20;
 
   char name_[261] = "";
   bool temporary_ = false;
@@ -86,4 +94,7 @@ class PacketFile {
   uint64_t recordOffset_ = 0;
   uint64_t writeOffset_ = 0, lastAppend_ = 0;
   const char* damage_ = nullptr;
+  bool batched_ = false;
+  bool writeFailed_ = false;
+  size_t batchLen_ = 0;
 };
