@@ -197,6 +197,10 @@ void MainWindow::SavePacketData() {
   char path[MAX_PATH] = "";
   DWORD index = 1;
   if (!AskFile(hwnd_, true, filters, 18, "pkp", &index, path)) return;
+  // A name typed as .pcap or .pcapng asks for that kind whatever the entry.
+  const size_t n = strlen(path);
+  if (index == 1 && n > 5 && _stricmp(path + n - 5, ".pcap") == 0) index = 2;
+  if (index == 1 && n > 7 && _stricmp(path + n - 7, ".pcapng") == 0) index = 3;
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
   std::string error;
   if (index == 2 || index == 3) {

@@ -1,5 +1,6 @@
 #include "export/language.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -12,7 +13,9 @@ struct LanguageState {
   std::mutex lock;
   std::unique_ptr<IniDocument> doc;
   bool rtl = false;
-  int generation = 0;
+  // Read without the lock on every text lookup.
+  std::atomic<bool> inUse{false};
+  std::atomic<int> generation{0};
   char charset[kMaxCharsetName + 1] = "";
 };
 
@@ -37,6 +40,7 @@ bool LoadLanguageFile(const std::string& path) {
   std::lock_guard<std::mutex> g(s.lock);
   s.doc.reset(new IniDocument);
   s.generation++;
+  s.inUse = true;
   s.doc->Parse(text);
   std::string v;
   s.rtl = s.doc->Get("general", "rtl", &v) && ProfileInt(v) == 1;
@@ -49,22 +53,15 @@ void ForgetLanguageFile() {
   LanguageState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   s.doc.reset();
+  s.inUse = false;
   s.generation++;
   s.rtl = false;
   s.charset[0] = 0;
 }
 
-bool LanguageFileInUse() {
-  LanguageState& s = State();
-  std::lock_guard<std::mutex> g(s.lock);
-  return s.doc != nullptr;
-}
+bool LanguageFileInUse() { return State().inUse; }
 
-int LanguageGeneration() {
-  LanguageState& s = State();
-  std::lock_guard<std::mutex> g(s.lock);
-  return s.generation;
-}
+int LanguageGeneration() { return State().generation; }
 
 bool LanguageRightToLeft() { return State().rtl; }
 const char* LanguageCharset() { return State().charset; }
