@@ -57,14 +57,15 @@ large_bytes=$(stat -c %s $OUT/capture.pkp.large)
 
 stab_s=$(secs $PAKRILL /stab $OUT/report.txt $OUT/capture.pcap)
 tcpdump_s=$(secs tcpdump -r $OUT/capture.pcap -w /dev/null)
+import_s=$(secs build/bench/bench/bench_import $OUT/capture.pcap)
 tshark_start=$(date +%s.%N)
 tshark -q -z conv,tcp -z conv,udp -r $OUT/capture.pcap >/dev/null 2>&1 || true
 tshark_s=$(python3 -c "import time; print(time.time() - $tshark_start)")
 
-python3 - "$OUT/bench.txt" "$PACKETS" "$cat_s" "$stab_s" "$tcpdump_s" "$tshark_s" "$cat_large_s" "$large_bytes" <<'PY'
+python3 - "$OUT/bench.txt" "$PACKETS" "$cat_s" "$stab_s" "$tcpdump_s" "$tshark_s" "$cat_large_s" "$large_bytes" "$import_s" <<'PY'
 import re, sys
 txt, packets = open(sys.argv[1]).read(), int(sys.argv[2])
-cat_s, stab, tcpd, tsh, cat_large_s, large_bytes = map(float, sys.argv[3:])
+cat_s, stab, tcpd, tsh, cat_large_s, large_bytes, imp = map(float, sys.argv[3:])
 def rate(name):
     m = re.search(name + r".*?([\d.]+)([kMG]?)/s", txt)
     return float(m.group(1)) * {"": 1, "k": 1e3, "M": 1e6, "G": 1e9}[m.group(2)] if m else float("nan")
@@ -82,6 +83,7 @@ print(f"   lookup, linear scan           {lin/1e6:8.4f} M lookups/s   index/scan
 print(f"   pakrill /stab (pcap)          {stab:8.2f} s")
 print(f"   tcpdump -r -w /dev/null       {tcpd:8.2f} s   stab/tcpdump = {stab/tcpd:.2f}x (goal <= 2x)")
 print(f"   tshark -z conv,tcp -z conv,udp {tsh:7.2f} s   tshark/stab = {tsh/stab:.1f}x (goal >= 20x)")
+print(f"   window import + rebuild (pcap) {imp:7.2f} s   import/stab = {imp/stab:.2f}x (goal <= 2.5x)")
 idx_ms, scan_ms = ms("BM_LoadConversationIndexed"), ms("BM_LoadConversationFullScan")
 print(f"   load small conversation, index {idx_ms:8.3f} ms")
 print(f"   load small conversation, scan  {scan_ms:8.1f} ms   scan/index = {scan_ms/idx_ms:.0f}x (goal >= 100x)")
@@ -92,6 +94,11 @@ print(f"   fread of the same (in-process) {read_large/1e6:8.0f} MB/s")
 print(f"   reassembly of those records    {alone/1e6:8.0f} MB/s   cat/reassembly = {cat_large/alone:.2f}x (goal <= 3x)")
 print(f"   reassembly, indexed, in the full capture {mixed/1e6:6.0f} MB/s of its records (reads the records between them too)")
 PY
+echo "== peak memory (kB) on the full capture"
+echo "   pakrill /stab:               $(peak_kb $PAKRILL /stab $OUT/r0.txt $OUT/capture.pcap)"
+echo "   window import + rebuild:     $(peak_kb build/bench/bench/bench_import $OUT/capture.pcap)"
+echo "   tcpdump -r -w /dev/null:     $(peak_kb tcpdump -r $OUT/capture.pcap -w /dev/null)"
+echo "   tshark conversation tables:  $(peak_kb tshark -q -z conv,tcp -z conv,udp -r $OUT/capture.pcap)"
 echo "== peak memory of pakrill /stab (kB)"
 echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $OUT/r1.txt $OUT/capture.pcap)"
 echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /stab $OUT/r2.txt $OUT/few_packets.pcap)"

@@ -7,6 +7,8 @@ target_link_libraries(pakrill_core PUBLIC ws2_32)
 add_library(pakrill_win32 STATIC
   src/app/window_win32.cpp
   src/app/main_window_win32.cpp
+  src/app/file_commands_win32.cpp
+  src/app/language_win32.cpp
   src/app/advanced_options_win32.cpp
   src/capture/pcap_library_win32.cpp
   src/capture/packet_sniffer_win32.cpp

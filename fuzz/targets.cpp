@@ -6,6 +6,10 @@
 
 #include "app/config.h"
 #include "app/options.h"
+#include "app/report.h"
+#include "app/strings.h"
+#include "export/language.h"
+#include "export/summary_export.h"
 #include "capture/capture_engine.h"
 #include "capture/conversation.h"
 #include "capture/conversation_table.h"
@@ -33,6 +37,15 @@ struct TableSink : PacketSniffer {
     table.UpdateConversation(p, h);
   }
 };
+
+[[maybe_unused]] std::string WriteTemp(const uint8_t* data, size_t size, const char* suffix) {
+  const std::string path = "/tmp/pakrill-fuzz-" + std::to_string(getpid()) + suffix;
+  if (FILE* f = fopen(path.c_str(), "wb")) {
+    fwrite(data, 1, size, f);
+    fclose(f);
+  }
+  return path;
+}
 
 }  // namespace
 
@@ -89,6 +102,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SettingsStore writer(doc, true);
   ReadWriteAll(writer, o);
   doc.Serialize();
+#elif defined(FUZZ_BINARY)
+  // A hexadecimal value as the configuration stores filters, WinPos and Columns.
+  IniDocument doc;
+  doc.Set("General", "CaptureFilter", std::string(reinterpret_cast<const char*>(data), size));
+  SettingsStore reader(doc, false);
+  uint8_t small[44];
+  reader.Binary("CaptureFilter", small, sizeof small);
+  std::vector<uint8_t> big(kMaxFilterText);
+  reader.Binary("CaptureFilter", big.data(), big.size());
+#elif defined(FUZZ_LANGUAGE)
+  const std::string path = WriteTemp(data, size, "_lng.ini");
+  if (LoadLanguageFile(path)) {
+    for (int id : {4, 8, 501, 1001, 1002, 1013, 70000}) GetString(id);
+    std::string v, html;
+    LanguageLookup("menu_102", "70001", &v);
+    LanguageLookup("dialog_108", "caption", &v);
+    AppendFileHeader(html, kFormatHtmlHorizontal, DefaultExportColumns(), false);
+    AppendFileFooter(html, kFormatHtmlHorizontal);
+    ForgetLanguageFile();
+  }
+#elif defined(FUZZ_DETECT)
+  // Whatever a user opens: recognised by content, then read as what it is.
+  const std::string path = WriteTemp(data, size, ".cap");
+  Options o;
+  PacketFile pf;
+  ConversationTable table(o, &pf);
+  LoadCaptureForReport(path.c_str(), table, pf, o);
 #elif defined(FUZZ_PLACEMENT)
   // Segments: u32 sequence number, u8 length, that many bytes.
   StreamBlock block;

@@ -7,7 +7,7 @@ trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 "$PAKRILL" >/dev/null 2>&1 && fail "no arguments must not succeed"
-"$PAKRILL" --help | grep -q "/stab OUT CAPTURE" || fail "--help prints the usage"
+"$PAKRILL" --help | grep -q "/sxml OUT CAPTURE" || fail "--help prints the usage"
 "$PAKRILL" /stab "$dir/out.txt" /nonexistent 2>"$dir/err" && fail "missing capture succeeded"
 grep -q "/nonexistent" "$dir/err" || fail "the error names the file"
 [ -e "$dir/out.txt" ] && fail "no report may be written for a missing capture"

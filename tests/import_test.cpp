@@ -4,6 +4,7 @@
 #include "capture/frame.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
+#include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
 #include "test_support.h"
 
@@ -94,7 +95,37 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
     return s;
   };
   EXPECT_EQ(noMacs(Report(TempPath("d.pcapng"))), noMacs(expected));
+  // Saved as pcap (microseconds) and pcapng (100 ns), the same packets, MACs and times return.
+  for (CaptureFormat f : {CaptureFormat::Pcap, CaptureFormat::PcapNg}) {
+    const ConvertResult r = WriteCaptureFile(own, TempPath("e.cap").c_str(), f);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.packets, session.size());
+    EXPECT_EQ(Report(TempPath("e.cap")), expected);
+  }
+  EXPECT_FALSE(WriteCaptureFile(own, TempPath("no/such/dir.pcap").c_str(), CaptureFormat::Pcap).ok);
+  remove(TempPath("e.cap").c_str());
   for (const char* n : {"own.pkp", "a.pcap", "b.pcap", "c.pcap", "d.pcapng"}) remove(TempPath(n).c_str());
+}
+
+TEST(ImportTest, ProgressStopsAnImportKeepingWhatCameBefore) {
+  FakePlatform platform;
+  std::vector<Frame> frames(5000, Frame{Ethernet(Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4))});
+  const Bytes file = PcapFile(frames);
+  struct StopAtOnce : ReadProgress {
+    uint64_t seen = 0;
+    bool Continue(uint64_t bytes) override {
+      seen = bytes;
+      return false;
+    }
+  } stop;
+  MemorySource src(file.data(), file.size());
+  Collector sink;
+  ImportResult r = ImportCapture(src, sink, &stop);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_FALSE(r.damaged);
+  EXPECT_EQ(sink.packets.size(), 4096u);
+  EXPECT_GT(stop.seen, 4096u * 16);
+  EXPECT_LT(stop.seen, file.size());
 }
 
 TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {

@@ -4,6 +4,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "gtest/gtest.h"
 
@@ -233,7 +238,9 @@ std::string TempPath(const std::string& name) {
 #endif
   std::string d = dir ? dir : "/tmp";
   const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
-  return d + "/pakrill_" + (t ? std::string(t->name()) + "_" : "") + name;
+  // The process id keeps runs of the same test in parallel (other time
+  // zones, other builds) out of each other's files.
+  return d + "/pakrill_" + std::to_string(getpid()) + "_" + (t ? std::string(t->name()) + "_" : "") + name;
 }
 
 void WriteFileBytes(const std::string& path, const Bytes& b) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/language_win32.h"
 #include "app/window_win32.h"
 #include "resource.h"
 
@@ -78,6 +79,7 @@ INT_PTR CALLBACK AdvancedProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_INITDIALOG: {
       d = reinterpret_cast<AdvancedData*>(lp);
       SetWindowLongPtrA(dlg, DWLP_USER, lp);
+      TranslateDialog(dlg, IDD_ADVANCED);
       for (int id : {IDC_ADV_PERLINE, IDC_ADV_SPACE}) {
         for (const char* v : {"4", "8", "16", "32", "64"})
           SendDlgItemMessageA(dlg, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(v));
@@ -88,6 +90,7 @@ INT_PTR CALLBACK AdvancedProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       for (const auto& c : kColors) SendDlgItemMessageA(dlg, c.edit, EM_LIMITTEXT, 6, 0);
       Write(dlg, *d);
       SetFocus(GetDlgItem(dlg, IDC_ADV_LIVE));
+      ApplyRightToLeft(dlg, 3);
       return FALSE;
     }
     case WM_CTLCOLOREDIT:

@@ -1,26 +1,46 @@
 // The native command-line pakrill: reports over capture files.
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "app/config.h"
 #include "app/options.h"
 #include "app/report.h"
 #include "app/strings.h"
+#include "export/language.h"
 
 static const char kUsage[] =
-    "Usage: pakrill /stab OUT CAPTURE\n"
+    "Usage: pakrill /stext|/stab|/stabular|/shtml|/sverhtml|/sxml OUT CAPTURE [options]\n"
+    "       pakrill /sconvert OUT.pcap|OUT.pcapng CAPTURE [options]\n"
     "       pakrill /sextracthttp FOLDER CAPTURE\n"
     "       pakrill /sstreams FILE txt|html|raw|rawlocal|rawremote CAPTURE\n"
     "\n"
     "Reads CAPTURE (a Pakrill packet file, classic pcap or pcapng, recognised by\n"
     "content), groups its IPv4 TCP, UDP and ICMP packets into conversations and\n"
-    "writes one tab-delimited row per conversation to OUT. /sextracthttp writes\n"
-    "every HTTP response body into FOLDER; /sstreams writes every conversation's\n"
-    "content to FILE.\n"
+    "writes one row per conversation to OUT: /stext as text, /stab tab-delimited,\n"
+    "/stabular in fixed-width columns, /shtml and /sverhtml as HTML tables,\n"
+    "/sxml as XML. /sconvert writes the packets as a pcap or pcapng file.\n"
+    "/sextracthttp writes every HTTP response body into FOLDER; /sstreams writes\n"
+    "every conversation's content to FILE.\n"
+    "\n"
+    "Options: /LoadConfig FILE reads that configuration after pakrill.cfg next to\n"
+    "the program; /noloadsettings reads none.\n"
     "\n"
     "Exit codes: 0 done; 1 the capture could not be read; 2 usage;\n"
     "3 the capture is damaged and the report holds the packets before the damage;\n"
     "4 a file could not be written (each is named, with the system's reason).\n";
+
+static std::string ExecutablePath(const char* argv0) {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return argv0;
+  path[n] = 0;
+  return path;
+}
 
 int main(int argc, char** argv) {
   if (argc < 2 || EqualNoCase(argv[1], "--help") || EqualNoCase(argv[1], "-h") ||
@@ -28,6 +48,8 @@ int main(int argc, char** argv) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  const std::string exe = ExecutablePath(argv[0]);
+  LoadLanguageFile(LanguageFilePathFor(exe));
   Options options;
   std::string message;
   if (EqualNoCase(argv[1], "/sextracthttp") || EqualNoCase(argv[1], "/sstreams")) {
@@ -41,17 +63,13 @@ int main(int argc, char** argv) {
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return rc;
   }
-  const int format = ReportFormatOfSwitch(argv[1]);
-  if (format != 2) {
-    fprintf(stderr, "pakrill: %s: %s\n\n%s", argv[1],
-            format ? "this report format is not available yet" : "unknown switch", kUsage);
+  if (!ReportFormatOfSwitch(argv[1]) && !EqualNoCase(argv[1], "/sconvert")) {
+    fprintf(stderr, "pakrill: %s: unknown switch\n\n%s", argv[1], kUsage);
     return 2;
   }
-  if (argc != 4) {
-    fprintf(stderr, "pakrill: %s needs an output file and a capture file\n\n%s", argv[1], kUsage);
-    return 2;
-  }
-  int rc = RunReport(options, format, argv[2], argv[3], message);
-  if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const int rc = RunReportCommand(args, DefaultConfigPath(exe), message);
+  if (!message.empty()) fprintf(stderr, "pakrill: %s\n%s", message.c_str(), rc == kExitUsage ? "\n" : "");
+  if (rc == kExitUsage) fputs(kUsage, stderr);
   return rc;
 }

@@ -16,7 +16,9 @@ std::string Trim(const std::string& s) {
   return s.substr(a, b - a);
 }
 
-bool ReadWhole(const std::string& path, std::string* out) {
+}  // namespace
+
+bool ReadConfigText(const std::string& path, std::string* out) {
   RawFile f;
   if (!f.OpenRead(path.c_str())) return false;
   char buf[65536];
@@ -30,7 +32,18 @@ bool ReadWhole(const std::string& path, std::string* out) {
   }
 }
 
-}  // namespace
+// The sign and leading digits, saturated a little past 32 bits so that a
+// clamp still sees an out-of-range value as such.
+int64_t ProfileDigits(const std::string& v) {
+  const char* p = v.c_str();
+  bool neg = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  int64_t n = 0;
+  while (*p >= '0' && *p <= '9' && n < 0x100000000LL) n = n * 10 + (*p++ - '0');
+  return neg ? -n : n;
+}
+
+int32_t ProfileInt(const std::string& v) { return int32_t(uint32_t(ProfileDigits(v))); }
 
 void IniDocument::Parse(const std::string& text) {
   lines_.clear();
@@ -126,13 +139,7 @@ void SettingsStore::Integer(const char* key, int32_t& field, int32_t def, int64_
     field = def;
     return;
   }
-  // As GetPrivateProfileInt: an optional sign and the leading decimal digits.
-  const char* p = v.c_str();
-  bool neg = *p == '-';
-  if (*p == '-' || *p == '+') p++;
-  int64_t n = 0;
-  while (*p >= '0' && *p <= '9' && n < 0x100000000LL) n = n * 10 + (*p++ - '0');
-  if (neg) n = -n;
+  const int64_t n = ProfileDigits(v);
   if (lo != INT32_MIN || hi != INT32_MAX) {
     field = int32_t(n < lo ? lo : n > hi ? hi : n);
     return;
@@ -287,7 +294,7 @@ std::string DefaultConfigPath(const std::string& exe) {
 void LoadSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadWhole(path, &text)) doc.Parse(text);
+  if (ReadConfigText(path, &text)) doc.Parse(text);
   SettingsStore s(doc, false);
   ReadWriteAll(s, o);
 }
@@ -295,7 +302,7 @@ void LoadSettings(const std::string& path, Options& o) {
 bool SaveSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadWhole(path, &text)) doc.Parse(text);
+  if (ReadConfigText(path, &text)) doc.Parse(text);
   SettingsStore s(doc, true);
   ReadWriteAll(s, o);
   const std::string out = doc.Serialize();

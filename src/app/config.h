@@ -51,6 +51,11 @@ class SettingsStore {
 
 void ReadWriteAll(SettingsStore& store, Options& o);
 
+// The whole file, refused above kMaxConfigFileSize; false when unreadable.
+bool ReadConfigText(const std::string& path, std::string* out);
+// An integer value as GetPrivateProfileInt reads it: sign and leading digits.
+int32_t ProfileInt(const std::string& value);
+
 // The executable's path with everything from its last "." replaced by ".cfg".
 std::string DefaultConfigPath(const std::string& exePath);
 // Reads the file into `o`; a missing or unreadable file gives the defaults.

@@ -8,15 +8,24 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/config.h"
+#include "app/language_win32.h"
 #include "app/main_window_win32.h"
 #include "app/options.h"
 #include "app/report.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/pcap_library_win32.h"
+#include "export/language.h"
 #include "resource.h"
 
 namespace {
+
+std::string ExecutablePath() {
+  char exe[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, exe, sizeof exe);
+  return exe;
+}
 
 // Report mode: `/stab OUT CAPTURE` writes the report and ends. Messages go
 // to the console of the caller, when there is one.
@@ -37,21 +46,11 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return true;
   }
-  const int format = ReportFormatOfSwitch(args[0].c_str());
-  if (!format) return false;
+  if (!ReportFormatOfSwitch(args[0].c_str()) && !EqualNoCase(args[0].c_str(), "/sconvert")) return false;
   AttachConsole(ATTACH_PARENT_PROCESS);
-  if (format != 2) {
-    fprintf(stderr, "pakrill: %s: this report format is not available yet\n", args[0].c_str());
-    *exitCode = kExitUsage;
-  } else if (args.size() < 3) {
-    fprintf(stderr, "pakrill: %s needs a capture file after the output file\n", args[0].c_str());
-    *exitCode = kExitUsage;
-  } else {
-    Options options;
-    std::string message;
-    *exitCode = RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
-    if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
-  }
+  std::string message;
+  *exitCode = RunReportCommand(args, DefaultConfigPath(ExecutablePath()), message);
+  if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
   return true;
 }
 
@@ -85,13 +84,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
   if (FindArgument(args, "/nocapdriver") < 0) LoadPacketCaptureLibrary();
 
   int exitCode = 0;
+  if (FindArgument(args, "/savelangfile") >= 0) {
+    if (!WriteLanguageTemplate(instance, LanguageFilePathFor(ExecutablePath()))) exitCode = 1;
+    WSACleanup();
+    CoUninitialize();
+    return exitCode;
+  }
+  LoadLanguageFile(LanguageFilePathFor(ExecutablePath()));
   if (FindArgument(args, "/deleteregkey") >= 0) {
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Toveral\\Pakrill");
   } else if (!RunReportMode(args, &exitCode)) {
     HACCEL accel = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDA_MAIN));
     MainWindow window(args);
     if (!window.CreateMainWindow(instance, accel)) return 1;
-    ShowWindow(window.hwnd(), SW_SHOWNORMAL);
+    ShowWindow(window.hwnd(), window.InitialShowCommand());
     UpdateWindow(window.hwnd());
     MSG m;
     while (GetMessageA(&m, nullptr, 0, 0) > 0) {

@@ -12,6 +12,7 @@
 #include "app/advanced_options_win32.h"
 #include "app/command_line.h"
 #include "app/config.h"
+#include "app/language_win32.h"
 #include "app/strings.h"
 #include "capture/columns.h"
 #include "export/summary_export.h"
@@ -39,8 +40,7 @@ const ToolButton kToolButtons[] = {
 };
 
 // Commands of later work: present in the menus, but not offered yet.
-const int kNotYetCommands[] = {IDM_SAVE_CONFIG, IDM_LOAD_CONFIG, IDM_SAVE_PACKETS,   IDM_LOAD_PACKETS,
-                               IDM_QUORVEX,     IDM_SAVE_SUMMARIES, IDM_PROPERTIES, IDM_CHOOSE_COLUMNS};
+const int kNotYetCommands[] = {IDM_QUORVEX, IDM_PROPERTIES, IDM_CHOOSE_COLUMNS};
 
 void ShowFileError(HWND owner, DWORD code) {
   char sys[256] = "Unknown Error", msg[320];
@@ -54,7 +54,9 @@ INT_PTR CALLBACK ExtractProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   auto* folder = reinterpret_cast<std::string*>(GetWindowLongPtrA(dlg, DWLP_USER));
   if (msg == WM_INITDIALOG) {
     SetWindowLongPtrA(dlg, DWLP_USER, lp);
+    TranslateDialog(dlg, IDD_EXTRACT_HTTP);
     SetDlgItemTextA(dlg, IDC_EXTRACT_FOLDER, reinterpret_cast<std::string*>(lp)->c_str());
+    ApplyRightToLeft(dlg, 3);
     return TRUE;
   }
   if (msg == WM_COMMAND && (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL)) {
@@ -158,7 +160,8 @@ bool MainWindow::CreateMainWindow(HINSTANCE instance, HACCEL accelerators) {
 }
 
 void MainWindow::OnCreate() {
-  menu_ = LoadMenuA(instance_, MAKEINTRESOURCEA(IDM_MAIN));
+  menu_ = LoadTranslatedMenu(instance_, IDM_MAIN);
+  ApplyRightToLeft(hwnd_, 0);
   SetMenu(hwnd_, menu_);
   status_ = CreateWindowExA(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, hwnd_,
                             reinterpret_cast<HMENU>(IDC_STATUS), instance_, nullptr);
@@ -210,8 +213,8 @@ void MainWindow::OnCreate() {
     strcpy(cf.szFaceName, face);
     SendMessageA(lower_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&cf));
   }
-  contextMenu_ = LoadMenuA(instance_, MAKEINTRESOURCEA(IDM_CONTEXT));
-  trayMenu_ = LoadMenuA(instance_, MAKEINTRESOURCEA(IDM_TRAY));
+  contextMenu_ = LoadTranslatedMenu(instance_, IDM_CONTEXT);
+  trayMenu_ = LoadTranslatedMenu(instance_, IDM_TRAY);
 
   // Settings: the file next to the executable, then /LoadConfig's file.
   char exe[MAX_PATH] = "";
@@ -292,6 +295,10 @@ void MainWindow::CreateColumns() {
     c.iSubItem = d.id;
     ListView_InsertColumn(list_, pos, &c);
   }
+  ApplyColumnLayout();
+}
+
+void MainWindow::ApplyColumnLayout() {
   // A stored layout: widths and display order by column.
   if (options_.ColumnsValid) {
     int zeros = 0;
@@ -469,16 +476,6 @@ void MainWindow::ReloadFromFile() {
   UpdateStatus();
 }
 
-void MainWindow::LoadPacketFile(const char* path) {
-  if (engine_.running) return;
-  file_.ResetFile(false);
-  file_.SetName(path);
-  if (file_.OpenForReading()) {
-    table_.LocalAddress = file_.headerAddress;
-    file_.CloseReading();
-  }
-  ReloadFromFile();
-}
 
 void MainWindow::RefreshLowerPane() {
   if (options_.HideLowerPane || !lower_) return;
@@ -767,11 +764,19 @@ void MainWindow::UpdateMenuState() {
   enable(IDM_EXPORT_STREAMS, selected > 0);
   enable(IDM_HTML_REPORT, selected > 0);
   enable(IDM_EXTRACT_HTTP, rows > 0);
+  enable(IDM_SAVE_SUMMARIES, selected > 0);
+  enable(IDM_SAVE_PACKETS, !running && file_.name()[0]);
+  enable(IDM_LOAD_PACKETS, !running);
   for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER, IDM_ADVANCED}) enable(id, !running);
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
     enable(id, rows > 0);
   for (int id : kNotYetCommands) enable(id, false);
+  if (importing_) {
+    // Stop ends an import; nothing else may start meanwhile.
+    for (int id : {IDM_START, IDM_LOAD_PACKETS, IDM_SAVE_PACKETS, IDM_LOAD_CONFIG}) enable(id, false);
+    enable(IDM_STOP, true);
+  }
   CheckMenuRadioItem(menu_, IDM_MODE_AUTO, IDM_MODE_URLS, UINT(41100 + Clamp(options_.DisplayMode, 1, 4)),
                      MF_BYCOMMAND);
   check(IDM_CAPTURE_ACTIVE, options_.captureActive != 0);
@@ -831,7 +836,17 @@ void MainWindow::OnCommand(int id) {
     opt = !opt;
     UpdateMenuState();
   };
+  if (importing_) {
+    // Only stopping the import is offered while one runs.
+    if (id == IDM_STOP || id == IDM_EXIT) importCancel_ = true;
+    return;
+  }
   switch (id) {
+    case IDM_SAVE_PACKETS: SavePacketData(); break;
+    case IDM_LOAD_PACKETS: LoadPacketData(); break;
+    case IDM_SAVE_SUMMARIES: SaveSummaries(); break;
+    case IDM_SAVE_CONFIG: SaveConfiguration(); break;
+    case IDM_LOAD_CONFIG: LoadConfiguration(); break;
     case IDM_START: StartCapture(); break;
     case IDM_STOP: StopCapture(); break;
     case IDM_RESTART: RestartCapture(); break;
@@ -984,7 +999,7 @@ void MainWindow::OnTimer(UINT_PTR id) {
     DestroyWindow(hwnd_);
     return;
   }
-  if (id != TIMER_REFRESH) return;
+  if (id != TIMER_REFRESH || importing_) return;
   if (table_.changed && options_.LiveMode) {
     table_.changed = 0;
     RefreshRows(false);
@@ -996,27 +1011,7 @@ void MainWindow::OnTimer(UINT_PTR id) {
 }
 
 void MainWindow::OnDestroy() {
-  KillTimer(hwnd_, TIMER_REFRESH);
-  methods_->Stop();
-  ShowTray(false);
-  file_.ResetFile(false);
-  if (!reportPath_.empty()) DeleteFileA(reportPath_.c_str());
-  // The window placement and column layout for the next start.
-  WINDOWPLACEMENT wp{};
-  wp.length = sizeof wp;
-  if (GetWindowPlacement(hwnd_, &wp)) {
-    memcpy(options_.WinPos, &wp, sizeof options_.WinPos);
-    options_.WinPosValid = true;
-  }
-  int order[kColumnCount];
-  if (ListView_GetColumnOrderArray(list_, kColumnCount, order)) {
-    for (int p = 0; p < kColumnCount; p++) {
-      options_.Columns[order[p]][1] = int16_t(p);
-      options_.Columns[order[p]][0] = int16_t(ListView_GetColumnWidth(list_, order[p]));
-    }
-    options_.ColumnsValid = true;
-  }
-  SaveSettings(options_.configFile[0] ? options_.configFile : configPath_, options_);
+  EndOfSession();
   PostQuitMessage(0);
 }
 
@@ -1043,11 +1038,16 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       OnTimer(wp);
       return true;
     case WM_CLOSE:
-      if (options_.TrayIcon && trayShown_ && !exiting_) ShowWindow(hwnd_, SW_HIDE);
+      if (importing_) importCancel_ = true;
+      else if (options_.TrayIcon && trayShown_ && !exiting_) ShowWindow(hwnd_, SW_HIDE);
       else Leave();
       return true;
     case WM_QUERYENDSESSION:
       *result = TRUE;
+      return true;
+    case WM_ENDSESSION:
+      // The session ends without WM_DESTROY: keep the settings, leave no files.
+      if (wp) EndOfSession();
       return true;
     case WM_DESTROY:
       OnDestroy();
@@ -1058,8 +1058,9 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     case WM_DROPFILES: {
       char path[MAX_PATH] = "";
       HDROP drop = reinterpret_cast<HDROP>(wp);
-      if (DragQueryFileA(drop, 0, path, sizeof path)) LoadPacketFile(path);
+      const UINT n = DragQueryFileA(drop, 0, path, sizeof path);
       DragFinish(drop);
+      if (n) LoadPacketFile(path);
       return true;
     }
     case WM_ACTIVATE: {

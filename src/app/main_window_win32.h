@@ -32,6 +32,9 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void PacketCountChanged() override;
   void PacketFileWriteFailed() override;
 
+  // SW_SHOWMAXIMIZED when the window was closed maximised.
+  int InitialShowCommand() const;
+
  protected:
   bool OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) override;
 
@@ -59,7 +62,19 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void MoveSelection(int delta);
   void CopySelection();
   std::vector<int> ExportColumns() const;
+  // File commands (file_commands_win32.cpp). LoadPacketFile reads any
+  // capture file by its content, with progress.
   void LoadPacketFile(const char* path);
+  void LoadPacketData();
+  void SavePacketData();
+  void SaveSummaries();
+  void SaveConfiguration();
+  void LoadConfiguration();
+  void StoreLayoutInOptions();
+  void ApplyColumnLayout();
+  // Stops, deletes the temporary files and writes the settings, once.
+  void EndOfSession();
+  friend class FileProgress;
   void RefreshLowerPane();
   // Conversation indices of the selected rows, first row first.
   std::vector<size_t> SelectedRows() const;
@@ -115,4 +130,7 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   FINDREPLACEA find_{};
   char findText_[256] = "";
   int findMode_ = 1;
+  bool importing_ = false;
+  bool importCancel_ = false;
+  bool sessionEnded_ = false;
 };

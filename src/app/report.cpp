@@ -1,13 +1,16 @@
 #include "app/report.h"
 
-#include "app/strings.h"
 
 #include <cerrno>
 #include <cstring>
 
+#include "app/command_line.h"
+#include "app/config.h"
+#include "app/strings.h"
 #include "capture/capture_engine.h"
 #include "capture/dns.h"
 #include "export/summary_export.h"
+#include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
 #include "packetfile/raw_file.h"
 #include "stream/http.h"
@@ -83,8 +86,14 @@ int ReportFormatOfSwitch(const char* arg) {
   return 0;
 }
 
+void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o) {
+  if (FindArgument(args, "/noloadsettings") < 0) LoadSettings(defaultConfig, o);
+  const int lc = FindArgument(args, "/LoadConfig");
+  if (lc >= 0 && ArgumentAt(args, size_t(lc) + 1)[0]) LoadSettings(ArgumentAt(args, size_t(lc) + 1), o);
+}
+
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
-                                 const Options& options) {
+                                 const Options& options, ReadProgress* progress) {
   LoadOutcome out;
   std::string error;
   CaptureFormat fmt = DetectFileFormat(path, &error);
@@ -102,7 +111,8 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     }
     table.LocalAddress = file.headerAddress;
     file.CloseReading();
-    table.RebuildFromFile();
+    if (progress) progress->Rebuilding();
+    table.RebuildFromFile(progress);
     out.ok = true;
     if (file.damage()) {
       out.damaged = true;
@@ -144,29 +154,15 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
     message = std::string(capturePath) + ": " + load.message;
     return kExitFailure;
   }
-  RawFile out;
-  if (!out.OpenWrite(outPath)) {
-    message = std::string(outPath) + ": cannot create the report: " + RawFile::LastErrorText();
-    return kExitWriteFailed;
-  }
-  const std::vector<int> columns = DefaultExportColumns();
+  std::vector<const Conversation*> rows(table.count());
+  for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
   ColumnContext ctx{options};
-  std::string buf;
-  buf.reserve(1 << 17);
-  bool ok = true;
-  for (size_t i = 0; i < table.count() && ok; i++) {
-    AppendSummaryRow(buf, table.at(i), format, columns, ctx);
-    if (buf.size() >= (1 << 16)) {
-      ok = out.Write(buf.data(), buf.size());
-      buf.clear();
-    }
-  }
-  if (ok && !buf.empty()) ok = out.Write(buf.data(), buf.size());
-  if (!ok) {
-    message = std::string(outPath) + ": write failed: " + RawFile::LastErrorText();
+  std::string error;
+  if (!WriteSummaryFile(outPath, format, rows, ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0,
+                        &error)) {
+    message = std::string(outPath) + ": cannot write the report: " + error;
     return kExitWriteFailed;
   }
-  out.Close();
   if (load.damaged) {
     message = std::string(capturePath) + ": " + load.message +
               "; the report holds the packets before it";
@@ -177,7 +173,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
 }
 
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options) {
+                                   const Options& options, ReadProgress* progress) {
   LoadOutcome out;
   std::string error;
   const CaptureFormat fmt = DetectFileFormat(path, &error);
@@ -185,7 +181,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     out.message = error;
     return out;
   }
-  if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options);
+  if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options, progress);
   // The import of the window: frames through the pipeline into a new
   // temporary packet file, then the table rebuilt from it.
   Options importOptions = options;
@@ -201,17 +197,21 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   table.LocalAddress = 0;
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
-  ImportResult r = ImportCaptureFile(path, engine);
+  file.SetBatchedWrites(true);
+  ImportResult r = ImportCaptureFile(path, engine, progress);
   table.importMode = 0;
   file.CloseWriting();
+  file.SetBatchedWrites(false);
   if (!file.writeError().empty()) {
     // What was stored is only a part of the capture: nothing may be made of it.
     out.message = std::string(file.name()) + ": cannot write the temporary packet file: " + file.writeError();
     out.writeFailed = true;
     return out;
   }
-  table.RebuildFromFile();
+  if (progress) progress->Rebuilding();
+  table.RebuildFromFile(progress);
   out.ok = r.opened;
+  out.cancelled = r.cancelled;
   out.damaged = r.damaged;
   out.message = r.error;
   if (out.message.empty()) out.message = SkippedFramesText(r);
@@ -299,4 +299,38 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
     return kExitWriteFailed;
   }
   return Finish(load, capturePath, message);
+}
+
+int RunConvert(const Options& options, const char* outPath, const char* capturePath, std::string& message) {
+  PacketFile file;
+  ConversationTable table(options, &file);
+  LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
+  if (load.writeFailed) {
+    message = load.message;
+    return kExitWriteFailed;
+  }
+  if (!load.ok) {
+    message = std::string(capturePath) + ": " + load.message;
+    return kExitFailure;
+  }
+  ConvertResult r = WriteCaptureFile(file, outPath, CaptureFormatOfName(outPath));
+  if (!r.ok) {
+    message = std::string(outPath) + ": " + r.error;
+    return kExitWriteFailed;
+  }
+  return Finish(load, capturePath, message);
+}
+
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message) {
+  const char* sw = ArgumentAt(args, 0);
+  const int format = ReportFormatOfSwitch(sw);
+  const bool convert = EqualNoCase(sw, "/sconvert");
+  if ((!format && !convert) || args.size() < 3) {
+    message = std::string(sw) + " needs an output file and a capture file";
+    return kExitUsage;
+  }
+  Options options;
+  LoadReportSettings(args, defaultConfig, options);
+  if (convert) return RunConvert(options, args[1].c_str(), args[2].c_str(), message);
+  return RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
 }

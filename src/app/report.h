@@ -1,10 +1,16 @@
 // Command-line reports over a capture file, without a window.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "app/options.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
+
+// The options of report mode: the default configuration file unless
+// `/noloadsettings` is given, then the file after `/LoadConfig`. Nothing is
+// written back.
+void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o);
 
 // Report switch to summary format; 0 when `arg` is none.
 int ReportFormatOfSwitch(const char* arg);
@@ -13,18 +19,20 @@ struct LoadOutcome {
   bool ok = false;       // the table holds what the file gave
   bool damaged = false;  // reading stopped early; earlier packets are kept
   bool writeFailed = false;  // the temporary packet file could not be written (!ok)
+  bool cancelled = false;  // the progress stopped the import; earlier packets are kept
   std::string message;   // the reason when !ok, or the damage
 };
 
 // Builds `table` from an own packet file (in place) or a pcap/pcapng file.
 // A foreign file gets LocalAddress 0, as a fresh import would.
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
-                                 const Options& options);
+                                 const Options& options, ReadProgress* progress = nullptr);
 
 // As LoadCaptureForReport, but a foreign file is imported into a temporary
 // packet file first, so that conversations' content can be loaded.
+// `progress` hears of the import (which it may stop) and then of the rebuild.
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options);
+                                   const Options& options, ReadProgress* progress = nullptr);
 
 // `/sextracthttp FOLDER CAPTURE`: every HTTP response body into FOLDER.
 int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message);
@@ -36,6 +44,16 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
 // messages for the user to `message`.
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
               std::string& message);
+
+// `/sconvert OUT CAPTURE`: the packets of CAPTURE as pcap, or pcapng when
+// OUT ends in ".pcapng".
+int RunConvert(const Options& options, const char* outPath, const char* capturePath, std::string& message);
+
+// A summary report or conversion from the command line: `/stext`, `/stab`,
+// `/stabular`, `/shtml`, `/sverhtml`, `/sxml` or `/sconvert`, then OUT and
+// CAPTURE, then any of `/LoadConfig FILE` and `/noloadsettings`. The same in
+// both programs.
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message);
 
 // Exit codes of the report mode.
 constexpr int kExitOk = 0;

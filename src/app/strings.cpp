@@ -1,5 +1,12 @@
 #include "app/strings.h"
 
+#include <deque>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "export/language.h"
+
 namespace {
 struct Entry {
   int id;
@@ -10,6 +17,19 @@ const Entry kStrings[] = {
 #include "strings.inc"
 #undef STR
 };
+
+// Translated texts handed out: they stay where they are for the life of the
+// process, however many there are.
+struct TranslationCache {
+  std::mutex lock;
+  std::unordered_map<int, const char*> byId;
+  std::deque<std::string> texts;  // never shrinks: handed-out texts stay valid
+  int generation = -1;
+};
+TranslationCache& Cache() {
+  static TranslationCache* c = new TranslationCache;  // never destroyed: texts outlive static destructors
+  return *c;
+}
 }  // namespace
 
 const char* GetBuiltinString(int id) {
@@ -26,7 +46,26 @@ const char* GetBuiltinString(int id) {
   return "";
 }
 
-const char* GetString(int id) { return GetBuiltinString(id); }
+int BuiltinStringCount() { return int(sizeof(kStrings) / sizeof(kStrings[0])); }
+int BuiltinStringIdAt(int i) { return kStrings[i].id; }
+
+const char* GetString(int id) {
+  if (id & kUntranslated) return GetBuiltinString(id & 0xFFFF);
+  if (!LanguageFileInUse()) return GetBuiltinString(id);
+  TranslationCache& c = Cache();
+  const int generation = LanguageGeneration();
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.generation != generation) {
+    c.byId.clear();
+    c.generation = generation;
+  }
+  auto it = c.byId.find(id);
+  if (it != c.byId.end()) return it->second;
+  std::string text;
+  if (!LanguageLookup("strings", std::to_string(id).c_str(), &text)) return c.byId[id] = GetBuiltinString(id);
+  c.texts.push_back(std::move(text));
+  return c.byId[id] = c.texts.back().c_str();
+}
 
 bool EqualNoCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++) {

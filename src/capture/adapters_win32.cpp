@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/language_win32.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/pcap_library_win32.h"
@@ -336,6 +337,7 @@ INT_PTR CALLBACK CaptureOptionsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_INITDIALOG: {
       d = reinterpret_cast<CaptureOptionsData*>(lp);
       SetWindowLongPtrA(dlg, DWLP_USER, lp);
+      TranslateDialog(dlg, IDD_CAPTURE_OPTIONS);
       d->initialising = true;
       HWND list = GetDlgItem(dlg, IDC_ADAPTER_LIST);
       ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP);
@@ -357,6 +359,7 @@ INT_PTR CALLBACK CaptureOptionsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       SetFocus(list);
       ApplyEnableRules(dlg, *d);
       d->initialising = false;
+      ApplyRightToLeft(dlg, 3);
       return FALSE;
     }
     case WM_COMMAND: {

@@ -328,7 +328,7 @@ void ConversationTable::QueueNameLookups() {
     for (uint32_t a : lookupList) resolver->Request(a);
 }
 
-bool ConversationTable::RebuildFromFile() {
+bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (resolver) resolver->AbandonPending();
   bool opened = file_ && file_->OpenForReading();
   if (opened) {
@@ -346,6 +346,7 @@ bool ConversationTable::RebuildFromFile() {
       }
       UpdateGroup(p, h, n, offsets);
       if (n < kUpdateGroup) break;
+      if (progress && !progress->Continue(file_->recordOffset())) break;
     }
     file_->CloseReading();
   }

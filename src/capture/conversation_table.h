@@ -11,6 +11,7 @@
 #include "filter/filter.h"
 
 class PacketFile;
+class ReadProgress;
 class DnsNameCache;
 struct PacketHeader;
 
@@ -62,7 +63,8 @@ class ConversationTable {
   void QueueNameLookups();
   // Replays every packet of the packet file (the caller clears first).
   // Returns false when the file cannot be opened.
-  bool RebuildFromFile();
+  // `progress` hears of each group of records and may stop the replay.
+  bool RebuildFromFile(ReadProgress* progress = nullptr);
   void Clear();
   void ParseDisplayFilter();
 

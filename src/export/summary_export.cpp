@@ -1,8 +1,36 @@
 #include "export/summary_export.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "app/options.h"
 #include "app/strings.h"
+#include "export/language.h"
+#include "packetfile/raw_file.h"
+
+namespace {
+
+constexpr int kTitleString = 8;
+constexpr int kCreditString = 6;
+const char kTitleBackground[] = "E0E0E0";
+const char kCreditLink[] = "<a href=\"https://www.toveral.com/pakrill/\" target=\"newwin\">Pakrill";
+
+const char* Title(int id) { return GetString(ColumnById(id).titleString); }
+
+void AppendCsvField(std::string& out, const char* text) {
+  if (!strpbrk(text, ",\"")) {
+    out += text;
+    return;
+  }
+  out += '"';
+  for (const char* p = text; *p; p++) {
+    if (*p == '"') out += '"';
+    out += *p;
+  }
+  out += '"';
+}
+
+}  // namespace
 
 std::vector<int> DefaultExportColumns() {
   std::vector<int> cols;
@@ -11,7 +39,37 @@ std::vector<int> DefaultExportColumns() {
   return cols;
 }
 
-std::string HtmlCellText(const char* text) {
+std::vector<int> ExportColumnsOf(const Options& o) {
+  if (!o.ColumnsValid) return DefaultExportColumns();
+  int zeros = 0;
+  for (const auto& e : o.Columns) zeros += e[1] == 0;
+  if (zeros >= 2) return DefaultExportColumns();
+  // As the list applies it: position by position, widths only when sane.
+  int order[kColumnCount], width[kColumnCount];
+  for (int i = 0; i < kColumnCount; i++) {
+    order[i] = i;
+    width[i] = kColumns[i].defaultWidth;
+  }
+  for (int p = 0; p < kColumnCount; p++)
+    for (int col = 0; col < kColumnCount; col++)
+      if (o.Columns[col][1] == p) {
+        order[p] = col;
+        if (o.Columns[col][0] >= 0 && o.Columns[col][0] < 2000) width[col] = o.Columns[col][0];
+      }
+  // A column left out of the stored order keeps its default place, as the
+  // list refuses an order array that names a column twice.
+  bool seen[kColumnCount] = {};
+  for (int p = 0; p < kColumnCount; p++) {
+    if (seen[order[p]]) return DefaultExportColumns();
+    seen[order[p]] = true;
+  }
+  std::vector<int> cols;
+  for (int p = 0; p < kColumnCount; p++)
+    if (width[order[p]] > 0) cols.push_back(kColumns[order[p]].id);
+  return cols;
+}
+
+std::string HtmlCellText(const char* text, bool xml) {
   std::string out;
   for (const char* p = text; *p; p++) {
     switch (*p) {
@@ -24,7 +82,7 @@ std::string HtmlCellText(const char* text) {
       default: out += *p;
     }
   }
-  if (out.empty() || out[0] == ' ') out += "&nbsp;";
+  if (!xml && (out.empty() || out[0] == ' ')) out += "&nbsp;";
   return out;
 }
 
@@ -37,38 +95,87 @@ std::string PositionColor(int i) {
   char hex[8];
   int ch[3];
   for (int c = 0; c < 3; c++) ch[c] = int(kColors[k][c] + (kColors[k + 1][c] - kColors[k][c]) * f);
-  snprintf(hex, sizeof hex, "%2.2X%2.2X%2.2X", ch[0], ch[1], ch[2]);
+  snprintf(hex, sizeof hex, "%2.2X%2.2X%2.2X", ch[0] & 0xFF, ch[1] & 0xFF, ch[2] & 0xFF);
   return hex;
+}
+
+std::string XmlElementName(int titleString) {
+  std::string name = GetString(titleString | kUntranslated);
+  for (char& ch : name) {
+    if (ch == ' ' || ch == '\\' || ch == '/') ch = '_';
+    if (ch >= 'A' && ch <= 'Z') ch = char(ch + 32);
+  }
+  return name;
 }
 
 void AppendSummaryRow(std::string& out, const Conversation& c, int format,
                       const std::vector<int>& columns, const ColumnContext& ctx) {
   char buf[kColumnTextSize];
+  int i = 0;
   switch (format) {
-    case kFormatText: {
-      char line[1200];
-      out += std::string(50, '=') + "\r\n";
+    case kFormatText:
+      out.append(50, '=');
+      out += "\r\n";
       for (int id : columns) {
-        snprintf(line, sizeof line, "%-18s: %s\r\n", GetString(ColumnById(id).titleString),
-                 ColumnText(c, id, buf, ctx));
-        out += line;
+        const char* title = Title(id);
+        out += title;
+        const size_t n = strlen(title);
+        if (n < 18) out.append(18 - n, ' ');
+        out += ": ";
+        out += ColumnText(c, id, buf, ctx);
+        out += "\r\n";
       }
-      out += std::string(50, '=') + "\r\n\r\n";
+      out.append(50, '=');
+      out += "\r\n\r\n";
       break;
-    }
-    case kFormatHtmlVertical: {
-      out += "<table border=\"1\" cellpadding=\"5\">\r\n";
-      int i = 0;
+    case kFormatTabular:
       for (int id : columns) {
-        out += "<tr><td bgcolor=\"E0E0E0\" nowrap><b>";
-        out += GetString(ColumnById(id).titleString);
+        const size_t w = size_t(ColumnById(id).tabularWidth);
+        const char* text = ColumnText(c, id, buf, ctx);
+        const size_t n = strnlen(text, w);
+        out.append(text, n);
+        out.append(w - n + 1, ' ');
+      }
+      out += "\r\n";
+      break;
+    case kFormatHtmlHorizontal:
+      out += "<tr>";
+      for (int id : columns) {
+        out += "<td bgcolor=#" + PositionColor(i++) + " nowrap>";
+        out += HtmlCellText(ColumnText(c, id, buf, ctx));
+      }
+      out += "\r\n";
+      break;
+    case kFormatHtmlVertical:
+      out += "<table border=\"1\" cellpadding=\"5\">\r\n";
+      for (int id : columns) {
+        out += "<tr><td bgcolor=\"";
+        out += kTitleBackground;
+        out += "\" nowrap><b>";
+        out += Title(id);
         out += "</b><td bgcolor=#" + PositionColor(i++) + " nowrap>";
         out += HtmlCellText(ColumnText(c, id, buf, ctx));
         out += "\r\n";
       }
       out += "</table><p>\r\n";
       break;
-    }
+    case kFormatXml:
+      out += "<item>\r\n";
+      for (int id : columns) {
+        const std::string name = XmlElementName(ColumnById(id).titleString);
+        out += "<" + name + ">";
+        out += HtmlCellText(ColumnText(c, id, buf, ctx), true);
+        out += "</" + name + ">\r\n";
+      }
+      out += "</item>\r\n";
+      break;
+    case kFormatCsv:
+      for (int id : columns) {
+        if (i++) out += ',';
+        AppendCsvField(out, ColumnText(c, id, buf, ctx));
+      }
+      out += "\r\n";
+      break;
     case kFormatTabDelimited:
     default:
       for (int id : columns) {
@@ -81,10 +188,96 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
 }
 
 void AppendTitleLine(std::string& out, int format, const std::vector<int>& columns) {
-  if (format != kFormatTabDelimited) return;
-  for (int id : columns) {
-    out += GetString(ColumnById(id).titleString);
-    out += '\t';
+  if (format == kFormatTabDelimited) {
+    for (int id : columns) {
+      out += Title(id);
+      out += '\t';
+    }
+  } else if (format == kFormatCsv) {
+    int i = 0;
+    for (int id : columns) {
+      if (i++) out += ',';
+      AppendCsvField(out, Title(id));
+    }
+  } else {
+    return;
   }
   out += "\r\n";
+}
+
+void AppendFileHeader(std::string& out, int format, const std::vector<int>& columns, bool titleLine) {
+  if (format == kFormatTabDelimited || format == kFormatCsv) {
+    if (titleLine) AppendTitleLine(out, format, columns);
+    return;
+  }
+  if (format == kFormatXml) {
+    out += "<?xml version=\"1.0\"  encoding=\"ISO-8859-1\" ?>\r\n<" + XmlElementName(kTitleString) + ">\r\n";
+    return;
+  }
+  if (format != kFormatHtmlHorizontal && format != kFormatHtmlVertical) return;
+  const char* title = GetString(kTitleString);
+  out += "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\r\n<html><head>";
+  if (LanguageCharset()[0]) {
+    out += "<meta http-equiv='content-type' content='text/html;charset=";
+    out += LanguageCharset();
+    out += "'>";
+  }
+  out += "<title>";
+  out += title;
+  out += "</title></head>\r\n<body>\r\n";
+  if (LanguageRightToLeft()) out += "<table dir=\"rtl\"><tr><td>\r\n";
+  out += " <h3>";
+  out += title;
+  out += "</h3>\r\n<br><h4>";
+  out += GetString(kCreditString);
+  out += " ";
+  out += kCreditLink;
+  out += "</a></h4><p>";
+  if (format == kFormatHtmlHorizontal) {
+    out += "<table border=\"1\" cellpadding=\"5\"><tr bgcolor=\"";
+    out += kTitleBackground;
+    out += "\">\r\n";
+    for (int id : columns) {
+      out += "<th>";
+      out += Title(id);
+      out += "\r\n";
+    }
+  }
+}
+
+void AppendFileFooter(std::string& out, int format) {
+  if (format == kFormatXml) {
+    out += "</" + XmlElementName(kTitleString) + ">\r\n";
+    return;
+  }
+  if (format != kFormatHtmlHorizontal && format != kFormatHtmlVertical) return;
+  if (format == kFormatHtmlHorizontal) out += "</table>\r\n";
+  if (LanguageRightToLeft()) out += "</table>";
+  out += "\r\n</body></html>";
+}
+
+bool WriteSummaryFile(const char* path, int format, const std::vector<const Conversation*>& rows,
+                      const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
+                      std::string* error, unsigned long* errorCode) {
+  auto fail = [&] {
+    if (errorCode) *errorCode = RawFile::LastErrorCode();
+    *error = RawFile::LastErrorText();
+    return false;
+  };
+  RawFile out;
+  if (!out.OpenWrite(path)) return fail();
+  std::string buf;
+  buf.reserve(1 << 17);
+  AppendFileHeader(buf, format, columns, titleLine);
+  for (const Conversation* c : rows) {
+    AppendSummaryRow(buf, *c, format, columns, ctx);
+    if (buf.size() >= (1 << 16)) {
+      if (!out.Write(buf.data(), buf.size())) return fail();
+      buf.clear();
+    }
+  }
+  AppendFileFooter(buf, format);
+  if (!out.Write(buf.data(), buf.size())) return fail();
+  out.Close();
+  return true;
 }

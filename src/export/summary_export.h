@@ -5,6 +5,8 @@
 
 #include "capture/columns.h"
 
+struct Options;
+
 enum SummaryFormat {
   kFormatText = 1,
   kFormatTabDelimited = 2,
@@ -14,17 +16,36 @@ enum SummaryFormat {
   kFormatXml = 6,
   kFormatCsv = 7,
 };
+constexpr int kSummaryFormatCount = 7;
 
 // The columns of the list with a width above 0, in display order.
 std::vector<int> DefaultExportColumns();
+// The same for the layout stored in the options (their Columns key), as the
+// list would show it; the default layout when none is stored or it is void.
+std::vector<int> ExportColumnsOf(const Options& o);
 
-// HTML cell text: escaped, LF as <br>, "&nbsp;" when empty or starting with a space.
-std::string HtmlCellText(const char* text);
+// HTML cell text: escaped, LF as <br>, "&nbsp;" when empty or starting with
+// a space (unless `xml`).
+std::string HtmlCellText(const char* text, bool xml = false);
 // Background of the value cell at export position i (0..22).
 std::string PositionColor(int i);
+// The XML element of a column title string: the built-in title, lower case,
+// with spaces and slashes as "_".
+std::string XmlElementName(int titleString);
 
 // Appends one conversation's row in `format` to `out`.
 void AppendSummaryRow(std::string& out, const Conversation& c, int format,
                       const std::vector<int>& columns, const ColumnContext& ctx);
 // Appends the optional title line of formats 2 and 7.
 void AppendTitleLine(std::string& out, int format, const std::vector<int>& columns);
+// What comes before the first row and after the last; `titleLine` asks for
+// the title line of formats 2 and 7.
+void AppendFileHeader(std::string& out, int format, const std::vector<int>& columns, bool titleLine);
+void AppendFileFooter(std::string& out, int format);
+
+// Writes a whole summary file (replacing any file of that name). False with
+// the system's reason in `error` when the file cannot be created or a write
+// fails; what was written before a failed write stays.
+bool WriteSummaryFile(const char* path, int format, const std::vector<const Conversation*>& rows,
+                      const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
+                      std::string* error, unsigned long* errorCode = nullptr);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "app/language_win32.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "resource.h"
@@ -14,12 +15,14 @@ INT_PTR CALLBACK FilterProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_INITDIALOG:
       d = reinterpret_cast<FilterDialogData*>(lp);
       SetWindowLongPtrA(dlg, DWLP_USER, lp);
+      TranslateDialog(dlg, IDD_FILTER);
       SetWindowTextA(dlg, GetString(d->titleString));
       SetDlgItemTextA(dlg, IDC_FILTER_EXAMPLES,
                       "include:remote:tcp:80\r\ninclude:both:udp:53-139\r\n"
                       "exclude:both:tcpudp:192.168.0.1-192.168.0.100");
       SetDlgItemTextA(dlg, IDC_FILTER_TEXT, d->text.c_str());
       SetFocus(GetDlgItem(dlg, IDC_FILTER_TEXT));
+      ApplyRightToLeft(dlg, 3);
       return FALSE;
     case WM_COMMAND:
       switch (LOWORD(wp)) {

@@ -35,7 +35,7 @@ CaptureFormat DetectFileFormat(const char* path, std::string* error) {
   return fmt;
 }
 
-ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer) {
+ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgress* progress) {
   ImportResult r;
   CaptureReader reader(source);
   if (!reader.Open()) {
@@ -51,6 +51,10 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer) {
     r.frames++;
     HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, f.utcTime ? clock.Convert(f.utcTime) : 0,
                     &r.stats);
+    if (progress && (r.frames & 4095) == 0 && !progress->Continue(reader.offset())) {
+      r.cancelled = true;
+      return r;
+    }
   }
   if (!reader.error().empty()) {
     r.error = reader.error();
@@ -59,12 +63,12 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer) {
   return r;
 }
 
-ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer) {
+ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer, ReadProgress* progress) {
   FileSource src;
   if (!src.Open(path)) {
     ImportResult r;
     r.error = std::string("cannot open: ") + RawFile::LastErrorText();
     return r;
   }
-  return ImportCapture(src, sniffer);
+  return ImportCapture(src, sniffer, progress);
 }

@@ -5,6 +5,7 @@
 
 #include "capture/frame.h"
 #include "packetfile/capture_reader.h"
+#include "packetfile/packet_file.h"
 
 class PacketSniffer;
 
@@ -12,6 +13,7 @@ struct ImportResult {
   bool opened = false;    // the file was readable and of a known format
   std::string error;      // why it could not be read, or where it is damaged
   bool damaged = false;   // frames before the damage were delivered
+  bool cancelled = false;  // the progress asked to stop; earlier frames were delivered
   uint64_t frames = 0;
   FrameStats stats;
 };
@@ -21,8 +23,9 @@ CaptureFormat DetectFileFormat(const char* path, std::string* error = nullptr);
 
 // Hands every frame of a pcap or pcapng source to `sniffer` with its own
 // time stamp converted to local time.
-ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer);
-ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer);
+// `progress` hears of the bytes read every few thousand frames.
+ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
+ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
 
 // UTC to local FILETIME, asking the platform once per quarter hour.
 class LocalTimeConverter {

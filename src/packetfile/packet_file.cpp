@@ -16,6 +16,7 @@ PacketFile::~PacketFile() { ResetFile(false); }
 void PacketFile::SetName(const char* path) { snprintf(name_, sizeof name_, "%.259s", path); }
 
 void PacketFile::ResetFile(bool temporary) {
+  batchLen_ = 0;
   writer_.Close();
   CloseReading();
   if (name_[0] && temporary_) GetPlatform().RemoveFile(name_);
@@ -35,7 +36,8 @@ bool PacketFile::CreateForWriting() {
     writeError_ = name_[0] ? RawFile::LastErrorText() : "no file name";
     return false;
   }
-  if (!writeBuf_) writeBuf_.reset(new uint8_t[kRecordOverhead + kMaxPacketLength]);
+  if (!writeBuf_) writeBuf_.reset(new uint8_t[kBatchSize + kRecordOverhead + kMaxPacketLength]);
+  batchLen_ = 0;
   uint8_t h[kFileHeaderSize];
   memcpy(h, kMagic200, 8);
   StoreLe16(h + 8, 4);
@@ -51,7 +53,7 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
   if (length == 0 || length > kMaxPacketLength) return false;
   if (!writer_.IsOpen() || !writeError_.empty()) return false;
-  uint8_t* r = writeBuf_.get();
+  uint8_t* r = writeBuf_.get() + batchLen_;
   StoreLe16(r, 24);
   StoreLe32(r + 2, length);
   StoreLe32(r + 6, uint32_t(lastPacketTime));
@@ -61,7 +63,10 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   if (dstMac) memcpy(r + 20, dstMac, 6);
   else memset(r + 20, 0, 6);
   memcpy(r + kRecordOverhead, packet, length);
-  if (!writer_.Write(r, kRecordOverhead + length)) {
+  if (batched_) {
+    batchLen_ += kRecordOverhead + length;
+    if (batchLen_ >= kBatchSize && !FlushBatch()) return false;
+  } else if (!writer_.Write(r, kRecordOverhead + length)) {
     // A part of the record may be in the file; nothing may follow it.
     writeError_ = RawFile::LastErrorText();
     return false;
@@ -71,7 +76,17 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   return true;
 }
 
-void PacketFile::CloseWriting() { writer_.Close(); }
+bool PacketFile::FlushBatch() {
+  if (batchLen_ && writer_.IsOpen() && writeError_.empty() && !writer_.Write(writeBuf_.get(), batchLen_))
+    writeError_ = RawFile::LastErrorText();
+  batchLen_ = 0;
+  return writeError_.empty();
+}
+
+void PacketFile::CloseWriting() {
+  FlushBatch();
+  writer_.Close();
+}
 
 bool PacketFile::OpenForReading() {
   CloseReading();

@@ -16,6 +16,15 @@ constexpr uint32_t kPacketBufferSize = kMaxPacketLength + 1;
 constexpr uint32_t kFileHeaderSize = 14;
 constexpr uint32_t kRecordOverhead = 26;
 
+// Told how far a long read of a file has come; false asks it to stop.
+class ReadProgress {
+ public:
+  virtual ~ReadProgress() = default;
+  virtual bool Continue(uint64_t bytesRead) = 0;
+  // The file's records are replayed into the table from here on.
+  virtual void Rebuilding() {}
+};
+
 struct PacketHeader {
   uint32_t length = 0;
   FileTime time = 0;  // local time
@@ -40,10 +49,16 @@ class PacketFile {
   // writeError() holds the system's reason.
   bool AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
                     const uint8_t* srcMac, FileTime time = 0);
+  // Writes what a batch holds, then closes.
   void CloseWriting();
   // The system's reason for the first failed write since CreateForWriting;
   // empty while every write succeeded.
   const std::string& writeError() const { return writeError_; }
+  // Imports gather records and write them a megabyte at a time; a live
+  // capture writes each at once, so that the stream loader sees it.
+  void SetBatchedWrites(bool on) { batched_ = on; }
+  // A write failed (batched or not): records after the last good write are lost.
+  bool writeFailed() const { return !writeError_.empty(); }
 
   bool OpenForReading();
   // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
@@ -71,6 +86,8 @@ class PacketFile {
 
  private:
   bool Fill(void* dst, size_t n, size_t* got);
+  bool FlushBatch();
+  static constexpr size_t kBatchSize = 1u << 20;
 
   char name_[261] = "";
   bool temporary_ = false;
@@ -84,4 +101,6 @@ class PacketFile {
   uint64_t writeOffset_ = 0, lastAppend_ = 0;
   const char* damage_ = nullptr;
   std::string writeError_;
+  bool batched_ = false;
+  size_t batchLen_ = 0;
 };

@@ -25,6 +25,8 @@ class RawFile {
   bool IsOpen() const { return handle_ != kInvalid; }
   // The system's text for the error of the last failed call.
   static std::string LastErrorText();
+  // The system's code of that error (GetLastError, errno).
+  static unsigned long LastErrorCode();
 
  private:
   static constexpr intptr_t kInvalid = -1;

@@ -49,3 +49,4 @@ void RawFile::Close() {
 }
 
 std::string RawFile::LastErrorText() { return strerror(errno); }
+unsigned long RawFile::LastErrorCode() { return (unsigned long)errno; }

@@ -44,6 +44,8 @@ void RawFile::Close() {
   handle_ = kInvalid;
 }
 
+unsigned long RawFile::LastErrorCode() { return GetLastError(); }
+
 std::string RawFile::LastErrorText() {
   const DWORD code = GetLastError();
   char text[256] = "";

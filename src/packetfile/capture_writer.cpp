@@ -1,0 +1,194 @@
+#include "packetfile/capture_writer.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "packetfile/packet_file.h"
+#include "packetfile/raw_file.h"
+
+namespace {
+
+constexpr uint32_t kLinkEthernet = 1;
+constexpr uint32_t kLinkRawIp = 101;
+constexpr uint32_t kSnapLength = 262144;
+constexpr size_t kFlushSize = 1u << 20;
+
+bool HasMacs(const PacketHeader& h) {
+  static const uint8_t kZero[6] = {};
+  return memcmp(h.srcMac, kZero, 6) != 0 || memcmp(h.dstMac, kZero, 6) != 0;
+}
+
+// Local stamps back to UTC, with the zone offset of their quarter hour.
+class UtcConverter {
+ public:
+  FileTime Convert(FileTime local) {
+    constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;
+    const uint64_t b = local / kQuarterHour;
+    if (b != bucket_) {
+      const FileTime start = b * kQuarterHour;
+      offset_ = int64_t(GetPlatform().UtcToLocalFileTime(start) - start);
+      bucket_ = b;
+    }
+    const int64_t utc = int64_t(local) - offset_;
+    return utc > int64_t(kFileTimeUnixEpoch) ? FileTime(utc) : kFileTimeUnixEpoch;
+  }
+
+ private:
+  uint64_t bucket_ = ~uint64_t(0);
+  int64_t offset_ = 0;
+};
+
+class Output {
+ public:
+  bool Open(const char* path) {
+    buf_.reserve(kFlushSize + kPacketBufferSize + 64);
+    return file_.OpenWrite(path);
+  }
+  void U16(uint16_t v) { Put(&v, 2); }
+  void U32(uint32_t v) { Put(&v, 4); }
+  void Put(const void* p, size_t n) {
+    const uint8_t* b = static_cast<const uint8_t*>(p);
+    buf_.insert(buf_.end(), b, b + n);
+  }
+  bool MaybeFlush() { return buf_.size() < kFlushSize || Flush(); }
+  bool Flush() {
+    const bool ok = buf_.empty() || file_.Write(buf_.data(), buf_.size());
+    buf_.clear();
+    return ok;
+  }
+  void Close() { file_.Close(); }
+
+ private:
+  RawFile file_;
+  std::vector<uint8_t> buf_;
+};
+
+// Whether every packet has MACs, so that all can be Ethernet frames.
+bool AllHaveMacs(PacketFile& source, uint8_t* packet) {
+  if (!source.OpenForReading()) return false;
+  PacketHeader h;
+  bool all = true;
+  while (all && source.ReadNextPacket(packet, h)) all = HasMacs(h);
+  source.CloseReading();
+  return all;
+}
+
+void PutFrame(Output& out, const PacketHeader& h, bool ethernet, const uint8_t* packet) {
+  if (ethernet) {
+    out.Put(h.dstMac, 6);
+    out.Put(h.srcMac, 6);
+    const uint8_t type[2] = {0x08, 0x00};
+    out.Put(type, 2);
+  }
+  out.Put(packet, h.length);
+}
+
+}  // namespace
+
+CaptureFormat CaptureFormatOfName(const char* path) {
+  const size_t n = strlen(path);
+  const char* ext = ".pcapng";
+  if (n >= 7) {
+    bool same = true;
+    for (size_t i = 0; i < 7; i++) {
+      char c = path[n - 7 + i];
+      if (c >= 'A' && c <= 'Z') c = char(c + 32);
+      same = same && c == ext[i];
+    }
+    if (same) return CaptureFormat::PcapNg;
+  }
+  return CaptureFormat::Pcap;
+}
+
+ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureFormat format) {
+  ConvertResult r;
+  std::unique_ptr<uint8_t[]> packet(new uint8_t[kPacketBufferSize]);
+  const bool ng = format == CaptureFormat::PcapNg;
+  // One link type per file: libpcap refuses a pcapng file whose interfaces differ.
+  const bool ethernet = AllHaveMacs(source, packet.get());
+  if (!source.OpenForReading()) {
+    r.error = std::string("cannot read the packet file: ") + RawFile::LastErrorText();
+    return r;
+  }
+  Output out;
+  if (!out.Open(path)) {
+    r.error = std::string("cannot create the file: ") + RawFile::LastErrorText();
+    source.CloseReading();
+    return r;
+  }
+  if (ng) {
+    // Section header, then the one interface, with 100 ns stamps so the
+    // times stay exact.
+    out.U32(0x0A0D0D0A);
+    out.U32(28);
+    out.U32(0x1A2B3C4D);
+    out.U16(1);
+    out.U16(0);
+    out.U32(0xFFFFFFFF);
+    out.U32(0xFFFFFFFF);
+    out.U32(28);
+    out.U32(1);
+    out.U32(32);
+    out.U16(uint16_t(ethernet ? kLinkEthernet : kLinkRawIp));
+    out.U16(0);
+    out.U32(kSnapLength);
+    out.U16(9);  // if_tsresol
+    out.U16(1);
+    const uint8_t resol[4] = {7, 0, 0, 0};
+    out.Put(resol, 4);
+    out.U32(0);  // opt_endofopt
+    out.U32(32);
+  } else {
+    out.U32(0xA1B2C3D4);
+    out.U16(2);
+    out.U16(4);
+    out.U32(0);
+    out.U32(0);
+    out.U32(kSnapLength);
+    out.U32(ethernet ? kLinkEthernet : kLinkRawIp);
+  }
+  UtcConverter clock;
+  PacketHeader h;
+  bool ok = true;
+  while (ok && source.ReadNextPacket(packet.get(), h)) {
+    const uint32_t len = h.length + (ethernet ? 14 : 0);
+    const uint64_t units = clock.Convert(h.time) - kFileTimeUnixEpoch;  // 100 ns since 1970
+    if (ng) {
+      const uint32_t padded = (len + 3) & ~3u;
+      out.U32(6);
+      out.U32(32 + padded);
+      out.U32(0);
+      out.U32(uint32_t(units >> 32));
+      out.U32(uint32_t(units));
+      out.U32(len);
+      out.U32(len);
+      PutFrame(out, h, ethernet, packet.get());
+      const uint8_t pad[3] = {};
+      out.Put(pad, padded - len);
+      out.U32(32 + padded);
+    } else {
+      out.U32(uint32_t(units / 10000000));
+      out.U32(uint32_t(units % 10000000 / 10));
+      out.U32(len);
+      out.U32(len);
+      PutFrame(out, h, ethernet, packet.get());
+    }
+    r.packets++;
+    ok = out.MaybeFlush();
+  }
+  if (ok) ok = out.Flush();
+  if (source.damage()) {
+    r.damaged = true;
+    r.error = std::string("damaged file: ") + source.damage() + " at offset " +
+              std::to_string(source.recordOffset());
+  }
+  source.CloseReading();
+  out.Close();
+  if (!ok) {
+    r.error = std::string("write failed: ") + RawFile::LastErrorText();
+    return r;
+  }
+  r.ok = true;
+  return r;
+}

@@ -1,0 +1,130 @@
+#include <cstring>
+
+#include "app/config.h"
+#include "app/options.h"
+#include "app/strings.h"
+#include "export/language.h"
+#include "export/summary_export.h"
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+Conversation Row(uint32_t index, const char* remoteHost) {
+  Conversation c;
+  c.protocol = kProtoTcp;
+  c.index = index;
+  strcpy(c.remoteHost, remoteHost);
+  return c;
+}
+
+std::string Rows(int format, const std::vector<Conversation>& rows, bool titleLine = false) {
+  FakePlatform platform;
+  Options o;
+  ColumnContext ctx{o};
+  const std::vector<int> cols = {0, 1, 7};  // Index, Protocol, Remote Host
+  std::string out;
+  AppendFileHeader(out, format, cols, titleLine);
+  for (const Conversation& c : rows) AppendSummaryRow(out, c, format, cols, ctx);
+  AppendFileFooter(out, format);
+  return out;
+}
+
+}  // namespace
+
+TEST(SummaryExportTest, EveryFormatByteForByte) {
+  const std::vector<Conversation> two = {Row(1, "a,\"b\" <&>\xB0"), Row(2, "")};
+  EXPECT_EQ(Rows(kFormatTabDelimited, two, true),
+            "Index\tProtocol\tRemote Host\t\r\n1\tTCP\ta,\"b\" <&>\xB0\t\r\n2\tTCP\t\t\r\n");
+  EXPECT_EQ(Rows(kFormatCsv, two, true),
+            "Index,Protocol,Remote Host\r\n1,TCP,\"a,\"\"b\"\" <&>\xB0\"\r\n2,TCP,\r\n");
+  EXPECT_EQ(Rows(kFormatText, {two[1]}),
+            std::string(50, '=') + "\r\nIndex             : 2\r\nProtocol          : TCP\r\n"
+                                   "Remote Host       : \r\n" + std::string(50, '=') + "\r\n\r\n");
+  const std::string host60(60, 'h');
+  EXPECT_EQ(Rows(kFormatTabular, {Row(7, host60.c_str())}),
+            "7          TCP             " + std::string(50, 'h') + " \r\n");
+  EXPECT_EQ(Rows(kFormatXml, two),
+            "<?xml version=\"1.0\"  encoding=\"ISO-8859-1\" ?>\r\n<packets_summary>\r\n"
+            "<item>\r\n<index>1</index>\r\n<protocol>TCP</protocol>\r\n"
+            "<remote_host>a,&quot;b&quot; &lt;&amp;&gt;&deg;</remote_host>\r\n</item>\r\n"
+            "<item>\r\n<index>2</index>\r\n<protocol>TCP</protocol>\r\n<remote_host></remote_host>\r\n</item>\r\n"
+            "</packets_summary>\r\n");
+  const std::string head =
+      "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\r\n"
+      "<html><head><title>Packets Summary</title></head>\r\n<body>\r\n <h3>Packets Summary</h3>\r\n"
+      "<br><h4>Created by using <a href=\"https://www.toveral.com/pakrill/\" target=\"newwin\">Pakrill</a></h4><p>";
+  EXPECT_EQ(Rows(kFormatHtmlHorizontal, {two[1]}),
+            head + "<table border=\"1\" cellpadding=\"5\"><tr bgcolor=\"E0E0E0\">\r\n<th>Index\r\n<th>Protocol\r\n"
+                   "<th>Remote Host\r\n<tr><td bgcolor=#FFFFF0 nowrap>2<td bgcolor=#FFFDF0 nowrap>TCP"
+                   "<td bgcolor=#FFFCF0 nowrap>&nbsp;\r\n</table>\r\n\r\n</body></html>");
+  EXPECT_EQ(Rows(kFormatHtmlVertical, {two[0]}),
+            head + "<table border=\"1\" cellpadding=\"5\">\r\n"
+                   "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Index</b><td bgcolor=#FFFFF0 nowrap>1\r\n"
+                   "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Protocol</b><td bgcolor=#FFFDF0 nowrap>TCP\r\n"
+                   "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Remote Host</b><td bgcolor=#FFFCF0 nowrap>"
+                   "a,&quot;b&quot; &lt;&amp;&gt;&deg;\r\n</table><p>\r\n\r\n</body></html>");
+  EXPECT_EQ(PositionColor(11), "FFF0F0");
+  EXPECT_EQ(PositionColor(12), "FDF0F1");
+  EXPECT_EQ(PositionColor(22), "F0F0FF");
+  EXPECT_EQ(HtmlCellText(" x"), " x&nbsp;");
+  EXPECT_EQ(HtmlCellText("a\nb"), "a<br>b");
+}
+
+TEST(SummaryExportTest, StoredColumnLayout) {
+  Options o;
+  EXPECT_EQ(ExportColumnsOf(o), DefaultExportColumns());
+  EXPECT_EQ(DefaultExportColumns().size(), 20u);
+  // Remote Host first, Protocol hidden, the rest in their default places.
+  for (int i = 0; i < kColumnCount; i++) {
+    o.Columns[i][0] = int16_t(kColumns[i].defaultWidth);
+    o.Columns[i][1] = int16_t(i < 15 ? i + 1 : i);
+  }
+  o.Columns[15][1] = 0;
+  o.Columns[1][0] = 0;
+  o.Columns[16][0] = 3000;  // ProcessID: an absurd width is not applied, it stays hidden
+  o.ColumnsValid = true;
+  std::vector<int> cols = ExportColumnsOf(o);
+  ASSERT_EQ(cols.size(), 19u);
+  EXPECT_EQ(cols[0], 7);
+  EXPECT_EQ(cols[1], 0);
+  EXPECT_EQ(cols[2], 2);
+  // Two columns at position 0: the layout is ignored.
+  o.Columns[3][1] = 0;
+  EXPECT_EQ(ExportColumnsOf(o), DefaultExportColumns());
+}
+
+TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
+  const std::string path = TempPath("lang_lng.ini");
+  EXPECT_EQ(LanguageFilePathFor("C:\\x\\pakrill.exe"), "C:\\x\\pakrill_lng.ini");
+  EXPECT_EQ(LanguageFilePathFor("/a.b/pakrill"), "/a.b/pakrill_lng.ini");
+  std::string ini = "[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n1002=Protokoll\r\n8=Bericht\r\n";
+  WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
+  ASSERT_TRUE(LoadLanguageFile(path));
+  const char* before = GetString(1002);
+  EXPECT_STREQ(before, "Protokoll");
+  EXPECT_STREQ(GetString(1001), "Index");  // untranslated keys fall back
+  EXPECT_STREQ(GetString(1002 | kUntranslated), "Protocol");
+  // Texts handed out stay valid however many are fetched.
+  for (int id = 0; id < 70000; id++) GetString(id);
+  EXPECT_STREQ(before, "Protokoll");
+  const std::string xml = Rows(kFormatXml, {Row(1, "")});
+  EXPECT_NE(xml.find("<protocol>TCP</protocol>"), std::string::npos);
+  EXPECT_NE(xml.find("<packets_summary>"), std::string::npos);
+  const std::string html = Rows(kFormatHtmlHorizontal, {Row(1, "")});
+  EXPECT_NE(html.find("<html><head><meta http-equiv='content-type' content='text/html;charset=windows-1255'>"
+                      "<title>Bericht</title></head>\r\n<body>\r\n<table dir=\"rtl\"><tr><td>\r\n <h3>Bericht"),
+            std::string::npos);
+  EXPECT_NE(html.find("<th>Protokoll\r\n"), std::string::npos);
+  EXPECT_EQ(html.substr(html.size() - 34), "</table>\r\n</table>\r\n</body></html>");
+  ForgetLanguageFile();
+  EXPECT_FALSE(LanguageRightToLeft());
+  // Only 1 turns right-to-left on.
+  ini = "[general]\r\nrtl=2\r\n";
+  WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
+  ASSERT_TRUE(LoadLanguageFile(path));
+  EXPECT_FALSE(LanguageRightToLeft());
+  ForgetLanguageFile();
+  remove(path.c_str());
+  EXPECT_FALSE(LoadLanguageFile(path));
+}

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""The window's file commands under Wine, as a user drives them with the
+keyboard: Load Packets Data From File on a pcap, the rows it shows (read
+through the clipboard) against the native report of the same file, then Save
+Packets Data To File as pcapng, read back by tcpdump."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from convert_test import eth, ip_packet, pcap  # noqa: E402
+
+SKIP = 77
+exe, native = sys.argv[1], sys.argv[2]
+WINE = os.environ.get("PAKRILL_WINE") or "wine"
+for tool in (WINE, "Xvfb", "xdotool", "xclip", "tcpdump"):
+    if not shutil.which(tool):
+        print("skipped: %s missing" % tool)
+        sys.exit(SKIP)
+if not os.path.exists(native):
+    print("skipped: no native build to compare with")
+    sys.exit(SKIP)
+
+work = tempfile.mkdtemp(prefix="pakrill-files-")
+display = ":%d" % (190 + os.getpid() % 40)
+xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
+time.sleep(1)
+
+
+def xdo(*args):
+    return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True, timeout=20).stdout
+
+
+def wait_window(name, seconds=60):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        ids = xdo("search", "--name", name).split()
+        if ids:
+            return ids[0]
+        time.sleep(0.3)
+    raise SystemExit("FAIL: no window %r" % name)
+
+
+def keys(win, *ks):
+    xdo("windowactivate", "--sync", win)
+    for k in ks:
+        xdo("key", "--window", win, k)
+        time.sleep(0.4)
+
+
+def file_command(main, downs, title, path):
+    """File menu, the item `downs` below the first, then the dialog's name box."""
+    keys(main, "alt+f", *(["Down"] * downs), "Return")
+    dlg = wait_window(title, 20)
+    time.sleep(1)
+    xdo("windowactivate", "--sync", dlg)
+    xdo("key", "ctrl+a")
+    xdo("type", "--delay", "20", path)
+    time.sleep(0.3)
+    xdo("key", "Return")
+    time.sleep(0.5)
+
+
+def rows(main):
+    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
+    keys(main, "ctrl+a", "ctrl+c")
+    time.sleep(0.5)
+    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                         timeout=10).stdout.decode("latin-1")
+    # Wine hands CF_TEXT to X with LF line ends.
+    return [r.rstrip() for r in out.split("\n") if r.strip()]
+
+
+proc = None
+try:
+    shutil.copy(exe, work)
+    open(os.path.join(work, "pakrill.cfg"), "w").write("[General]\r\nResolveIPAddr=0\r\n")
+    frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 47123, 47124, b"GET / HTTP/1.0\r\n\r\n")),
+              eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 47124, 47123, b"HTTP/1.0 200 OK\r\n\r\n")),
+              eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 47125, 47126, b"x" * 33))]
+    cap = os.path.join(work, "in.pcap")
+    open(cap, "wb").write(pcap(frames))
+    subprocess.run([native, "/stab", os.path.join(work, "native.txt"), cap, "/noloadsettings"], check=True)
+    expected = [r.rstrip() for r in open(os.path.join(work, "native.txt"), encoding="latin-1").read().split("\r\n")
+                if r]
+
+    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/nocapdriver"], cwd=work, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    main = wait_window("^Pakrill$")
+    time.sleep(3)
+    # File: Start, Stop, Restart, Capture is Active, Save Configuration,
+    # Load Configuration, Save Packets, Load Packets.
+    file_command(main, 7, "Select a filename to load packets data", "Z:" + cap.replace("/", "\\"))
+    time.sleep(3)
+    got = rows(main)
+    if got != expected:
+        raise SystemExit("FAIL: the loaded pcap shows\n%r\ninstead of\n%r" % (got, expected))
+
+    saved = os.path.join(work, "saved.pcapng")
+    file_command(main, 6, "Select filename to save the current packets data", "Z:" + saved.replace("/", "\\"))
+    time.sleep(2)
+    if not os.path.exists(saved):
+        raise SystemExit("FAIL: Save Packets Data To File wrote no pcapng")
+    a = subprocess.run(["tcpdump", "-nn", "-tt", "-r", cap], capture_output=True, text=True).stdout
+    b = subprocess.run(["tcpdump", "-nn", "-tt", "-r", saved], capture_output=True, text=True).stdout
+    if a != b:
+        raise SystemExit("FAIL: tcpdump reads the saved pcapng differently:\n%s\n%s" % (b, a))
+    print("ok")
+finally:
+    if proc:
+        proc.kill()
+        proc.wait(10)
+    xvfb.terminate()
+    shutil.rmtree(work, ignore_errors=True)
