@@ -292,8 +292,8 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
   return true;
 }
 
+// Runs on the table's own thread: the resolver queues its results there.
 void ConversationTable::SetHostName(uint32_t address, const char* name) {
-  std::lock_guard<std::mutex> lock(namesMutex_);
   for (size_t i = 0; i < count_; i++) {
     Conversation& c = at(i);
     bool hit = false;
