@@ -109,8 +109,7 @@ bool CountryRangeTable::RowText(const CountryRange& r, char (&text)[64]) {
   text[0] = 0;
   if (!r.code[0]) return true;
   const char code[3] = {r.code[0], r.code[1], 0};
-  CountryName(code, text, sizeof text);
-  TitleCase(text);
+  if (CountryName(code, text, sizeof text)) TitleCase(text);
   return true;
 }
 

@@ -105,8 +105,7 @@ void TitleCase(char* text) {
 void LocationText(const char* countryCode, const char* city, const char* region, const char* postal,
                   char (&text)[64], const char* stateName) {
   char country[64], state[64] = "";
-  CountryName(countryCode, country, sizeof country);
-  TitleCase(country);
+  if (CountryName(countryCode, country, sizeof country)) TitleCase(country);
   if ((countryCode[0] & ~0x20) == 'U' && (countryCode[1] & ~0x20) == 'S') {
     if (region[0] && TableName(kStateNameTable, region, state, sizeof state)) TitleCase(state);
     else snprintf(state, sizeof state, "%s", stateName);
