@@ -12,14 +12,14 @@
 
 namespace {
 // Names by address; a lookup of a held address waits until it is released
-// (or a few seconds pass, so a broken test cannot hang).
+// (or half a minute passes, so a broken test cannot hang).
 class FakeLookup : public HostLookup {
  public:
   bool Reverse(uint32_t address, std::string* name) override {
     std::unique_lock<std::mutex> lock(m);
     calls++;
     cv.notify_all();
-    cv.wait_for(lock, std::chrono::seconds(5), [&] { return !held.count(address); });
+    cv.wait_for(lock, std::chrono::seconds(30), [&] { return !held.count(address); });
     auto it = names.find(address);
     if (it == names.end()) return false;
     *name = it->second;
