@@ -11,6 +11,7 @@
 #include "app/main_window_win32.h"
 #include "app/options.h"
 #include "app/report.h"
+#include "enrich/country_data.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/pcap_library_win32.h"
@@ -49,7 +50,13 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   } else {
     Options options;
     std::string message;
-    *exitCode = RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    std::string folder(exe);
+    CountryData countries;
+    const bool haveCountries = countries.LoadFromFolder(folder.substr(0, folder.find_last_of('\\') + 1));
+    *exitCode = RunReport(options, format, args[1].c_str(), args[2].c_str(), message,
+                          haveCountries ? &countries : nullptr);
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
   }
   return true;

@@ -116,9 +116,10 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
 }
 
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
-              std::string& message) {
+              std::string& message, CountryLookup* countries) {
   PacketFile file;
   ConversationTable table(options, &file);
+  table.countries = countries;
   LoadOutcome load = LoadCaptureForReport(capturePath, table, file, options);
   if (!load.ok) {
     message = std::string(capturePath) + ": " + load.message;

@@ -33,8 +33,9 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
 
 // Runs `/switch OUT CAPTURE`; returns the process exit code and writes
 // messages for the user to `message`.
+// `countries`, when given, fills the country columns.
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
-              std::string& message);
+              std::string& message, CountryLookup* countries = nullptr);
 
 // Exit codes of the report mode.
 constexpr int kExitOk = 0;
