@@ -12,11 +12,9 @@ add_library(pakrill_win32 STATIC
   src/capture/packet_sniffer_win32.cpp
   src/capture/adapters_win32.cpp
   src/filter/filter_dialog_win32.cpp
-  src/enrich/system_tables_win32.cpp
-  src/enrich/firewall_win32.cpp
   src/enrich/enrichment_win32.cpp)
 target_link_libraries(pakrill_win32 PUBLIC pakrill_core comctl32 gdi32 user32 kernel32 shell32 ole32
-  advapi32 comdlg32 oleaut32)
+  advapi32 comdlg32)
 
 add_executable(pakrill WIN32
   src/app/main_win32.cpp
