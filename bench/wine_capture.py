@@ -6,7 +6,16 @@ against the count sent. Run as root: bench/wine_capture.py [BURST [RATE,RATE,...
 import os, shutil, socket, subprocess, sys, tempfile, time
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-exe = os.path.join(root, "build/win32/pakrill.exe")
+# The Windows build this machine runs, chosen as the scripts choose it.
+choice = subprocess.run([os.path.join(root, "scripts/windows_env")], capture_output=True, text=True)
+chosen = dict(l.split("=", 1) for l in choice.stdout.splitlines() if "=" in l)
+if choice.returncode:
+    sys.exit("cannot run pakrill.exe: " + chosen.get("WINDOWS_WHY", "?"))
+os.environ.update({k: chosen[k] for k in ("WINEARCH", "WINEPREFIX")})
+build, wine = chosen["PAKRILL_WINDOWS_BUILD"], chosen["PAKRILL_WINE"]
+exe = os.path.join(root, "build", build, "pakrill.exe")
+if not os.path.exists(exe):
+    sys.exit("%s is missing: build it first (cmake --preset %s && cmake --build --preset %s)" % (exe, build, build))
 burst = int(sys.argv[1]) if len(sys.argv) > 1 else 20000
 rates = [int(r) for r in sys.argv[2].split(",")] if len(sys.argv) > 2 else [2000, 5000, 10000, 20000, 50000, 0]  # 0: as fast as the sender can
 work = tempfile.mkdtemp(prefix="pakrill-bench-")
@@ -21,7 +30,7 @@ xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24"], stdout
 env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
 time.sleep(1)
 xdo = lambda *a: subprocess.run(["xdotool"] + list(a), env=env, capture_output=True, text=True).stdout
-proc = subprocess.Popen(["wine", os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
+proc = subprocess.Popen([wine, os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 try:
     win = None
@@ -58,6 +67,7 @@ try:
         time.sleep(1)
     out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True).stdout.decode()
     rows = [l.rstrip("\r").split("\t") for l in out.split("\n") if l.strip()]
+    print("pakrill.exe of build %s under %s (%s)" % (build, chosen["WINE_NAME"], chosen["WINDOWS_WHY"]))
     print("burst of %d UDP datagrams (64 bytes) per rate; captured = Packets column of the port's row" % burst)
     print("%10s %12s %10s %8s" % ("target/s", "sent/s", "captured", "lost"))
     for port, rate, sent_rate in results:

@@ -10,7 +10,9 @@ exe, artefacts = sys.argv[1], sys.argv[2]
 if os.geteuid() != 0:
     print("skipped: needs root")
     sys.exit(SKIP)
-for tool in ("wine", "Xvfb", "xdotool", "xclip", "import"):
+# One way to start Wine for every run: the build names it (32- or 64-bit).
+WINE = os.environ.get("PAKRILL_WINE") or "wine"
+for tool in (WINE, "Xvfb", "xdotool", "xclip", "import"):
     if not shutil.which(tool):
         print("skipped: %s missing" % tool)
         sys.exit(SKIP)
@@ -135,7 +137,7 @@ def find(rows, proto, port=None):
 
 def run(args, extra_config=""):
     write_config(extra_config)
-    return subprocess.Popen(["wine", os.path.join(work, "pakrill.exe")] + args, cwd=work, env=env,
+    return subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")] + args, cwd=work, env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 def quit(proc, win):
@@ -212,16 +214,20 @@ try:
         time.sleep(1)  # until the dialog has its focus
         xdo("type", "--window", found[0], "--delay", "50", "content-length")
         time.sleep(0.5)
-        # Find Next, then Cancel, by mouse (keys sent to the dialog are not
-        # always taken here): the common dialog puts them at its top right.
+        # Find Next is the default button. Cancel by mouse, at its centre
+        # whatever the dialog's size; Wine may take a first click only to
+        # activate the dialog, so click until it is gone (at most three times).
+        xdo("key", "--window", found[0], "Return")
+        time.sleep(1.5)
         g = dict(l.split("=") for l in xdo("getwindowgeometry", "--shell", found[0]).split() if "=" in l)
-        for y in (10, 37):  # button centres, from the top of the client area
-            xdo("mousemove", "--window", found[0], str(int(g["WIDTH"]) - 50), str(y))
+        for _ in range(3):
+            xdo("mousemove", "--window", found[0], str(int(g["WIDTH"]) - 60), str(int(int(g["HEIGHT"]) * 0.48)))
             time.sleep(0.3)
-            xdo("mousedown", "1")
-            time.sleep(0.2)
-            xdo("mouseup", "1")
-            time.sleep(2.5)  # Wine activates the clicked dialog first
+            xdo("click", "1")
+            time.sleep(1.5)
+            if not xdo("search", "--name", "^Find$").strip():
+                break
+        check(not xdo("search", "--name", "^Find$").strip(), "Cancel closes the Find dialog")
         status_shot("pane_find.png")
         hit = copied(win, "ctrl+c")
         check(hit == "Content-Length", "Find selects the hit in the lower pane (got %r)" % hit[:40])
@@ -316,7 +322,7 @@ try:
         subprocess.call(["ip", "link", "set", veth + "p", "up"])
         index = int(open("/sys/class/net/%s/ifindex" % veth).read())
         write_config(adapter="\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % index)
-        proc = subprocess.Popen(["wine", os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
+        proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         win = window()
         time.sleep(4)

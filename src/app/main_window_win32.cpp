@@ -620,7 +620,8 @@ void MainWindow::OpenFind(int mode) {
 void MainWindow::OnFindMessage(const FINDREPLACEA& fr) {
   if (fr.Flags & FR_DIALOGTERM) {
     findDialog_ = nullptr;
-    SetFocus(findMode_ == 2 ? list_ : lower_);
+    savedFocus_ = findMode_ == 2 ? list_ : lower_;
+    SetFocus(savedFocus_);
     return;
   }
   if (!(fr.Flags & FR_FINDNEXT) || !findText_[0]) return;
@@ -1064,9 +1065,22 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       DragFinish(drop);
       return true;
     }
+    case WM_ACTIVATE: {
+      // Leaving for another window (the Find dialog, another program) keeps
+      // the focused pane; coming back returns to it, where the default
+      // handling would focus the frame and leave the keys to the list.
+      HWND focus = GetFocus();
+      if (LOWORD(wp) == WA_INACTIVE) {
+        if (focus && IsChild(hwnd_, focus)) savedFocus_ = focus;
+        return false;
+      }
+      if (HIWORD(wp) || !savedFocus_ || !IsWindow(savedFocus_)) return false;
+      SetFocus(savedFocus_);
+      *result = 0;
+      return true;
+    }
     case WM_ACTIVATEAPP:
-      if (!wp) savedFocus_ = GetFocus();
-      else PostMessageA(hwnd_, WM_PK_RESTORE_FOCUS, 0, 0);
+      if (wp) PostMessageA(hwnd_, WM_PK_RESTORE_FOCUS, 0, 0);
       return false;
     case WM_PK_RESTORE_FOCUS:
       if (savedFocus_ && IsWindow(savedFocus_)) SetFocus(savedFocus_);

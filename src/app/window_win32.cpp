@@ -19,7 +19,7 @@ std::unordered_map<HWND, Window*>& Objects() {
 // caught by a vectored handler, shown, and then abandoned by resuming at a
 // trampoline that jumps back to the guard.
 struct GuardFrame {
-  jmp_buf jump;
+  void* jump[5];
   GuardFrame* outer;
 };
 GuardFrame* g_top = nullptr;
@@ -27,7 +27,27 @@ bool g_dialogOpen = false;
 HINSTANCE g_instance = nullptr;
 uintptr_t g_imageStart = 0, g_imageEnd = 0;
 
-void Recover() { longjmp(g_top->jump, 1); }
+// The builtin pair restores the guard's registers without unwinding the
+// abandoned frames, which on x64 would need their unwind data to be intact.
+void Recover() { __builtin_longjmp(g_top->jump, 1); }
+
+uintptr_t StackPointer(const CONTEXT* c) {
+#if defined(_M_IX86) || defined(__i386__)
+  return c->Esp;
+#else
+  return c->Rsp;
+#endif
+}
+
+void SetResume(CONTEXT* c, uintptr_t sp, uintptr_t ip) {
+#if defined(_M_IX86) || defined(__i386__)
+  c->Esp = static_cast<DWORD>(sp);
+  c->Eip = static_cast<DWORD>(ip);
+#else
+  c->Rsp = sp;
+  c->Rip = ip;
+#endif
+}
 
 std::string ModuleOf(uintptr_t address) {
   HMODULE m = nullptr;
@@ -87,23 +107,45 @@ INT_PTR CALLBACK ExceptionDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
   return FALSE;
 }
 
-// Shows the dialog; returns after Continue, ends the process on Terminate.
-void ReportException(DWORD code, uintptr_t address, const CONTEXT* c) {
+// The report text; the 64-bit form names the x64 registers at their full width.
+std::string FormatExceptionReport(DWORD code, uintptr_t address, const CONTEXT* c) {
   char text[2048];
+#if defined(_M_IX86) || defined(__i386__)
   snprintf(text, sizeof text,
            "Exception %8.8lX at address %8.8lX in module %s\r\nRegisters: \r\n"
            "EAX=%8.8lX EBX=%8.8lX ECX=%8.8lX EDX=%8.8lX\r\nESI=%8.8lX EDI=%8.8lX EBP=%8.8lX ESP=%8.8lX\r\n"
            "EIP=%8.8lX\r\nStack Data: %s\r\nCode Data: %s\r\n",
            (unsigned long)code, (unsigned long)address, ModuleOf(address).c_str(),
-#ifdef _M_IX86
            (unsigned long)c->Eax, (unsigned long)c->Ebx, (unsigned long)c->Ecx, (unsigned long)c->Edx,
            (unsigned long)c->Esi, (unsigned long)c->Edi, (unsigned long)c->Ebp, (unsigned long)c->Esp,
-           (unsigned long)c->Eip, Dump(c->Esp, true).c_str(), Dump(c->Eip, false).c_str()
+           (unsigned long)c->Eip, Dump(c->Esp, true).c_str(), Dump(c->Eip, false).c_str());
 #else
-           0ul, 0ul, 0ul, 0ul, 0ul, 0ul, 0ul, 0ul, (unsigned long)address, "", ""
+  using ull = unsigned long long;
+  snprintf(text, sizeof text,
+           "Exception %8.8lX at address %16.16llX in module %s\r\nRegisters: \r\n"
+           "RAX=%16.16llX RBX=%16.16llX RCX=%16.16llX RDX=%16.16llX\r\n"
+           "RSI=%16.16llX RDI=%16.16llX RBP=%16.16llX RSP=%16.16llX\r\n"
+           "R8=%16.16llX R9=%16.16llX R10=%16.16llX R11=%16.16llX\r\n"
+           "R12=%16.16llX R13=%16.16llX R14=%16.16llX R15=%16.16llX\r\n"
+           "RIP=%16.16llX\r\nStack Data: %s\r\nCode Data: %s\r\n",
+           (unsigned long)code, (ull)address, ModuleOf(address).c_str(), (ull)c->Rax, (ull)c->Rbx,
+           (ull)c->Rcx, (ull)c->Rdx, (ull)c->Rsi, (ull)c->Rdi, (ull)c->Rbp, (ull)c->Rsp, (ull)c->R8,
+           (ull)c->R9, (ull)c->R10, (ull)c->R11, (ull)c->R12, (ull)c->R13, (ull)c->R14, (ull)c->R15,
+           (ull)c->Rip, Dump(c->Rsp, true).c_str(), Dump(c->Rip, false).c_str());
 #endif
-  );
-  g_report = text;
+  return text;
+}
+
+ExceptionReporter g_reporter = nullptr;
+
+// Shows the dialog; returns after Continue, ends the process on Terminate.
+void ReportException(DWORD code, uintptr_t address, const CONTEXT* c) {
+  std::string text = FormatExceptionReport(code, address, c);
+  if (g_reporter) {
+    g_reporter(text.c_str());
+    return;
+  }
+  g_report = std::move(text);
   g_dialogOpen = true;
   INT_PTR r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_EXCEPTION), nullptr,
                               ExceptionDialogProc, 0);
@@ -133,12 +175,12 @@ LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep) {
   if (!g_top || g_dialogOpen || !IsFault(code) || at < g_imageStart || at >= g_imageEnd)
     return EXCEPTION_CONTINUE_SEARCH;
   ReportException(code, at, ep->ContextRecord);
-#ifdef _M_IX86
-  ep->ContextRecord->Eip = reinterpret_cast<DWORD>(&Recover);
+  // Resume in the trampoline on a fresh, aligned piece of stack below the
+  // faulting frame, as if it had been called; it jumps back to the guard.
+  uintptr_t sp = (StackPointer(ep->ContextRecord) - 512) & ~uintptr_t(15);
+  sp -= sizeof(void*);
+  SetResume(ep->ContextRecord, sp, reinterpret_cast<uintptr_t>(&Recover));
   return EXCEPTION_CONTINUE_EXECUTION;
-#else
-  return EXCEPTION_CONTINUE_SEARCH;
-#endif
 }
 
 struct ProcCall {
@@ -161,10 +203,12 @@ void InstallExceptionGuard(HINSTANCE instance) {
   AddVectoredExceptionHandler(1, FaultHandler);
 }
 
+void SetExceptionReporter(ExceptionReporter reporter) { g_reporter = reporter; }
+
 LRESULT GuardedCall(LRESULT (*fn)(void*), void* ctx, LRESULT fallback) {
   GuardFrame frame;
   frame.outer = g_top;
-  if (setjmp(frame.jump)) {
+  if (__builtin_setjmp(frame.jump)) {
     g_top = frame.outer;  // the fault was shown; the call is abandoned
     return fallback;
   }

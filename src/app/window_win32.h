@@ -37,6 +37,9 @@ class Window {
 LRESULT GuardedCall(LRESULT (*fn)(void*), void* ctx, LRESULT fallback);
 // Installs the fault handler (once, at start-up).
 void InstallExceptionGuard(HINSTANCE instance);
+// Replaces the dialog with a callback that receives the report text (tests).
+using ExceptionReporter = void (*)(const char* report);
+void SetExceptionReporter(ExceptionReporter reporter);
 
 // A dialog procedure wrapped by the guard.
 INT_PTR GuardedDialogProc(DLGPROC proc, HWND dlg, UINT msg, WPARAM wp, LPARAM lp);

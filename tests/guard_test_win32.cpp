@@ -1,0 +1,64 @@
+// The exception guard on the build's own pointer size: a fault inside a
+// guarded call is reported with this processor's registers and abandoned,
+// and the guard keeps working afterwards, also when calls nest.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/window_win32.h"
+
+namespace {
+
+std::string g_last;
+int g_reports = 0;
+
+void Capture(const char* report) {
+  g_last = report;
+  g_reports++;
+}
+
+LRESULT Fault(void*) {
+  volatile int* p = nullptr;
+  *p = 1;
+  return 7;
+}
+
+LRESULT Nested(void* ctx) {
+  LRESULT inner = GuardedCall(Fault, nullptr, -2);
+  *static_cast<LRESULT*>(ctx) = inner;
+  return 5;
+}
+
+}  // namespace
+
+TEST(Guard, FaultsAreReportedAndAbandoned) {
+  InstallExceptionGuard(GetModuleHandleA(nullptr));
+  SetExceptionReporter(Capture);
+
+  EXPECT_EQ(GuardedCall(Fault, nullptr, -1), -1);
+  ASSERT_EQ(g_reports, 1);
+  EXPECT_EQ(g_last.rfind("Exception C0000005 at address ", 0), 0u) << g_last;
+  EXPECT_NE(g_last.find("pakrill_win_tests.exe"), std::string::npos) << g_last;
+#ifdef _WIN64
+  EXPECT_NE(g_last.find("\r\nRIP="), std::string::npos) << g_last;
+  EXPECT_NE(g_last.find("R15="), std::string::npos) << g_last;
+#else
+  EXPECT_NE(g_last.find("\r\nEIP="), std::string::npos) << g_last;
+#endif
+  // The code dump starts at the faulting instruction, so it is never empty.
+  EXPECT_EQ(g_last.find("Code Data: \r\n"), std::string::npos) << g_last;
+
+  // A fault in an inner call abandons only that call.
+  LRESULT inner = 0;
+  EXPECT_EQ(GuardedCall(Nested, &inner, -1), 5);
+  EXPECT_EQ(inner, -2);
+  EXPECT_EQ(g_reports, 2);
+
+  // A C++ exception is reported too, and the guard still works after all that.
+  EXPECT_EQ(GuardedCall([](void*) -> LRESULT { throw 1; }, nullptr, -3), -3);
+  EXPECT_EQ(g_last.rfind("Exception E06D7363", 0), 0u) << g_last;
+  EXPECT_EQ(GuardedCall([](void*) -> LRESULT { return 9; }, nullptr, -4), 9);
+  SetExceptionReporter(nullptr);
+}
