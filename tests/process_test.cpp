@@ -1,4 +1,5 @@
 #include <map>
+#include <random>
 #include <string>
 
 #include "enrich/firewall.h"
@@ -194,4 +195,44 @@ TEST(ProcessTest, FirewallEntryFollowsTheCapture) {
   o.CaptureMethod = 1;
   o.AddToWindowsFirewall = 0;
   EXPECT_FALSE(FirewallApplies(o));
+}
+
+TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
+  Fixture f;
+  std::mt19937 rng(3);
+  auto addr = [&](int i) { return "10.0.0." + std::to_string(5 + i); };
+  for (int n = 0; n < 300; n++) {
+    const std::string a = addr(int(rng() % 3)), b = addr(int(rng() % 3));
+    const uint16_t pa = uint16_t(1000 + rng() % 6), pb = uint16_t(1000 + rng() % 6);
+    f.system.Tcp(a.c_str(), pa, b.c_str(), pb, 100 + uint32_t(n));
+  }
+  for (int n = 0; n < 400; n++) {
+    const std::string a = addr(0), b = addr(int(rng() % 3));
+    f.Feed(6, a.c_str(), b.c_str(), uint16_t(1000 + rng() % 6), uint16_t(1000 + rng() % 6));
+  }
+  ASSERT_GT(f.table.count(), 20u);
+  EXPECT_EQ(f.system.reads, int(f.table.count()));
+  // Passes after each new conversation, then one full pass that re-matches all.
+  for (int round = 0; round < 2; round++)
+  for (size_t i = 0; i < f.table.count(); i++) {
+    const Conversation& c = f.table.at(i);
+    uint32_t want = 0;
+    for (const EndpointEntry& e : f.system.entries) {
+      const uint16_t lp = EndpointPort(e.localPort), rp = EndpointPort(e.remotePort);
+      if (e.localAddress == c.localAddress && e.remoteAddress == c.remoteAddress && lp == c.localPort &&
+          rp == c.remotePort) {
+        want = e.pid;
+        break;
+      }
+      if (e.localAddress == c.remoteAddress && e.remoteAddress == c.localAddress && lp == c.remotePort &&
+          rp == c.localPort)
+        want = e.pid;
+    }
+    const ProcessInfo* p = f.attributor.Get(c.processIndex);
+    ASSERT_EQ(p ? p->processId : 0u, want) << i;
+    if (i + 1 == f.table.count() && round == 0) {
+      f.options.ShowOnlyActiveConnections = 1;
+      f.attributor.Run(f.table);
+    }
+  }
 }

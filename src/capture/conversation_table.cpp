@@ -23,6 +23,7 @@ ConversationTable::ConversationTable(const Options& options, PacketFile* file)
     : options_(options), file_(file) {}
 
 void ConversationTable::Clear() {
+  clears++;
   blocks_.clear();
   records_.clear();
   pages_.clear();

@@ -76,6 +76,7 @@ class ConversationTable {
   int32_t changed = 0;
   int32_t namesChanged = 0;
   int32_t importMode = 0;
+  uint32_t clears = 0;  // how often the table was cleared
   FilterRuleList displayFilter;
   std::vector<uint32_t> lookupList;
 

@@ -15,6 +15,30 @@ uint32_t EndpointPortField(uint16_t port) {
   return field;
 }
 
+namespace {
+uint64_t EndpointKey(uint32_t address, uint16_t port) { return uint64_t(address) << 16 | port; }
+}  // namespace
+
+bool ProcessAttributor::Unchanged(const ConversationTable& table) const {
+  return valid_ && lastTable_ == &table && lastClears_ == table.clears && table.count() >= lastCount_ &&
+         lastActiveView_ == bool(options_.ShowOnlyActiveConnections) && entries_.size() == lastEntries_.size() &&
+         (entries_.empty() ||
+          memcmp(entries_.data(), lastEntries_.data(), entries_.size() * sizeof(EndpointEntry)) == 0);
+}
+
+void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t entry) {
+  Conversation& c = table.at(index);
+  const EndpointEntry& e = entries_[entry];
+  const int32_t process = FindOrAddProcess(e.pid);
+  if (c.processIndex != process || c.connectionState != e.state) {
+    c.flags &= uint16_t(~kRowTextCurrent);
+    changed = true;
+  }
+  c.processIndex = process;
+  c.connectionState = e.state;
+  if (e.state) stated_.push_back(index);
+}
+
 // The pass goes from the endpoints to the conversations through the table's
 // index, so its cost does not grow with the table: for each TCP entry with a
 // remote side, the conversation with the same endpoints (either way round)
@@ -28,12 +52,37 @@ void ProcessAttributor::Run(ConversationTable& table) {
   if (!system_.Supported()) return;
   reads++;
   entries_.clear();
-  if (!system_.ReadEndpoints(&entries_)) return;
+  if (!system_.ReadEndpoints(&entries_)) {
+    valid_ = false;
+    return;
+  }
+  if (Unchanged(table)) {
+    // Outside the active view, attributed conversations are not looked at
+    // again, so the states that the last pass gave them lapse.
+    if (!options_.ShowOnlyActiveConnections) {
+      for (size_t i : stated_) table.at(i).connectionState = 0;
+      stated_.clear();
+    }
+    for (size_t i = lastCount_; i < table.count(); i++) {
+      const Conversation& c = table.at(i);
+      if (c.protocol != kProtoTcp || (c.processIndex != -1 && !options_.ShowOnlyActiveConnections)) continue;
+      auto direct = byEndpoints_.find(Key{EndpointKey(c.localAddress, c.localPort), EndpointKey(c.remoteAddress, c.remotePort)});
+      if (direct != byEndpoints_.end()) {
+        Apply(table, i, direct->second.first);
+        continue;
+      }
+      auto mirrored = byEndpoints_.find(Key{EndpointKey(c.remoteAddress, c.remotePort), EndpointKey(c.localAddress, c.localPort)});
+      if (mirrored != byEndpoints_.end()) Apply(table, i, mirrored->second.last);
+    }
+    lastCount_ = table.count();
+    return;
+  }
 
   previous_.swap(stated_);
   stated_.clear();
   best_.clear();
   order_.clear();
+  byEndpoints_.clear();
   for (uint32_t n = 0; n < entries_.size(); n++) {
     const EndpointEntry& e = entries_[n];
     if (e.remoteAddress == 0 || e.kind != 1 || e.family != 2) continue;
@@ -43,6 +92,9 @@ void ProcessAttributor::Run(ConversationTable& table) {
     d.remoteAddress = e.remoteAddress;
     d.localPort = EndpointPort(e.localPort);
     d.remotePort = EndpointPort(e.remotePort);
+    auto span = byEndpoints_.emplace(Key{EndpointKey(d.localAddress, d.localPort), EndpointKey(d.remoteAddress, d.remotePort)},
+                                     Span{n, n});
+    span.first->second.last = n;
     Conversation* c = table.FindConversation(d);
     if (!c || c->protocol != kProtoTcp) continue;
     const bool direct = c->localAddress == d.localAddress && c->remoteAddress == d.remoteAddress &&
@@ -61,15 +113,7 @@ void ProcessAttributor::Run(ConversationTable& table) {
     if (c.processIndex != -1 && !options_.ShowOnlyActiveConnections) continue;
     Best& b = best_[index];
     b.applied = true;
-    const EndpointEntry& e = entries_[b.entry];
-    const int32_t process = FindOrAddProcess(e.pid);
-    if (c.processIndex != process || c.connectionState != e.state) {
-      c.flags &= uint16_t(~kRowTextCurrent);
-      changed = true;
-    }
-    c.processIndex = process;
-    c.connectionState = e.state;
-    if (e.state) stated_.push_back(index);
+    Apply(table, index, b.entry);
   }
   // States the last pass set that no entry confirmed now.
   for (size_t i : previous_) {
@@ -80,8 +124,13 @@ void ProcessAttributor::Run(ConversationTable& table) {
     table.at(i).flags &= uint16_t(~kRowTextCurrent);
     changed = true;
   }
+  lastEntries_ = entries_;
+  lastTable_ = &table;
+  lastClears_ = table.clears;
+  lastCount_ = table.count();
+  lastActiveView_ = options_.ShowOnlyActiveConnections != 0;
+  valid_ = true;
 }
-
 int32_t ProcessAttributor::FindOrAddProcess(uint32_t pid) {
   if (pid == 0) return -1;
   auto it = byPid_.find(pid);
@@ -108,4 +157,5 @@ void ProcessAttributor::ClearProcessCache() {
   records_.clear();
   byPid_.clear();
   stated_.clear();
+  valid_ = false;
 }

@@ -76,4 +76,26 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
   std::vector<size_t> order_;   // conversations in the order first reached
   std::vector<size_t> stated_;  // conversations whose state the last pass set
   std::vector<size_t> previous_;
+  // A pass that finds the same endpoints, options and table as the last one
+  // only has the conversations added since to look at, through the entries
+  // by endpoints: the first and last entry of each (local, remote) pair.
+  void Apply(ConversationTable& table, size_t index, uint32_t entry);
+  bool Unchanged(const ConversationTable& table) const;
+  struct Key {
+    uint64_t local, remote;
+    bool operator==(const Key& o) const { return local == o.local && remote == o.remote; }
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const { return size_t(k.local * 0x9E3779B97F4A7C15ULL ^ (k.remote + (k.remote << 29))); }
+  };
+  struct Span {
+    uint32_t first, last;
+  };
+  std::unordered_map<Key, Span, KeyHash> byEndpoints_;
+  std::vector<EndpointEntry> lastEntries_;
+  const ConversationTable* lastTable_ = nullptr;
+  uint32_t lastClears_ = 0;
+  size_t lastCount_ = 0;
+  bool lastActiveView_ = false;
+  bool valid_ = false;
 };
