@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <queue>
 #include <string>
 
@@ -103,6 +104,22 @@ void CountryRangeTable::BuildIndex() {
     starts_.push_back(b);
     owner_.push_back(own);
   }
+  blocks_.resize(65537);
+  for (uint64_t h = 0; h <= 65536; h++)
+    blocks_[h] = uint32_t(std::upper_bound(starts_.begin(), starts_.end(), h << 16) - starts_.begin());
+  texts_.clear();
+  rowText_.clear();
+  std::map<uint16_t, uint16_t> byCode;
+  for (const CountryRange& r : rows_) {
+    const uint16_t code = uint16_t(uint8_t(r.code[0]) << 8 | uint8_t(r.code[1]));
+    auto it = byCode.find(code);
+    if (it == byCode.end()) {
+      it = byCode.emplace(code, uint16_t(texts_.size())).first;
+      texts_.emplace_back();
+      RowText(r, *reinterpret_cast<char(*)[64]>(texts_.back().data()));
+    }
+    rowText_.push_back(it->second);
+  }
 }
 
 bool CountryRangeTable::RowText(const CountryRange& r, char (&text)[64]) {
@@ -115,10 +132,14 @@ bool CountryRangeTable::RowText(const CountryRange& r, char (&text)[64]) {
 
 bool CountryRangeTable::Lookup(uint32_t address, char (&text)[64]) const {
   text[0] = 0;
-  auto it = std::upper_bound(starts_.begin(), starts_.end(), uint64_t(address));
+  if (blocks_.empty()) return false;
+  const uint32_t h = address >> 16;
+  auto it = std::upper_bound(starts_.begin() + blocks_[h], starts_.begin() + blocks_[h + 1], uint64_t(address));
   if (it == starts_.begin()) return false;
   const int32_t own = owner_[size_t(it - starts_.begin()) - 1];
-  return own >= 0 && RowText(rows_[size_t(own)], text);
+  if (own < 0) return false;
+  memcpy(text, texts_[rowText_[size_t(own)]].data(), sizeof text);
+  return true;
 }
 
 bool CountryRangeTable::LookupLinear(uint32_t address, char (&text)[64]) const {

@@ -2,6 +2,7 @@
 // sorted index that answers as a scan in file order would.
 #pragma once
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -33,4 +34,10 @@ class CountryRangeTable {
   // first by row owner_[i] (-1 for none).
   std::vector<uint64_t> starts_;
   std::vector<int32_t> owner_;
+  // The first interval at or after each 65536-address block, so a lookup
+  // searches only the intervals of its own block.
+  std::vector<uint32_t> blocks_;
+  // Each row's text, kept once per distinct code.
+  std::vector<uint16_t> rowText_;
+  std::vector<std::array<char, 64>> texts_;
 };
