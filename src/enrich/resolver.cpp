@@ -67,7 +67,7 @@ HostResolver::~HostResolver() {
   state_->results.clear();
   // Workers keep the state alive by themselves; waiting a little only lets
   // quick ones finish before the program goes on to exit.
-  state_->idle.wait_for(lock, std::chrono::seconds(1), [&] { return state_->running == 0; });
+  state_->idle.wait_for(lock, std::chrono::milliseconds(250), [&] { return state_->running == 0; });
 }
 
 bool HostResolver::StartLookup(uint32_t address) {
