@@ -261,6 +261,12 @@ TEST(CountryTest, DataFilesInPreferenceOrderAndConversations) {
   ASSERT_TRUE(d.LoadFromFolder(dir));
   d.Lookup(Addr("8.8.8.8"), text);
   EXPECT_STREQ(text, "Germany, Bonn");  // the gzip city file wins
+  // ... unless a city file is there that cannot be used: then the CSV.
+  WriteFileBytes(dir + "GeoLiteCity.dat", {1, 2});
+  ASSERT_TRUE(d.LoadFromFolder(dir));
+  d.Lookup(Addr("8.8.8.8"), text);
+  EXPECT_STREQ(text, "Canada");
+  remove((dir + "GeoLiteCity.dat").c_str());
   // A gzip file that inflates past the limit is not loaded.
   std::vector<uint8_t> out;
   EXPECT_FALSE(ReadDataFile(dir + "GeoLiteCity.dat.gz", true, legacy.size() - 1, &out));

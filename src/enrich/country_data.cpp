@@ -80,6 +80,12 @@ bool CountryData::LoadFromFolder(const std::string& folder) {
     const std::string path = folder + kFileNames[i];
     if (path.size() > 259) continue;
     if (LoadFile(path)) return true;
+    // A city file that is there but unusable hides its gzip copy too.
+    if (i == 0)
+      if (FILE* f = fopen(path.c_str(), "rb")) {
+        fclose(f);
+        i++;
+      }
   }
   return false;
 }
