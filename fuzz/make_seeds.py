@@ -134,3 +134,45 @@ write("http", "reserved", b"GET /COM\xb9 HTTP/1.1\r\nHost: h\r\n\r\n")
 write("http", "long_name", b"GET /" + b"n" * 300 + b".txt HTTP/1.1\r\nHost: h\r\n\r\n")
 write("config", "out_of_range.cfg", b"[General]\r\nHexDumpMaxSize=-5\r\nHexDumpCharsPerLine=99999\r\nDisplayMode=-1\r\n"
       b"MaxDataSizeDisplay=4294967295\r\nForeColorLocal=-1\r\n")
+# Country databases: a two-network legacy city tree, an mmdb of each record layout, a CSV.
+def legacy_city():
+    # node 0: 0 -> node 1, 1 -> not found; node 1: 0 -> record A, 1 -> record B
+    seg = 2
+    recs = b"\0" + bytes([225]) + b"CA\0Mountain View\0" + b"94043\0" + b"\x11" * 6
+    b_off = len(recs)
+    recs += bytes([56]) + b"16\0Berlin\0\0" + b"\x11" * 6
+    le = lambda v: struct.pack("<I", v)[:3]
+    tree = le(1) + le(seg) + le(seg + 1) + le(seg + b_off)
+    return tree + recs + b"\xff\xff\xff\x02" + le(seg)
+
+def mm_head(t, n):
+    ext = b""
+    if t > 7:
+        ext, t = bytes([t - 7]), 0
+    return bytes([t << 5 | n]) + ext
+
+def mm_str(s):
+    return mm_head(2, len(s)) + s.encode()
+
+def mm_map(d):
+    return mm_head(7, len(d)) + b"".join(mm_str(k) + v for k, v in d.items())
+
+def mm_uint(t, v, n):
+    return mm_head(t, n) + v.to_bytes(n, "big")
+
+def mmdb(record, nested):
+    # one node: 0 -> not found (1), 1 -> the record at data offset 0
+    tree = struct.pack(">I", 1)[1:] + struct.pack(">I", 1 + 16)[1:]
+    meta = mm_map({"node_count": mm_uint(6, 1, 4), "record_size": mm_uint(5, 24, 2),
+                   "ip_version": mm_uint(5, 4, 2)})
+    return tree + b"\0" * 16 + record + b"\xab\xcd\xefMaxMind.com" + meta
+
+write("geo_legacy", "city", legacy_city())
+write("mmdb", "nested", mmdb(mm_map({"country": mm_map({"iso_code": mm_str("US")}),
+                                     "city": mm_map({"names": mm_map({"en": mm_str("Austin")})}),
+                                     "subdivisions": mm_head(0, 1) + b"\x04" + mm_map({"iso_code": mm_str("TX")}),
+                                     "postal": mm_map({"code": mm_str("78701")})}), True))
+write("mmdb", "flat", mmdb(mm_map({"country_code": mm_str("US"), "city": mm_str("Austin"),
+                                   "state1": mm_str("Texas"), "postcode": mm_str("78701")}), False))
+write("country_csv", "rows", b'# c\r\n"16777216","16777471","apnic","1","AU","AUS","Australia"\n'
+      b" 16777472 , 16778239 ,x,1, CN \r16777216,16777471,x,1,US\n33554432,50331647\n")

@@ -1,6 +1,8 @@
 // One libFuzzer entry per reader of outside data; PAKRILL_FUZZ_TARGET picks it.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 #include <string>
 #include <unistd.h>
 
@@ -21,6 +23,9 @@
 #include "stream/http.h"
 #include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
+#include "enrich/country_csv.h"
+#include "enrich/geo_legacy.h"
+#include "enrich/mmdb.h"
 
 namespace {
 
@@ -45,6 +50,16 @@ struct TableSink : PacketSniffer {
     fclose(f);
   }
   return path;
+}
+
+// Addresses that walk the whole tree: fixed ones and some from the input.
+template <class Db>
+void LookupSome(const Db& db, const uint8_t* data, size_t size) {
+  char text[64];
+  const uint32_t fixed[] = {0, 0x08080808, 0x7F000001, 0xC0A80001, 0xFFFFFFFF};
+  for (uint32_t a : fixed) db.Lookup(a, text);
+  for (size_t i = 0; i + 4 <= size && i < 64; i += 4)
+    db.Lookup(uint32_t(data[i]) << 24 | uint32_t(data[i + 1]) << 16 | uint32_t(data[i + 2]) << 8 | data[i + 3], text);
 }
 
 }  // namespace
@@ -167,6 +182,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HttpResponseDecoder(data, size, &decoded, true);
   DechunkBody(data, size, &decoded);
   HttpFileName(block.c_str(), &name);
+#elif defined(FUZZ_GEO_LEGACY)
+  LegacyGeoDatabase db;
+  if (db.Load(std::vector<uint8_t>(data, data + size))) LookupSome(db, data, size);
+#elif defined(FUZZ_MMDB)
+  MmdbDatabase db;
+  std::string error;
+  if (db.Load(std::vector<uint8_t>(data, data + size), &error)) LookupSome(db, data, size);
+#elif defined(FUZZ_COUNTRY_CSV)
+  // A heap copy of the exact size lets ASan see any read past the text.
+  std::vector<char> text(data, data + size);
+  CountryRangeTable t;
+  t.Parse(text.data(), text.size());
+  // The index must answer as the scan does.
+  for (const CountryRange& r : t.rows())
+    for (uint32_t a : {r.first, r.last, r.first - 1, r.last + 1}) {
+      char x[64], y[64];
+      if (t.Lookup(a, x) != t.LookupLinear(a, y) || strcmp(x, y) != 0) __builtin_trap();
+    }
 #else
 #error "no fuzz target selected"
 #endif

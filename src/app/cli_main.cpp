@@ -11,6 +11,7 @@
 #include "app/options.h"
 #include "app/report.h"
 #include "app/strings.h"
+#include "enrich/country_data.h"
 #include "export/language.h"
 
 static const char kUsage[] =
@@ -18,6 +19,7 @@ static const char kUsage[] =
     "       pakrill /sconvert OUT.pcap|OUT.pcapng CAPTURE [options]\n"
     "       pakrill /sextracthttp FOLDER CAPTURE\n"
     "       pakrill /sstreams FILE txt|html|raw|rawlocal|rawremote CAPTURE\n"
+    "       pakrill /countrydb DATABASE /stab OUT CAPTURE\n"
     "\n"
     "Reads CAPTURE (a Pakrill packet file, classic pcap or pcapng, recognised by\n"
     "content), groups its IPv4 TCP, UDP and ICMP packets into conversations and\n"
@@ -29,6 +31,9 @@ static const char kUsage[] =
     "\n"
     "Options: /LoadConfig FILE reads that configuration after pakrill.cfg next to\n"
     "the program; /noloadsettings reads none.\n"
+    "\n"
+    "The country columns come from DATABASE (IpToCountry.csv, GeoLiteCity.dat(.gz),\n"
+    "GeoIP.dat or an .mmdb file), or else from the first of those next to pakrill.\n"
     "\n"
     "Exit codes: 0 done; 1 the capture could not be read; 2 usage;\n"
     "3 the capture is damaged and the report holds the packets before the damage;\n"
@@ -43,6 +48,23 @@ static std::string ExecutablePath(const char* argv0) {
 }
 
 int main(int argc, char** argv) {
+  CountryData countries;
+  bool haveCountries = false;
+  const char* countryFile = nullptr;
+  if (argc >= 3 && EqualNoCase(argv[1], "/countrydb")) {
+    countryFile = argv[2];
+    haveCountries = countries.LoadFile(countryFile);
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  } else {
+    const std::string path = ExecutablePath(argv[0]);
+    haveCountries = countries.LoadFromFolder(path.substr(0, path.find_last_of('/') + 1));
+  }
+  if (countryFile && !haveCountries) {
+    fprintf(stderr, "pakrill: %s: not a country database that can be read\n", countryFile);
+    return 1;
+  }
   if (argc < 2 || EqualNoCase(argv[1], "--help") || EqualNoCase(argv[1], "-h") ||
       EqualNoCase(argv[1], "/?")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
@@ -68,7 +90,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const int rc = RunReportCommand(args, DefaultConfigPath(exe), message);
+  const int rc = RunReportCommand(args, DefaultConfigPath(exe), message, haveCountries ? &countries : nullptr);
   if (!message.empty()) fprintf(stderr, "pakrill: %s\n%s", message.c_str(), rc == kExitUsage ? "\n" : "");
   if (rc == kExitUsage) fputs(kUsage, stderr);
   return rc;

@@ -13,6 +13,7 @@
 #include "app/main_window_win32.h"
 #include "app/options.h"
 #include "app/report.h"
+#include "enrich/country_data.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/pcap_library_win32.h"
@@ -49,7 +50,10 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   if (!ReportFormatOfSwitch(args[0].c_str()) && !EqualNoCase(args[0].c_str(), "/sconvert")) return false;
   AttachConsole(ATTACH_PARENT_PROCESS);
   std::string message;
-  *exitCode = RunReportCommand(args, DefaultConfigPath(ExecutablePath()), message);
+  const std::string exe = ExecutablePath();
+  CountryData countries;
+  const bool haveCountries = countries.LoadFromFolder(exe.substr(0, exe.find_last_of('\\') + 1));
+  *exitCode = RunReportCommand(args, DefaultConfigPath(exe), message, haveCountries ? &countries : nullptr);
   if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
   return true;
 }

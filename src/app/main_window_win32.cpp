@@ -15,6 +15,7 @@
 #include "app/language_win32.h"
 #include "app/strings.h"
 #include "capture/columns.h"
+#include "enrich/enrichment_win32.h"
 #include "export/summary_export.h"
 #include "filter/filter_dialog_win32.h"
 #include "stream/http.h"
@@ -241,6 +242,8 @@ void MainWindow::OnCreate() {
     snprintf(options_.configFile, sizeof options_.configFile, "%.259s", ArgumentAt(args_, size_t(lc) + 1));
     LoadSettings(options_.configFile, options_);
   }
+  enrich_ = std::make_unique<Enrichment>(options_, table_);
+  enrich_->Attach();
   CreateColumns();
   ApplyListStyles();
   ApplyWindowPlacement();
@@ -353,6 +356,7 @@ void MainWindow::StartCapture() {
   }
   ClearList();
   table_.Clear();
+  if (enrich_) enrich_->CaptureStarting();
   SetWindowTextA(lower_, "");
   table_.LocalAddress = adapter.address;
   file_.headerAddress = adapter.address;
@@ -373,6 +377,7 @@ void MainWindow::StartCapture() {
 }
 
 void MainWindow::StopCapture() {
+  if (enrich_) enrich_->CaptureStopping();
   UpdateMenuState();
   file_.CloseWriting();
   methods_->Stop();
@@ -646,7 +651,7 @@ void MainWindow::FindInPane(const char* text, DWORD flags) {
 }
 
 void MainWindow::FindInRows(const char* text, DWORD flags) {
-  ColumnContext ctx{options_};
+  ColumnContext ctx{options_, Processes()};
   const bool matchCase = (flags & FR_MATCHCASE) != 0;
   const int row = FindRow(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED),
                           (flags & FR_DOWN) != 0, [&](int r) {
@@ -692,7 +697,7 @@ void MainWindow::CopySelection() {
     return;
   }
   const std::vector<int> cols = ExportColumns();
-  ColumnContext ctx{options_};
+  ColumnContext ctx{options_, Processes()};
   std::string text;
   if (options_.AddExportHeaderLine) AppendTitleLine(text, kFormatTabDelimited, cols);
   for (size_t idx : SelectedRows()) AppendSummaryRow(text, table_.at(idx), kFormatTabDelimited, cols, ctx);
@@ -944,7 +949,7 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         auto* di = reinterpret_cast<NMLVDISPINFOA*>(hdr);
         if ((di->item.mask & LVIF_TEXT) && size_t(di->item.lParam) < table_.count()) {
           static char buf[kColumnTextSize];
-          ColumnContext ctx{options_};
+          ColumnContext ctx{options_, Processes()};
           const int id = di->item.iSubItem < kColumnCount ? kColumns[di->item.iSubItem].id : -1;
           const char* text = ColumnText(table_.at(size_t(di->item.lParam)), id, buf, ctx);
           snprintf(di->item.pszText, size_t(di->item.cchTextMax), "%s", text);
@@ -1004,11 +1009,14 @@ void MainWindow::OnTimer(UINT_PTR id) {
     table_.changed = 0;
     RefreshRows(false);
   }
+  if (enrich_ && enrich_->Tick()) RefreshRows(false);
   if (table_.namesChanged) {
     table_.namesChanged = 0;
     RefreshRows(false);
   }
 }
+
+const ProcessTable* MainWindow::Processes() const { return enrich_ ? enrich_->processes() : nullptr; }
 
 void MainWindow::OnDestroy() {
   EndOfSession();

@@ -17,6 +17,9 @@
 #include "capture/packet_sniffer_win32.h"
 #include "packetfile/packet_file.h"
 
+class Enrichment;
+class ProcessTable;
+
 class MainWindow : public Window, public StatusNotifier, public MessageFilter {
  public:
   explicit MainWindow(const std::vector<std::string>& args);
@@ -133,4 +136,7 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   bool importing_ = false;
   bool importCancel_ = false;
   bool sessionEnded_ = false;
+  // Last: it holds hooks into table_ and goes first.
+  std::unique_ptr<Enrichment> enrich_;
+  const ProcessTable* Processes() const;
 };

@@ -146,9 +146,10 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
 }
 
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
-              std::string& message) {
+              std::string& message, CountryLookup* countries) {
   PacketFile file;
   ConversationTable table(options, &file);
+  table.countries = countries;
   LoadOutcome load = LoadCaptureForReport(capturePath, table, file, options);
   if (!load.ok) {
     message = std::string(capturePath) + ": " + load.message;
@@ -321,7 +322,8 @@ int RunConvert(const Options& options, const char* outPath, const char* captureP
   return Finish(load, capturePath, message);
 }
 
-int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message) {
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message,
+                     CountryLookup* countries) {
   const char* sw = ArgumentAt(args, 0);
   const int format = ReportFormatOfSwitch(sw);
   const bool convert = EqualNoCase(sw, "/sconvert");
@@ -332,5 +334,5 @@ int RunReportCommand(const std::vector<std::string>& args, const std::string& de
   Options options;
   LoadReportSettings(args, defaultConfig, options);
   if (convert) return RunConvert(options, args[1].c_str(), args[2].c_str(), message);
-  return RunReport(options, format, args[1].c_str(), args[2].c_str(), message);
+  return RunReport(options, format, args[1].c_str(), args[2].c_str(), message, countries);
 }

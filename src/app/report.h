@@ -42,8 +42,9 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
 
 // Runs `/switch OUT CAPTURE`; returns the process exit code and writes
 // messages for the user to `message`.
+// `countries`, when given, fills the country columns.
 int RunReport(const Options& options, int format, const char* outPath, const char* capturePath,
-              std::string& message);
+              std::string& message, CountryLookup* countries = nullptr);
 
 // `/sconvert OUT CAPTURE`: the packets of CAPTURE as pcap, or pcapng when
 // OUT ends in ".pcapng".
@@ -53,7 +54,8 @@ int RunConvert(const Options& options, const char* outPath, const char* captureP
 // `/stabular`, `/shtml`, `/sverhtml`, `/sxml` or `/sconvert`, then OUT and
 // CAPTURE, then any of `/LoadConfig FILE` and `/noloadsettings`. The same in
 // both programs.
-int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message);
+int RunReportCommand(const std::vector<std::string>& args, const std::string& defaultConfig, std::string& message,
+                     CountryLookup* countries = nullptr);
 
 // Exit codes of the report mode.
 constexpr int kExitOk = 0;

@@ -23,6 +23,7 @@ ConversationTable::ConversationTable(const Options& options, PacketFile* file)
     : options_(options), file_(file) {}
 
 void ConversationTable::Clear() {
+  clears++;
   blocks_.clear();
   records_.clear();
   pages_.clear();
@@ -292,8 +293,8 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
   return true;
 }
 
+// Runs on the table's own thread: the resolver queues its results there.
 void ConversationTable::SetHostName(uint32_t address, const char* name) {
-  std::lock_guard<std::mutex> lock(namesMutex_);
   for (size_t i = 0; i < count_; i++) {
     Conversation& c = at(i);
     bool hit = false;

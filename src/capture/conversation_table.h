@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "app/options.h"
@@ -77,8 +76,9 @@ class ConversationTable {
 
   uint32_t LocalAddress = 0;  // network order
   int32_t changed = 0;
-  volatile int32_t namesChanged = 0;
+  int32_t namesChanged = 0;
   int32_t importMode = 0;
+  uint32_t clears = 0;  // how often the table was cleared
   FilterRuleList displayFilter;
   std::vector<uint32_t> lookupList;
 
@@ -112,7 +112,6 @@ class ConversationTable {
   bool indexSummary_ = false;
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;
-  std::mutex namesMutex_;
   // Per conversation: its records' offsets as varint deltas, the last one,
   // and whether every record of it was noted. The deltas lie in chunks of
   // shared pages (kChunkData bytes, then the number of the next chunk), so

@@ -1,0 +1,161 @@
+#include "enrich/process_attribution.h"
+
+#include <cstring>
+
+uint16_t EndpointPort(uint32_t field) {
+  uint8_t b[4];
+  memcpy(b, &field, 4);
+  return uint16_t(b[0] << 8 | b[1]);
+}
+
+uint32_t EndpointPortField(uint16_t port) {
+  const uint8_t b[4] = {uint8_t(port >> 8), uint8_t(port), 0, 0};
+  uint32_t field;
+  memcpy(&field, b, 4);
+  return field;
+}
+
+namespace {
+uint64_t EndpointKey(uint32_t address, uint16_t port) { return uint64_t(address) << 16 | port; }
+}  // namespace
+
+bool ProcessAttributor::Unchanged(const ConversationTable& table) const {
+  return valid_ && lastTable_ == &table && lastClears_ == table.clears && table.count() >= lastCount_ &&
+         lastActiveView_ == bool(options_.ShowOnlyActiveConnections) && entries_.size() == lastEntries_.size() &&
+         (entries_.empty() ||
+          memcmp(entries_.data(), lastEntries_.data(), entries_.size() * sizeof(EndpointEntry)) == 0);
+}
+
+void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t entry) {
+  Conversation& c = table.at(index);
+  const EndpointEntry& e = entries_[entry];
+  const int32_t process = FindOrAddProcess(e.pid);
+  if (c.processIndex != process || c.connectionState != e.state) {
+    c.flags &= uint16_t(~kRowTextCurrent);
+    changed = true;
+  }
+  c.processIndex = process;
+  c.connectionState = e.state;
+  if (e.state) stated_.push_back(index);
+}
+
+// The pass goes from the endpoints to the conversations through the table's
+// index, so its cost does not grow with the table: for each TCP entry with a
+// remote side, the conversation with the same endpoints (either way round)
+// is found; among the entries reaching one conversation the first direct
+// match wins, else the last mirrored one, as a scan of the entries per
+// conversation would decide.
+void ProcessAttributor::Run(ConversationTable& table) {
+  changed = false;
+  if (table.importMode) return;
+  if (!options_.GetProcessInfo && !options_.ShowOnlyActiveConnections) return;
+  if (!system_.Supported()) return;
+  reads++;
+  entries_.clear();
+  if (!system_.ReadEndpoints(&entries_)) {
+    valid_ = false;
+    return;
+  }
+  if (Unchanged(table)) {
+    // Outside the active view, attributed conversations are not looked at
+    // again, so the states that the last pass gave them lapse.
+    if (!options_.ShowOnlyActiveConnections) {
+      for (size_t i : stated_) table.at(i).connectionState = 0;
+      stated_.clear();
+    }
+    for (size_t i = lastCount_; i < table.count(); i++) {
+      const Conversation& c = table.at(i);
+      if (c.protocol != kProtoTcp || (c.processIndex != -1 && !options_.ShowOnlyActiveConnections)) continue;
+      auto direct = byEndpoints_.find(Key{EndpointKey(c.localAddress, c.localPort), EndpointKey(c.remoteAddress, c.remotePort)});
+      if (direct != byEndpoints_.end()) {
+        Apply(table, i, direct->second.first);
+        continue;
+      }
+      auto mirrored = byEndpoints_.find(Key{EndpointKey(c.remoteAddress, c.remotePort), EndpointKey(c.localAddress, c.localPort)});
+      if (mirrored != byEndpoints_.end()) Apply(table, i, mirrored->second.last);
+    }
+    lastCount_ = table.count();
+    return;
+  }
+
+  previous_.swap(stated_);
+  stated_.clear();
+  best_.clear();
+  order_.clear();
+  byEndpoints_.clear();
+  for (uint32_t n = 0; n < entries_.size(); n++) {
+    const EndpointEntry& e = entries_[n];
+    if (e.remoteAddress == 0 || e.kind != 1 || e.family != 2) continue;
+    Conversation d;
+    d.protocol = kProtoTcp;
+    d.localAddress = e.localAddress;
+    d.remoteAddress = e.remoteAddress;
+    d.localPort = EndpointPort(e.localPort);
+    d.remotePort = EndpointPort(e.remotePort);
+    auto span = byEndpoints_.emplace(Key{EndpointKey(d.localAddress, d.localPort), EndpointKey(d.remoteAddress, d.remotePort)},
+                                     Span{n, n});
+    span.first->second.last = n;
+    Conversation* c = table.FindConversation(d);
+    if (!c || c->protocol != kProtoTcp) continue;
+    const bool direct = c->localAddress == d.localAddress && c->remoteAddress == d.remoteAddress &&
+                        c->localPort == d.localPort && c->remotePort == d.remotePort;
+    const size_t index = c->index - 1;
+    auto it = best_.find(index);
+    if (it == best_.end()) {
+      best_.emplace(index, Best{n, direct, false});
+      order_.push_back(index);
+    } else if (!it->second.direct) {
+      it->second = Best{n, direct, false};
+    }
+  }
+  for (size_t index : order_) {
+    Conversation& c = table.at(index);
+    if (c.processIndex != -1 && !options_.ShowOnlyActiveConnections) continue;
+    Best& b = best_[index];
+    b.applied = true;
+    Apply(table, index, b.entry);
+  }
+  // States the last pass set that no entry confirmed now.
+  for (size_t i : previous_) {
+    if (i >= table.count() || !table.at(i).connectionState) continue;
+    auto it = best_.find(i);
+    if (it != best_.end() && it->second.applied) continue;
+    table.at(i).connectionState = 0;
+    table.at(i).flags &= uint16_t(~kRowTextCurrent);
+    changed = true;
+  }
+  lastEntries_ = entries_;
+  lastTable_ = &table;
+  lastClears_ = table.clears;
+  lastCount_ = table.count();
+  lastActiveView_ = options_.ShowOnlyActiveConnections != 0;
+  valid_ = true;
+}
+int32_t ProcessAttributor::FindOrAddProcess(uint32_t pid) {
+  if (pid == 0) return -1;
+  auto it = byPid_.find(pid);
+  if (it != byPid_.end()) return it->second;
+  records_.emplace_back();
+  Record& r = records_.back();
+  r.path[0] = r.user[0] = 0;
+  system_.DescribeProcess(pid, r.path, r.user);
+  r.path[260] = r.user[62] = 0;
+  r.info.processId = pid;
+  r.info.fileName = r.path;
+  r.info.user = r.user;
+  const int32_t index = int32_t(records_.size() - 1);
+  byPid_.emplace(pid, index);
+  return index;
+}
+
+const ProcessInfo* ProcessAttributor::Get(int32_t index) const {
+  if (index < 0 || size_t(index) >= records_.size()) return nullptr;
+  return &records_[size_t(index)].info;
+}
+
+void ProcessAttributor::ClearProcessCache() {
+  records_.clear();
+  byPid_.clear();
+  stated_.clear();
+  valid_ = false;
+}

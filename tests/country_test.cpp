@@ -1,0 +1,298 @@
+#include <zlib.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <random>
+#ifdef _WIN32
+#include <direct.h>
+#define MakeDir(p) _mkdir(p)
+#else
+#define MakeDir(p) mkdir(p, 0700)
+#endif
+
+#include "app/byte_cursor.h"
+#include "capture/conversation_table.h"
+#include "enrich/country_csv.h"
+#include "enrich/country_data.h"
+#include "enrich/geo_legacy.h"
+#include "enrich/mmdb.h"
+#include "enrich/name_tables.h"
+#include "geo_writers.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+uint8_t IndexOf(const char* code) {
+  for (int i = 0; i < kCountryCodeCount; i++)
+    if (!strcmp(kCountryCodes[i], code)) return uint8_t(i);
+  return 0;
+}
+uint32_t Host(const char* dotted) { return NetToHost32(Addr(dotted)); }
+
+std::string Legacy(const LegacyGeoDatabase& db, const char* a) {
+  char t[64];
+  return db.Lookup(Host(a), t) ? t : "<none>";
+}
+std::string Mmdb(const MmdbDatabase& db, const char* a) {
+  char t[64];
+  return db.Lookup(Host(a), t) ? t : "<none>";
+}
+std::string Csv(const CountryRangeTable& t, const char* a) {
+  char text[64];
+  return t.Lookup(Host(a), text) ? text : "<none>";
+}
+size_t Entries(const char* table) {
+  size_t n = 0;
+  for (const char* p = table; *p != 'A'; p += 3 + (*p - 'A')) n++;
+  return n;
+}
+}  // namespace
+
+TEST(CountryTest, NameTablesAndTitleCase) {
+  EXPECT_EQ(Entries(kCountryNameTable), 254u);
+  EXPECT_EQ(Entries(kStateNameTable), 55u);
+  char name[64];
+  EXPECT_TRUE(CountryName("us", name, sizeof name));
+  EXPECT_STREQ(name, "UNITED STATES");
+  EXPECT_FALSE(CountryName("A1", name, sizeof name));
+  EXPECT_STREQ(name, "A1");
+  const char* cases[][2] = {{"UNITED STATES", "United States"},     {"GUINEA-BISSAU", "Guinea-Bissau"},
+                            {"COTE D'IVOIRE", "Cote D'ivoire"},     {"ST. HELENA", "St. Helena"},
+                            {"SLOVAKIA (Slovak Republic)", "Slovakia (Slovak Republic)"},
+                            {"A/B", "A/B"}};
+  for (auto& c : cases) {
+    char t[64];
+    strcpy(t, c[0]);
+    TitleCase(t);
+    EXPECT_STREQ(t, c[1]);
+  }
+  char text[64];
+  LocationText("US", "Mountain View", "CA", "94043", text);
+  EXPECT_STREQ(text, "United States, Mountain View, California, 94043");
+  LocationText("DE", "Berlin", "16", "", text);
+  EXPECT_STREQ(text, "Germany, Berlin");
+  LocationText("US", std::string(100, 'c').c_str(), "", "", text);
+  EXPECT_EQ(strlen(text), 63u);
+}
+
+TEST(CountryTest, LegacyCityAndCountryFiles) {
+  LegacyWriter w(true);
+  w.AddCity(Host("8.8.8.0"), 24, IndexOf("US"), "CA", "Mountain View", "94043");
+  w.AddCity(Host("81.0.0.0"), 8, IndexOf("DE"), "16", "Berlin", "");
+  w.AddCity(Host("200.0.0.0"), 8, IndexOf("BQ"), "", "", "");
+  for (bool structure : {true, false}) {
+    LegacyGeoDatabase db;
+    ASSERT_TRUE(db.Load(w.Build(structure)));
+    EXPECT_EQ(Legacy(db, "8.8.8.8"), "United States, Mountain View, California, 94043");
+    EXPECT_EQ(Legacy(db, "81.2.3.4"), "Germany, Berlin");
+    EXPECT_EQ(Legacy(db, "200.1.1.1"), "BQ");  // no name in the table: the code
+    EXPECT_EQ(Legacy(db, "8.8.9.1"), "<none>");
+  }
+  // The country edition is recognised by its structure, not walked as a city file.
+  LegacyWriter c(false);
+  c.AddCountry(Host("8.0.0.0"), 8, IndexOf("US"));
+  c.AddCountry(Host("81.0.0.0"), 8, IndexOf("GB"));
+  LegacyGeoDatabase db;
+  ASSERT_TRUE(db.Load(c.Build()));
+  EXPECT_EQ(db.kind(), LegacyGeoDatabase::kCountry);
+  EXPECT_EQ(Legacy(db, "8.1.2.3"), "United States");
+  EXPECT_EQ(Legacy(db, "81.1.2.3"), "United Kingdom");
+  EXPECT_EQ(Legacy(db, "9.1.2.3"), "<none>");
+}
+
+TEST(CountryTest, LegacyHostileFiles) {
+  LegacyGeoDatabase db;
+  EXPECT_FALSE(db.Load({1, 2}));
+  EXPECT_EQ(Legacy(db, "1.2.3.4"), "<none>");
+  // A node that points at itself never reaches a leaf.
+  Bytes loop = {0, 0, 0, 0, 0, 0, 1, 0, 0};
+  ASSERT_TRUE(db.Load(loop));
+  EXPECT_EQ(Legacy(db, "1.2.3.4"), "<none>");
+  // Records pointing past the file, and a record whose texts run off its end.
+  Bytes far = {0xF0, 0xFF, 0xFF, 0x02, 0, 0, 1, 0, 0};
+  ASSERT_TRUE(db.Load(far));
+  EXPECT_EQ(Legacy(db, "1.2.3.4"), "<none>");
+  EXPECT_EQ(Legacy(db, "200.2.3.4"), "<none>");
+  // Unknown database types are not taken for city files.
+  EXPECT_FALSE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 5}));
+}
+
+TEST(CountryTest, CsvRowsQuotesCommentsAndOverlaps) {
+  const char text[] =
+      "# comment line\r\n"
+      "\"16777216\",\"16777471\",\"apnic\",\"1\",\"AU\",\"AUS\",\"Australia\"\r\n"
+      " 16777472 , 16778239 ,x,1, CN ,CHN,China\n"
+      "\r"
+      "16777216,16777471,x,1,US\n"
+      "33554432,50331647,x,1,\n"
+      "50331648,50331649\n"
+      "4294967040,4294967295,x,1,\"GB\",\"GBR\",\"United, Kingdom\"";
+  CountryRangeTable t;
+  ASSERT_TRUE(t.Parse(text, strlen(text)));
+  EXPECT_EQ(t.rows().size(), 6u);
+  EXPECT_EQ(Csv(t, "1.0.0.5"), "Australia");  // first of two overlapping rows
+  EXPECT_EQ(Csv(t, "1.0.2.0"), "China");
+  EXPECT_EQ(Csv(t, "2.1.1.1"), "");  // a row without a code
+  EXPECT_EQ(Csv(t, "3.0.0.1"), "");
+  EXPECT_EQ(Csv(t, "255.255.255.255"), "United Kingdom");
+  EXPECT_EQ(Csv(t, "1.0.4.0"), "<none>");
+  EXPECT_EQ(Csv(t, "0.0.0.1"), "<none>");
+  EXPECT_FALSE(t.Parse("# only\n\n", 9));
+}
+
+TEST(CountryTest, CsvIndexAnswersAsTheScan) {
+  std::mt19937 rng(7);
+  std::string text;
+  const char* codes[] = {"US", "DE", "FR", "JP", "BR"};
+  for (int i = 0; i < 400; i++) {
+    uint32_t a = rng() % 5000, b = a + rng() % 300;
+    if (i % 37 == 0) std::swap(a, b);  // an empty range
+    text += std::to_string(a) + "," + std::to_string(b) + ",x,1," + codes[i % 5] + "\n";
+  }
+  CountryRangeTable t;
+  ASSERT_TRUE(t.Parse(text.data(), text.size()));
+  for (uint32_t a = 0; a < 5400; a++) {
+    char x[64], y[64];
+    ASSERT_EQ(t.Lookup(a, x), t.LookupLinear(a, y)) << a;
+    ASSERT_STREQ(x, y) << a;
+  }
+}
+
+TEST(CountryTest, MmdbLayoutsTreesAndRecordSizes) {
+  using namespace mmdb;
+  const Bytes nested = Map(std::vector<std::pair<std::string, Bytes>>{
+      {"city", Map(std::vector<std::pair<std::string, Bytes>>{
+                   {"names", Map(std::vector<std::pair<std::string, Bytes>>{{"de", Str("X")}, {"en", Str("Mountain View")}})}})},
+      {"country", Map(std::vector<std::pair<std::string, Bytes>>{{"geoname_id", Uint(6, 6252001)}, {"iso_code", Str("US")}})},
+      {"location", Map(std::vector<std::pair<std::string, Bytes>>{{"latitude", Head(3, 8) + Bytes(8, 0)}})},
+      {"postal", Map(std::vector<std::pair<std::string, Bytes>>{{"code", Str("94043")}})},
+      {"subdivisions", Array({Map(std::vector<std::pair<std::string, Bytes>>{{"iso_code", Str("CA")}})})}});
+  const Bytes flat = Map(std::vector<std::pair<std::string, Bytes>>{
+      {"city", Str("Austin")}, {"country_code", Str("US")}, {"state1", Str("Texas")}, {"postcode", Str("78701")}});
+  const Bytes countryOnly = Map(std::vector<std::pair<std::string, Bytes>>{
+      {"country", Map(std::vector<std::pair<std::string, Bytes>>{{"iso_code", Str("FR")}})}});
+  for (int version : {4, 6})
+    for (int size : {24, 28, 32}) {
+      MmdbWriter w(version, size);
+      // Keys shared through pointers into the start of the data section.
+      const Bytes shared = Str("iso_code");
+      w.Prefix(shared);
+      w.Add(Host("8.8.8.0"), 24, nested);
+      w.Add(Host("20.0.0.0"), 8, flat);
+      w.Add(Host("90.0.0.0"), 7, countryOnly);
+      w.Add(Host("100.0.0.0"), 8,
+            Map(std::vector<std::pair<Bytes, Bytes>>{
+                {Str("country"), Map(std::vector<std::pair<Bytes, Bytes>>{{Pointer(0), Str("JP")}})}}));
+      MmdbDatabase db;
+      std::string error;
+      ASSERT_TRUE(db.Load(w.Build(), &error)) << error;
+      SCOPED_TRACE(std::to_string(version) + "/" + std::to_string(size));
+      EXPECT_EQ(Mmdb(db, "8.8.8.8"), "United States, Mountain View, California, 94043");
+      EXPECT_EQ(Mmdb(db, "20.1.1.1"), "United States, Austin, Texas, 78701");
+      EXPECT_EQ(Mmdb(db, "91.1.1.1"), "France");
+      EXPECT_EQ(Mmdb(db, "100.1.1.1"), "Japan");
+      EXPECT_EQ(Mmdb(db, "92.0.0.1"), "<none>");
+      EXPECT_EQ(Mmdb(db, "8.8.9.8"), "<none>");
+    }
+}
+
+TEST(CountryTest, MmdbHostileFields) {
+  using namespace mmdb;
+  auto load = [](const Bytes& value, Bytes prefix = {}) {
+    MmdbWriter w(4, 24);
+    w.Prefix(prefix);
+    w.Add(Host("1.0.0.0"), 8, value);
+    return w.Build();
+  };
+  std::string error;
+  MmdbDatabase db;
+  // A pointer past the data, a pointer to a pointer, a string longer than
+  // the data, a map claiming more entries than there are bytes.
+  const std::vector<Bytes> bad = {
+      Map(std::vector<std::pair<Bytes, Bytes>>{{Str("country"), Pointer(60000)}}),
+      Map(std::vector<std::pair<Bytes, Bytes>>{{Pointer(0), Str("x")}}),
+      Head(2, 5000) + Bytes{'a'},
+      Head(7, 70000),
+  };
+  for (const Bytes& v : bad) {
+    ASSERT_TRUE(db.Load(load(v, Pointer(0)), &error)) << error;
+    EXPECT_EQ(Mmdb(db, "1.2.3.4"), "<none>");
+  }
+  // Nesting deeper than the reader follows, before the wanted key.
+  Bytes deep = Str("x");
+  for (int i = 0; i < 40; i++) deep = Array({deep});
+  ASSERT_TRUE(db.Load(load(Map(std::vector<std::pair<std::string, Bytes>>{
+                               {"a", deep}, {"country_code", Str("US")}})),
+                      &error));
+  EXPECT_EQ(Mmdb(db, "1.2.3.4"), "<none>");
+  // Metadata that does not fit the file.
+  Bytes file = load(Str("x"));
+  EXPECT_FALSE(db.Load(Bytes(file.begin(), file.begin() + 20), &error));
+  Bytes huge = Bytes(40, 0) + Bytes{0xAB, 0xCD, 0xEF, 'M', 'a', 'x', 'M', 'i', 'n', 'd', '.', 'c', 'o', 'm'} +
+               Map(std::vector<std::pair<std::string, Bytes>>{
+                   {"node_count", Uint(6, 1000000)}, {"record_size", Uint(5, 24)}, {"ip_version", Uint(5, 4)}});
+  EXPECT_FALSE(db.Load(huge, &error));
+  EXPECT_EQ(Mmdb(db, "1.2.3.4"), "<none>");
+}
+
+TEST(CountryTest, DataFilesInPreferenceOrderAndConversations) {
+  const std::string dir = TempPath("geo") + "/";
+  MakeDir(dir.c_str());
+  for (int i = 0; CountryData::kFileNames[i]; i++) remove((dir + CountryData::kFileNames[i]).c_str());
+  CountryData none;
+  EXPECT_FALSE(none.LoadFromFolder(dir));
+
+  const std::string csv = "134744064,134744319,x,1,CA\n";  // 8.8.8.0/24
+  WriteFileBytes(dir + "IpToCountry.csv", Bytes(csv.begin(), csv.end()));
+  MmdbWriter m(6, 28);
+  m.Add(Host("8.0.0.0"), 8, mmdb::Map(std::vector<std::pair<std::string, Bytes>>{{"country_code", mmdb::Str("JP")}}));
+  WriteFileBytes(dir + "GeoLite2-City.mmdb", m.Build());
+  LegacyWriter w(true);
+  w.AddCity(Host("8.0.0.0"), 8, IndexOf("DE"), "", "Bonn", "");
+  const Bytes legacy = w.Build();
+  gzFile gz = gzopen((dir + "GeoLiteCity.dat.gz").c_str(), "wb");
+  gzwrite(gz, legacy.data(), unsigned(legacy.size()));
+  gzclose(gz);
+
+  char text[64];
+  CountryData d;
+  ASSERT_TRUE(d.LoadFromFolder(dir));
+  d.Lookup(Addr("8.8.8.8"), text);
+  EXPECT_STREQ(text, "Germany, Bonn");  // the gzip city file wins
+  // ... unless a city file is there that cannot be used: then the CSV.
+  WriteFileBytes(dir + "GeoLiteCity.dat", {1, 2});
+  ASSERT_TRUE(d.LoadFromFolder(dir));
+  d.Lookup(Addr("8.8.8.8"), text);
+  EXPECT_STREQ(text, "Canada");
+  remove((dir + "GeoLiteCity.dat").c_str());
+  // A gzip file that inflates past the limit is not loaded.
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(ReadDataFile(dir + "GeoLiteCity.dat.gz", true, legacy.size() - 1, &out));
+  EXPECT_TRUE(out.empty());
+
+  remove((dir + "GeoLiteCity.dat.gz").c_str());
+  ASSERT_TRUE(d.LoadFromFolder(dir));
+  d.Lookup(Addr("8.8.8.8"), text);
+  EXPECT_STREQ(text, "Canada");
+  remove((dir + "IpToCountry.csv").c_str());
+  ASSERT_TRUE(d.LoadFromFolder(dir));
+  d.Lookup(Addr("8.8.8.8"), text);
+  EXPECT_STREQ(text, "Japan");
+
+  // A new conversation takes both sides' texts; address 0 stays empty.
+  FakePlatform platform;
+  Options options;
+  ConversationTable table(options, nullptr);
+  table.countries = &d;
+  table.LocalAddress = Addr("8.1.1.1");
+  PacketHeader h;
+  Bytes p = Ipv4Packet(6, "8.1.1.1", "9.9.9.9", 1025, 80, 10);
+  h.length = uint32_t(p.size());
+  Conversation* c = table.UpdateConversation(p.data(), h);
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(c->localCountry, "Japan");
+  EXPECT_STREQ(c->remoteCountry, "");
+  remove((dir + "GeoLite2-City.mmdb").c_str());
+}

@@ -1,0 +1,238 @@
+#include <map>
+#include <random>
+#include <string>
+
+#include "enrich/firewall.h"
+#include "enrich/process_attribution.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+class FakeTables : public SystemTables {
+ public:
+  bool Supported() override { return supported; }
+  bool ReadEndpoints(std::vector<EndpointEntry>* out) override {
+    reads++;
+    *out = entries;
+    return readable;
+  }
+  void DescribeProcess(uint32_t pid, char (&path)[261], char (&user)[64]) override {
+    described[pid]++;
+    snprintf(path, sizeof path, "C:\\bin\\p%u.exe", pid);
+    snprintf(user, sizeof user, "%s", pid == 7 ? std::string(80, 'u').c_str() : "HOST\\me");
+  }
+  void Tcp(const char* la, uint16_t lp, const char* ra, uint16_t rp, uint32_t pid, int32_t state = 5) {
+    EndpointEntry e;
+    e.kind = 1;
+    e.state = state;
+    e.localAddress = Addr(la);
+    e.localPort = EndpointPortField(lp);
+    e.remoteAddress = ra ? Addr(ra) : 0;
+    e.remotePort = ra ? EndpointPortField(rp) : 0;
+    e.pid = pid;
+    entries.push_back(e);
+  }
+  bool supported = true, readable = true;
+  int reads = 0;
+  std::map<uint32_t, int> described;
+  std::vector<EndpointEntry> entries;
+};
+
+struct Fixture {
+  FakePlatform platform;
+  Options options;
+  ConversationTable table{options, nullptr};
+  FakeTables system;
+  ProcessAttributor attributor{options, system};
+  Fixture() {
+    table.LocalAddress = Addr("10.0.0.5");
+    table.processes = &attributor;
+    options.GetProcessInfo = 1;
+  }
+  Conversation* Feed(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport) {
+    Bytes p = Ipv4Packet(proto, src, dst, sport, dport, 10);
+    PacketHeader h;
+    h.length = uint32_t(p.size());
+    return table.UpdateConversation(p.data(), h);
+  }
+  const ProcessInfo* Process(size_t i) { return attributor.Get(table.at(i).processIndex); }
+};
+}  // namespace
+
+TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
+  Fixture f;
+  f.system.Tcp("10.0.0.5", 1025, nullptr, 0, 3, 2);                 // listening: never matches
+  f.system.Tcp("10.0.0.9", 80, "10.0.0.5", 1025, 4);                // mirrored
+  f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 5);                // direct: wins
+  f.system.Tcp("10.0.0.9", 80, "10.0.0.5", 1025, 6);                // later mirrored: ignored
+  f.system.Tcp("10.0.0.7", 443, "10.0.0.5", 1030, 7, 11);           // only mirrored
+  f.system.Tcp("10.0.0.5", 2000, "10.0.0.8", 22, 0);                // no PID
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1025, 80);
+  f.Feed(6, "10.0.0.5", "10.0.0.7", 1030, 443);
+  f.Feed(6, "10.0.0.5", "10.0.0.8", 2000, 22);
+  f.Feed(1, "10.0.0.5", "10.0.0.9", 0, 0);
+  ASSERT_EQ(f.table.count(), 4u);
+  ASSERT_NE(f.Process(0), nullptr);
+  EXPECT_EQ(f.Process(0)->processId, 5u);
+  EXPECT_STREQ(f.Process(0)->fileName, "C:\\bin\\p5.exe");
+  EXPECT_STREQ(f.Process(0)->user, "HOST\\me");
+  // Later passes leave an attributed conversation alone; its state only
+  // matters to the active view.
+  EXPECT_EQ(f.table.at(0).connectionState, 0);
+  ASSERT_NE(f.Process(1), nullptr);
+  EXPECT_EQ(f.Process(1)->processId, 7u);
+  EXPECT_EQ(strlen(f.Process(1)->user), 62u);  // the account text is cut
+  EXPECT_EQ(f.Process(2), nullptr);
+  EXPECT_EQ(f.table.at(3).processIndex, -1);
+  // One system read per new conversation, one description per PID.
+  EXPECT_EQ(f.system.reads, 4);
+  EXPECT_EQ(f.system.described[5], 1);
+  EXPECT_EQ(f.system.described.count(4), 0u);
+}
+
+TEST(ProcessTest, OptionsImportAndOlderSystemsSkipThePass) {
+  Fixture f;
+  f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 5);
+  f.options.GetProcessInfo = 0;
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1025, 80);
+  EXPECT_EQ(f.system.reads, 0);
+  f.options.GetProcessInfo = 1;
+  f.table.importMode = 1;
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1026, 80);
+  f.table.importMode = 0;
+  f.system.supported = false;
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1027, 80);
+  EXPECT_EQ(f.system.reads, 0);
+  EXPECT_EQ(f.table.at(0).processIndex, -1);
+}
+
+TEST(ProcessTest, ActiveConnectionsFollowTheTablesBetweenPasses) {
+  Fixture f;
+  f.options.GetProcessInfo = 0;
+  f.options.ShowOnlyActiveConnections = 1;
+  f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 5);
+  f.system.Tcp("10.0.0.5", 1026, "10.0.0.9", 80, 6);
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1025, 80);
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 1026, 80);
+  EXPECT_TRUE(f.table.IsVisible(f.table.at(0)));
+  EXPECT_TRUE(f.table.IsVisible(f.table.at(1)));
+  // The first connection goes to time-wait under a new owner, the second
+  // leaves the table.
+  f.system.entries.clear();
+  f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 8, 11);
+  f.attributor.Run(f.table);
+  EXPECT_TRUE(f.attributor.changed);
+  EXPECT_EQ(f.table.at(0).connectionState, 11);
+  EXPECT_EQ(f.Process(0)->processId, 8u);
+  EXPECT_EQ(f.table.at(1).connectionState, 0);
+  EXPECT_FALSE(f.table.IsVisible(f.table.at(0)));
+  EXPECT_FALSE(f.table.IsVisible(f.table.at(1)));
+  f.attributor.Run(f.table);
+  EXPECT_FALSE(f.attributor.changed);
+  // Without the active view an attributed conversation keeps its process.
+  f.options.ShowOnlyActiveConnections = 0;
+  f.options.GetProcessInfo = 1;
+  f.system.entries.clear();
+  f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 9);
+  f.attributor.Run(f.table);
+  EXPECT_EQ(f.Process(0)->processId, 8u);
+  EXPECT_EQ(f.table.at(0).connectionState, 0);
+  // A new capture forgets the processes.
+  f.attributor.ClearProcessCache();
+  EXPECT_EQ(f.Process(0), nullptr);
+}
+
+namespace {
+class FakeFirewall : public FirewallAccess {
+ public:
+  bool Open() override {
+    log += "open ";
+    return openable;
+  }
+  void Close() override { log += "close"; }
+  bool Enabled() override { return enabled; }
+  bool HasEntry(const std::string& p) override { return entries.count(p) > 0; }
+  bool EnableEntry(const std::string& p) override { return entries[p] = true; }
+  bool AddEntry(const std::string& p, const char* name) override {
+    entries[p] = true;
+    names[p] = name;
+    return true;
+  }
+  bool RemoveEntry(const std::string& p) override { return entries.erase(p) > 0; }
+  bool openable = true, enabled = true;
+  std::map<std::string, bool> entries;
+  std::map<std::string, std::string> names;
+  std::string log;
+};
+}  // namespace
+
+TEST(ProcessTest, FirewallEntryFollowsTheCapture) {
+  const std::string exe = "C:\\Pakrill\\pakrill.exe";
+  FakeFirewall fw;
+  fw.enabled = false;
+  EXPECT_TRUE(AddToFirewall(fw, exe));
+  EXPECT_TRUE(fw.entries.empty());
+  fw.enabled = true;
+  fw.entries[exe] = false;  // listed but disabled
+  EXPECT_TRUE(AddToFirewall(fw, exe));
+  EXPECT_TRUE(fw.entries[exe]);
+  EXPECT_TRUE(fw.names.empty());
+  EXPECT_TRUE(RemoveFromFirewall(fw, exe));
+  EXPECT_TRUE(fw.entries.empty());
+  EXPECT_TRUE(RemoveFromFirewall(fw, exe));
+  EXPECT_TRUE(AddToFirewall(fw, exe));
+  EXPECT_EQ(fw.names[exe], "Toveral Pakrill");
+  // Missing classes: the calls fail, and whatever was opened is released.
+  fw.openable = false;
+  fw.log.clear();
+  EXPECT_FALSE(AddToFirewall(fw, exe));
+  EXPECT_EQ(fw.log, "open close");
+  Options o;
+  EXPECT_TRUE(FirewallApplies(o));
+  o.CaptureMethod = 2;
+  EXPECT_FALSE(FirewallApplies(o));
+  o.CaptureMethod = 1;
+  o.AddToWindowsFirewall = 0;
+  EXPECT_FALSE(FirewallApplies(o));
+}
+
+TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
+  Fixture f;
+  std::mt19937 rng(3);
+  auto addr = [&](int i) { return "10.0.0." + std::to_string(5 + i); };
+  for (int n = 0; n < 300; n++) {
+    const std::string a = addr(int(rng() % 3)), b = addr(int(rng() % 3));
+    const uint16_t pa = uint16_t(1000 + rng() % 6), pb = uint16_t(1000 + rng() % 6);
+    f.system.Tcp(a.c_str(), pa, b.c_str(), pb, 100 + uint32_t(n));
+  }
+  for (int n = 0; n < 400; n++) {
+    const std::string a = addr(0), b = addr(int(rng() % 3));
+    f.Feed(6, a.c_str(), b.c_str(), uint16_t(1000 + rng() % 6), uint16_t(1000 + rng() % 6));
+  }
+  ASSERT_GT(f.table.count(), 20u);
+  EXPECT_EQ(f.system.reads, int(f.table.count()));
+  // Passes after each new conversation, then one full pass that re-matches all.
+  for (int round = 0; round < 2; round++)
+  for (size_t i = 0; i < f.table.count(); i++) {
+    const Conversation& c = f.table.at(i);
+    uint32_t want = 0;
+    for (const EndpointEntry& e : f.system.entries) {
+      const uint16_t lp = EndpointPort(e.localPort), rp = EndpointPort(e.remotePort);
+      if (e.localAddress == c.localAddress && e.remoteAddress == c.remoteAddress && lp == c.localPort &&
+          rp == c.remotePort) {
+        want = e.pid;
+        break;
+      }
+      if (e.localAddress == c.remoteAddress && e.remoteAddress == c.localAddress && lp == c.remotePort &&
+          rp == c.localPort)
+        want = e.pid;
+    }
+    const ProcessInfo* p = f.attributor.Get(c.processIndex);
+    ASSERT_EQ(p ? p->processId : 0u, want) << i;
+    if (i + 1 == f.table.count() && round == 0) {
+      f.options.ShowOnlyActiveConnections = 1;
+      f.attributor.Run(f.table);
+    }
+  }
+}

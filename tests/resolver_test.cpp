@@ -1,0 +1,136 @@
+#include "enrich/resolver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+// Names by address; a lookup of a held address waits until it is released
+// (or half a minute passes, so a broken test cannot hang).
+class FakeLookup : public HostLookup {
+ public:
+  bool Reverse(uint32_t address, std::string* name) override {
+    std::unique_lock<std::mutex> lock(m);
+    calls++;
+    cv.notify_all();
+    cv.wait_for(lock, std::chrono::seconds(30), [&] { return !held.count(address); });
+    auto it = names.find(address);
+    if (it == names.end()) return false;
+    *name = it->second;
+    return true;
+  }
+  void Hold(uint32_t a) {
+    std::lock_guard<std::mutex> lock(m);
+    held[a] = true;
+  }
+  void Release(uint32_t a) {
+    std::lock_guard<std::mutex> lock(m);
+    held.erase(a);
+    cv.notify_all();
+  }
+  void WaitCalls(int n) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return calls >= n; });
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  std::map<uint32_t, std::string> names;
+  std::map<uint32_t, bool> held;
+  int calls = 0;
+};
+
+struct ResolverFixture {
+  FakePlatform platform;
+  Options options;
+  ConversationTable table{options, nullptr};
+  std::shared_ptr<FakeLookup> lookup = std::make_shared<FakeLookup>();
+  ResolverFixture() { table.LocalAddress = Addr("10.0.0.5"); }
+  void Feed(const char* src, const char* dst, uint16_t sport, uint16_t dport) {
+    Bytes p = Ipv4Packet(6, src, dst, sport, dport, 10);
+    PacketHeader h;
+    h.length = uint32_t(p.size());
+    table.UpdateConversation(p.data(), h);
+  }
+  // Delivers until the slots are free; false when that takes too long.
+  bool Settle(HostResolver& r) {
+    for (int i = 0; i < 500; i++) {
+      if (r.BusySlots() == 0) {
+        r.Deliver();
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+}  // namespace
+
+TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
+  ResolverFixture f;
+  f.lookup->names[Addr("10.0.0.5")] = "me.example";
+  f.lookup->names[Addr("10.0.0.9")] = std::string(300, 'n');
+  f.Feed("10.0.0.5", "10.0.0.9", 1025, 80);
+  f.Feed("10.0.0.9", "10.0.0.5", 80, 1026);  // local 10.0.0.5 again, remote 10.0.0.9
+  f.Feed("10.0.0.5", "10.0.0.7", 1027, 80);  // 10.0.0.7: the lookup fails
+  HostResolver r(f.table, f.lookup);
+  f.table.resolver = &r;
+  f.table.QueueNameLookups();
+  EXPECT_EQ(f.table.lookupList.size(), 3u);  // each address once
+  ASSERT_TRUE(f.Settle(r));
+  EXPECT_EQ(f.lookup->calls, 3);
+  EXPECT_STREQ(f.table.at(0).localHost, "me.example");
+  EXPECT_EQ(strlen(f.table.at(1).remoteHost), size_t(kHostNameMax));
+  EXPECT_STREQ(f.table.at(2).remoteHost, "");
+  EXPECT_EQ(f.table.namesChanged, 1);
+  // Named addresses are not asked again; with the option off nothing is.
+  f.table.QueueNameLookups();
+  EXPECT_EQ(f.table.lookupList.size(), 1u);
+  ASSERT_TRUE(f.Settle(r));
+  f.options.ResolveIPAddr = 0;
+  f.table.QueueNameLookups();
+  ASSERT_TRUE(f.Settle(r));
+  EXPECT_EQ(f.lookup->calls, 4);
+}
+
+TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
+  ResolverFixture f;
+  auto r = std::make_unique<HostResolver>(f.table, f.lookup);
+  f.Feed("10.0.0.5", "10.0.0.9", 1025, 80);
+  const uint32_t a = Addr("10.0.0.9");
+  f.lookup->names[a] = "late.example";
+  f.lookup->Hold(a);
+  ASSERT_TRUE(r->StartLookup(a));
+  f.lookup->WaitCalls(1);
+  // Cancelled, then the slot goes to another lookup of the same address.
+  r->AbandonPending();
+  EXPECT_EQ(r->BusySlots(), 0);
+  const uint32_t b = Addr("10.0.0.5");
+  f.lookup->names[b] = "me.example";
+  f.lookup->Hold(b);
+  ASSERT_TRUE(r->StartLookup(b));
+  f.lookup->Release(a);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(r->BusySlots(), 1);  // the late worker left the new lookup's slot alone
+  EXPECT_EQ(r->Deliver(), 0);
+  EXPECT_STREQ(f.table.at(0).remoteHost, "");
+  f.lookup->Release(b);
+  ASSERT_TRUE(f.Settle(*r));
+  EXPECT_STREQ(f.table.at(0).localHost, "me.example");
+
+  // All slots busy: further requests are refused until workers end.
+  const uint32_t held = Addr("10.9.9.9");
+  f.lookup->Hold(held);
+  int started = 0;
+  for (int i = 0; i < HostResolver::kSlots + 6; i++) started += r->StartLookup(held);
+  EXPECT_EQ(started, HostResolver::kSlots);
+  EXPECT_EQ(r->BusySlots(), HostResolver::kSlots);
+  // Destroying the resolver while its workers still wait is safe.
+  r.reset();
+  f.lookup->Release(held);
+}
