@@ -1,6 +1,7 @@
 // One libFuzzer entry per reader of outside data; PAKRILL_FUZZ_TARGET picks it.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -37,6 +38,12 @@ struct TableSink : PacketSniffer {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #if defined(FUZZ_CAPTURE_READER)
+  TableSink sink;
+  MemorySource src(data, size);
+  ImportCapture(src, sink);
+#elif defined(FUZZ_NETMON)
+  // Network Monitor files only: the reader seeks, so offsets are fuzzed too.
+  if (size < 4 || (memcmp(data, "GMBU", 4) && memcmp(data, "RTSS", 4))) return 0;
   TableSink sink;
   MemorySource src(data, size);
   ImportCapture(src, sink);
