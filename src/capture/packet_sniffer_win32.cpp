@@ -1,5 +1,8 @@
 #include "capture/packet_sniffer_win32.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "capture/frame.h"
 #include "capture/pcap_library_win32.h"
 #include "resource.h"
@@ -14,9 +17,11 @@ CaptureMethods::CaptureMethods(CaptureEngine& engine) : engine_(engine) {
   static bool registered = Window::RegisterClass(inst, kClassName, nullptr, nullptr, nullptr);
   (void)registered;
   Create(0, kClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr, inst);
+  datagram_.resize(kRawDatagramBytes + 1);
 }
 
 CaptureMethods::~CaptureMethods() {
+  StopRawSocket();
   if (pcap_) CaptureLibrary().pcap_close(pcap_);
   if (hwnd_) DestroyWindow(hwnd_);
 }
@@ -25,6 +30,9 @@ bool CaptureMethods::Start(const CaptureAdapter& adapter) {
   engine_.running = false;
   adapter_ = adapter;
   switch (adapter.method) {
+    case 1:
+      StartRawSocket();
+      break;
     case 2:
       StartPacketCapture();
       break;
@@ -78,9 +86,101 @@ void* CaptureMethods::OpenDevice() {
   return lib.pcap_open_live(name, int(kSnapLength), adapter_.promiscuous, 1, errorText_);
 }
 
-void CaptureMethods::Stop() { engine_.running = false; }
+void CaptureMethods::Stop() {
+  engine_.running = false;
+  if (adapter_.method == 1) StopRawSocket();
+}
 
-bool CaptureMethods::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
+// ---------------------------------------------------------------------------
+// Raw sockets: one datagram per notification of the hidden window.
+
+bool CaptureMethods::StartRawSocket() {
+  StopRawSocket();
+  socket_ = rawCalls.socket(AF_INET, SOCK_RAW, 0);
+  if (socket_ == INVALID_SOCKET) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(0);
+  a.sin_addr.s_addr = adapter_.address;
+  if (rawCalls.bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a) == SOCKET_ERROR ||
+      rawCalls.asyncSelect(socket_, hwnd_, WM_PK_RAW_SOCKET, FD_READ) == SOCKET_ERROR) {
+    StopRawSocket();
+    return false;
+  }
+  const int size = kRawSocketReceiveBuffer;
+  rawCalls.setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), 4);
+  // Refused where receive-all is not offered: the socket then sees only its own traffic.
+  DWORD on = 1, returned = 0;
+  char out[4096];
+  rawCalls.ioctl(socket_, 0x98000001, &on, sizeof on, out, sizeof out, &returned, nullptr, nullptr);
+  engine_.running = true;
+  return true;
+}
+
+void CaptureMethods::StopRawSocket() {
+  if (socket_ == INVALID_SOCKET) return;
+  engine_.running = false;
+  rawCalls.asyncSelect(socket_, hwnd_, 0, 0);
+  rawCalls.closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+}
+
+void CaptureMethods::OnRawSocketEvent(LPARAM lp) {
+  // Notifications queued before Stop, or of other events, read nothing.
+  if (!engine_.running || socket_ == INVALID_SOCKET || WSAGETSELECTEVENT(lp) != FD_READ) return;
+  const int n = rawCalls.recv(socket_, datagram_.data(), kRawDatagramBytes, 0);
+  if (n > 0)
+    engine_.OnPacket(reinterpret_cast<const uint8_t*>(datagram_.data()), n, nullptr, nullptr);
+}
+
+bool RawSocketsCanCapture(DWORD waitMs) {
+  SOCKET raw = socket(AF_INET, SOCK_RAW, 0);
+  if (raw == INVALID_SOCKET) return false;
+  SOCKET udp = socket(AF_INET, SOCK_DGRAM, 0);
+  bool seen = false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof a;
+  DWORD on = 1, returned = 0;
+  char out[4096];
+  if (udp != INVALID_SOCKET && bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(udp, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    WSAIoctl(raw, 0x98000001, &on, sizeof on, out, sizeof out, &returned, nullptr, nullptr);
+    const char probe[] = "pakrill raw socket probe";
+    sendto(udp, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(raw, &readable);
+    timeval tv{long(waitMs / 1000), long(waitMs % 1000) * 1000};
+    static char buffer[kRawDatagramBytes];
+    // Only a datagram that is our probe counts (an IPv4 header, then UDP to our port).
+    const DWORD until = GetTickCount() + waitMs;
+    while (!seen && select(0, &readable, nullptr, nullptr, &tv) > 0) {
+      const int n = recv(raw, buffer, sizeof buffer, 0);
+      if (n >= 28 && (buffer[0] & 0xF0) == 0x40 && buffer[9] == 17) {
+        const int ihl = (buffer[0] & 0x0F) * 4;
+        seen = n >= ihl + 8 && memcmp(buffer + ihl + 2, &a.sin_port, 2) == 0;
+      }
+      const DWORD now = GetTickCount();
+      if (int32_t(until - now) <= 0) break;
+      tv = {long((until - now) / 1000), long((until - now) % 1000) * 1000};
+      FD_ZERO(&readable);
+      FD_SET(raw, &readable);
+    }
+  }
+  if (udp != INVALID_SOCKET) closesocket(udp);
+  closesocket(raw);
+  return seen;
+}
+
+bool CaptureMethods::OnMessage(UINT msg, WPARAM, LPARAM lp, LRESULT* result) {
+  if (msg == WM_PK_RAW_SOCKET) {
+    OnRawSocketEvent(lp);
+    *result = 0;
+    return true;
+  }
   if (msg == WM_PK_PCAP_LOOP) {
     if (engine_.running && pcap_ && !inLoop_) CaptureLoop();
     *result = 0;
