@@ -13,7 +13,9 @@
 #include "app/report.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
+#include "capture/netmon3_library_win32.h"
 #include "capture/pcap_library_win32.h"
+#include "packetfile/import.h"
 #include "resource.h"
 
 namespace {
@@ -83,6 +85,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
 
   const std::vector<std::string> args = ParseCommandLine(cmdLine);
   if (FindArgument(args, "/nocapdriver") < 0) LoadPacketCaptureLibrary();
+  SetNetMonFileImporter(LoadNetMon3CaptureFile);
 
   int exitCode = 0;
   if (FindArgument(args, "/deleteregkey") >= 0) {

@@ -9,6 +9,7 @@
 #include "app/window_win32.h"
 #include "capture/adapters_win32.h"
 #include "capture/capture_engine.h"
+#include "capture/frame_handoff_win32.h"
 
 // Frames one library call may deliver. More than one is unsafe: some library
 // builds (32-bit Wine's) ignore the read time-out and wait until that many
@@ -21,6 +22,9 @@ constexpr uint32_t kSnapLength = 65536;
 // Kernel buffer of the device. With a 1 ms read time-out the buffer holds few
 // frames per block, so a small one overflows while the window is busy drawing.
 constexpr int kDeviceBufferBytes = 32 << 20;
+
+// How long a driver's thread waits for the GUI thread to take one frame.
+constexpr DWORD kHandOffTimeoutMs = 2500;
 
 // Whole IPv4 datagrams: the largest the total-length field allows.
 constexpr int kRawDatagramBytes = 65535;
@@ -60,6 +64,8 @@ class CaptureMethods : public Window {
   // Frames whose header was not trusted.
   unsigned long droppedHeaders = 0;
   RawSocketCalls rawCalls;
+  // Frames from the Network Monitor drivers' threads.
+  FrameHandOff handOff;
   // The hidden window, where message 1075 arrives.
   HWND handle() const { return hwnd_; }
 
@@ -71,6 +77,9 @@ class CaptureMethods : public Window {
   void StopRawSocket();
   void OnRawSocketEvent(LPARAM lp);
   bool StartPacketCapture();
+  bool StartNetMon3();
+  void StopNetMon3();
+  static void WINAPI NetMon3Frame(HANDLE engine, ULONG adapterIndex, void* context, HANDLE frame);
   void* OpenDevice();
   void CaptureLoop();
   static void HandleLibraryFrame(unsigned char* user, const void* header, const unsigned char* bytes);
@@ -83,4 +92,5 @@ class CaptureMethods : public Window {
   bool nonBlocking_ = false;
   SOCKET socket_ = INVALID_SOCKET;
   std::vector<char> datagram_;  // one receive buffer for the whole run
+  HANDLE nmEngine_ = nullptr;
 };

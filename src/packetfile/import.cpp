@@ -59,7 +59,18 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer) {
   return r;
 }
 
+namespace {
+NetMonFileImporter g_netmonImporter = nullptr;
+}
+
+void SetNetMonFileImporter(NetMonFileImporter importer) { g_netmonImporter = importer; }
+
 ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer) {
+  if (g_netmonImporter && DetectFileFormat(path) == CaptureFormat::NetMon && g_netmonImporter(sniffer, path)) {
+    ImportResult r;
+    r.opened = true;
+    return r;
+  }
   FileSource src;
   if (!src.Open(path)) {
     ImportResult r;
