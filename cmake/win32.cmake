@@ -12,6 +12,7 @@ add_library(pakrill_win32 STATIC
   src/capture/packet_sniffer_win32.cpp
   src/capture/frame_handoff_win32.cpp
   src/capture/netmon3_library_win32.cpp
+  src/capture/netmon_library_win32.cpp
   src/capture/adapters_win32.cpp
   src/filter/filter_dialog_win32.cpp)
 target_link_libraries(pakrill_win32 PUBLIC pakrill_core comctl32 gdi32 user32 kernel32 shell32 ole32

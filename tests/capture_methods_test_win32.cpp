@@ -12,6 +12,7 @@
 #include "capture/adapters_win32.h"
 #include "capture/conversation_table.h"
 #include "capture/netmon3_library_win32.h"
+#include "capture/netmon_library_win32.h"
 #include "packetfile/packet_file.h"
 
 namespace {
@@ -384,6 +385,80 @@ TEST(NetMon3, CaptureFileThroughTheLibrary) {
   EXPECT_EQ(rig.engine.packets[1], Ipv4(90, '2'));
   EXPECT_FALSE(LoadNetMon3CaptureFile(rig.engine, "C:\\no such file.cap"));
   DeleteFileA(path);
+}
+
+struct NppStandIn {
+  void (*script)(const uint8_t*, size_t, int, int);
+  long (*sent)();
+  long (*blobs)();
+  long (*interfaces)();
+  template <typename T>
+  static T Get(HMODULE m, const char* name) {
+    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+  }
+  explicit NppStandIn(HMODULE m)
+      : script(Get<decltype(script)>(m, "StandInScript")),
+        sent(Get<decltype(sent)>(m, "StandInSent")),
+        blobs(Get<decltype(blobs)>(m, "StandInBlobsAlive")),
+        interfaces(Get<decltype(interfaces)>(m, "StandInInterfaces")) {}
+  void Play(const std::vector<Bytes>& frames, int repeat, int batch) {
+    const Bytes s = Script(frames);
+    script(s.data(), s.size(), repeat, batch);
+  }
+};
+
+CaptureAdapter NetMonAdapter(const char* name) {
+  CaptureAdapter a;
+  a.method = 3;
+  a.name = name;
+  return a;
+}
+
+TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
+  ASSERT_TRUE(LoadNetMonLibrary()) << "the stand-in npptools.dll lies beside the test";
+  NppStandIn standIn(NetMon().module);
+  ASSERT_TRUE(standIn.script && standIn.blobs);
+  AdapterList list;
+  list.Enumerate(3);
+  ASSERT_EQ(list.adapters(3).size(), 2u);  // the blob without a MAC address is not listed
+  EXPECT_EQ(list.adapters(3)[1].name, "02-00-5E-10-00-02");
+  EXPECT_EQ(standIn.blobs(), 0);
+  EXPECT_NE(list.FindByName(3, "02-00-5e-10-00-02"), nullptr);
+
+  const std::vector<Bytes> frames = {EthernetFrame(Ipv4(60, 'e')), EthernetFrame(Ipv4(50, 'a'), 0x0806),
+                                     Bytes(12, 0), EthernetFrame(Ipv4(9000, 'j')),
+                                     MonitorFrame(Ipv4(80, 'w'))};
+  Rig rig;
+  for (int round = 0; round < 2; round++) {
+    rig.engine.packets.clear();
+    const long before = standIn.sent();
+    standIn.Play(frames, 1, 3);
+    ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-02")));
+    EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == long(frames.size()); }, 10000));
+    rig.methods.Stop();
+    ASSERT_EQ(rig.engine.packets.size(), 2u);
+    EXPECT_EQ(rig.engine.packets[1], Ipv4(9000, 'j'));
+    EXPECT_TRUE(rig.engine.withMacs[0]);
+    EXPECT_EQ(rig.engine.offThread, 0);
+    EXPECT_EQ(standIn.blobs(), 0);
+    EXPECT_EQ(standIn.interfaces(), 0);
+  }
+
+  // Many frames in batches from the driver's thread: each counted once.
+  rig.engine.packets.clear();
+  const long before = standIn.sent();
+  standIn.Play({EthernetFrame(Ipv4(100, 's'))}, 8000, 8);
+  ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-01")));
+  EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == 8000; }, 60000));
+  rig.methods.Stop();
+  EXPECT_EQ(rig.engine.packets.size(), 8000u);
+
+  // An adapter that is gone, and a name that differs only in case: the start
+  // filters the blobs by exact name and fails, leaving no blob behind.
+  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-09")));
+  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5e-10-00-01")));
+  EXPECT_FALSE(rig.engine.running);
+  EXPECT_EQ(standIn.blobs(), 0);
 }
 
 // Last: binds the copy that lacks NmStartCapture for the rest of the process.

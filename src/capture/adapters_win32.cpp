@@ -9,6 +9,7 @@
 #include "app/strings.h"
 #include "app/window_win32.h"
 #include "capture/netmon3_library_win32.h"
+#include "capture/netmon_library_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "resource.h"
 
@@ -137,6 +138,7 @@ bool AdapterList::MethodAvailable(int method) {
   switch (method) {
     case 1: return true;
     case 2: return CaptureLibrary().bound();
+    case 3: return LoadNetMonLibrary();
     case 4: return LoadNetMon3Library();
     default: return false;
   }
@@ -147,6 +149,16 @@ void AdapterList::Enumerate(int method) {
   list.clear();
   if (method == 1) EnumerateRawSockets(list);
   else if (method == 4) EnumerateNetMon3(list);
+  else if (method == 3)
+    for (const NetMonAdapter& n : EnumerateNetMonAdapters(nullptr, false)) {
+      CaptureAdapter c;
+      c.method = 3;
+      c.name = n.name;
+      c.description = n.description;
+      c.address = n.address;
+      memcpy(c.addressText, n.addressText, sizeof c.addressText);
+      list.push_back(c);
+    }
   else if (method == 2 || method < 1 || method > 4) EnumeratePacketCapture(list);
 }
 

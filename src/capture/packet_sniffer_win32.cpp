@@ -23,6 +23,7 @@ CaptureMethods::CaptureMethods(CaptureEngine& engine) : engine_(engine) {
 
 CaptureMethods::~CaptureMethods() {
   StopRawSocket();
+  StopNetMon();
   StopNetMon3();
   if (pcap_) CaptureLibrary().pcap_close(pcap_);
   if (hwnd_) DestroyWindow(hwnd_);
@@ -37,6 +38,9 @@ bool CaptureMethods::Start(const CaptureAdapter& adapter) {
       break;
     case 2:
       StartPacketCapture();
+      break;
+    case 3:
+      StartNetMon();
       break;
     case 4:
       StartNetMon3();
@@ -94,7 +98,66 @@ void* CaptureMethods::OpenDevice() {
 void CaptureMethods::Stop() {
   engine_.running = false;
   if (adapter_.method == 1) StopRawSocket();
+  if (adapter_.method == 3) StopNetMon();
   if (adapter_.method == 4) StopNetMon3();
+}
+
+// ---------------------------------------------------------------------------
+// Network Monitor driver: batches of Ethernet frames on the driver's thread,
+// handed to the GUI thread one by one while the callback waits.
+
+bool CaptureMethods::StartNetMon() {
+  StopNetMon();
+  NetMonLibrary& lib = NetMon();
+  LoadNetMonLibrary();
+  const std::vector<NetMonAdapter>& table = EnumerateNetMonAdapters(adapter_.name.c_str(), true);
+  if (table.empty()) return false;
+  blob_ = table[0].blob;
+  for (size_t i = 1; i < table.size(); i++)
+    if (lib.DestroyBlob) lib.DestroyBlob(table[i].blob);
+  void* created = nullptr;
+  if (!lib.CreateNPPInterface || lib.CreateNPPInterface(blob_, kNetMonCaptureInterface, &created) != 0 ||
+      !created) {
+    StopNetMon();
+    return false;
+  }
+  interface_ = static_cast<NetMonInterface*>(created);
+  handOff.Open(hwnd_, WM_PK_NETMON3_FRAME);
+  if (interface_->table->connect(interface_, blob_, NetMonStatus, NetMonFrames, this, nullptr) == 0 &&
+      interface_->table->start(interface_) == 0) {
+    engine_.running = true;
+    return true;
+  }
+  StopNetMon();
+  return false;
+}
+
+void CaptureMethods::StopNetMon() {
+  NetMonLibrary& lib = NetMon();
+  engine_.running = false;
+  handOff.Close();
+  if (interface_) {
+    interface_->table->stop(interface_);
+    interface_->table->disconnect(interface_);
+    interface_->table->release(interface_);
+    interface_ = nullptr;
+  }
+  if (blob_) {
+    LoadNetMonLibrary();
+    if (lib.DestroyBlob) lib.DestroyBlob(blob_);
+    blob_ = nullptr;
+  }
+}
+
+DWORD WINAPI CaptureMethods::NetMonStatus(NetMonEvent) { return 0; }
+
+DWORD WINAPI CaptureMethods::NetMonFrames(NetMonEvent event) {
+  auto* self = static_cast<CaptureMethods*>(event.context);
+  if (!self) return 0;
+  ForEachNetMonFrame(event, [self](const uint8_t* frame, uint32_t length) {
+    if (length > 14 && frame[12] == 0x08 && frame[13] == 0x00) self->handOff.Send(frame, length, kHandOffTimeoutMs);
+  });
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "capture/adapters_win32.h"
 #include "capture/capture_engine.h"
 #include "capture/frame_handoff_win32.h"
+#include "capture/netmon_library_win32.h"
 
 // Frames one library call may deliver. More than one is unsafe: some library
 // builds (32-bit Wine's) ignore the read time-out and wait until that many
@@ -77,6 +78,10 @@ class CaptureMethods : public Window {
   void StopRawSocket();
   void OnRawSocketEvent(LPARAM lp);
   bool StartPacketCapture();
+  bool StartNetMon();
+  void StopNetMon();
+  static DWORD WINAPI NetMonStatus(NetMonEvent event);
+  static DWORD WINAPI NetMonFrames(NetMonEvent event);
   bool StartNetMon3();
   void StopNetMon3();
   static void WINAPI NetMon3Frame(HANDLE engine, ULONG adapterIndex, void* context, HANDLE frame);
@@ -93,4 +98,6 @@ class CaptureMethods : public Window {
   SOCKET socket_ = INVALID_SOCKET;
   std::vector<char> datagram_;  // one receive buffer for the whole run
   HANDLE nmEngine_ = nullptr;
+  HBLOB_T blob_ = nullptr;
+  NetMonInterface* interface_ = nullptr;
 };
