@@ -1,11 +1,14 @@
 // A stand-in for the Network Monitor driver's interface library, built from
 // what Pakrill calls: a blob table (two adapters with MAC addresses and one
 // without), network information per blob, and a capture interface whose own
-// thread calls the frames callback with batches of the script's frames.
+// thread calls the frames callback with batches of the script's frames
+// (set by StandInScript or read from the file named in PAKRILL_NPP_FRAMES).
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -80,9 +83,24 @@ HRESULT WINAPI Disconnect(NetMonInterface* i) {
   static_cast<Capture*>(i)->connected = false;
   return 0;
 }
+void LoadScriptFromEnvironment() {
+  if (!g_script.empty()) return;
+  const char* path = getenv("PAKRILL_NPP_FRAMES");
+  FILE* f = path ? fopen(path, "rb") : nullptr;
+  if (!f) return;
+  uint32_t len;
+  while (fread(&len, 4, 1, f) == 1 && len <= (1u << 20)) {
+    Bytes b(len);
+    if (len && fread(b.data(), 1, len, f) != len) break;
+    g_script.push_back(b);
+  }
+  fclose(f);
+}
+
 HRESULT WINAPI Start(NetMonInterface* i) {
   auto* c = static_cast<Capture*>(i);
   if (!c->connected) return E_FAIL;
+  LoadScriptFromEnvironment();
   c->stop = false;
   c->thread = CreateThread(nullptr, 0, Deliver, c, 0, nullptr);
   return c->thread ? 0 : E_FAIL;
