@@ -83,7 +83,7 @@ def check(cond, what):
     if not cond:
         failures.append(what)
 
-def capture(work, config, frames_env, frames, expect):
+def capture(work, config, frames_env, frames, expect, dialog=False):
     with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
         f.write("[General]\r\nResolveIPAddr=0\r\n" + config)
     path = os.path.join(work, "frames.bin")
@@ -92,6 +92,22 @@ def capture(work, config, frames_env, frames, expect):
                             env=dict(env, **{frames_env: path}), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         win = window()
+        if dialog:
+            # No stored adapter: Capture Options opens on the method, listing the
+            # stand-in's adapters with one selected; OK starts the capture.
+            deadline = time.time() + 30
+            found = []
+            while not found and time.time() < deadline:
+                found = xdo("search", "--name", "^Capture Options$").split()
+                time.sleep(0.3)
+            check(bool(found), "%s: Capture Options opens" % config.split()[0])
+            if not found:
+                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0", "/tmp/i13_nodialog.png"], env=env, timeout=30)
+            if found:
+                time.sleep(1)
+                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0",
+                                os.path.join(standins, "capture_options_netmon3.png")], env=env, timeout=30)
+                key(found[0], "Return")
         time.sleep(4)
         key(win, "F6")
         time.sleep(1)
@@ -121,6 +137,8 @@ try:
     frames = [ethernet(p) for p in web] + [monitor(p) for p in dns] + [b"\0" * 9, ethernet(b"")[:12] + b"\x08\x06" + b"\0" * 28]
     capture(work, "CaptureMethod=4\r\nNetMon3AdapterName={5A4E0000-0000-0000-0000-000000000000}\r\n",
             "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)])
+    # The same chosen by a new user in Capture Options.
+    capture(work, "CaptureMethod=4\r\n", "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)], dialog=True)
     os.remove(os.path.join(work, "NmApi.dll"))
 
     # Network Monitor driver: Ethernet frames only.
