@@ -1,6 +1,5 @@
 #include "capture/packet_sniffer_win32.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "capture/frame.h"
@@ -46,7 +45,7 @@ bool CaptureMethods::Start(const CaptureAdapter& adapter) {
       StartNetMon3();
       break;
     default:
-      break;  // the other methods are not available yet
+      break;  // an unknown method starts nothing
   }
   return engine_.running;
 }
