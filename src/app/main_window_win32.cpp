@@ -267,7 +267,7 @@ void MainWindow::OnCreate() {
   if (firstStart && lc < 0 && options_.CaptureMethod == 1 && CaptureLibrary().bound() &&
       !RawSocketsCanCapture()) {
     options_.CaptureMethod = 2;
-    SetStatus(GetString(37));
+    SetStatus(GetString(45));
   }
   if (FindArgument(args_, "/StartCapture") >= 0 || options_.CaptureOnProgramStart)
     PostMessageA(hwnd_, WM_PK_START_CAPTURE, 0, 0);
