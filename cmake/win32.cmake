@@ -12,6 +12,9 @@ add_library(pakrill_win32 STATIC
   src/app/advanced_options_win32.cpp
   src/capture/pcap_library_win32.cpp
   src/capture/packet_sniffer_win32.cpp
+  src/capture/frame_handoff_win32.cpp
+  src/capture/netmon3_library_win32.cpp
+  src/capture/netmon_library_win32.cpp
   src/capture/adapters_win32.cpp
   src/filter/filter_dialog_win32.cpp
   src/enrich/enrichment_win32.cpp)

@@ -83,6 +83,7 @@ for i, f in enumerate(frames):
 write("frame", "vlan", b"\1" + eth(b"\0\x64\x08\0" + pkts[1], 0x8100))
 write("frame", "sll", b"\7" + b"\0\4\0\1\0\6" + b"\1" * 8 + b"\x08\0" + pkts[1])
 write("frame", "wifi", b"\5" + b"\x08" + b"\0" * 29 + b"\x08\0" + pkts[2])
+write("frame", "netmon_wifi", b"\x0b" + b"\x02\x20" + b"\0" * 30 + b"\x08" + b"\0" * 23 + bytes.fromhex("aaaa030000000800") + pkts[2])
 for i, p in enumerate(pkts):
     write("decode", "p%d" % i, p)
 write("decode", "dns_tcp", ip(6, "10.0.0.1", "10.0.0.5", 53, 4000, struct.pack(">H", len(dns("a.b", ["1.2.3.4"]))) + dns("a.b", ["1.2.3.4"])))

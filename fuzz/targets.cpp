@@ -69,6 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TableSink sink;
   MemorySource src(data, size);
   ImportCapture(src, sink);
+#elif defined(FUZZ_NETMON)
+  // Network Monitor files only: the reader seeks, so offsets are fuzzed too.
+  if (size < 4 || (memcmp(data, "GMBU", 4) && memcmp(data, "RTSS", 4))) return 0;
+  TableSink sink;
+  MemorySource src(data, size);
+  ImportCapture(src, sink);
 #elif defined(FUZZ_PACKET_FILE)
   static std::string path = "/tmp/pakrill-fuzz-" + std::to_string(getpid()) + ".pkp";
   FILE* f = fopen(path.c_str(), "wb");
@@ -88,11 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 #elif defined(FUZZ_FRAME)
   if (size < 1) return 0;
-  static const uint32_t kTypes[] = {0, 1, 12, 14, 101, 105, 108, 113, 127, 228, 276};
+  static const uint32_t kTypes[] = {0, 1, 12, 14, 101, 105, 108, 113, 127, 228, 276, kLinkNetMon};
   TableSink sink;
   // A heap copy of the exact size lets ASan see any read past the frame.
   std::string frame(reinterpret_cast<const char*>(data + 1), size - 1);
-  HandleLinkFrame(sink, kTypes[data[0] % 11], reinterpret_cast<const uint8_t*>(frame.data()),
+  HandleLinkFrame(sink, kTypes[data[0] % 12], reinterpret_cast<const uint8_t*>(frame.data()),
                   uint32_t(frame.size()), 1);
 #elif defined(FUZZ_DECODE)
   Conversation c;

@@ -82,16 +82,6 @@ uint64_t FileSize(const char* path) {
   return uint64_t(a.nFileSizeHigh) << 32 | a.nFileSizeLow;
 }
 
-bool IsNetMon3File(const char* path) {
-  char head[4] = {};
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  DWORD got = 0;
-  ReadFile(h, head, 4, &got, nullptr);
-  CloseHandle(h);
-  return got == 4 && memcmp(head, "GMBU", 4) == 0;
-}
-
 }  // namespace
 
 // Keeps the window painting while a file is read, with the share read in
@@ -180,10 +170,6 @@ void MainWindow::LoadPacketData() {
   if (!AskFile(hwnd_, false, filters, 19, "pkp", &index, path)) return;
   options_.LoadPacketsFilterIndex = int32_t(index);
   // The content decides how the file is read, whichever entry was chosen.
-  if (DetectFileFormat(path) == CaptureFormat::Unknown && (index == 3 || IsNetMon3File(path))) {
-    MessageBoxA(hwnd_, GetString(42), kTitle, MB_ICONWARNING);
-    return;
-  }
   LoadPacketFile(path);
 }
 

@@ -16,8 +16,10 @@
 #include "enrich/country_data.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
+#include "capture/netmon3_library_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "export/language.h"
+#include "packetfile/import.h"
 #include "resource.h"
 
 namespace {
@@ -86,6 +88,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int) {
 
   const std::vector<std::string> args = ParseCommandLine(cmdLine);
   if (FindArgument(args, "/nocapdriver") < 0) LoadPacketCaptureLibrary();
+  SetNetMonFileImporter(LoadNetMon3CaptureFile);
 
   int exitCode = 0;
   if (FindArgument(args, "/savelangfile") >= 0) {

@@ -16,6 +16,8 @@
 #include "app/strings.h"
 #include "capture/columns.h"
 #include "enrich/enrichment_win32.h"
+#include "capture/packet_sniffer_win32.h"
+#include "capture/pcap_library_win32.h"
 #include "export/summary_export.h"
 #include "filter/filter_dialog_win32.h"
 #include "stream/http.h"
@@ -235,6 +237,7 @@ void MainWindow::OnCreate() {
   }
   if (!args_.empty() && EqualNoCase(args_[0].c_str(), "/noloadsettings"))
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Toveral\\Pakrill");
+  const bool firstStart = GetFileAttributesA(configPath_.c_str()) == INVALID_FILE_ATTRIBUTES;
   LoadSettings(configPath_, options_);
   findMessage_ = RegisterWindowMessageA(FINDMSGSTRINGA);
   const int lc = FindArgument(args_, "/LoadConfig");
@@ -266,6 +269,13 @@ void MainWindow::OnCreate() {
   table_.ParseDisplayFilter();
   UpdateMenuState();
   UpdateStatus();
+  // A new user's default, raw sockets, cannot capture on every system: the
+  // first start takes the packet capture driver there. A stored choice stays.
+  if (firstStart && lc < 0 && options_.CaptureMethod == 1 && CaptureLibrary().bound() &&
+      !RawSocketsCanCapture()) {
+    options_.CaptureMethod = 2;
+    SetStatus(GetString(45));
+  }
   if (FindArgument(args_, "/StartCapture") >= 0 || options_.CaptureOnProgramStart)
     PostMessageA(hwnd_, WM_PK_START_CAPTURE, 0, 0);
 }

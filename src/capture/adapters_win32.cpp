@@ -9,6 +9,8 @@
 #include "app/language_win32.h"
 #include "app/strings.h"
 #include "app/window_win32.h"
+#include "capture/netmon3_library_win32.h"
+#include "capture/netmon_library_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "resource.h"
 
@@ -75,13 +77,71 @@ void EnumeratePacketCapture(std::vector<CaptureAdapter>& out) {
   lib.pcap_freealldevs(devs);
 }
 
+// A wide text of an NmApi adapter record in the ANSI code page.
+std::string NetMon3Text(const uint8_t* record, size_t offset) {
+  wchar_t wide[kNetMon3TextChars];
+  memcpy(wide, record + offset, sizeof wide);
+  wide[kNetMon3TextChars - 1] = 0;
+  char text[MAX_PATH] = "";
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+  text[MAX_PATH - 1] = 0;
+  return text;
+}
+
+void EnumerateNetMon3(std::vector<CaptureAdapter>& out) {
+  EnumerateNetMon3Adapters();
+  NetMon3Library& lib = NetMon3();
+  // Addresses come from the raw sockets list, refreshed here (not left to an earlier dialog).
+  std::vector<CaptureAdapter> ip;
+  EnumerateRawSockets(ip);
+  HKEY cards = nullptr;
+  RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards", 0, KEY_READ,
+                &cards);
+  for (ULONG i = 0; i < lib.adapterCount; i++) {
+    CaptureAdapter c;
+    c.method = 4;
+    c.index = i;
+    c.name = NetMon3Text(lib.adapters[i], kNetMon3GuidOffset);
+    c.description = NetMon3Text(lib.adapters[i], kNetMon3DisplayNameOffset);
+    char sub[256];
+    for (DWORD k = 0; cards; k++) {
+      DWORD len = sizeof sub;
+      if (RegEnumKeyExA(cards, k, sub, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      HKEY key;
+      if (RegOpenKeyExA(cards, sub, 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+      char service[256] = "", desc[256] = "";
+      DWORD n1 = sizeof service - 1, n2 = sizeof desc - 1;
+      const bool found = RegQueryValueExA(key, "ServiceName", nullptr, nullptr, reinterpret_cast<BYTE*>(service), &n1) ==
+                             ERROR_SUCCESS &&
+                         EqualNoCase(service, c.name.c_str()) &&
+                         RegQueryValueExA(key, "Description", nullptr, nullptr, reinterpret_cast<BYTE*>(desc), &n2) ==
+                             ERROR_SUCCESS;
+      RegCloseKey(key);
+      if (found) {
+        c.description = desc;
+        break;
+      }
+    }
+    for (const CaptureAdapter& a : ip)
+      if (a.name == c.name) {
+        c.address = a.address;
+        memcpy(c.addressText, a.addressText, sizeof c.addressText);
+        break;
+      }
+    out.push_back(c);
+  }
+  if (cards) RegCloseKey(cards);
+}
+
 }  // namespace
 
 bool AdapterList::MethodAvailable(int method) {
   switch (method) {
     case 1: return true;
     case 2: return CaptureLibrary().bound();
-    default: return false;  // the Network Monitor drivers are not installed here
+    case 3: return LoadNetMonLibrary();
+    case 4: return LoadNetMon3Library();
+    default: return false;
   }
 }
 
@@ -89,6 +149,17 @@ void AdapterList::Enumerate(int method) {
   std::vector<CaptureAdapter>& list = lists_[Slot(method)];
   list.clear();
   if (method == 1) EnumerateRawSockets(list);
+  else if (method == 4) EnumerateNetMon3(list);
+  else if (method == 3)
+    for (const NetMonAdapter& n : EnumerateNetMonAdapters(nullptr, false)) {
+      CaptureAdapter c;
+      c.method = 3;
+      c.name = n.name;
+      c.description = n.description;
+      c.address = n.address;
+      memcpy(c.addressText, n.addressText, sizeof c.addressText);
+      list.push_back(c);
+    }
   else if (method == 2 || method < 1 || method > 4) EnumeratePacketCapture(list);
 }
 

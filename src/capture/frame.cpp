@@ -104,8 +104,32 @@ void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f
       const bool mac = LoadBe16(f + 8) == 1 && f[11] == 6;
       return Deliver(sniffer, f + 20, caplen - 20, nullptr, mac ? f + 12 : nullptr, time, c);
     }
+    case kLinkNetMon:
+      return HandleNetMonFrame(sniffer, f, caplen, time, stats);
     default:
       return c.unsupported();
+  }
+}
+
+uint32_t NetMonPayloadOffset(const uint8_t* f, uint32_t len) {
+  if (len > 14 && f[12] == 0x08 && f[13] == 0x00) return 14;
+  if (len > 64 && f[0] == 0x02 && f[1] == 0x20 && f[2] == 0 && f[4] == 0 && f[5] == 0 && f[12] == 0 &&
+      f[13] == 0 && f[14] == 0 && !(f[33] & 0x40) && f[62] == 0x08 && f[63] == 0x00)
+    return 64;
+  return 0;
+}
+
+void HandleNetMonFrame(PacketSniffer& sniffer, const uint8_t* f, uint32_t len, FileTime time,
+                       FrameStats* stats) {
+  Counter c{stats};
+  switch (NetMonPayloadOffset(f, len)) {
+    case 14:
+      return Deliver(sniffer, f + 14, len - 14, f, f + 6, time, c);
+    case 64:
+      return Deliver(sniffer, f + 64, len - 64, f + 36, f + 48, time, c);
+    default:
+      if (len <= 14) return c.truncated();
+      return c.notIPv4();
   }
 }
 

@@ -19,6 +19,8 @@ enum LinkType : uint32_t {
   kLinkRadiotap = 127,
   kLinkIPv4 = 228,
   kLinkLinuxSll2 = 276,
+  // Not a capture-file link type: frames as Network Monitor delivers them.
+  kLinkNetMon = 0xFFFF0001u,
 };
 
 // Named conditions of frames that carry no IPv4 packet we can use.
@@ -36,6 +38,13 @@ void HandleFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t caplen, 
 void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* frame,
                      uint32_t caplen, FileTime time, FrameStats* stats = nullptr);
 bool IsSupportedLinkType(uint32_t linkType);
+
+// Network Monitor frames: Ethernet II, or 802.11 data in monitor mode behind
+// Network Monitor's 32-byte header. Where the IPv4 packet begins (14 or 64),
+// 0 when the frame carries none.
+uint32_t NetMonPayloadOffset(const uint8_t* frame, uint32_t length);
+void HandleNetMonFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t length, FileTime time,
+                       FrameStats* stats = nullptr);
 
 // A frame header of the packet capture library as a 32-bit program sees it.
 struct CaptureLibraryHeader {

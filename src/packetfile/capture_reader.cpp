@@ -22,6 +22,7 @@ CaptureFormat DetectCaptureFormat(const uint8_t* h, size_t n) {
     for (uint32_t m : {0xA1B2C3D4u, 0xA1B23C4Du, 0xA1B2CD34u})
       if (le == m || be == m) return CaptureFormat::Pcap;
     if (le == kShb) return CaptureFormat::PcapNg;
+    if (memcmp(h, "GMBU", 4) == 0 || memcmp(h, "RTSS", 4) == 0) return CaptureFormat::NetMon;
   }
   return CaptureFormat::Unknown;
 }
@@ -31,6 +32,12 @@ long MemorySource::Read(uint8_t* dst, size_t n) {
   memcpy(dst, data_ + pos_, k);
   pos_ += k;
   return long(k);
+}
+
+bool MemorySource::Seek(uint64_t offset) {
+  if (offset > size_) return false;
+  pos_ = size_t(offset);
+  return true;
 }
 
 CaptureReader::CaptureReader(ByteSource& source) : src_(source) {}
@@ -78,6 +85,12 @@ bool CaptureReader::Open() {
     return true;
   }
   if (format_ == CaptureFormat::PcapNg) return ReadSectionHeader();
+  if (format_ == CaptureFormat::NetMon) {
+    netmon_.reset(new NetMonReader(src_));
+    if (netmon_->Open()) return true;
+    error_ = netmon_->error();
+    return false;
+  }
   error_ = "not a capture file";
   return false;
 }
@@ -86,6 +99,10 @@ bool CaptureReader::Next(CaptureFrame& f) {
   if (!error_.empty()) return false;
   if (format_ == CaptureFormat::Pcap) return NextPcap(f);
   if (format_ == CaptureFormat::PcapNg) return NextPcapNg(f);
+  if (netmon_) {
+    if (netmon_->Next(f)) return true;
+    error_ = netmon_->error();
+  }
   return false;
 }
 

@@ -1,4 +1,4 @@
-// Readers of foreign capture files: classic pcap and pcapng.
+// Readers of foreign capture files: classic pcap, pcapng and Network Monitor.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/platform.h"
+#include "packetfile/netmon_file.h"
 #include "packetfile/raw_file.h"
 
 // The largest record a classic pcap file may hold (libpcap's own limit).
@@ -15,7 +16,7 @@ constexpr uint32_t kMaxPcapngBlock = 16u << 20;
 // Interfaces per pcapng section.
 constexpr uint32_t kMaxPcapngInterfaces = 65536;
 
-enum class CaptureFormat { Unknown, PacketFile, Pcap, PcapNg };
+enum class CaptureFormat { Unknown, PacketFile, Pcap, PcapNg, NetMon };
 
 // Recognises a file by its first bytes (at least 8 are needed).
 CaptureFormat DetectCaptureFormat(const uint8_t* head, size_t n);
@@ -26,12 +27,15 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Bytes read, 0 at the end, -1 on error.
   virtual long Read(uint8_t* dst, size_t n) = 0;
+  // To an absolute offset; false when the source cannot seek there.
+  virtual bool Seek(uint64_t) { return false; }
 };
 
 class FileSource : public ByteSource {
  public:
   bool Open(const char* path) { return file_.OpenRead(path); }
   long Read(uint8_t* dst, size_t n) override { return file_.Read(dst, n); }
+  bool Seek(uint64_t offset) override { return file_.Seek(offset); }
 
  private:
   RawFile file_;
@@ -41,6 +45,7 @@ class MemorySource : public ByteSource {
  public:
   MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   long Read(uint8_t* dst, size_t n) override;
+  bool Seek(uint64_t offset) override;
 
  private:
   const uint8_t* data_;
@@ -55,6 +60,7 @@ struct CaptureFrame {
   uint32_t wireLength = 0;
   bool hasTime = false;
   FileTime utcTime = 0;
+  FileTime localTime = 0;  // used instead when the file keeps local times
 };
 
 class CaptureReader {
@@ -106,4 +112,5 @@ class CaptureReader {
   // pcapng
   std::vector<Interface> interfaces_;
   FileTime lastTime_ = 0;
+  std::unique_ptr<NetMonReader> netmon_;
 };

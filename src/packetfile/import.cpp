@@ -31,7 +31,7 @@ CaptureFormat DetectFileFormat(const char* path, std::string* error) {
   }
   CaptureFormat fmt = DetectCaptureFormat(head, size_t(n));
   if (fmt == CaptureFormat::Unknown && error)
-    *error = "not a packet file, pcap or pcapng capture";
+    *error = "not a packet file, pcap, pcapng or Network Monitor capture";
   return fmt;
 }
 
@@ -49,8 +49,8 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgr
   CaptureFrame f;
   while (reader.Next(f)) {
     r.frames++;
-    HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, f.utcTime ? clock.Convert(f.utcTime) : 0,
-                    &r.stats);
+    const FileTime t = f.localTime ? f.localTime : f.utcTime ? clock.Convert(f.utcTime) : 0;
+    HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, t, &r.stats);
     if (progress && (r.frames & 4095) == 0 && !progress->Continue(reader.offset())) {
       r.cancelled = true;
       return r;
@@ -63,7 +63,18 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgr
   return r;
 }
 
+namespace {
+NetMonFileImporter g_netmonImporter = nullptr;
+}
+
+void SetNetMonFileImporter(NetMonFileImporter importer) { g_netmonImporter = importer; }
+
 ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer, ReadProgress* progress) {
+  if (g_netmonImporter && DetectFileFormat(path) == CaptureFormat::NetMon && g_netmonImporter(sniffer, path)) {
+    ImportResult r;
+    r.opened = true;
+    return r;
+  }
   FileSource src;
   if (!src.Open(path)) {
     ImportResult r;

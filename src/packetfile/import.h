@@ -27,6 +27,11 @@ CaptureFormat DetectFileFormat(const char* path, std::string* error = nullptr);
 ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
 ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
 
+// Where Network Monitor's own library is installed, its files are read
+// through it; the importer answers false when it cannot, and ours reads them.
+using NetMonFileImporter = bool (*)(PacketSniffer& sniffer, const char* path);
+void SetNetMonFileImporter(NetMonFileImporter importer);
+
 // UTC to local FILETIME, asking the platform once per quarter hour.
 class LocalTimeConverter {
  public:

@@ -1,0 +1,116 @@
+#include "packetfile/netmon_file.h"
+
+#include <cstring>
+
+#include "app/byte_cursor.h"
+#include "capture/frame.h"
+#include "packetfile/capture_reader.h"
+
+namespace {
+constexpr size_t kHeaderBytes = 32;  // magic, version, media, start time, frame table
+constexpr uint64_t kMaxDeltaUs = 100ULL * 366 * 86400 * 1000000;  // a century
+
+size_t TrailerBytes(uint8_t major, uint8_t minor) {
+  if (major != 2 || minor == 0) return 0;
+  if (minor == 1) return 2;   // media
+  if (minor == 2) return 6;   // media, process index
+  return 15;                  // media, process index, UTC time, zone index
+}
+
+FileTime StartTime(const uint8_t* h) {
+  SystemTime st{LoadLe16(h), LoadLe16(h + 2), LoadLe16(h + 4), LoadLe16(h + 6),
+                LoadLe16(h + 8), LoadLe16(h + 10), LoadLe16(h + 12), LoadLe16(h + 14)};
+  if (st.year < 1601 || st.year > 30827 || st.month < 1 || st.month > 12 || st.day < 1 || st.day > 31 ||
+      st.hour > 23 || st.minute > 59 || st.second > 59 || st.milliseconds > 999)
+    return 0;
+  return SystemTimeToFileTime(st);
+}
+}  // namespace
+
+bool NetMonReader::Damaged(const char* what) {
+  error_ = std::string("damaged file: ") + what + " (frame " + std::to_string(next_) + ")";
+  return false;
+}
+
+bool NetMonReader::ReadAt(uint64_t offset, uint8_t* dst, size_t n) {
+  if (!src_.Seek(offset)) return false;
+  size_t got = 0;
+  while (got < n) {
+    const long r = src_.Read(dst + got, n - got);
+    if (r <= 0) return false;
+    got += size_t(r);
+  }
+  return true;
+}
+
+bool NetMonReader::Open() {
+  uint8_t h[kHeaderBytes];
+  if (!ReadAt(0, h, sizeof h)) {
+    error_ = "damaged file: truncated Network Monitor header";
+    return false;
+  }
+  const bool v1 = memcmp(h, "RTSS", 4) == 0;
+  if (!v1 && memcmp(h, "GMBU", 4) != 0) {
+    error_ = "not a Network Monitor capture file";
+    return false;
+  }
+  minor_ = h[4];
+  major_ = h[5];
+  if (major_ != (v1 ? 1 : 2)) {
+    error_ = "unsupported Network Monitor version " + std::to_string(major_) + "." + std::to_string(minor_);
+    return false;
+  }
+  media_ = LoadLe16(h + 6);
+  start_ = StartTime(h + 8);
+  tableOffset_ = LoadLe32(h + 24);
+  const uint32_t tableBytes = LoadLe32(h + 28);
+  if (tableBytes % 4) return Damaged("frame table length not a multiple of 4");
+  count_ = tableBytes / 4;
+  window_.resize(size_t(kNetMonTableWindow) * 4);
+  return true;
+}
+
+bool NetMonReader::Next(CaptureFrame& f) {
+  if (!error_.empty() || next_ >= count_) return false;
+  if (next_ < windowFirst_ || next_ >= windowFirst_ + windowCount_) {
+    const uint32_t n = count_ - next_ < kNetMonTableWindow ? count_ - next_ : kNetMonTableWindow;
+    if (!ReadAt(uint64_t(tableOffset_) + uint64_t(next_) * 4, window_.data(), size_t(n) * 4))
+      return Damaged("frame table cut short");
+    windowFirst_ = next_;
+    windowCount_ = n;
+  }
+  const uint32_t offset = LoadLe32(window_.data() + size_t(next_ - windowFirst_) * 4);
+  const size_t headerBytes = major_ == 1 ? 8 : 16;
+  uint8_t h[16];
+  if (!ReadAt(offset, h, headerBytes)) return Damaged("frame header beyond the end");
+  uint64_t delta;  // microseconds since the start
+  uint32_t orig, incl;
+  if (major_ == 1) {
+    delta = uint64_t(LoadLe32(h)) * 1000;
+    orig = LoadLe16(h + 4);
+    incl = LoadLe16(h + 6);
+  } else {
+    delta = uint64_t(LoadLe32(h + 4)) << 32 | LoadLe32(h);
+    orig = LoadLe32(h + 8);
+    incl = LoadLe32(h + 12);
+  }
+  if (incl > kMaxNetMonRecord) return Damaged("frame length beyond the limit");
+  const size_t trailer = TrailerBytes(major_, minor_);
+  if (record_.size() < kMaxNetMonRecord + 16) record_.resize(kMaxNetMonRecord + 16);
+  if (!ReadAt(uint64_t(offset) + headerBytes, record_.data(), incl + trailer)) return Damaged("frame cut short");
+  const uint8_t* t = record_.data() + incl;
+  const uint16_t media = trailer ? LoadLe16(t) : media_;
+  // Media 0 appears in some captures whose frames are Ethernet.
+  f.linkType = media == kNetMonMediaEthernet || media == kNetMonMediaWifi || media == 0 ? kLinkNetMon : 0xFFFFFFFFu;
+  f.data = record_.data();
+  f.caplen = incl;
+  f.wireLength = orig;
+  f.utcTime = 0;
+  f.localTime = 0;
+  const uint64_t utc = trailer >= 14 ? (uint64_t(LoadLe32(t + 10)) << 32 | LoadLe32(t + 6)) : 0;
+  if (utc) f.utcTime = utc;
+  else if (start_ && delta <= kMaxDeltaUs) f.localTime = start_ + delta * 10;
+  f.hasTime = f.utcTime || f.localTime;
+  next_++;
+  return true;
+}

@@ -1,0 +1,45 @@
+// Capture files of Network Monitor (".cap", versions 1.x and 2.x), read
+// without its library: the frame table is followed to every frame.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/platform.h"
+
+class ByteSource;
+struct CaptureFrame;
+
+// The largest frame record we accept; larger ones mark the file damaged.
+constexpr uint32_t kMaxNetMonRecord = 262144;
+// Frame table entries read in one go (the table itself may be any size the
+// file can hold: it is read window by window, never whole).
+constexpr uint32_t kNetMonTableWindow = 4096;
+// Media types of the file header and of the 2.1+ frame trailers.
+constexpr uint16_t kNetMonMediaEthernet = 1;
+constexpr uint16_t kNetMonMediaWifi = 6;
+
+class NetMonReader {
+ public:
+  explicit NetMonReader(ByteSource& source) : src_(source) {}
+  // Reads the header; false (with error()) when the file is not one we read.
+  bool Open();
+  // The next frame in table order; false at the end or at damage.
+  bool Next(CaptureFrame& frame);
+  const std::string& error() const { return error_; }
+  uint32_t frameCount() const { return count_; }
+
+ private:
+  bool Damaged(const char* what);
+  bool ReadAt(uint64_t offset, uint8_t* dst, size_t n);
+
+  ByteSource& src_;
+  std::string error_;
+  uint8_t major_ = 0, minor_ = 0;
+  uint16_t media_ = 0;
+  FileTime start_ = 0;  // local time of the capture start, 0 when unknown
+  uint32_t tableOffset_ = 0, count_ = 0, next_ = 0;
+  uint32_t windowFirst_ = 0, windowCount_ = 0;
+  std::vector<uint8_t> window_;
+  std::vector<uint8_t> record_;
+};

@@ -1,0 +1,479 @@
+// The capture methods in this process: raw sockets through fake Winsock
+// calls (and the real socket where it captures), the Network Monitor
+// methods through the stand-in DLLs beside the test.
+#include "capture/packet_sniffer_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "capture/adapters_win32.h"
+#include "capture/conversation_table.h"
+#include "capture/netmon3_library_win32.h"
+#include "capture/netmon_library_win32.h"
+#include "packetfile/packet_file.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Records what reaches the pipeline, and on which thread.
+struct Recorder : CaptureEngine {
+  Recorder(Options& o, ConversationTable& t, PacketFile& f) : CaptureEngine(o, t, f) {}
+  void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src, FileTime) override {
+    packets.emplace_back(p, p + n);
+    withMacs.push_back(dst && src);
+    if (GetCurrentThreadId() != mainThread) offThread++;
+  }
+  std::vector<Bytes> packets;
+  std::vector<bool> withMacs;
+  DWORD mainThread = GetCurrentThreadId();
+  int offThread = 0;
+};
+
+struct Rig {
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  Recorder engine{options, table, file};
+  CaptureMethods methods{engine};
+  Rig() { options.captureActive = 1; }
+};
+
+void Pump(DWORD ms) {
+  const DWORD start = GetTickCount();
+  MSG m;
+  do {
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  } while (GetTickCount() - start < ms);
+}
+
+// Pumps until `done` or the time is up.
+template <typename F>
+bool PumpUntil(F done, DWORD ms) {
+  const DWORD start = GetTickCount();
+  MSG m;
+  while (!done()) {
+    if (GetTickCount() - start > ms) return false;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+  return true;
+}
+
+CaptureAdapter Loopback(int method) {
+  CaptureAdapter a;
+  a.name = "LoopbackInterface";
+  a.address = htonl(INADDR_LOOPBACK);
+  a.method = method;
+  return a;
+}
+
+// Fake Winsock: the datagrams queued here are what recv returns.
+struct FakeSocket {
+  std::deque<Bytes> queue;
+  sockaddr_in bound{};
+  HWND window = nullptr;
+  u_int message = 0;
+  long events = -1;
+  DWORD ioctlCode = 0;
+  int recvCalls = 0, closed = 0, lastRecvLimit = 0;
+  bool failBind = false;
+} g_fake;
+
+SOCKET WSAAPI FakeSocketFn(int, int type, int) { return type == SOCK_RAW ? SOCKET(77) : INVALID_SOCKET; }
+int WSAAPI FakeBind(SOCKET, const sockaddr* a, int) {
+  memcpy(&g_fake.bound, a, sizeof g_fake.bound);
+  return g_fake.failBind ? SOCKET_ERROR : 0;
+}
+int WSAAPI FakeSelect(SOCKET, HWND w, u_int msg, long ev) {
+  g_fake.window = w;
+  g_fake.message = msg;
+  g_fake.events = ev;
+  return 0;
+}
+int WSAAPI FakeSetsockopt(SOCKET, int, int, const char*, int) { return 0; }
+int WSAAPI FakeIoctl(SOCKET, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPWSAOVERLAPPED,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE) {
+  g_fake.ioctlCode = code;
+  return SOCKET_ERROR;  // receive-all refused: the capture runs all the same
+}
+int WSAAPI FakeRecv(SOCKET, char* buf, int len, int) {
+  g_fake.recvCalls++;
+  g_fake.lastRecvLimit = len;
+  if (g_fake.queue.empty()) return SOCKET_ERROR;
+  Bytes d = g_fake.queue.front();
+  g_fake.queue.pop_front();
+  const int n = int(d.size()) < len ? int(d.size()) : len;
+  memcpy(buf, d.data(), size_t(n));
+  return n;
+}
+int WSAAPI FakeClose(SOCKET) {
+  g_fake.closed++;
+  return 0;
+}
+
+void UseFakes(CaptureMethods& m) {
+  g_fake = FakeSocket();
+  m.rawCalls.socket = FakeSocketFn;
+  m.rawCalls.bind = FakeBind;
+  m.rawCalls.asyncSelect = FakeSelect;
+  m.rawCalls.setsockopt = FakeSetsockopt;
+  m.rawCalls.ioctl = FakeIoctl;
+  m.rawCalls.recv = FakeRecv;
+  m.rawCalls.closesocket = FakeClose;
+}
+
+Bytes Datagram(size_t size, uint8_t fill) {
+  Bytes d(size, fill);
+  d[0] = 0x45;
+  d[2] = uint8_t(size >> 8);
+  d[3] = uint8_t(size);
+  return d;
+}
+
+}  // namespace
+
+TEST(RawSockets, DatagramsWholeOnePerNotification) {
+  Rig rig;
+  UseFakes(rig.methods);
+  ASSERT_NE(rig.methods.handle(), nullptr) << GetLastError();
+  ASSERT_TRUE(rig.methods.Start(Loopback(1)));
+  EXPECT_TRUE(rig.engine.running);
+  EXPECT_EQ(g_fake.bound.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(g_fake.window, rig.methods.handle());
+  EXPECT_EQ(g_fake.message, 1075u);
+  EXPECT_EQ(g_fake.events, FD_READ);
+  EXPECT_EQ(g_fake.ioctlCode, 0x98000001u);
+
+  // Larger than 4095 bytes and the largest IPv4 datagram: both kept whole.
+  g_fake.queue = {Datagram(5000, 'a'), Datagram(65535, 'b'), Datagram(60, 'c')};
+  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_CLOSE, 0));  // reads nothing
+  Pump(50);
+  ASSERT_EQ(rig.engine.packets.size(), 2u) << g_fake.recvCalls << " " << g_fake.queue.size();
+  EXPECT_EQ(rig.engine.packets[0], Datagram(5000, 'a'));
+  EXPECT_EQ(rig.engine.packets[1], Datagram(65535, 'b'));
+  EXPECT_FALSE(rig.engine.withMacs[0]);
+  EXPECT_EQ(g_fake.recvCalls, 2);
+  EXPECT_EQ(g_fake.lastRecvLimit, 65535);
+
+  // A notification still queued when the capture stops reads nothing.
+  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  rig.methods.Stop();
+  Pump(30);
+  EXPECT_FALSE(rig.engine.running);
+  EXPECT_EQ(g_fake.events, 0);  // notifications cancelled
+  EXPECT_EQ(g_fake.closed, 1);
+  EXPECT_EQ(g_fake.recvCalls, 2);
+
+  // Restart, then a start whose bind fails closes the socket and fails.
+  ASSERT_TRUE(rig.methods.Start(Loopback(1)));
+  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  Pump(30);
+  EXPECT_EQ(rig.engine.packets.size(), 3u);
+  rig.methods.Stop();
+  g_fake.failBind = true;
+  EXPECT_FALSE(rig.methods.Start(Loopback(1)));
+  EXPECT_FALSE(rig.engine.running);
+  EXPECT_EQ(g_fake.closed, 3);
+}
+
+// The real socket where the system lets it capture (as an administrator on
+// Windows); elsewhere the probe says no and the first start picks another method.
+TEST(RawSockets, RealSocketOnLoopback) {
+  WSADATA w;
+  WSAStartup(MAKEWORD(2, 0), &w);
+  if (!RawSocketsCanCapture()) GTEST_SKIP() << "raw sockets do not capture here";
+  Rig rig;
+  ASSERT_TRUE(rig.methods.Start(Loopback(1)));
+  SOCKET udp = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(9);  // discard
+  std::string big(6000, 'z');
+  sendto(udp, big.data(), int(big.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  closesocket(udp);
+  EXPECT_TRUE(PumpUntil([&] {
+    for (const Bytes& p : rig.engine.packets)
+      if (p.size() == 6028) return true;
+    return false;
+  }, 2000));
+  rig.methods.Stop();
+}
+
+namespace {
+
+Bytes Ipv4(size_t size, uint8_t fill) { return Datagram(size, fill); }
+
+Bytes EthernetFrame(const Bytes& ip, uint16_t type = 0x0800) {
+  Bytes f(14, 0);
+  for (int i = 0; i < 6; i++) f[i] = uint8_t(0xD0 + i), f[6 + i] = uint8_t(0x50 + i);
+  f[12] = uint8_t(type >> 8);
+  f[13] = uint8_t(type);
+  f.insert(f.end(), ip.begin(), ip.end());
+  return f;
+}
+
+Bytes MonitorFrame(const Bytes& ip) {
+  Bytes f(64, 0);
+  f[0] = 0x02;
+  f[1] = 0x20;
+  f[32] = 0x08;
+  f[36] = f[48] = 0x11;
+  f[56] = f[57] = 0xAA;
+  f[58] = 0x03;
+  f[62] = 0x08;
+  f.insert(f.end(), ip.begin(), ip.end());
+  return f;
+}
+
+Bytes Script(const std::vector<Bytes>& frames) {
+  Bytes s;
+  for (const Bytes& f : frames) {
+    const uint32_t n = uint32_t(f.size());
+    s.insert(s.end(), reinterpret_cast<const uint8_t*>(&n), reinterpret_cast<const uint8_t*>(&n) + 4);
+    s.insert(s.end(), f.begin(), f.end());
+  }
+  return s;
+}
+
+struct StandIn {
+  void (*script)(const uint8_t*, size_t, int);
+  long (*sent)();
+  long (*lastMode)();
+  explicit StandIn(HMODULE m)
+      : script(reinterpret_cast<decltype(script)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInScript")))),
+        sent(reinterpret_cast<decltype(sent)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInSent")))),
+        lastMode(reinterpret_cast<decltype(lastMode)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInLastMode")))) {}
+  void Play(const std::vector<Bytes>& frames, int repeat) {
+    const Bytes s = Script(frames);
+    script(s.data(), s.size(), repeat);
+  }
+};
+
+CaptureAdapter NetMon3Adapter(AdapterList& list, size_t position, int promiscuous) {
+  list.Enumerate(4);
+  const CaptureAdapter* a = list.AdapterAt(4, position);
+  CaptureAdapter c = a ? *a : CaptureAdapter();
+  c.promiscuous = promiscuous;
+  return c;
+}
+
+}  // namespace
+
+TEST(NetMon3, AdaptersFramesStopAndRestart) {
+  ASSERT_TRUE(LoadNetMon3Library()) << "the stand-in NmApi.dll lies beside the test";
+  StandIn standIn(NetMon3().module);
+  ASSERT_TRUE(standIn.script && standIn.sent);
+  AdapterList list;
+  list.Enumerate(4);
+  ASSERT_EQ(list.adapters(4).size(), 2u);
+  EXPECT_EQ(list.adapters(4)[1].name, "{5A4E0000-0000-0000-0000-000000000001}");
+  EXPECT_EQ(list.adapters(4)[1].description, "Stand-in adapter 1");
+  EXPECT_EQ(list.adapters(4)[1].index, 1u);
+  EXPECT_NE(list.FindByName(4, "{5a4e0000-0000-0000-0000-000000000001}"), nullptr);
+
+  // Ethernet, monitor-mode 802.11, frames far beyond 8192 bytes; a runt,
+  // ARP and a protected 802.11 frame are not IPv4 over a known link.
+  Bytes wifiProtected = MonitorFrame(Ipv4(40, 'p'));
+  wifiProtected[33] = 0x40;
+  const std::vector<Bytes> frames = {EthernetFrame(Ipv4(60, 'e')), MonitorFrame(Ipv4(80, 'w')),
+                                     Bytes(10, 0), EthernetFrame(Ipv4(9000, 'j')),
+                                     EthernetFrame(Ipv4(50, 'a'), 0x0806), wifiProtected,
+                                     MonitorFrame(Ipv4(65535, 'm'))};
+  Rig rig;
+  for (int round = 0; round < 2; round++) {
+    rig.engine.packets.clear();
+    const long before = standIn.sent();
+    standIn.Play(frames, 1);
+    ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 1, round == 0)));
+    EXPECT_EQ(standIn.lastMode(), round == 0 ? 1 : 0);
+    EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == long(frames.size()); }, 10000));
+    Pump(20);
+    rig.methods.Stop();
+    EXPECT_FALSE(rig.engine.running);
+    ASSERT_EQ(rig.engine.packets.size(), 4u) << "round " << round;
+    EXPECT_EQ(rig.engine.packets[0], Ipv4(60, 'e'));
+    EXPECT_EQ(rig.engine.packets[1], Ipv4(80, 'w'));
+    EXPECT_EQ(rig.engine.packets[2], Ipv4(9000, 'j'));
+    EXPECT_EQ(rig.engine.packets[3], Ipv4(65535, 'm'));
+    EXPECT_EQ(rig.engine.offThread, 0);
+  }
+  // An adapter that is gone: the engine refuses it and the start fails.
+  CaptureAdapter gone = NetMon3Adapter(list, 0, 0);
+  gone.index = 7;
+  EXPECT_FALSE(rig.methods.Start(gone));
+  EXPECT_FALSE(rig.engine.running);
+}
+
+// Many frames from the stand-in's thread while the GUI thread also works:
+// each is counted once, none is read after its sender gave up.
+TEST(NetMon3, HandOffUnderLoadAndAfterTimeOut) {
+  ASSERT_TRUE(LoadNetMon3Library());
+  StandIn standIn(NetMon3().module);
+  AdapterList list;
+  Rig rig;
+  const int kFrames = 10000;
+  const long before = standIn.sent();
+  standIn.Play({EthernetFrame(Ipv4(100, 's'))}, kFrames);
+  ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
+  int work = 0;
+  EXPECT_TRUE(PumpUntil([&] {
+    if (++work % 64 == 0) Sleep(1);  // the window busy now and then
+    return standIn.sent() - before == kFrames;
+  }, 60000));
+  Pump(20);
+  rig.methods.Stop();
+  EXPECT_EQ(rig.engine.packets.size(), size_t(kFrames));
+  EXPECT_EQ(rig.methods.handOff.timedOut.load(), 0u);
+  EXPECT_EQ(rig.engine.offThread, 0);
+
+  // The GUI thread does not answer within the time-out: the frame is lost,
+  // and a message that still arrives late (Windows delivers it, Wine drops
+  // it) reads nothing.
+  rig.engine.packets.clear();
+  standIn.Play({EthernetFrame(Ipv4(100, 't'))}, 1);
+  const uint64_t late = rig.methods.handOff.late;
+  ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
+  Sleep(kHandOffTimeoutMs + 400);
+  Pump(50);
+  EXPECT_TRUE(rig.engine.packets.empty());
+  EXPECT_EQ(rig.methods.handOff.timedOut.load(), 1u);
+  EXPECT_LE(rig.methods.handOff.late.load(), late + 1);
+  rig.methods.Stop();
+}
+
+TEST(NetMon3, CaptureFileThroughTheLibrary) {
+  ASSERT_TRUE(LoadNetMon3Library());
+  // A version 2.0 file: header, two Ethernet frames and an ARP frame, table.
+  Bytes file(128, 0);
+  memcpy(file.data(), "GMBU", 4);
+  file[5] = 2;
+  file[6] = 1;
+  std::vector<uint32_t> table;
+  for (const Bytes& f : {EthernetFrame(Ipv4(70, '1')), EthernetFrame(Ipv4(50, 'a'), 0x0806),
+                         EthernetFrame(Ipv4(90, '2'))}) {
+    table.push_back(uint32_t(file.size()));
+    Bytes h(16, 0);
+    const uint32_t n = uint32_t(f.size());
+    memcpy(h.data() + 8, &n, 4);
+    memcpy(h.data() + 12, &n, 4);
+    file.insert(file.end(), h.begin(), h.end());
+    file.insert(file.end(), f.begin(), f.end());
+  }
+  const uint32_t at = uint32_t(file.size()), bytes = uint32_t(table.size() * 4);
+  memcpy(file.data() + 24, &at, 4);
+  memcpy(file.data() + 28, &bytes, 4);
+  file.insert(file.end(), reinterpret_cast<uint8_t*>(table.data()),
+              reinterpret_cast<uint8_t*>(table.data()) + bytes);
+  char path[MAX_PATH];
+  GetTempPathA(MAX_PATH, path);
+  strcat(path, "pakrill_nm3.cap");
+  FILE* f = fopen(path, "wb");
+  ASSERT_TRUE(f);
+  fwrite(file.data(), 1, file.size(), f);
+  fclose(f);
+  Rig rig;
+  EXPECT_TRUE(LoadNetMon3CaptureFile(rig.engine, path));
+  ASSERT_EQ(rig.engine.packets.size(), 2u);
+  EXPECT_EQ(rig.engine.packets[1], Ipv4(90, '2'));
+  EXPECT_FALSE(LoadNetMon3CaptureFile(rig.engine, "C:\\no such file.cap"));
+  DeleteFileA(path);
+}
+
+struct NppStandIn {
+  void (*script)(const uint8_t*, size_t, int, int);
+  long (*sent)();
+  long (*blobs)();
+  long (*interfaces)();
+  template <typename T>
+  static T Get(HMODULE m, const char* name) {
+    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+  }
+  explicit NppStandIn(HMODULE m)
+      : script(Get<decltype(script)>(m, "StandInScript")),
+        sent(Get<decltype(sent)>(m, "StandInSent")),
+        blobs(Get<decltype(blobs)>(m, "StandInBlobsAlive")),
+        interfaces(Get<decltype(interfaces)>(m, "StandInInterfaces")) {}
+  void Play(const std::vector<Bytes>& frames, int repeat, int batch) {
+    const Bytes s = Script(frames);
+    script(s.data(), s.size(), repeat, batch);
+  }
+};
+
+CaptureAdapter NetMonAdapter(const char* name) {
+  CaptureAdapter a;
+  a.method = 3;
+  a.name = name;
+  return a;
+}
+
+TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
+  ASSERT_TRUE(LoadNetMonLibrary()) << "the stand-in npptools.dll lies beside the test";
+  NppStandIn standIn(NetMon().module);
+  ASSERT_TRUE(standIn.script && standIn.blobs);
+  AdapterList list;
+  list.Enumerate(3);
+  ASSERT_EQ(list.adapters(3).size(), 2u);  // the blob without a MAC address is not listed
+  EXPECT_EQ(list.adapters(3)[1].name, "02-00-5E-10-00-02");
+  EXPECT_EQ(standIn.blobs(), 0);
+  EXPECT_NE(list.FindByName(3, "02-00-5e-10-00-02"), nullptr);
+
+  const std::vector<Bytes> frames = {EthernetFrame(Ipv4(60, 'e')), EthernetFrame(Ipv4(50, 'a'), 0x0806),
+                                     Bytes(12, 0), EthernetFrame(Ipv4(9000, 'j')),
+                                     MonitorFrame(Ipv4(80, 'w'))};
+  Rig rig;
+  for (int round = 0; round < 2; round++) {
+    rig.engine.packets.clear();
+    const long before = standIn.sent();
+    standIn.Play(frames, 1, 3);
+    ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-02")));
+    EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == long(frames.size()); }, 10000));
+    rig.methods.Stop();
+    ASSERT_EQ(rig.engine.packets.size(), 2u);
+    EXPECT_EQ(rig.engine.packets[1], Ipv4(9000, 'j'));
+    EXPECT_TRUE(rig.engine.withMacs[0]);
+    EXPECT_EQ(rig.engine.offThread, 0);
+    EXPECT_EQ(standIn.blobs(), 0);
+    EXPECT_EQ(standIn.interfaces(), 0);
+  }
+
+  // Many frames in batches from the driver's thread: each counted once.
+  rig.engine.packets.clear();
+  const long before = standIn.sent();
+  standIn.Play({EthernetFrame(Ipv4(100, 's'))}, 8000, 8);
+  ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-01")));
+  EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == 8000; }, 60000));
+  rig.methods.Stop();
+  EXPECT_EQ(rig.engine.packets.size(), 8000u);
+
+  // An adapter that is gone, and a name that differs only in case: the start
+  // filters the blobs by exact name and fails, leaving no blob behind.
+  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-09")));
+  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5e-10-00-01")));
+  EXPECT_FALSE(rig.engine.running);
+  EXPECT_EQ(standIn.blobs(), 0);
+}
+
+// Last: binds the copy that lacks NmStartCapture for the rest of the process.
+TEST(NetMon3, MissingEntryPointFailsTheStart) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  std::string dir(exe);
+  dir = dir.substr(0, dir.find_last_of('\\') + 1);
+  HMODULE m = LoadLibraryA((dir + "nostart\\NmApi.dll").c_str());
+  ASSERT_TRUE(m);
+  BindNetMon3Library(m);
+  EXPECT_EQ(NetMon3().NmStartCapture, nullptr);
+  AdapterList list;
+  Rig rig;
+  EXPECT_FALSE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
+  EXPECT_FALSE(rig.engine.running);
+  rig.methods.Stop();
+}

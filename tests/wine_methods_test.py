@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""The Network Monitor methods as a user meets them: pakrill.exe under Wine
+with a stand-in driver DLL beside it, the method chosen in the settings, a
+capture started, and the rows read back through the clipboard. Also the
+first start without a configuration file, which must choose a method that
+captures on this system."""
+import os, shutil, struct, subprocess, sys, tempfile, time
+
+SKIP = 77
+exe, standins = sys.argv[1], sys.argv[2]
+WINE = os.environ.get("PAKRILL_WINE") or "wine"
+for tool in (WINE, "Xvfb", "xdotool", "xclip"):
+    if not shutil.which(tool):
+        print("skipped: %s missing" % tool)
+        sys.exit(SKIP)
+
+display = ":%d" % (140 + os.getpid() % 50)
+xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
+time.sleep(1)
+
+def xdo(*args):
+    return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
+
+def window(seconds=60):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        ids = xdo("search", "--name", "^Pakrill$").split()
+        if ids:
+            return ids[0]
+        time.sleep(0.3)
+    raise SystemExit("FAIL: no main window")
+
+def key(win, *keys):
+    xdo("windowactivate", "--sync", win)
+    for k in keys:
+        xdo("key", "--window", win, k)
+        time.sleep(0.6)
+
+def close(win):
+    # Alt+F4 closes through the window (the settings are written then);
+    # destroying the X window would not.
+    key(win, "alt+F4")
+
+def rows(win):
+    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
+    key(win, "ctrl+a", "ctrl+c")
+    time.sleep(0.4)
+    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                         timeout=10).stdout.decode("latin-1")
+    return [r.rstrip("\r").split("\t") for r in out.split("\n") if r.strip()]
+
+def ipv4(proto, src, dst, l4):
+    total = 20 + len(l4)
+    head = struct.pack("!BBHHHBBH4s4s", 0x45, 0, total, 1, 0, 64, proto, 0,
+                       bytes(map(int, src.split("."))), bytes(map(int, dst.split("."))))
+    return head + l4
+
+def tcp(src, dst, sport, dport, seq, payload):
+    return ipv4(6, src, dst, struct.pack("!HHIIBBHHH", sport, dport, seq, 1, 0x50, 0x18, 65535, 0, 0) + payload)
+
+def udp(src, dst, sport, dport, payload):
+    return ipv4(17, src, dst, struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload)
+
+def ethernet(ip):
+    return bytes.fromhex("d0d1d2d3d4d5" "505152535455" "0800") + ip
+
+def monitor(ip):
+    f = bytearray(64)
+    f[0], f[1], f[32] = 0x02, 0x20, 0x08
+    f[56:64] = bytes.fromhex("aaaa030000000800")
+    return bytes(f) + ip
+
+def script(path, frames):
+    with open(path, "wb") as f:
+        for fr in frames:
+            f.write(struct.pack("<I", len(fr)) + fr)
+
+failures = []
+def check(cond, what):
+    print(("ok: " if cond else "FAIL: ") + what)
+    if not cond:
+        failures.append(what)
+
+def capture(work, config, frames_env, frames, expect, dialog=False):
+    with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
+        f.write("[General]\r\nResolveIPAddr=0\r\n" + config)
+    path = os.path.join(work, "frames.bin")
+    script(path, frames)
+    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work,
+                            env=dict(env, **{frames_env: path}), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        win = window()
+        if dialog:
+            # No stored adapter: Capture Options opens on the method, listing the
+            # stand-in's adapters with one selected; OK starts the capture.
+            deadline = time.time() + 30
+            found = []
+            while not found and time.time() < deadline:
+                found = xdo("search", "--name", "^Capture Options$").split()
+                time.sleep(0.3)
+            check(bool(found), "%s: Capture Options opens" % config.split()[0])
+            if not found:
+                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0", "/tmp/i13_nodialog.png"], env=env, timeout=30)
+            if found:
+                time.sleep(1)
+                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0",
+                                os.path.join(standins, "capture_options_netmon3.png")], env=env, timeout=30)
+                key(found[0], "Return")
+        time.sleep(4)
+        key(win, "F6")
+        time.sleep(1)
+        got = rows(win)
+        for proto, port, packets in expect:
+            hit = [r for r in got if len(r) > 7 and r[1] == proto and str(port) in (r[4], r[5])]
+            check(len(hit) == 1 and hit[0][6] == str(packets),
+                  "%s: %s port %d with %d packets (rows %s)" % (config.split()[0], proto, port, packets,
+                                                             [r[:7] for r in got]))
+        check(len(got) == len(expect), "%s: %d rows" % (config.split()[0], len(expect)))
+        close(win)
+        check(proc.wait(20) == 0, "%s: the program ends" % config.split()[0])
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+
+work = tempfile.mkdtemp(prefix="pakrill-methods-")
+try:
+    shutil.copy(exe, work)
+    a, b, c = "10.9.0.1", "10.9.0.2", "10.9.0.3"
+    web = [tcp(a, b, 1234, 80, 1, b"GET / HTTP/1.0\r\n\r\n"), tcp(b, a, 80, 1234, 1, b"x" * 3000),
+           tcp(b, a, 80, 1234, 3001, b"y" * 9000)]
+    dns = [udp(a, c, 5353, 53, b"q" * 30)]
+
+    # Network Monitor 3: Ethernet and monitor-mode 802.11 frames, runts and ARP besides.
+    shutil.copy(os.path.join(standins, "NmApi.dll"), work)
+    frames = [ethernet(p) for p in web] + [monitor(p) for p in dns] + [b"\0" * 9, ethernet(b"")[:12] + b"\x08\x06" + b"\0" * 28]
+    capture(work, "CaptureMethod=4\r\nNetMon3AdapterName={5A4E0000-0000-0000-0000-000000000000}\r\n",
+            "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)])
+    # The same chosen by a new user in Capture Options.
+    capture(work, "CaptureMethod=4\r\n", "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)], dialog=True)
+    os.remove(os.path.join(work, "NmApi.dll"))
+
+    # Network Monitor driver: Ethernet frames only.
+    shutil.copy(os.path.join(standins, "npptools.dll"), work)
+    capture(work, "CaptureMethod=3\r\nNetMonAdapterName=02-00-5E-10-00-01\r\n",
+            "PAKRILL_NPP_FRAMES", [ethernet(p) for p in web + dns], [("TCP", 80, 3), ("UDP", 53, 1)])
+    os.remove(os.path.join(work, "npptools.dll"))
+
+    # A first start: no configuration file. Raw sockets (the default) cannot
+    # capture under Wine, so the packet capture driver is taken when present,
+    # and the choice is what the settings keep.
+    os.remove(os.path.join(work, "pakrill.cfg"))
+    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")], cwd=work, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        win = window()
+        time.sleep(2)
+        close(win)
+        proc.wait(20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    cfg = open(os.path.join(work, "pakrill.cfg"), encoding="latin-1").read()
+    check("CaptureMethod=2" in cfg, "the first start took the packet capture driver")
+
+    # A Network Monitor capture file in a report: through NmApi when it lies
+    # beside the program, through our own reader when it does not; same rows.
+    frames = [ethernet(p) for p in web + dns]
+    cap = bytearray(128)
+    cap[0:6] = b"GMBU\x00\x02"
+    cap[6:8] = struct.pack("<H", 1)
+    cap[8:24] = struct.pack("<8H", 2024, 5, 3, 15, 10, 30, 0, 0)
+    table = []
+    for i, fr in enumerate(frames):
+        table.append(len(cap))
+        cap += struct.pack("<QII", i * 1000, len(fr), len(fr)) + fr
+    cap[24:32] = struct.pack("<II", len(cap), 4 * len(table))
+    cap += struct.pack("<%dI" % len(table), *table)
+    with open(os.path.join(work, "t.cap"), "wb") as f:
+        f.write(cap)
+    reports = []
+    for with_nmapi in (True, False):
+        if with_nmapi:
+            shutil.copy(os.path.join(standins, "NmApi.dll"), work)
+        elif os.path.exists(os.path.join(work, "NmApi.dll")):
+            os.remove(os.path.join(work, "NmApi.dll"))
+        out = os.path.join(work, "out.txt")
+        subprocess.run([WINE, os.path.join(work, "pakrill.exe"), "/stab", "out.txt", "t.cap"], cwd=work, env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        reports.append(open(out, encoding="latin-1").read() if os.path.exists(out) else "")
+    rows_of = lambda text: [l.split("\t")[1:8] for l in text.splitlines() if l.strip()]
+    check(len(rows_of(reports[1])) == 2, "report of a .cap file without NmApi: %s" % rows_of(reports[1]))
+    check(rows_of(reports[0]) == rows_of(reports[1]), "the same rows through NmApi: %s" % rows_of(reports[0]))
+finally:
+    shutil.rmtree(work, ignore_errors=True)
+    xvfb.terminate()
+
+if failures:
+    print("%d failed" % len(failures))
+    sys.exit(1)
+print("all passed")
