@@ -3,6 +3,7 @@
 // methods through the stand-in DLLs beside the test.
 #include "capture/packet_sniffer_win32.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -212,16 +213,16 @@ namespace {
 Bytes Ipv4(size_t size, uint8_t fill) { return Datagram(size, fill); }
 
 Bytes EthernetFrame(const Bytes& ip, uint16_t type = 0x0800) {
-  Bytes f(14, 0);
+  Bytes f(14 + ip.size(), 0);
   for (int i = 0; i < 6; i++) f[i] = uint8_t(0xD0 + i), f[6 + i] = uint8_t(0x50 + i);
   f[12] = uint8_t(type >> 8);
   f[13] = uint8_t(type);
-  f.insert(f.end(), ip.begin(), ip.end());
+  std::copy(ip.begin(), ip.end(), f.begin() + 14);
   return f;
 }
 
 Bytes MonitorFrame(const Bytes& ip) {
-  Bytes f(64, 0);
+  Bytes f(64 + ip.size(), 0);
   f[0] = 0x02;
   f[1] = 0x20;
   f[32] = 0x08;
@@ -229,7 +230,7 @@ Bytes MonitorFrame(const Bytes& ip) {
   f[56] = f[57] = 0xAA;
   f[58] = 0x03;
   f[62] = 0x08;
-  f.insert(f.end(), ip.begin(), ip.end());
+  std::copy(ip.begin(), ip.end(), f.begin() + 64);
   return f;
 }
 
