@@ -86,7 +86,7 @@ try:
     cap = os.path.join(work, "in.pcap")
     open(cap, "wb").write(pcap(frames))
     subprocess.run([native, "/stab", os.path.join(work, "native.txt"), cap, "/noloadsettings"], check=True)
-    expected = [r.rstrip() for r in open(os.path.join(work, "native.txt"), encoding="latin-1").read().split("\r\n")
+    expected = [r.rstrip() for r in open(os.path.join(work, "native.txt"), encoding="latin-1", newline="").read().split("\r\n")
                 if r]
 
     proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/nocapdriver"], cwd=work, env=env,
