@@ -200,12 +200,18 @@ std::string MimeExtension(const std::string& type) {
 }
 
 std::string HttpExtractor::UniqueName(const std::string& name) {
+  // Windows' file names ignore case: "Same" and "same" are one file.
+  auto key = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    return s;
+  };
   std::string candidate = name;
   const size_t dot = name.rfind('.');
   const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-  for (int k = 1; used_.count(candidate); k++) candidate = stem + "(" + std::to_string(k) + ")" + ext;
-  used_.insert(candidate);
+  for (int k = 1; used_.count(key(candidate)); k++) candidate = stem + "(" + std::to_string(k) + ")" + ext;
+  used_.insert(key(candidate));
   return candidate;
 }
 
@@ -230,8 +236,10 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
       const std::string ext = MimeExtension(type);
       const size_t dot = name.rfind('.');
       if (!ext.empty() && (dot == std::string::npos || !EqualNoCase(name.c_str() + dot, ext.c_str())) &&
-          name.size() + ext.size() < 260)
+          name.size() + ext.size() < 260) {
         name += ext;
+        pending_ = name;  // a later response of the same type adds nothing
+      }
     }
   }
   if (!blank || blank == s) return;
