@@ -8,6 +8,9 @@ add_library(pakrill_win32 STATIC
   src/app/window_win32.cpp
   src/app/main_window_win32.cpp
   src/app/advanced_options_win32.cpp
+  src/app/list_tools_win32.cpp
+  src/app/properties_dialog_win32.cpp
+  src/app/column_settings_dialog_win32.cpp
   src/capture/pcap_library_win32.cpp
   src/capture/packet_sniffer_win32.cpp
   src/capture/adapters_win32.cpp
