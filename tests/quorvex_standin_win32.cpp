@@ -59,7 +59,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
   wc.lpszClassName = "Toveral_Quorvex";
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   RegisterClassA(&wc);
-  HWND w = CreateWindowExA(0, wc.lpszClassName, "Quorvex stand-in", WS_OVERLAPPEDWINDOW, 0, 0, 240, 120, nullptr,
+  HWND w = CreateWindowExA(0, wc.lpszClassName, "Quorvex stand-in", WS_OVERLAPPEDWINDOW, 1000, 660, 240, 120, nullptr,
                            nullptr, inst, nullptr);
   ShowWindow(w, show);
   SetTimer(w, 1, 120000, nullptr);

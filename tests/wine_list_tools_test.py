@@ -107,7 +107,7 @@ def main_window():
     return ids[0]
 
 def quit(proc, win):
-    xdo("windowclose", win)
+    key(win, "alt+f", "x")  # File > Exit: the settings are written
     try:
         proc.wait(20)
     except subprocess.TimeoutExpired:
@@ -192,12 +192,33 @@ try:
     one = rows_of(copied(win, "ctrl+c"))[1:]
     check(len(one) == 1 and one[0] == rows[-2], "Previous moves one row up")
 
+    # The lower pane: Tab reaches it (Ctrl+C then copies its text), and a
+    # right click opens its menu (F: Find).
+    click(win, column_x(2), HEADER_Y + 40)  # a row of the list
+    xdo("key", "--window", win, "Tab")
+    time.sleep(0.6)
+    shot("pane_tab.png")
+    pane = copied(win, "ctrl+c")
+    check("uuuu" in pane and "\t" not in pane, "Tab moves to the lower pane (got %r)" % pane[:40])
+    g = geometry(win)
+    click(win, 300, int(int(g["HEIGHT"]) * 0.8), button="3")
+    shot("pane_menu.png")
+    xdo("key", "f")
+    found = wait_window("^Find$", 10)
+    check(bool(found), "right click on the lower pane opens its menu")
+    if found:
+        key(found[0], "Escape")
+        time.sleep(1)
+
     # Hand-off: the first time starts the tool (whose window is not there
     # within 100 ms), the second sends the selected rows' addresses.
+    click(win, column_x(1), HEADER_Y + 12)  # back to the list
     key(win, "ctrl+a", "ctrl+i")
     started = wait_file("started.txt", 20)
     check(started is not None and "/nodlgstart" in started, "the tool is started with /nodlgstart")
     check(bool(wait_window("^Quorvex stand-in$", 20)), "the tool's window appears")
+    time.sleep(1)
+    click(win, 400, 34)  # back to Pakrill: the empty part of the toolbar
     key(win, "ctrl+i")
     got = wait_file("received.txt", 15)
     want = "".join("%s\r\n%s\r\n" % (r[3], r[2]) for r in reversed(rows))
@@ -216,23 +237,6 @@ try:
         key(props[0], "Escape")
         time.sleep(1)
 
-    # The lower pane: Tab reaches it (Ctrl+C then copies its text), and a
-    # right click opens its menu (F: Find).
-    click(win, column_x(2), HEADER_Y + 40)  # a row of the list
-    xdo("key", "--window", win, "Tab")
-    time.sleep(0.6)
-    pane = copied(win, "ctrl+c")
-    check("uuuu" in pane and "\t" not in pane, "Tab moves to the lower pane (got %r)" % pane[:40])
-    g = geometry(win)
-    click(win, 300, int(int(g["HEIGHT"]) * 0.8), button="3")
-    shot("pane_menu.png")
-    xdo("key", "f")
-    found = wait_window("^Find$", 10)
-    check(bool(found), "right click on the lower pane opens its menu")
-    if found:
-        key(found[0], "Escape")
-        time.sleep(1)
-
     # Column Settings: hide Local Address, move Remote Address above it.
     click(win, column_x(2), HEADER_Y + 40)
     key(win, "alt+v", "n")
@@ -241,13 +245,19 @@ try:
     if dialog:
         time.sleep(1)
         d = dialog[0]
-        for k in ("Home", "Down", "Down", "alt+h", "Down", "alt+u"):
-            xdo("key", "--window", d, k)
-            time.sleep(0.5)
+        row = lambda r: click(d, 80, 21 + 17 * r)  # the rows of its list, 17 pixels apart
+        row(3)  # Remote Address
+        xdo("key", "--window", d, "alt+u")
+        time.sleep(0.5)
+        row(3)  # now Local Address
+        xdo("key", "--window", d, "alt+h")
+        time.sleep(0.5)
         shot("column_settings.png")
-        xdo("key", "--window", d, "Return")
-        time.sleep(1.5)
+        g = geometry(d)
+        click(d, int(g["WIDTH"]) - 162, int(g["HEIGHT"]) - 23)  # OK
+        time.sleep(1)
         check(not xdo("search", "--name", "^Column Settings$").strip(), "OK closes Column Settings")
+    click(win, column_x(1), HEADER_Y + 40)
     title = rows_of(copied(win, "ctrl+a", "ctrl+c"))[0]
     check(title[:4] == ["Index", "Protocol", "Remote Address", "Local Port"],
           "the title line follows the new layout: %s" % title[:4])
@@ -255,7 +265,7 @@ try:
     # The layout and the sort column stay after a restart.
     quit(proc, win)
     cfg = open(os.path.join(work, "pakrill.cfg"), "rb").read().decode("latin-1")
-    check("\nSort=1\r" in cfg, "the primary sort column (Protocol) is stored")
+    check("\nSort=1\r" in cfg, "the primary sort column (Protocol) is stored: %r" % cfg[-300:])
     proc = start(["/StartCapture"])
     win = main_window()
     time.sleep(4)
@@ -264,6 +274,7 @@ try:
     key(win, "F6")
     time.sleep(1.5)
     shot("after_restart.png")
+    click(win, column_x(1), HEADER_Y + 12)
     title2 = rows_of(copied(win, "ctrl+a", "ctrl+c"))
     check(bool(title2) and title2[0][:4] == title[:4], "the column layout stays after a restart")
     quit(proc, win)

@@ -43,6 +43,9 @@ void UpdateButtons(HWND dlg, State& s) {
   EnableWindow(GetDlgItem(dlg, IDC_COLSET_SHOW), any && !checked);
   EnableWindow(GetDlgItem(dlg, IDC_COLSET_HIDE), any && checked);
   EnableWindow(GetDlgItem(dlg, IDC_COLSET_WIDTH), any);
+  // Show or Hide greys itself once pressed: the keys go back to the rows.
+  HWND focus = GetFocus();
+  if (focus && IsChild(dlg, focus) && !IsWindowEnabled(focus)) SetFocus(s.list);
   s.filling = true;
   char text[16] = "";
   if (any) snprintf(text, sizeof text, "%d", s.settings.rows()[size_t(row)].width);

@@ -1066,6 +1066,13 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     case WM_DESTROY:
       OnDestroy();
       return true;
+    case WM_NEXTDLGCTL: {
+      // Tab and Shift+Tab (sent by IsDialogMessage): the frame is no dialog,
+      // so it moves the focus between its panes itself.
+      HWND next = LOWORD(lp) ? reinterpret_cast<HWND>(wp) : GetNextDlgTabItem(hwnd_, GetFocus(), wp != 0);
+      if (next) SetFocus(next);
+      return true;
+    }
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wp) != lower_) return false;
       OpenPaneMenu(short(LOWORD(lp)), short(HIWORD(lp)));
