@@ -10,6 +10,9 @@ add_library(pakrill_win32 STATIC
   src/app/file_commands_win32.cpp
   src/app/language_win32.cpp
   src/app/advanced_options_win32.cpp
+  src/app/list_tools_win32.cpp
+  src/app/properties_dialog_win32.cpp
+  src/app/column_settings_dialog_win32.cpp
   src/capture/pcap_library_win32.cpp
   src/capture/packet_sniffer_win32.cpp
   src/capture/frame_handoff_win32.cpp

@@ -35,6 +35,19 @@
 #define IDC_ADV_SELECT_REMOTE 1088
 #define IDC_ADV_SELECT_TIME 1089
 #define IDD_EXTRACT_HTTP 115
+#define IDD_PROPERTIES 110
+#define IDD_COLUMN_SETTINGS 1096
+#define IDI_UNCHECKED 206
+#define IDI_CHECKED 207
+
+// Column Settings dialog
+#define IDC_COLSET_LIST 1100
+#define IDC_COLSET_UP 1101
+#define IDC_COLSET_DOWN 1102
+#define IDC_COLSET_SHOW 1103
+#define IDC_COLSET_HIDE 1104
+#define IDC_COLSET_WIDTH 1105
+#define IDC_COLSET_DEFAULT 1106
 #define IDC_EXTRACT_FOLDER 1060
 
 // Exception dialog
@@ -132,6 +145,10 @@
 #define WM_PK_RAW_SOCKET 1075
 #define WM_PK_PCAP_LOOP 1076
 #define WM_PK_NETMON3_FRAME 1078
+
+// Messages to the IP-information tool's window
+#define WM_QUORVEX_PROCESS 1280
+#define WM_QUORVEX_TEXT 1281
 
 // Timers
 #define TIMER_REFRESH 30

@@ -114,7 +114,16 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>two</p>");
   feed("GET /pic HTTP/1.1\r\n\r\n");
   feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nab");  // under 3 bytes: not written
-  EXPECT_EQ(x.filesWritten(), 2);
+  // Names that differ only in case are one file on Windows: numbered.
+  feed("GET /Same HTTP/1.1\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\n\r\nfirst");
+  feed("GET /same HTTP/1.1\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\n\r\nsecond");
+  // The pending name keeps its extension: a second response adds no other.
+  feed("GET /page HTTP/1.1\r\n\r\n");
+  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\none");
+  feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\ntwo");
+  EXPECT_EQ(x.filesWritten(), 6);
   auto read = [&](const char* n) {
     Bytes b = ReadFileBytes(dir + "/" + n);
     return std::string(b.begin(), b.end());
@@ -122,7 +131,12 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   // text/html adds ".htm"; the second body of the same name is numbered.
   EXPECT_EQ(read("index.html.htm"), "<p>one</p>");
   EXPECT_EQ(read("index.html(1).htm"), "<p>two</p>");
-  for (const char* n : {"index.html.htm", "index.html(1).htm"}) remove((dir + "/" + n).c_str());
+  EXPECT_EQ(read("Same"), "first");
+  EXPECT_EQ(read("same(1)"), "second");
+  EXPECT_EQ(read("page.htm"), "one");
+  EXPECT_EQ(read("page.htm.png"), "two");
+  for (const char* n : {"index.html.htm", "index.html(1).htm", "Same", "same(1)", "page.htm", "page.htm.png"})
+    remove((dir + "/" + n).c_str());
   rmdir(dir.c_str());
 }
 

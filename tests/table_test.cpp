@@ -121,6 +121,15 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   EXPECT_FALSE(f.table.IsVisible(*tcp));
   tcp->connectionState = 5;
   EXPECT_TRUE(f.table.IsVisible(*tcp));
+  // Without attribution no state is known: the option must not empty the list.
+  tcp->connectionState = 0;
+  EXPECT_TRUE(f.table.IsVisible(*tcp));
+  struct NoAttribution : ProcessAttribution {
+    void Run(ConversationTable&) override {}
+  } attribution;
+  f.table.processes = &attribution;
+  EXPECT_FALSE(f.table.IsVisible(*tcp));
+  f.table.processes = nullptr;
 
   f.table.QueueNameLookups();
   EXPECT_EQ(f.table.lookupList,

@@ -42,9 +42,6 @@ const ToolButton kToolButtons[] = {
     {-1, 0},        {9, IDM_HTML_REPORT}, {1, IDM_SAVE_PACKETS}, {2, IDM_COPY}, {3, IDM_PROPERTIES}, {4, IDM_EXIT},
 };
 
-// Commands of later work: present in the menus, but not offered yet.
-const int kNotYetCommands[] = {IDM_QUORVEX, IDM_PROPERTIES, IDM_CHOOSE_COLUMNS};
-
 void ShowFileError(HWND owner, DWORD code) {
   char sys[256] = "Unknown Error", msg[320];
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, sys, sizeof sys,
@@ -194,13 +191,15 @@ void MainWindow::OnCreate() {
                           WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0, 0, 0, hwnd_,
                           reinterpret_cast<HMENU>(IDC_LIST), instance_, nullptr);
   lower_ = CreateWindowExA(WS_EX_CLIENTEDGE, "RichEdit20A", "",
-                           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+                           WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
                                ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
                            0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(IDC_LOWER_PANE), instance_, nullptr);
   if (lower_) {
     SendMessageA(lower_, EM_SHOWSCROLLBAR, SB_VERT, TRUE);
     SendMessageA(lower_, EM_SHOWSCROLLBAR, SB_HORZ, TRUE);
     SendMessageA(lower_, EM_AUTOURLDETECT, 0, 0);
+    // Its right clicks reach the window as EN_MSGFILTER notifications.
+    SendMessageA(lower_, EM_SETEVENTMASK, 0, SendMessageA(lower_, EM_GETEVENTMASK, 0, 0) | ENM_MOUSEEVENTS);
     CHARFORMATA cf{};
     cf.cbSize = sizeof cf;
     cf.dwMask = CFM_FACE | CFM_SIZE | CFM_BOLD;
@@ -248,6 +247,9 @@ void MainWindow::OnCreate() {
   enrich_ = std::make_unique<Enrichment>(options_, table_);
   enrich_->Attach();
   CreateColumns();
+  sort_.Reset(options_.Sort);
+  ShowSortArrow();
+  FindHandOffTool();
   ApplyListStyles();
   ApplyWindowPlacement();
 
@@ -457,7 +459,6 @@ void MainWindow::RefreshRows(bool all) {
       ListView_RedrawItems(list_, i, i);
     }
   }
-  int appended = 0;
   for (size_t idx = 0; idx < table_.count(); idx++) {
     if (hasRow_[idx]) continue;
     Conversation& c = table_.at(idx);
@@ -470,10 +471,8 @@ void MainWindow::RefreshRows(bool all) {
     ListView_InsertItem(list_, &item);
     hasRow_[idx] = 1;
     c.flags |= kRowTextCurrent;
-    appended++;
   }
   SendMessageA(list_, WM_SETREDRAW, TRUE, 0);
-  if (appended && options_.AutoLiveModeScroll) ListView_EnsureVisible(list_, ListView_GetItemCount(list_) - 1, FALSE);
   InvalidateRect(list_, nullptr, FALSE);
 }
 
@@ -484,6 +483,7 @@ void MainWindow::ReloadFromFile() {
   table_.Clear();
   table_.RebuildFromFile();
   RefreshRows(true);
+  SortList();
   SendMessageA(list_, WM_SETREDRAW, TRUE, 0);
   SetCursor(old);
   SetFocus(list_);
@@ -686,16 +686,6 @@ void MainWindow::SelectAll(bool on) {
   ListView_SetItemState(list_, -1, on ? LVIS_SELECTED : 0, LVIS_SELECTED);
 }
 
-void MainWindow::MoveSelection(int delta) {
-  const int count = ListView_GetItemCount(list_);
-  if (!count) return;
-  int cur = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
-  int next = Clamp(cur < 0 ? 0 : cur + delta, 0, count - 1);
-  SelectAll(false);
-  ListView_SetItemState(list_, next, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-  ListView_EnsureVisible(list_, next, FALSE);
-}
-
 void MainWindow::CopySelection() {
   if (GetFocus() == lower_) {
     // Without a selection, the whole pane.
@@ -776,6 +766,8 @@ void MainWindow::UpdateMenuState() {
   };
   auto check = [&](int id, bool on) { CheckMenuItem(menu_, UINT(id), MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); };
   enable(IDM_COPY, selected > 0);
+  enable(IDM_PROPERTIES, selected == 1);
+  enable(IDM_QUORVEX, rows > 0 && HandOffAvailable());
   enable(IDM_EXPORT_STREAMS, selected > 0);
   enable(IDM_HTML_REPORT, selected > 0);
   enable(IDM_EXTRACT_HTTP, rows > 0);
@@ -786,7 +778,6 @@ void MainWindow::UpdateMenuState() {
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
     enable(id, rows > 0);
-  for (int id : kNotYetCommands) enable(id, false);
   if (importing_) {
     // Stop ends an import; nothing else may start meanwhile.
     for (int id : {IDM_START, IDM_LOAD_PACKETS, IDM_SAVE_PACKETS, IDM_LOAD_CONFIG}) enable(id, false);
@@ -934,12 +925,16 @@ void MainWindow::OnCommand(int id) {
       break;
     case IDM_ADVANCED:
       if (!engine_.running && ShowAdvancedOptions(hwnd_, options_)) {
+        ApplyProcessColumns();
         RefreshRows(true);
         UpdateMenuState();
         RefreshLowerPane();
       }
       break;
     case IDM_EXPORT_STREAMS: ExportStreams(); break;
+    case IDM_PROPERTIES: ShowProperties(); break;
+    case IDM_CHOOSE_COLUMNS: ChooseColumns(); break;
+    case IDM_QUORVEX: HandOff(); break;
     case IDM_HTML_REPORT: HtmlReport(); break;
     case IDM_EXTRACT_HTTP: ExtractHttpFiles(); break;
     case IDM_OPEN_MAIN:
@@ -968,6 +963,7 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
       }
       case LVN_ITEMCHANGED: {
         auto* nm = reinterpret_cast<NMLISTVIEW*>(hdr);
+        if (sorting_) return 0;
         if ((nm->uChanged & LVIF_STATE) && ((nm->uNewState ^ nm->uOldState) & LVIS_SELECTED) && !selectionPending_) {
           selectionPending_ = true;
           PostMessageA(hwnd_, WM_PK_SELECTION, 0, 0);
@@ -986,6 +982,12 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         }
         return CDRF_DODEFAULT;
       }
+      case LVN_COLUMNCLICK:
+        OnColumnClick(reinterpret_cast<NMLISTVIEW*>(hdr)->iSubItem);
+        return 0;
+      case NM_DBLCLK:
+        if (ListView_GetSelectedCount(list_) == 1) ShowProperties();
+        return 0;
       case NM_RCLICK: {
         POINT pt;
         GetCursorPos(&pt);
@@ -994,6 +996,16 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         return 0;
       }
     }
+  }
+  if (hdr->hwndFrom == lower_ && hdr->code == EN_MSGFILTER) {
+    const auto* mf = reinterpret_cast<MSGFILTER*>(hdr);
+    if (mf->msg == WM_RBUTTONUP) {
+      POINT pt;
+      GetCursorPos(&pt);
+      OpenPaneMenu(pt.x, pt.y);
+      return 1;
+    }
+    return 0;
   }
   if (hdr->code == TTN_GETDISPINFOA) {
     auto* tt = reinterpret_cast<NMTTDISPINFOA*>(hdr);
@@ -1018,6 +1030,9 @@ void MainWindow::OnTimer(UINT_PTR id) {
   if (table_.changed && options_.LiveMode) {
     table_.changed = 0;
     RefreshRows(false);
+    // New packets, whether or not they added a row.
+    if (options_.AutoLiveModeScroll && ListView_GetItemCount(list_) > 0)
+      ListView_EnsureVisible(list_, ListView_GetItemCount(list_) - 1, FALSE);
   }
   if (enrich_ && enrich_->Tick()) RefreshRows(false);
   if (table_.namesChanged) {
@@ -1069,6 +1084,17 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       return true;
     case WM_DESTROY:
       OnDestroy();
+      return true;
+    case WM_NEXTDLGCTL: {
+      // Tab and Shift+Tab (sent by IsDialogMessage): the frame is no dialog,
+      // so it moves the focus between its panes itself.
+      HWND next = LOWORD(lp) ? reinterpret_cast<HWND>(wp) : GetNextDlgTabItem(hwnd_, GetFocus(), wp != 0);
+      if (next) SetFocus(next);
+      return true;
+    }
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wp) != lower_) return false;
+      OpenPaneMenu(short(LOWORD(lp)), short(HIWORD(lp)));
       return true;
     case WM_INITMENUPOPUP:
       UpdateMenuState();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/list_tools.h"
 #include "app/options.h"
 #include "app/window_win32.h"
 #include "capture/adapters_win32.h"
@@ -139,4 +140,22 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   // Last: it holds hooks into table_ and goes first.
   std::unique_ptr<Enrichment> enrich_;
   const ProcessTable* Processes() const;
+
+  // List tools (list_tools_win32.cpp).
+  void OnColumnClick(int column);
+  void SortList();
+  void ShowSortArrow();
+  void ShowProperties();
+  ColumnLayout ReadLayout() const;
+  void ApplyLayout(const ColumnLayout& layout);
+  void ChooseColumns();
+  void ApplyProcessColumns();
+  void FindHandOffTool();
+  bool HandOffAvailable() const;
+  void HandOff();
+  void OpenPaneMenu(int x, int y);
+  SortKeys sort_;
+  bool sorting_ = false;
+  std::string toolPath_;
+  std::string handOffText_;  // read by the tool; valid until the next hand-off
 };

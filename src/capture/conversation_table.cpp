@@ -280,8 +280,10 @@ Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHead
 }
 
 bool ConversationTable::IsVisible(const Conversation& c) const {
+  // State 0 means "no system connection matched"; without an attribution
+  // pass nothing ever matches, and the state says nothing.
   if (options_.ShowOnlyActiveConnections &&
-      (c.connectionState == 0 || c.connectionState == 1 || c.connectionState == 11))
+      ((c.connectionState == 0 && processes) || c.connectionState == 1 || c.connectionState == 11))
     return false;
   if (c.protocol == kProtoTcp && !options_.DisplayTCP) return false;
   if (c.protocol == kProtoUdp && !options_.DisplayUDP) return false;

@@ -16,7 +16,8 @@ CaptureMethods::CaptureMethods(CaptureEngine& engine) : engine_(engine) {
   HINSTANCE inst = GetModuleHandleA(nullptr);
   static bool registered = Window::RegisterClass(inst, kClassName, nullptr, nullptr, nullptr);
   (void)registered;
-  Create(0, kClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr, inst);
+  // Message-only: it needs no display, so the loop also runs in tests.
+  Create(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, inst);
   datagram_.resize(kRawDatagramBytes + 1);
 }
 
@@ -363,7 +364,9 @@ void CaptureMethods::CaptureLoop() {
       if (GetTickCount() - start >= kMaxBusyMs) break;
     }
   }
-  lib.pcap_close(pcap_);
+  // A restart handled inside the loop may have failed and left no handle;
+  // the library does not accept a null one.
+  if (pcap_) lib.pcap_close(pcap_);
   pcap_ = nullptr;
   inLoop_ = false;
   if (deviceError && notifyWindow && deviceErrorMessage) PostMessageA(notifyWindow, deviceErrorMessage, 0, 0);

@@ -205,6 +205,12 @@ std::string MimeExtension(const std::string& type) {
 }
 
 std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
+  // Windows' file names ignore case: "Same" and "same" are one file.
+  auto key = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    return s;
+  };
   const size_t dot = name.rfind('.');
   std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
@@ -218,8 +224,8 @@ std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
       while (!base.empty() && (base.back() == '.' || base.back() == ' ')) base.back() = '-';
     }
     const std::string candidate = base + number + ext;
-    if (!used_.count(candidate)) {
-      used_.insert(candidate);
+    if (!used_.count(key(candidate))) {
+      used_.insert(key(candidate));
       return candidate;
     }
   }
@@ -260,8 +266,10 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
       const std::string ext = MimeExtension(type);
       const size_t dot = name.rfind('.');
       if (!ext.empty() && (dot == std::string::npos || !EqualNoCase(name.c_str() + dot, ext.c_str())) &&
-          name.size() + ext.size() < 260)
+          name.size() + ext.size() < 260) {
         name += ext;
+        pending_ = name;  // a later response of the same type adds nothing
+      }
     }
   }
   if (!blank || blank == s) return;

@@ -1,0 +1,160 @@
+#include "app/list_tools.h"
+#include "app/options.h"
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+Conversation Row(uint32_t index, const char* remote, int32_t packets, int32_t dataSize, const char* host = "") {
+  Conversation c;
+  c.index = index;
+  c.protocol = kProtoTcp;
+  c.localAddress = Addr("127.0.0.1");
+  c.remoteAddress = Addr(remote);
+  c.packets = packets;
+  c.dataSize = dataSize;
+  CopyHostName(c.remoteHost, host);
+  return c;
+}
+
+// The indices of the rows in sorted order, both by SortOrder and by
+// CompareRows one pair at a time.
+std::vector<uint32_t> Sorted(const std::vector<Conversation>& rows, const SortKeys& keys) {
+  Options o;
+  ColumnContext ctx{o};
+  std::vector<const Conversation*> ptrs;
+  for (const Conversation& c : rows) ptrs.push_back(&c);
+  std::vector<uint32_t> out;
+  const std::vector<uint32_t> order = SortOrder(ptrs, keys.keys(), ctx);
+  for (size_t i = 0; i < order.size(); i++) {
+    out.push_back(rows[order[i]].index);
+    if (i) {
+      EXPECT_LE(CompareRows(*ptrs[order[i - 1]], *ptrs[order[i]], keys.keys(), ctx), 0);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(ListToolsTest, SortKeysFollowClicks) {
+  SortKeys k(0);
+  k.Click(3, false);
+  EXPECT_EQ(k.keys(), std::vector<int>{3});
+  k.Click(3, false);  // second click: descending
+  EXPECT_EQ(k.keys(), std::vector<int>{3 | kSortDescending});
+  k.Click(9, true);   // Shift: a further key
+  k.Click(10, true);
+  EXPECT_EQ(k.keys(), (std::vector<int>{3 | kSortDescending, 9, 10}));
+  k.Click(10, true);  // the last added key again flips
+  EXPECT_EQ(k.keys().back(), 10 | kSortDescending);
+  k.Click(9, false);  // a plain click starts over
+  EXPECT_EQ(k.keys(), std::vector<int>{9});
+  for (int id = 0; id < 23; id++) k.Click(id == 9 ? 22 : id, true);
+  EXPECT_EQ(k.keys().size(), kMaxSortKeys);
+  SortKeys stored(13 | kSortDescending | 0x8000);  // stray bits of a stored word are dropped
+  EXPECT_EQ(stored.primary(), 13 | kSortDescending);
+}
+
+TEST(ListToolsTest, SortOrders) {
+  FakePlatform platform;
+  std::vector<Conversation> rows = {
+      Row(1, "192.168.0.9", 5, 900, "beta"),    Row(2, "192.168.0.10", 40, 80, "Alpha"),
+      Row(3, "10.0.0.2", 5, 1000, "alpha"),     Row(4, "9.0.0.1", 300, 80, "Gamma"),
+  };
+  SortKeys k;
+  k.Click(3, false);  // Remote Address compares as text
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{3, 2, 1, 4}));
+  k.Click(9, false);  // Packets as numbers
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{1, 3, 2, 4}));  // ties keep their order
+  k.Click(9, false);
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 1, 3}));
+  k.Click(10, true);  // then Data Size ascending among the 5-packet rows
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 1, 3}));
+  k.Click(10, true);
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 3, 1}));
+  k.Click(7, false);  // host names without regard to case; equal ones stay in order
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{2, 3, 1, 4}));
+  k.Click(0, true);
+  k.Click(0, true);  // Index descending breaks the Alpha/alpha tie
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{3, 2, 1, 4}));
+  EXPECT_LT(CompareNoCase("_", "A"), 0);  // letters compare as small letters, as _strcmpi
+}
+
+TEST(ListToolsTest, MoveTarget) {
+  EXPECT_EQ(MoveTarget(0, -1, 1), -1);
+  EXPECT_EQ(MoveTarget(5, -1, 1), 0);
+  EXPECT_EQ(MoveTarget(5, -1, -1), 4);  // Previous without selection: the last row
+  EXPECT_EQ(MoveTarget(5, 4, 1), 4);    // Next on the last row stays
+  EXPECT_EQ(MoveTarget(5, 0, -1), 0);
+  EXPECT_EQ(MoveTarget(5, 2, 1), 3);
+  EXPECT_EQ(MoveTarget(5, 2, -1), 1);
+}
+
+TEST(ListToolsTest, ColumnSettings) {
+  ColumnLayout current = DefaultColumnLayout();
+  std::swap(current[0].position, current[1].position);  // Protocol first
+  current[2].width = 0;                                 // Local Address hidden
+  ColumnSettings s(current);
+  ASSERT_EQ(s.rows().size(), size_t(kColumnCount));
+  EXPECT_EQ(s.rows()[0].column, 1);
+  EXPECT_FALSE(s.rows()[2].checked);
+  EXPECT_EQ(s.rows()[2].width, 100);  // a hidden column lists its default width
+  EXPECT_FALSE(s.CanMoveUp(0));
+  EXPECT_FALSE(s.CanMoveDown(kColumnCount - 1));
+
+  std::vector<bool> sel(kColumnCount);
+  sel[0] = sel[1] = sel[2] = true;
+  s.MoveUp(sel);  // rows 1 and 2 each move one place up, in turn
+  EXPECT_EQ(s.rows()[0].column, 0);
+  EXPECT_EQ(s.rows()[1].column, 2);
+  EXPECT_EQ(s.rows()[2].column, 1);
+  EXPECT_TRUE(sel[0] && sel[1] && sel[2] && !sel[3]);
+  s.SetChecked(sel, false);  // Hide leaves the first row checked
+  EXPECT_TRUE(s.rows()[0].checked);
+  s.Toggle(0);  // a double click does not
+  EXPECT_FALSE(s.rows()[0].checked);
+  s.Toggle(0);
+  sel.assign(kColumnCount, false);
+  sel[kColumnCount - 2] = sel[kColumnCount - 1] = true;
+  s.MoveDown(sel);  // the last row cannot move; the one above it swaps into place
+  EXPECT_EQ(s.rows()[kColumnCount - 1].column, 21);
+
+  EXPECT_FALSE(s.TakeWidth(3, "1000"));
+  EXPECT_FALSE(s.TakeWidth(3, "0"));
+  EXPECT_TRUE(s.TakeWidth(3, "999"));
+  EXPECT_EQ(s.rows()[3].width, 999);
+
+  // Process columns: checked with width 0 become 100 wide.
+  sel.assign(kColumnCount, false);
+  for (size_t r = 0; r < s.rows().size(); r++) sel[r] = s.rows()[r].column == 16;
+  s.SetChecked(sel, true);
+  const ColumnLayout out = s.Result();
+  EXPECT_EQ(out[16].width, 100);
+  EXPECT_EQ(out[1].width, 0);  // hidden above
+  EXPECT_EQ(out[0].position, 0);
+  EXPECT_TRUE(LayoutApplicable(out));
+  s.Defaults();
+  EXPECT_EQ(s.Result()[0].width, 60);
+  EXPECT_EQ(s.Result()[22].position, 22);
+
+  ColumnLayout twoFirst = DefaultColumnLayout();
+  twoFirst[5].position = 0;
+  EXPECT_FALSE(LayoutApplicable(twoFirst));
+}
+
+TEST(ListToolsTest, ProcessColumnsRuleAndHandOff) {
+  ColumnLayout l = DefaultColumnLayout();
+  l[17].width = 200;  // already shown: kept
+  EXPECT_TRUE(ApplyProcessColumnsRule(l, true));
+  EXPECT_EQ(l[16].width, 90);
+  EXPECT_EQ(l[17].width, 200);
+  EXPECT_EQ(l[18].width, 150);
+  EXPECT_FALSE(ApplyProcessColumnsRule(l, true));
+  EXPECT_TRUE(ApplyProcessColumnsRule(l, false));
+  EXPECT_EQ(l[17].width, 0);
+
+  Conversation a = Row(1, "10.0.0.1", 1, 1), b = Row(2, "10.0.0.2", 1, 1);
+  b.localAddress = 0;
+  EXPECT_EQ(HandOffText({&a, &b}), "10.0.0.2\r\n10.0.0.1\r\n127.0.0.1\r\n");
+}
