@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/byte_cursor.h"
-#include "app/options.h"
+#include "base/byte_cursor.h"
+#include "base/options.h"
 #include "capture/conversation_table.h"
 #include "enrich/country_csv.h"
 #include "enrich/mmdb.h"

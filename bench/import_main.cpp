@@ -2,7 +2,7 @@
 // pipeline into a temporary packet file, then the table rebuilt from it.
 #include <cstdio>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "app/report.h"
 
 int main(int argc, char** argv) {

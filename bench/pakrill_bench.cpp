@@ -10,7 +10,7 @@
 #include <vector>
 #include <new>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
 #include "stream/stream_loader.h"

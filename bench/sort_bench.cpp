@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/list_tools.h"
-#include "app/options.h"
-#include "app/strings.h"
+#include "base/options.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -5,10 +5,14 @@ target_compile_definitions(pakrill_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN
 target_link_libraries(pakrill_core PUBLIC ws2_32)
 
 add_library(pakrill_win32 STATIC
-  src/app/window_win32.cpp
+  src/base/window_win32.cpp
+  src/base/language_win32.cpp
   src/app/main_window_win32.cpp
+  src/app/capture_commands_win32.cpp
+  src/app/list_view_win32.cpp
+  src/app/lower_pane_win32.cpp
+  src/app/stream_commands_win32.cpp
   src/app/file_commands_win32.cpp
-  src/app/language_win32.cpp
   src/app/advanced_options_win32.cpp
   src/app/list_tools_win32.cpp
   src/app/properties_dialog_win32.cpp

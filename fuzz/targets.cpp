@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include "app/config.h"
-#include "app/options.h"
+#include "base/options.h"
 #include "app/report.h"
-#include "app/strings.h"
-#include "export/language.h"
+#include "base/strings.h"
+#include "base/language.h"
 #include "export/summary_export.h"
 #include "capture/capture_engine.h"
 #include "capture/conversation.h"

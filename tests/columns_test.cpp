@@ -1,4 +1,4 @@
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/columns.h"
 #include "gtest/gtest.h"
 #include "test_support.h"

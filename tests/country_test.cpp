@@ -11,7 +11,7 @@
 #define MakeDir(p) mkdir(p, 0700)
 #endif
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 #include "capture/conversation_table.h"
 #include "enrich/country_csv.h"
 #include "enrich/country_data.h"

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "app/window_win32.h"
+#include "base/window_win32.h"
 
 namespace {
 

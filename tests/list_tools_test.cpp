@@ -1,5 +1,5 @@
 #include "app/list_tools.h"
-#include "app/options.h"
+#include "base/options.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 

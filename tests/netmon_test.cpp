@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 #include "app/report.h"
 #include "capture/capture_engine.h"
 #include "capture/frame.h"

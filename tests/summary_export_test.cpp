@@ -1,9 +1,9 @@
 #include <cstring>
 
 #include "app/config.h"
-#include "app/options.h"
-#include "app/strings.h"
-#include "export/language.h"
+#include "base/options.h"
+#include "base/strings.h"
+#include "base/language.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
 #include "test_support.h"

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/language_win32.h"
-#include "app/window_win32.h"
+#include "base/language_win32.h"
+#include "base/window_win32.h"
 #include "resource.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 
-#include "app/options.h"
+#include "base/options.h"
 
 // Advanced Options: edits a copy of the options; true (and the options
 // stored) when the user confirmed with OK.

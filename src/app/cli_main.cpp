@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "app/config.h"
-#include "app/options.h"
+#include "base/options.h"
 #include "app/report.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "enrich/country_data.h"
-#include "export/language.h"
+#include "base/language.h"
 
 static const char kUsage[] =
     "Usage: pakrill /stext|/stab|/stabular|/shtml|/sverhtml|/sxml OUT CAPTURE [options]\n"

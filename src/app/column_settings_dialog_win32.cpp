@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/strings.h"
-#include "app/window_win32.h"
+#include "base/strings.h"
+#include "base/window_win32.h"
 #include "resource.h"
 
 namespace {

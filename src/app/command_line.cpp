@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/strings.h"
+#include "base/strings.h"
 
 std::vector<std::string> ParseCommandLine(const char* text) {
   std::vector<std::string> args;

@@ -5,32 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
-
-// Files above this size are not read (a configuration is a few KB).
-constexpr size_t kMaxConfigFileSize = 4u << 20;
-constexpr size_t kMaxFilterText = 32767;
-
-// An INI document kept in its original order, so that writing a key keeps
-// other sections and unknown keys as they were.
-class IniDocument {
- public:
-  void Parse(const std::string& text);
-  std::string Serialize() const;
-  // The value as GetPrivateProfileString gives it; false when the key is absent.
-  bool Get(const std::string& section, const std::string& key, std::string* value) const;
-  void Set(const std::string& section, const std::string& key, const std::string& value);
-
- private:
-  struct Line {
-    std::string text;     // the line as it stands, for anything but entries
-    std::string section;  // for entries and headers: the section name
-    std::string key;      // entries only
-    std::string value;
-    bool header = false;
-  };
-  std::vector<Line> lines_;
-};
+#include "base/ini.h"
+#include "base/options.h"
 
 // The one walk over all keys, reading or writing.
 class SettingsStore {
@@ -50,11 +26,6 @@ class SettingsStore {
 };
 
 void ReadWriteAll(SettingsStore& store, Options& o);
-
-// The whole file, refused above kMaxConfigFileSize; false when unreadable.
-bool ReadConfigText(const std::string& path, std::string* out);
-// An integer value as GetPrivateProfileInt reads it: sign and leading digits.
-int32_t ProfileInt(const std::string& value);
 
 // The executable's path with everything from its last "." replaced by ".cfg".
 std::string DefaultConfigPath(const std::string& exePath);

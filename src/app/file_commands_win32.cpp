@@ -10,7 +10,7 @@
 
 #include "app/config.h"
 #include "app/report.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
@@ -18,7 +18,6 @@
 
 namespace {
 
-const char kTitle[] = "Pakrill";
 
 // "Description (pattern)\0pattern\0" entries, as the file dialogs want them.
 std::string FilterList(std::initializer_list<std::pair<int, const char*>> entries) {

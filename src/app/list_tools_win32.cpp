@@ -10,7 +10,7 @@
 
 #include "app/column_settings_dialog_win32.h"
 #include "app/properties_dialog_win32.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "resource.h"
 
 namespace {

@@ -10,13 +10,16 @@
 #include <vector>
 
 #include "app/list_tools.h"
-#include "app/options.h"
-#include "app/window_win32.h"
+#include "base/options.h"
+#include "base/window_win32.h"
 #include "capture/adapters_win32.h"
 #include "capture/capture_engine.h"
 #include "capture/conversation_table.h"
 #include "capture/packet_sniffer_win32.h"
 #include "packetfile/packet_file.h"
+
+// The caption of the window and of its message boxes.
+inline constexpr char kTitle[] = "Pakrill";
 
 class Enrichment;
 class ProcessTable;

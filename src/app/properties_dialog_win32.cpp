@@ -1,6 +1,6 @@
 #include "app/properties_dialog_win32.h"
 
-#include "app/window_win32.h"
+#include "base/window_win32.h"
 #include "resource.h"
 
 namespace {

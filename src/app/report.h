@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
 

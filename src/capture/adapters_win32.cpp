@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/language_win32.h"
-#include "app/strings.h"
-#include "app/window_win32.h"
+#include "base/language_win32.h"
+#include "base/strings.h"
+#include "base/window_win32.h"
 #include "capture/netmon3_library_win32.h"
 #include "capture/netmon_library_win32.h"
 #include "capture/pcap_library_win32.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
+#include "base/options.h"
 
 struct CaptureAdapter {
   std::string name;         // opens the adapter and is stored as the choice

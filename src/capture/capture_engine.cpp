@@ -1,6 +1,6 @@
 #include "capture/capture_engine.h"
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 
 #include <cstring>
 

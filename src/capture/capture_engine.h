@@ -3,8 +3,8 @@
 #pragma once
 #include <cstdint>
 
-#include "app/options.h"
-#include "app/platform.h"
+#include "base/options.h"
+#include "base/platform.h"
 #include "filter/filter.h"
 
 class ConversationTable;

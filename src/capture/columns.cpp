@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/options.h"
-#include "app/strings.h"
+#include "base/options.h"
+#include "base/strings.h"
 
 const ColumnDef kColumns[kColumnCount] = {
     {0, 1001, 60, 10},   {1, 1002, 60, 15},   {2, 1003, 100, 15},  {3, 1004, 100, 15},

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/platform.h"
+#include "base/platform.h"
 #include "capture/conversation.h"
 
 struct Options;

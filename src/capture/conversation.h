@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 constexpr uint8_t kProtoIcmp = 1;
 constexpr uint8_t kProtoTcp = 6;

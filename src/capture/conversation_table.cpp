@@ -5,8 +5,8 @@
 #include <new>
 #include <unordered_set>
 
-#include "app/byte_cursor.h"
-#include "app/platform.h"
+#include "base/byte_cursor.h"
+#include "base/platform.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 

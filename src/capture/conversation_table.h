@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
 

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 #include "capture/conversation.h"
 
 bool DecodePacket(const uint8_t* p, int32_t n, Conversation& r, uint32_t localAddress,

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "capture/frame.h"
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 #include "capture/capture_engine.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 class PacketSniffer;
 

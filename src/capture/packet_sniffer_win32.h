@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "app/window_win32.h"
+#include "base/window_win32.h"
 #include "capture/adapters_win32.h"
 #include "capture/capture_engine.h"
 #include "capture/frame_handoff_win32.h"

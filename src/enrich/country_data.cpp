@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 
 const char* const CountryData::kFileNames[] = {
     "GeoLiteCity.dat",    "GeoLiteCity.dat.gz",   "IpToCountry.csv",       "GeoLite2-City.mmdb",

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/conversation_table.h"
 #include "enrich/country_data.h"
 #include "enrich/firewall_win32.h"

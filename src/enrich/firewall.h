@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "app/options.h"
+#include "base/options.h"
 
 // The firewall's objects for one operation; each call returns false when
 // the firewall refused or the object is missing.

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "capture/columns.h"
 #include "capture/conversation_table.h"
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/options.h"
-#include "app/strings.h"
-#include "export/language.h"
-#include "packetfile/raw_file.h"
+#include "base/options.h"
+#include "base/strings.h"
+#include "base/language.h"
+#include "base/raw_file.h"
 
 namespace {
 

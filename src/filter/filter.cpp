@@ -1,6 +1,6 @@
 #include "filter/filter.h"
 
-#include "app/strings.h"
+#include "base/strings.h"
 
 #include <cstdlib>
 #include <cstring>

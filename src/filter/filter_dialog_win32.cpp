@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "app/language_win32.h"
-#include "app/strings.h"
-#include "app/window_win32.h"
+#include "base/language_win32.h"
+#include "base/strings.h"
+#include "base/window_win32.h"
 #include "resource.h"
 
 namespace {

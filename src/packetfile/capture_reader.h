@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/platform.h"
+#include "base/platform.h"
 #include "packetfile/netmon_file.h"
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 
 // The largest record a classic pcap file may hold (libpcap's own limit).
 constexpr uint32_t kMaxPcapRecord = 262144;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "packetfile/packet_file.h"
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 
 namespace {
 

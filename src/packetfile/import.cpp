@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "capture/capture_engine.h"
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 
 FileTime LocalTimeConverter::Convert(FileTime utc) {
   constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;  // zone changes fall on these

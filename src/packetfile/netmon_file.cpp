@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 #include "capture/frame.h"
 #include "packetfile/capture_reader.h"
 

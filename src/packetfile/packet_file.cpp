@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/byte_cursor.h"
+#include "base/byte_cursor.h"
 
 namespace {
 const char kMagic200[8] = {'P', 'K', 'R', 'L', 'F', '2', '0', '0'};

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/platform.h"
-#include "packetfile/raw_file.h"
+#include "base/platform.h"
+#include "base/raw_file.h"
 
 // The largest packet the writer stores: a full 64 KiB capture snapshot.
 constexpr uint32_t kMaxPacketLength = 65536;

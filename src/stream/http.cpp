@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/platform.h"
-#include "app/strings.h"
-#include "packetfile/raw_file.h"
+#include "base/platform.h"
+#include "base/strings.h"
+#include "base/raw_file.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/strings.h"
+#include "base/strings.h"
 #include "capture/columns.h"
 #include "export/summary_export.h"
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 #include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/options.h"
+#include "base/options.h"
 #include "stream/stream_loader.h"
 
 class PieceSink {

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/platform.h"
+#include "base/platform.h"
 #include "capture/conversation.h"
 #include "stream/grow_buffer.h"
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 
 namespace {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 
 static HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 

@@ -1,13 +1,13 @@
-#include "app/language_win32.h"
+#include "base/language_win32.h"
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "app/config.h"
-#include "app/strings.h"
-#include "export/language.h"
-#include "packetfile/raw_file.h"
+#include "base/ini.h"
+#include "base/strings.h"
+#include "base/language.h"
+#include "base/raw_file.h"
 #include "resource.h"
 
 namespace {

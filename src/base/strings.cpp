@@ -1,11 +1,11 @@
-#include "app/strings.h"
+#include "base/strings.h"
 
 #include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
-#include "export/language.h"
+#include "base/language.h"
 
 namespace {
 struct Entry {

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "packetfile/raw_file.h"
+#include "base/raw_file.h"
 
 bool RawFile::OpenWrite(const char* path) {
   Close();

@@ -1,11 +1,11 @@
-#include "export/language.h"
+#include "base/language.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 
-#include "app/config.h"
-#include "app/strings.h"
+#include "base/ini.h"
+#include "base/strings.h"
 
 namespace {
 

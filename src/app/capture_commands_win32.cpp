@@ -1,0 +1,86 @@
+// Starting, stopping, suspending and restarting a capture.
+#include "app/main_window_win32.h"
+
+#include "base/strings.h"
+#include "enrich/enrichment_win32.h"
+#include "resource.h"
+
+void MainWindow::PacketCountChanged() { PostMessageA(hwnd_, WM_PK_PACKET_COUNT, 0, 0); }
+
+void MainWindow::PacketFileWriteFailed() { PostMessageA(hwnd_, WM_PK_WRITE_ERROR, 0, 0); }
+
+void MainWindow::StartCapture() {
+  if (engine_.running) {
+    UpdateMenuState();
+    return;
+  }
+  CaptureAdapter adapter;
+  if (!ResolveCaptureAdapter(hwnd_, options_, adapters_, &adapter)) {
+    UpdateMenuState();
+    return;
+  }
+  ClearList();
+  table_.Clear();
+  if (enrich_) enrich_->CaptureStarting();
+  SetWindowTextA(lower_, "");
+  table_.LocalAddress = adapter.address;
+  file_.headerAddress = adapter.address;
+  adapter.promiscuous = options_.PromiscuousMode;
+  engine_.ResetCounters();
+  SetStatus(GetString(17));
+  file_.ResetFile(true);
+  bool ok = false;
+  const bool fileOk = file_.CreateForWriting();
+  if (fileOk) ok = methods_->Start(adapter);
+  if (ok) {
+    options_.captureActive = 1;
+  } else {
+    MessageBoxA(hwnd_, GetString(fileOk ? 9 : 16), kTitle, MB_ICONWARNING);
+    file_.CloseWriting();
+  }
+  UpdateMenuState();
+}
+
+void MainWindow::StopCapture() {
+  if (enrich_) enrich_->CaptureStopping();
+  UpdateMenuState();
+  file_.CloseWriting();
+  methods_->Stop();
+  options_.captureActive = 0;
+  if (!options_.LiveMode) {
+    ReloadFromFile();
+  } else {
+    RefreshRows(true);
+    if (table_.resolver) table_.resolver->AbandonPending();
+    table_.QueueNameLookups();
+    RefreshLowerPane();
+  }
+  UpdateMenuState();
+  UpdateStatus();
+}
+
+void MainWindow::RestartCapture() {
+  file_.CloseWriting();
+  methods_->Stop();
+  PostMessageA(hwnd_, WM_PK_START_CAPTURE, 0, 0);
+}
+
+void MainWindow::ToggleCaptureActive() {
+  if (!engine_.running) return;
+  options_.captureActive = 1 - options_.captureActive;
+  UpdateMenuState();
+  SetStatus(GetString(options_.captureActive ? 29 : 28));
+}
+
+void MainWindow::Leave() {
+  if (engine_.running) {
+    if (MessageBoxA(hwnd_, GetString(20), kTitle, MB_ICONQUESTION | MB_YESNO) != IDYES) return;
+    file_.CloseWriting();
+    methods_->Stop();
+    options_.captureActive = 0;
+    UpdateMenuState();
+    SetTimer(hwnd_, TIMER_EXIT, 700, nullptr);
+    return;
+  }
+  DestroyWindow(hwnd_);
+}

@@ -1,0 +1,39 @@
+// INI text as the configuration and language files use it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Files above this size are not read (a configuration is a few KB).
+constexpr size_t kMaxConfigFileSize = 4u << 20;
+constexpr size_t kMaxFilterText = 32767;
+
+// An INI document kept in its original order, so that writing a key keeps
+// other sections and unknown keys as they were.
+class IniDocument {
+ public:
+  void Parse(const std::string& text);
+  std::string Serialize() const;
+  // The value as GetPrivateProfileString gives it; false when the key is absent.
+  bool Get(const std::string& section, const std::string& key, std::string* value) const;
+  void Set(const std::string& section, const std::string& key, const std::string& value);
+
+ private:
+  struct Line {
+    std::string text;     // the line as it stands, for anything but entries
+    std::string section;  // for entries and headers: the section name
+    std::string key;      // entries only
+    std::string value;
+    bool header = false;
+  };
+  std::vector<Line> lines_;
+};
+
+// The whole file, refused above kMaxConfigFileSize; false when unreadable.
+bool ReadConfigText(const std::string& path, std::string* out);
+// An integer value as GetPrivateProfileInt reads it: sign and leading digits.
+int32_t ProfileInt(const std::string& value);
+// The same, saturated a little past 32 bits, for callers that clamp.
+int64_t ProfileDigits(const std::string& value);
+
