@@ -12,51 +12,33 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from convert_test import eth, ip_packet, pcap  # noqa: E402
+from wine_support import SKIP, WINE, cleanup, copied, key, need_tools, start, start_display, wait_window, xdo  # noqa: E402
 
-SKIP = 77
 exe, native = sys.argv[1], sys.argv[2]
-WINE = os.environ.get("PAKRILL_WINE") or "wine"
-for tool in (WINE, "Xvfb", "xdotool", "xclip", "tcpdump"):
-    if not shutil.which(tool):
-        print("skipped: %s missing" % tool)
-        sys.exit(SKIP)
+need_tools(WINE, "Xvfb", "xdotool", "xclip", "tcpdump")
 if not os.path.exists(native):
     print("skipped: no native build to compare with")
     sys.exit(SKIP)
 
 work = tempfile.mkdtemp(prefix="pakrill-files-")
-display = ":%d" % (190 + os.getpid() % 40)
-xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
-time.sleep(1)
+xvfb, _ = start_display(190, 40)
 
 
-def xdo(*args):
-    return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True, timeout=20).stdout
-
-
-def wait_window(name, seconds=60):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        ids = xdo("search", "--name", name).split()
-        if ids:
-            return ids[0]
-        time.sleep(0.3)
-    raise SystemExit("FAIL: no window %r" % name)
+def window(name, seconds=60):
+    ids = wait_window(name, seconds)
+    if not ids:
+        raise SystemExit("FAIL: no window %r" % name)
+    return ids[0]
 
 
 def keys(win, *ks):
-    xdo("windowactivate", "--sync", win)
-    for k in ks:
-        xdo("key", "--window", win, k)
-        time.sleep(0.4)
+    key(win, *ks, pause=0.4)
 
 
 def file_command(main, downs, title, path):
     """File menu, the item `downs` below the first, then the dialog's name box."""
     keys(main, "alt+f", *(["Down"] * downs), "Return")
-    dlg = wait_window(title, 20)
+    dlg = window(title, 20)
     time.sleep(1)
     xdo("windowactivate", "--sync", dlg)
     xdo("key", "ctrl+a")
@@ -67,11 +49,7 @@ def file_command(main, downs, title, path):
 
 
 def rows(main):
-    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-    keys(main, "ctrl+a", "ctrl+c")
-    time.sleep(0.5)
-    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                         timeout=10).stdout.decode("latin-1")
+    out = copied(main, "ctrl+a", "ctrl+c", activate=True, pause=0.4, settle=0.5)
     # Wine hands CF_TEXT to X with LF line ends.
     return [r.rstrip() for r in out.split("\n") if r.strip()]
 
@@ -89,9 +67,8 @@ try:
     expected = [r.rstrip() for r in open(os.path.join(work, "native.txt"), encoding="latin-1", newline="").read().split("\r\n")
                 if r]
 
-    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/nocapdriver"], cwd=work, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    main = wait_window("^Pakrill$")
+    proc = start(work, ["/nocapdriver"])
+    main = window("^Pakrill$")
     time.sleep(3)
     # File: Start, Stop, Restart, Capture is Active, Save Configuration,
     # Load Configuration, Save Packets, Load Packets.
@@ -115,5 +92,4 @@ finally:
     if proc:
         proc.kill()
         proc.wait(10)
-    xvfb.terminate()
-    shutil.rmtree(work, ignore_errors=True)
+    cleanup(xvfb, work, kill_wine=False)

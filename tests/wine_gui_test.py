@@ -5,17 +5,14 @@ clipboard (Ctrl+A, Ctrl+C) and checks them against what was sent.
 Needs root (the capture library opens the loopback device)."""
 import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_support import (WINE, check, cleanup, copied, failures, key, main_window as window,  # noqa: E402
+                          need_root, need_tools, quit_program, rows_of, screenshot, start,
+                          start_display, wait_window, xdo)
+
 exe, artefacts = sys.argv[1], sys.argv[2]
-if os.geteuid() != 0:
-    print("skipped: needs root")
-    sys.exit(SKIP)
-# One way to start Wine for every run: the build names it (32- or 64-bit).
-WINE = os.environ.get("PAKRILL_WINE") or "wine"
-for tool in (WINE, "Xvfb", "xdotool", "xclip", "import"):
-    if not shutil.which(tool):
-        print("skipped: %s missing" % tool)
-        sys.exit(SKIP)
+need_root()
+need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
 
 os.makedirs(artefacts, exist_ok=True)
 work = tempfile.mkdtemp(prefix="pakrill-gui-")
@@ -31,23 +28,7 @@ def write_config(extra="", adapter=lo):
 def hexify(text):
     return " ".join("%02X" % b for b in text.encode() + b"\0")
 
-display = ":%d" % (90 + os.getpid() % 50)
-xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
-time.sleep(1)
-
-def xdo(*args):
-    return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
-
-def wait_window(name, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        ids = xdo("search", "--name", name).split()
-        if ids:
-            return ids
-        time.sleep(0.3)
-    return []
+xvfb, env = start_display(90, 50)
 
 def wait_gone(name, seconds):
     deadline = time.time() + seconds
@@ -57,37 +38,12 @@ def wait_gone(name, seconds):
         time.sleep(0.3)
     return False
 
-def window():
-    ids = wait_window("^Pakrill$", 60)
-    if not ids:
-        raise SystemExit("FAIL: no main window")
-    return ids[0]
-
-def key(win, *keys):
-    xdo("windowactivate", "--sync", win)
-    for k in keys:
-        xdo("key", "--window", win, k)
-        time.sleep(0.6)
-
-def copied(win, *keys):
-    """What the keys (ending in Ctrl+C) put on the emptied clipboard."""
-    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-    for k in keys:
-        xdo("key", "--window", win, k)
-        time.sleep(0.6)
-    time.sleep(0.4)
-    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                          timeout=10).stdout.decode("latin-1")
-
 def clipboard_rows(win):
     xdo("windowactivate", "--sync", win)
-    out = copied(win, "ctrl+a", "ctrl+c")
-    # Wine hands CF_TEXT to X with LF line ends.
-    return [r.rstrip("\r").split("\t") for r in out.split("\n") if r.strip()]
+    return rows_of(copied(win, "ctrl+a", "ctrl+c"))
 
 def status_shot(name):
-    subprocess.run(["import", "-window", "root", "-crop", "1000x600+0+0", os.path.join(artefacts, name)],
-                   env=env, timeout=30)
+    screenshot(os.path.join(artefacts, name), "1000x600+0+0")
 
 def udp(port, count, size):
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -145,22 +101,10 @@ def find(rows, proto, port=None):
 
 def run(args, extra_config=""):
     write_config(extra_config)
-    return subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")] + args, cwd=work, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return start(work, args)
 
 def quit(proc, win):
-    key(win, "F6")
-    xdo("windowclose", win)
-    try:
-        proc.wait(20)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-
-failures = []
-def check(cond, what):
-    print(("ok: " if cond else "FAIL: ") + what)
-    if not cond:
-        failures.append(what)
+    quit_program(proc, win, "F6", close_window=True)
 
 try:
     A = BASE
@@ -331,8 +275,7 @@ try:
         subprocess.call(["ip", "link", "set", veth + "p", "up"])
         index = int(open("/sys/class/net/%s/ifindex" % veth).read())
         write_config(adapter="\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % index)
-        proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = start(work, ["/StartCapture"])
         win = window()
         time.sleep(4)
         time.sleep(2)
@@ -353,9 +296,7 @@ try:
     else:
         print("skipped: no veth pair here")
 finally:
-    subprocess.run(["wineserver", "-k"], env=env)
-    xvfb.terminate()
-    shutil.rmtree(work, ignore_errors=True)
+    cleanup(xvfb, work)
 
 print("screenshots in", artefacts)
 sys.exit(1 if failures else 0)

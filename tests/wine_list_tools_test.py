@@ -6,18 +6,16 @@ after a restart), the lower pane's right-click menu and Tab, and the hand-off
 of addresses to the IP-information tool's stand-in.
 Arguments: pakrill.exe, the stand-in Quorvex.exe, a folder for screenshots.
 Needs root (the capture library opens the loopback device)."""
-import os, shutil, socket, subprocess, sys, tempfile, time
+import os, shutil, socket, sys, tempfile, time
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_support import (WINE, check, cleanup, copied, failures, key, main_window,  # noqa: E402
+                          need_root, need_tools, quit_program, rows_of, screenshot, start,
+                          start_display, wait_window, xdo)
+
 exe, standin, artefacts = sys.argv[1], sys.argv[2], sys.argv[3]
-if os.geteuid() != 0:
-    print("skipped: needs root")
-    sys.exit(SKIP)
-WINE = os.environ.get("PAKRILL_WINE") or "wine"
-for tool in (WINE, "Xvfb", "xdotool", "xclip", "import"):
-    if not shutil.which(tool):
-        print("skipped: %s missing" % tool)
-        sys.exit(SKIP)
+need_root()
+need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
 
 os.makedirs(artefacts, exist_ok=True)
 work = tempfile.mkdtemp(prefix="pakrill-tools-")
@@ -26,48 +24,13 @@ ifindex = int(open("/sys/class/net/lo/ifindex").read())
 lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % ifindex
 BASE = 47000 + (os.getpid() % 400) * 10
 
-display = ":%d" % (140 + os.getpid() % 50)
-xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
-time.sleep(1)
-
-def xdo(*args):
-    return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
-
-def wait_window(name, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        ids = xdo("search", "--name", name).split()
-        if ids:
-            return ids
-        time.sleep(0.3)
-    return []
+xvfb, _ = start_display(140, 50)
 
 def geometry(win):
     return dict(l.split("=") for l in xdo("getwindowgeometry", "--shell", win).split() if "=" in l)
 
-def key(win, *keys):
-    xdo("windowactivate", "--sync", win)
-    for k in keys:
-        xdo("key", "--window", win, k)
-        time.sleep(0.6)
-
-def copied(win, *keys):
-    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-    for k in keys:
-        xdo("key", "--window", win, k)
-        time.sleep(0.6)
-    time.sleep(0.4)
-    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                          timeout=10).stdout.decode("latin-1")
-
-def rows_of(text):
-    return [r.rstrip("\r").split("\t") for r in text.split("\n") if r.strip()]
-
 def shot(name):
-    subprocess.run(["import", "-window", "root", "-crop", "1280x800+0+0", os.path.join(artefacts, name)],
-                   env=env, timeout=30)
+    screenshot(os.path.join(artefacts, name))
 
 def click(win, x, y, button="1", shift=False):
     xdo("windowactivate", "--sync", win)
@@ -96,28 +59,8 @@ def write_config(extra=""):
         f.write("[General]\r\nCaptureMethod=2\r\nPCapAdapterName=%s\r\nResolveIPAddr=0\r\n"
                 "AddExportHeaderLine=1\r\n%s" % (lo, extra))
 
-def start(args):
-    return subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")] + args, cwd=work, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-def main_window():
-    ids = wait_window("^Pakrill$", 60)
-    if not ids:
-        raise SystemExit("FAIL: no main window")
-    return ids[0]
-
 def quit(proc, win):
-    key(win, "alt+f", "x")  # File > Exit: the settings are written
-    try:
-        proc.wait(20)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-
-failures = []
-def check(cond, what):
-    print(("ok: " if cond else "FAIL: ") + what)
-    if not cond:
-        failures.append(what)
+    quit_program(proc, win, "alt+f", "x")  # File > Exit: the settings are written
 
 # The list's header, in window coordinates: below the menu and the toolbar
 # (without a window manager the window has no caption).
@@ -140,7 +83,7 @@ try:
     A = BASE
     write_config()
     shutil.copy(standin, os.path.join(work, "Quorvex.exe"))  # looked for when the window is made
-    proc = start(["/StartCapture"])
+    proc = start(work, ["/StartCapture"])
     win = main_window()
     time.sleep(4)
     # Four conversations with 3, 1, 2 and 4 packets, each its own addresses.
@@ -273,7 +216,7 @@ try:
     check("\nSort=1\r" in cfg, "the primary sort column (Protocol) is stored: %r" % cfg[-300:])
     with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
         f.write(cfg.replace("AutoLiveModeScroll=0", "AutoLiveModeScroll=1"))
-    proc = start(["/StartCapture"])
+    proc = start(work, ["/StartCapture"])
     win = main_window()
     time.sleep(4)
     # More rows than the list shows; then, scrolled to the top, packets of
@@ -284,8 +227,7 @@ try:
     click(win, column_x(1), HEADER_Y + 12)
     key(win, "Home")
     time.sleep(1)
-    crop = lambda name: subprocess.run(["import", "-window", "root", "-crop", "620x150+8+90",
-                                        os.path.join(artefacts, name)], env=env, timeout=30)
+    crop = lambda name: screenshot(os.path.join(artefacts, name), "620x150+8+90")
     crop("scroll_top.ppm")
     udp("127.0.0.15", "127.0.0.25", A + 5, 2, sport=A + 5 + 15)
     time.sleep(2)
@@ -301,9 +243,7 @@ try:
     check(bool(title2) and title2[0][:4] == title[:4], "the column layout stays after a restart")
     quit(proc, win)
 finally:
-    subprocess.run(["wineserver", "-k"], env=env)
-    xvfb.terminate()
-    shutil.rmtree(work, ignore_errors=True)
+    cleanup(xvfb, work)
 
 print("screenshots in", artefacts)
 sys.exit(1 if failures else 0)

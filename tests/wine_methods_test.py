@@ -6,37 +6,14 @@ first start without a configuration file, which must choose a method that
 captures on this system."""
 import os, shutil, struct, subprocess, sys, tempfile, time
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_support import (WINE, check, cleanup, copied, failures, key, main_window as window,  # noqa: E402
+                          need_tools, rows_of as table, screenshot, start, start_display, xdo)
+
 exe, standins = sys.argv[1], sys.argv[2]
-WINE = os.environ.get("PAKRILL_WINE") or "wine"
-for tool in (WINE, "Xvfb", "xdotool", "xclip"):
-    if not shutil.which(tool):
-        print("skipped: %s missing" % tool)
-        sys.exit(SKIP)
+need_tools(WINE, "Xvfb", "xdotool", "xclip")
 
-display = ":%d" % (140 + os.getpid() % 50)
-xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
-time.sleep(1)
-
-def xdo(*args):
-    return subprocess.run(["xdotool"] + list(args), env=env, capture_output=True, text=True, timeout=20).stdout
-
-def window(seconds=60):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        ids = xdo("search", "--name", "^Pakrill$").split()
-        if ids:
-            return ids[0]
-        time.sleep(0.3)
-    raise SystemExit("FAIL: no main window")
-
-def key(win, *keys):
-    xdo("windowactivate", "--sync", win)
-    for k in keys:
-        xdo("key", "--window", win, k)
-        time.sleep(0.6)
+xvfb, env = start_display(140, 50)
 
 def close(win):
     # Alt+F4 closes through the window (the settings are written then);
@@ -44,12 +21,7 @@ def close(win):
     key(win, "alt+F4")
 
 def rows(win):
-    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
-    key(win, "ctrl+a", "ctrl+c")
-    time.sleep(0.4)
-    out = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                         timeout=10).stdout.decode("latin-1")
-    return [r.rstrip("\r").split("\t") for r in out.split("\n") if r.strip()]
+    return table(copied(win, "ctrl+a", "ctrl+c", activate=True))
 
 def ipv4(proto, src, dst, l4):
     total = 20 + len(l4)
@@ -77,19 +49,12 @@ def script(path, frames):
         for fr in frames:
             f.write(struct.pack("<I", len(fr)) + fr)
 
-failures = []
-def check(cond, what):
-    print(("ok: " if cond else "FAIL: ") + what)
-    if not cond:
-        failures.append(what)
-
 def capture(work, config, frames_env, frames, expect, dialog=False):
     with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
         f.write("[General]\r\nResolveIPAddr=0\r\n" + config)
     path = os.path.join(work, "frames.bin")
     script(path, frames)
-    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe"), "/StartCapture"], cwd=work,
-                            env=dict(env, **{frames_env: path}), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = start(work, ["/StartCapture"], {frames_env: path})
     try:
         win = window()
         if dialog:
@@ -102,11 +67,10 @@ def capture(work, config, frames_env, frames, expect, dialog=False):
                 time.sleep(0.3)
             check(bool(found), "%s: Capture Options opens" % config.split()[0])
             if not found:
-                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0", "/tmp/i13_nodialog.png"], env=env, timeout=30)
+                screenshot("/tmp/i13_nodialog.png", "900x600+0+0")
             if found:
                 time.sleep(1)
-                subprocess.run(["import", "-window", "root", "-crop", "900x600+0+0",
-                                os.path.join(standins, "capture_options_netmon3.png")], env=env, timeout=30)
+                screenshot(os.path.join(standins, "capture_options_netmon3.png"), "900x600+0+0")
                 key(found[0], "Return")
         time.sleep(4)
         key(win, "F6")
@@ -151,8 +115,7 @@ try:
     # capture under Wine, so the packet capture driver is taken when present,
     # and the choice is what the settings keep.
     os.remove(os.path.join(work, "pakrill.cfg"))
-    proc = subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")], cwd=work, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = start(work, [])
     try:
         win = window()
         time.sleep(2)
@@ -193,8 +156,7 @@ try:
     check(len(rows_of(reports[1])) == 2, "report of a .cap file without NmApi: %s" % rows_of(reports[1]))
     check(rows_of(reports[0]) == rows_of(reports[1]), "the same rows through NmApi: %s" % rows_of(reports[0]))
 finally:
-    shutil.rmtree(work, ignore_errors=True)
-    xvfb.terminate()
+    cleanup(xvfb, work, kill_wine=False)
 
 if failures:
     print("%d failed" % len(failures))

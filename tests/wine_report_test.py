@@ -10,13 +10,10 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from convert_test import eth, ip_packet, pcap  # noqa: E402
+from wine_support import WINE, need_tools, xvfb_on  # noqa: E402
 
-SKIP = 77
 exe, native = sys.argv[1], sys.argv[2]
-WINE = os.environ.get("PAKRILL_WINE") or "wine"
-if not shutil.which(WINE):
-    print("skipped: %s missing" % WINE)
-    sys.exit(SKIP)
+need_tools(WINE)
 
 
 def win(path):
@@ -81,8 +78,7 @@ def main():
         lng = os.path.join(work, "pakrill_lng.ini")
         open(lng, "w", newline="").write("[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n8=Bericht\r\n")
         display = ":%d" % (140 + os.getpid() % 50)
-        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) if shutil.which("Xvfb") else None
+        xvfb = xvfb_on(display, "1024x768x24") if shutil.which("Xvfb") else None
         try:
             for _ in range(2):
                 run_exe(work, "/savelangfile", env={"DISPLAY": display})

@@ -1,0 +1,120 @@
+"""What the Wine GUI tests share: the skip checks, a virtual display, xdotool,
+the clipboard, screenshots, starting and ending pakrill.exe."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+SKIP = 77
+# One way to start Wine for every run: the build names it (32- or 64-bit).
+WINE = os.environ.get("PAKRILL_WINE") or "wine"
+env = None  # set by start_display
+failures = []
+
+
+def need_root():
+    if os.geteuid() != 0:
+        print("skipped: needs root")
+        sys.exit(SKIP)
+
+
+def need_tools(*tools):
+    for tool in tools:
+        if not shutil.which(tool):
+            print("skipped: %s missing" % tool)
+            sys.exit(SKIP)
+
+
+def xvfb_on(display, screen="1280x800x24"):
+    return subprocess.Popen(["Xvfb", display, "-screen", "0", screen, "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def start_display(first, spread):
+    """Xvfb on a display picked by pid, so parallel tests do not meet."""
+    global env
+    display = ":%d" % (first + os.getpid() % spread)
+    xvfb = xvfb_on(display)
+    env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all")
+    time.sleep(1)
+    return xvfb, env
+
+
+def xdo(*args):
+    return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True, timeout=20).stdout
+
+
+def wait_window(name, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        ids = xdo("search", "--name", name).split()
+        if ids:
+            return ids
+        time.sleep(0.3)
+    return []
+
+
+def main_window(seconds=60):
+    ids = wait_window("^Pakrill$", seconds)
+    if not ids:
+        raise SystemExit("FAIL: no main window")
+    return ids[0]
+
+
+def key(win, *keys, pause=0.6):
+    xdo("windowactivate", "--sync", win)
+    for k in keys:
+        xdo("key", "--window", win, k)
+        time.sleep(pause)
+
+
+def copied(win, *keys, activate=False, pause=0.6, settle=0.4):
+    """What the keys (ending in Ctrl+C) put on the emptied clipboard."""
+    subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=env)
+    if activate:
+        xdo("windowactivate", "--sync", win)
+    for k in keys:
+        xdo("key", "--window", win, k)
+        time.sleep(pause)
+    time.sleep(settle)
+    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                          timeout=10).stdout.decode("latin-1")
+
+
+def rows_of(text):
+    # Wine hands CF_TEXT to X with LF line ends.
+    return [r.rstrip("\r").split("\t") for r in text.split("\n") if r.strip()]
+
+
+def screenshot(path, crop="1280x800+0+0"):
+    subprocess.run(["import", "-window", "root", "-crop", crop, path], env=env, timeout=30)
+
+
+def start(work, args, extra_env=None):
+    return subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")] + args, cwd=work,
+                            env=dict(env, **(extra_env or {})),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def quit_program(proc, win, *keys, close_window=False):
+    key(win, *keys)
+    if close_window:
+        xdo("windowclose", win)
+    try:
+        proc.wait(20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+
+
+def check(cond, what):
+    print(("ok: " if cond else "FAIL: ") + what)
+    if not cond:
+        failures.append(what)
+
+
+def cleanup(xvfb, work, kill_wine=True):
+    if kill_wine:
+        subprocess.run(["wineserver", "-k"], env=env)
+    xvfb.terminate()
+    shutil.rmtree(work, ignore_errors=True)
