@@ -26,10 +26,10 @@ bool ProcessAttributor::Unchanged(const ConversationTable& table) const {
           memcmp(entries_.data(), lastEntries_.data(), entries_.size() * sizeof(EndpointEntry)) == 0);
 }
 
-void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t entry) {
+void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t entry, uint32_t owner) {
   Conversation& c = table.at(index);
   const EndpointEntry& e = entries_[entry];
-  const int32_t process = FindOrAddProcess(e.pid);
+  const int32_t process = owner == kNone ? -1 : FindOrAddProcess(entries_[owner].pid);
   if (c.processIndex != process || c.connectionState != e.state) {
     c.flags &= uint16_t(~kRowTextCurrent);
     changed = true;
@@ -45,6 +45,10 @@ void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t e
 // is found; among the entries reaching one conversation the first direct
 // match wins, else the last mirrored one, as a scan of the entries per
 // conversation would decide.
+// Where the deciding entry names no process (Wine cannot tell the owner of
+// a socket that a Linux program, or only its server, holds) the process
+// comes from the best entry that names one, ranked the same way: on a
+// loopback connection that is the other end, also a local program.
 void ProcessAttributor::Run(ConversationTable& table) {
   changed = false;
   if (table.importMode) return;
@@ -67,12 +71,12 @@ void ProcessAttributor::Run(ConversationTable& table) {
       const Conversation& c = table.at(i);
       if (c.protocol != kProtoTcp || (c.processIndex != -1 && !options_.ShowOnlyActiveConnections)) continue;
       auto direct = byEndpoints_.find(Key{EndpointKey(c.localAddress, c.localPort), EndpointKey(c.remoteAddress, c.remotePort)});
-      if (direct != byEndpoints_.end()) {
-        Apply(table, i, direct->second.first);
-        continue;
-      }
       auto mirrored = byEndpoints_.find(Key{EndpointKey(c.remoteAddress, c.remotePort), EndpointKey(c.localAddress, c.localPort)});
-      if (mirrored != byEndpoints_.end()) Apply(table, i, mirrored->second.last);
+      const bool hasDirect = direct != byEndpoints_.end(), hasMirrored = mirrored != byEndpoints_.end();
+      if (!hasDirect && !hasMirrored) continue;
+      uint32_t owner = hasDirect ? direct->second.firstOwned : kNone;
+      if (owner == kNone && hasMirrored) owner = mirrored->second.lastOwned;
+      Apply(table, i, hasDirect ? direct->second.first : mirrored->second.last, owner);
     }
     lastCount_ = table.count();
     return;
@@ -92,9 +96,15 @@ void ProcessAttributor::Run(ConversationTable& table) {
     d.remoteAddress = e.remoteAddress;
     d.localPort = EndpointPort(e.localPort);
     d.remotePort = EndpointPort(e.remotePort);
+    const uint32_t owned = e.pid ? n : kNone;
     auto span = byEndpoints_.emplace(Key{EndpointKey(d.localAddress, d.localPort), EndpointKey(d.remoteAddress, d.remotePort)},
-                                     Span{n, n});
-    span.first->second.last = n;
+                                     Span{n, n, owned, owned});
+    Span& s = span.first->second;
+    s.last = n;
+    if (e.pid) {
+      if (s.firstOwned == kNone) s.firstOwned = n;
+      s.lastOwned = n;
+    }
     Conversation* c = table.FindConversation(d);
     if (!c || c->protocol != kProtoTcp) continue;
     const bool direct = c->localAddress == d.localAddress && c->remoteAddress == d.remoteAddress &&
@@ -102,10 +112,18 @@ void ProcessAttributor::Run(ConversationTable& table) {
     const size_t index = c->index - 1;
     auto it = best_.find(index);
     if (it == best_.end()) {
-      best_.emplace(index, Best{n, direct, false});
+      best_.emplace(index, Best{n, owned, direct, direct, false});
       order_.push_back(index);
-    } else if (!it->second.direct) {
-      it->second = Best{n, direct, false};
+      continue;
+    }
+    Best& b = it->second;
+    if (!b.direct) {
+      b.entry = n;
+      b.direct = direct;
+    }
+    if (e.pid && (b.owner == kNone || !b.ownerDirect)) {
+      b.owner = n;
+      b.ownerDirect = direct;
     }
   }
   for (size_t index : order_) {
@@ -113,7 +131,7 @@ void ProcessAttributor::Run(ConversationTable& table) {
     if (c.processIndex != -1 && !options_.ShowOnlyActiveConnections) continue;
     Best& b = best_[index];
     b.applied = true;
-    Apply(table, index, b.entry);
+    Apply(table, index, b.entry, b.owner);
   }
   // States the last pass set that no entry confirmed now.
   for (size_t i : previous_) {

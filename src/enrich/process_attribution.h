@@ -68,10 +68,13 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
   std::vector<EndpointEntry> entries_;
   // Per pass: the entry that decides each conversation reached.
   struct Best {
-    uint32_t entry;
+    uint32_t entry;  // decides the state
+    uint32_t owner;  // decides the process: kNone when no entry names one
     bool direct;
+    bool ownerDirect;
     bool applied;
   };
+  static constexpr uint32_t kNone = ~uint32_t(0);
   std::unordered_map<size_t, Best> best_;
   std::vector<size_t> order_;   // conversations in the order first reached
   std::vector<size_t> stated_;  // conversations whose state the last pass set
@@ -79,7 +82,7 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
   // A pass that finds the same endpoints, options and table as the last one
   // only has the conversations added since to look at, through the entries
   // by endpoints: the first and last entry of each (local, remote) pair.
-  void Apply(ConversationTable& table, size_t index, uint32_t entry);
+  void Apply(ConversationTable& table, size_t index, uint32_t entry, uint32_t owner);
   bool Unchanged(const ConversationTable& table) const;
   struct Key {
     uint64_t local, remote;
@@ -89,7 +92,7 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
     size_t operator()(const Key& k) const { return size_t(k.local * 0x9E3779B97F4A7C15ULL ^ (k.remote + (k.remote << 29))); }
   };
   struct Span {
-    uint32_t first, last;
+    uint32_t first, last, firstOwned, lastOwned;
   };
   std::unordered_map<Key, Span, KeyHash> byEndpoints_;
   std::vector<EndpointEntry> lastEntries_;
