@@ -7,6 +7,8 @@ import os
 import shutil
 import subprocess
 import sys
+import socket
+import struct
 import tempfile
 import time
 
@@ -54,16 +56,46 @@ def rows(main):
     return [r.rstrip() for r in out.split("\n") if r.strip()]
 
 
+def city_database(networks):
+    """A legacy city database: a bit tree over 3-byte records, then the
+    city records, then the node count."""
+    nodes, records = [[None, None]], b"\0"  # offset 0 would read as "not found"
+    for net, (country, region, city, postal) in networks.items():
+        a = struct.unpack("!I", socket.inet_aton(net))[0]
+        node = 0
+        for i in range(24):
+            bit = (a >> (31 - i)) & 1
+            if i == 23:
+                nodes[node][bit] = ("leaf", len(records))
+                break
+            if nodes[node][bit] is None:
+                nodes.append([None, None])
+                nodes[node][bit] = len(nodes) - 1
+            node = nodes[node][bit]
+        records += bytes([country]) + b"\0".join(x.encode() for x in (region, city, postal)) + b"\0" + b"\x11" * 6
+    segments = len(nodes)
+    def value(c):
+        return segments if c is None else segments + c[1] if isinstance(c, tuple) else c
+    out = b"".join(struct.pack("<I", value(c))[:3] for n in nodes for c in n)
+    return out + records + struct.pack("<I", segments)[:3]
+
+
 proc = None
 try:
     shutil.copy(exe, work)
     open(os.path.join(work, "pakrill.cfg"), "w").write("[General]\r\nResolveIPAddr=0\r\n")
     frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 47123, 47124, b"GET / HTTP/1.0\r\n\r\n")),
               eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 47124, 47123, b"HTTP/1.0 200 OK\r\n\r\n")),
-              eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 47125, 47126, b"x" * 33))]
+              eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 47125, 47126, b"x" * 33)),
+              eth(ip_packet(17, "8.8.8.8", "1.2.3.4", 53, 47127, b"y" * 20))]
+    # A city database next to the program; the native one is told where it is.
+    db = os.path.join(work, "GeoLiteCity.dat")
+    open(db, "wb").write(city_database({"8.8.8.0": (225, "CA", "Mountain View", "94043"),
+                                        "1.2.3.0": (16, "02", "Sydney", "")}))
     cap = os.path.join(work, "in.pcap")
     open(cap, "wb").write(pcap(frames))
-    subprocess.run([native, "/stab", os.path.join(work, "native.txt"), cap, "/noloadsettings"], check=True)
+    subprocess.run([native, "/countrydb", db, "/stab", os.path.join(work, "native.txt"), cap, "/noloadsettings"],
+                   check=True)
     expected = [r.rstrip() for r in open(os.path.join(work, "native.txt"), encoding="latin-1", newline="").read().split("\r\n")
                 if r]
 
@@ -77,6 +109,8 @@ try:
     got = rows(main)
     if got != expected:
         raise SystemExit("FAIL: the loaded pcap shows\n%r\ninstead of\n%r" % (got, expected))
+    if not any("United States, Mountain View, California, 94043" in r and "Australia, Sydney" in r for r in got):
+        raise SystemExit("FAIL: no countries and cities from GeoLiteCity.dat in\n%r" % got)
 
     saved = os.path.join(work, "saved.pcapng")
     file_command(main, 6, "Select filename to save the current packets data", "Z:" + saved.replace("/", "\\"))
