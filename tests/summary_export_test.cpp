@@ -98,13 +98,20 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   const std::string path = TempPath("lang_lng.ini");
   EXPECT_EQ(LanguageFilePathFor("C:\\x\\pakrill.exe"), "C:\\x\\pakrill_lng.ini");
   EXPECT_EQ(LanguageFilePathFor("/a.b/pakrill"), "/a.b/pakrill_lng.ini");
-  std::string ini = "[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n1002=Protokoll\r\n8=Bericht\r\n";
+  std::string ini = "[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n1002=Protokoll\r\n8=Bericht\r\n"
+                    "36=Import: %d%% (Esc)\r\n37=%s %d%%\r\n38=%s%n\r\n40=100% fertig\r\n";
   WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
   ASSERT_TRUE(LoadLanguageFile(path));
   const char* before = GetString(1002);
   EXPECT_STREQ(before, "Protokoll");
   EXPECT_STREQ(GetString(1001), "Index");  // untranslated keys fall back
   EXPECT_STREQ(GetString(1002 | kUntranslated), "Protocol");
+  // Texts are printf formats: a translation asking for other arguments is
+  // not used.
+  EXPECT_STREQ(GetString(36), "Import: %d%% (Esc)");
+  EXPECT_STREQ(GetString(37), GetBuiltinString(37));
+  EXPECT_STREQ(GetString(38), GetBuiltinString(38));
+  EXPECT_STREQ(GetString(40), GetBuiltinString(40));
   // Texts handed out stay valid however many are fetched.
   for (int id = 0; id < 70000; id++) GetString(id);
   EXPECT_STREQ(before, "Protokoll");

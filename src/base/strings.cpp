@@ -1,5 +1,6 @@
 #include "base/strings.h"
 
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -29,6 +30,21 @@ struct TranslationCache {
 TranslationCache& Cache() {
   static TranslationCache* c = new TranslationCache;  // never destroyed: texts outlive static destructors
   return *c;
+}
+// The conversions a text asks of printf, in order ("d|s|lu|"); "!" for one
+// no built-in text uses (%n, * widths, positional arguments).
+std::string FormatShape(const char* text) {
+  std::string shape;
+  for (const char* p = text; *p; p++) {
+    if (*p != '%') continue;
+    if (*++p == '%') continue;
+    while (*p && strchr("-+ #0123456789.", *p)) p++;
+    while (*p && strchr("hlLqjzt", *p)) shape += *p++;
+    if (!*p || !strchr("diouxXeEfgGaAcsp", *p)) return "!";
+    shape += *p;
+    shape += '|';
+  }
+  return shape;
 }
 }  // namespace
 
@@ -62,7 +78,11 @@ const char* GetString(int id) {
   auto it = c.byId.find(id);
   if (it != c.byId.end()) return it->second;
   std::string text;
-  if (!LanguageLookup("strings", std::to_string(id).c_str(), &text)) return c.byId[id] = GetBuiltinString(id);
+  // Texts are used as printf formats: a translation that asks for other
+  // arguments than the built-in text would read the wrong ones.
+  if (!LanguageLookup("strings", std::to_string(id).c_str(), &text) ||
+      FormatShape(text.c_str()) != FormatShape(GetBuiltinString(id)))
+    return c.byId[id] = GetBuiltinString(id);
   c.texts.push_back(std::move(text));
   return c.byId[id] = c.texts.back().c_str();
 }
