@@ -72,12 +72,17 @@ TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
   // Wine for a socket of a Linux program): the other end's owner shows.
   f.system.Tcp("10.0.0.5", 3000, "10.0.0.5", 3001, 0, 10);
   f.system.Tcp("10.0.0.5", 3001, "10.0.0.5", 3000, 8, 5);
+  // A time-wait row's PID 0 means the owner is gone: nothing is borrowed.
+  f.system.Tcp("10.0.0.5", 3002, "10.0.0.5", 3003, 0, 11);
+  f.system.Tcp("10.0.0.5", 3003, "10.0.0.5", 3002, 9, 5);
   f.Feed(6, "10.0.0.5", "10.0.0.9", 1025, 80);
   f.Feed(6, "10.0.0.5", "10.0.0.7", 1030, 443);
   f.Feed(6, "10.0.0.5", "10.0.0.8", 2000, 22);
   f.Feed(1, "10.0.0.5", "10.0.0.9", 0, 0);
   f.Feed(6, "10.0.0.5", "10.0.0.5", 3001, 3000);
-  ASSERT_EQ(f.table.count(), 5u);
+  f.Feed(6, "10.0.0.5", "10.0.0.5", 3003, 3002);
+  ASSERT_EQ(f.table.count(), 6u);
+  EXPECT_EQ(f.Process(5), nullptr);
   ASSERT_NE(f.Process(4), nullptr);
   EXPECT_EQ(f.Process(4)->processId, 8u);
   ASSERT_NE(f.Process(0), nullptr);
@@ -93,7 +98,7 @@ TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
   EXPECT_EQ(f.Process(2), nullptr);
   EXPECT_EQ(f.table.at(3).processIndex, -1);
   // One system read per new conversation, one description per PID.
-  EXPECT_EQ(f.system.reads, 5);
+  EXPECT_EQ(f.system.reads, 6);
   EXPECT_EQ(f.system.described[5], 1);
   EXPECT_EQ(f.system.described.count(4), 0u);
   // The state stays the direct entry's.

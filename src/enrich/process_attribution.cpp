@@ -29,7 +29,10 @@ bool ProcessAttributor::Unchanged(const ConversationTable& table) const {
 void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t entry, uint32_t owner) {
   Conversation& c = table.at(index);
   const EndpointEntry& e = entries_[entry];
-  const int32_t process = owner == kNone ? -1 : FindOrAddProcess(entries_[owner].pid);
+  // A closed or time-wait socket has no owner any more (Windows gives such
+  // rows PID 0): the peer's owner is borrowed only for a live one.
+  const bool live = e.state != 1 && e.state != 11 && e.state != 12;
+  const int32_t process = e.pid || !live || owner == kNone ? FindOrAddProcess(e.pid) : FindOrAddProcess(entries_[owner].pid);
   if (c.processIndex != process || c.connectionState != e.state) {
     c.flags &= uint16_t(~kRowTextCurrent);
     changed = true;
@@ -45,10 +48,11 @@ void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t e
 // is found; among the entries reaching one conversation the first direct
 // match wins, else the last mirrored one, as a scan of the entries per
 // conversation would decide.
-// Where the deciding entry names no process (Wine cannot tell the owner of
-// a socket that a Linux program, or only its server, holds) the process
-// comes from the best entry that names one, ranked the same way: on a
-// loopback connection that is the other end, also a local program.
+// Where the deciding entry of a live connection names no process (Wine
+// cannot tell the owner of a socket that a Linux program holds, nor of one
+// its program has only accepted) the process comes from the best entry that
+// names one, ranked the same way: on a loopback connection that is the
+// other end, also a local program.
 void ProcessAttributor::Run(ConversationTable& table) {
   changed = false;
   if (table.importMode) return;
