@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "app/config.h"
+#include "base/ini.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -52,6 +53,17 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   EXPECT_EQ(back.WinPos[0], 44);
   EXPECT_EQ(back.Columns[22][0], 120);
   EXPECT_EQ(back.Columns[22][1], 22);
+
+  // A file too large to read whole is not rewritten with a part of it, and
+  // a failed write leaves neither a changed file nor a copy behind.
+  const Bytes big(kMaxConfigFileSize + 10, 'x');
+  WriteFileBytes(path, big);
+  EXPECT_FALSE(SaveSettings(path, o));
+  EXPECT_EQ(ReadFileBytes(path).size(), big.size());
+  const std::string nowhere = TempPath("no-such-folder") + "/pakrill.cfg";
+  EXPECT_FALSE(SaveSettings(nowhere, o));
+  std::string left;
+  EXPECT_FALSE(ReadConfigText(nowhere + ".new", &left));
   remove(path.c_str());
 }
 

@@ -180,10 +180,9 @@ void LoadSettings(const std::string& path, Options& o) {
 bool SaveSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadConfigText(path, &text)) doc.Parse(text);
+  if (!ReadConfigTextForUpdate(path, &text)) return false;
+  doc.Parse(text);
   SettingsStore s(doc, true);
   ReadWriteAll(s, o);
-  const std::string out = doc.Serialize();
-  RawFile f;
-  return f.OpenWrite(path.c_str()) && f.Write(out.data(), out.size());
+  return WriteConfigText(path, doc.Serialize());
 }

@@ -31,6 +31,27 @@ bool ReadConfigText(const std::string& path, std::string* out) {
   }
 }
 
+bool ReadConfigTextForUpdate(const std::string& path, std::string* out) {
+  if (ReadConfigText(path, out)) return true;
+  out->clear();
+  RawFile f;
+  return !f.OpenRead(path.c_str()) && RawFile::LastErrorIsMissing();
+}
+
+bool WriteConfigText(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".new";
+  RawFile f;
+  bool ok = f.OpenWrite(temp.c_str()) && f.Write(text.data(), text.size());
+  f.Close();
+  ok = ok && RawFile::Replace(temp.c_str(), path.c_str());
+  if (!ok) {
+    const unsigned long code = RawFile::LastErrorCode();
+    remove(temp.c_str());
+    RawFile::SetLastErrorCode(code);
+  }
+  return ok;
+}
+
 // The sign and leading digits, saturated a little past 32 bits so that a
 // clamp still sees an out-of-range value as such.
 int64_t ProfileDigits(const std::string& v) {

@@ -32,6 +32,13 @@ class IniDocument {
 
 // The whole file, refused above kMaxConfigFileSize; false when unreadable.
 bool ReadConfigText(const std::string& path, std::string* out);
+// Before a file is rewritten with what it held kept: its text, or nothing
+// when there is no file yet; false when a file is there but cannot be read
+// whole, since rewriting it would lose what it holds.
+bool ReadConfigTextForUpdate(const std::string& path, std::string* out);
+// Writes beside the file and then puts the copy in its place, so a failed
+// write leaves the old file as it was.
+bool WriteConfigText(const std::string& path, const std::string& text);
 // An integer value as GetPrivateProfileInt reads it: sign and leading digits.
 int32_t ProfileInt(const std::string& value);
 // The same, saturated a little past 32 bits, for callers that clamp.

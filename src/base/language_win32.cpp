@@ -169,7 +169,8 @@ void ApplyRightToLeft(HWND window, int flags) {
 bool WriteLanguageTemplate(HINSTANCE instance, const std::string& path) {
   Template t;
   std::string text;
-  if (ReadConfigText(path, &text)) t.doc.Parse(text);
+  if (!ReadConfigTextForUpdate(path, &text)) return false;
+  t.doc.Parse(text);
   EnumResourceNamesA(instance, MAKEINTRESOURCEA(4) /* RT_MENU */, OnMenuResource, reinterpret_cast<LONG_PTR>(&t));
   EnumResourceNamesA(instance, MAKEINTRESOURCEA(5) /* RT_DIALOG */, OnDialogResource,
                      reinterpret_cast<LONG_PTR>(&t));
@@ -179,7 +180,5 @@ bool WriteLanguageTemplate(HINSTANCE instance, const std::string& path) {
     if (LoadStringA(instance, UINT(id), s, sizeof s) > 0) t.Put("strings", std::to_string(id), s);
   }
   ForgetLanguageFile();
-  const std::string out = t.doc.Serialize();
-  RawFile f;
-  return f.OpenWrite(path.c_str()) && f.Write(out.data(), out.size());
+  return WriteConfigText(path, t.doc.Serialize());
 }

@@ -27,6 +27,11 @@ class RawFile {
   static std::string LastErrorText();
   // The system's code of that error (GetLastError, errno).
   static unsigned long LastErrorCode();
+  static void SetLastErrorCode(unsigned long code);
+  // Whether that error was a missing file or folder.
+  static bool LastErrorIsMissing();
+  // Puts `from` in the place of `to`, replacing it in one step.
+  static bool Replace(const char* from, const char* to);
 
  private:
   static constexpr intptr_t kInvalid = -1;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "base/raw_file.h"
@@ -50,3 +51,6 @@ void RawFile::Close() {
 
 std::string RawFile::LastErrorText() { return strerror(errno); }
 unsigned long RawFile::LastErrorCode() { return (unsigned long)errno; }
+void RawFile::SetLastErrorCode(unsigned long code) { errno = int(code); }
+bool RawFile::LastErrorIsMissing() { return errno == ENOENT || errno == ENOTDIR; }
+bool RawFile::Replace(const char* from, const char* to) { return rename(from, to) == 0; }

@@ -45,6 +45,14 @@ void RawFile::Close() {
 }
 
 unsigned long RawFile::LastErrorCode() { return GetLastError(); }
+void RawFile::SetLastErrorCode(unsigned long code) { SetLastError(DWORD(code)); }
+bool RawFile::LastErrorIsMissing() {
+  const DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+bool RawFile::Replace(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
 
 std::string RawFile::LastErrorText() {
   const DWORD code = GetLastError();
