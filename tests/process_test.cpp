@@ -122,6 +122,20 @@ TEST(ProcessTest, OptionsImportAndOlderSystemsSkipThePass) {
   f.Feed(6, "10.0.0.5", "10.0.0.9", 1027, 80);
   EXPECT_EQ(f.system.reads, 0);
   EXPECT_EQ(f.table.at(0).processIndex, -1);
+  // A replay of the file reads the system tables once, whatever the number
+  // of conversations; the next live pass reads them again.
+  f.system.supported = true;
+  f.table.replays++;
+  f.table.replaying = true;
+  for (uint16_t port = 2000; port < 2100; port++) f.Feed(6, "10.0.0.5", "10.0.0.9", port, 80);
+  f.system.Tcp("10.0.0.5", 2050, "10.0.0.9", 80, 6);
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 2050, 80);
+  EXPECT_EQ(f.system.reads, 1);
+  f.table.replaying = false;
+  f.Feed(6, "10.0.0.5", "10.0.0.9", 2100, 80);
+  EXPECT_EQ(f.system.reads, 2);
+  ASSERT_NE(f.Process(3 + 50), nullptr);
+  EXPECT_EQ(f.Process(3 + 50)->processId, 6u);
 }
 
 TEST(ProcessTest, ActiveConnectionsFollowTheTablesBetweenPasses) {

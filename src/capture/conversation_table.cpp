@@ -334,6 +334,8 @@ void ConversationTable::QueueNameLookups() {
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (resolver) resolver->AbandonPending();
   bool opened = file_ && file_->OpenForReading();
+  replays++;
+  replaying = true;
   if (opened) {
     if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kUpdateGroup) * kPacketBufferSize]);
     PacketHeader h[kUpdateGroup];
@@ -353,6 +355,7 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
     }
     file_->CloseReading();
   }
+  replaying = false;
   QueueNameLookups();
   return opened;
 }

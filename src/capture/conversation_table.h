@@ -79,6 +79,9 @@ class ConversationTable {
   int32_t namesChanged = 0;
   int32_t importMode = 0;
   uint32_t clears = 0;  // how often the table was cleared
+  // Set while RebuildFromFile reads the file back; `replays` counts them.
+  bool replaying = false;
+  uint32_t replays = 0;
   FilterRuleList displayFilter;
   std::vector<uint32_t> lookupList;
 

@@ -58,11 +58,18 @@ void ProcessAttributor::Run(ConversationTable& table) {
   if (table.importMode) return;
   if (!options_.GetProcessInfo && !options_.ShowOnlyActiveConnections) return;
   if (!system_.Supported()) return;
-  reads++;
-  entries_.clear();
-  if (!system_.ReadEndpoints(&entries_)) {
-    valid_ = false;
-    return;
+  // One read of the system tables serves a whole replay of the file: the
+  // packets read back do not change them, and a read per new conversation
+  // would cost far more than the replay itself.
+  const bool reuse = table.replaying && valid_ && snapshotReplay_ == table.replays && lastTable_ == &table;
+  if (!reuse) {
+    reads++;
+    entries_.clear();
+    if (!system_.ReadEndpoints(&entries_)) {
+      valid_ = false;
+      return;
+    }
+    snapshotReplay_ = table.replaying ? table.replays : ~uint32_t(0);
   }
   if (Unchanged(table)) {
     // Outside the active view, attributed conversations are not looked at

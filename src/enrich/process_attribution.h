@@ -101,4 +101,5 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
   size_t lastCount_ = 0;
   bool lastActiveView_ = false;
   bool valid_ = false;
+  uint32_t snapshotReplay_ = ~uint32_t(0);  // the replay whose first pass read entries_
 };
