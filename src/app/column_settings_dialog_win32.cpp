@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/strings.h"
+#include "base/language_win32.h"
 #include "base/window_win32.h"
 #include "resource.h"
 
@@ -90,6 +91,7 @@ INT_PTR CALLBACK ColumnSettingsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_INITDIALOG: {
       auto* data = reinterpret_cast<ColumnSettingsData*>(lp);
+      TranslateDialog(dlg, IDD_COLUMN_SETTINGS);
       s = new State{data, ColumnSettings(data->layout)};
       SetWindowLongPtrA(dlg, DWLP_USER, reinterpret_cast<LONG_PTR>(s));
       s->list = GetDlgItem(dlg, IDC_COLSET_LIST);
@@ -107,6 +109,7 @@ INT_PTR CALLBACK ColumnSettingsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       ListView_InsertColumn(s->list, 0, &col);
       SendDlgItemMessageA(dlg, IDC_COLSET_WIDTH, EM_LIMITTEXT, 3, 0);
       Fill(dlg, *s, {});
+      ApplyRightToLeft(dlg, 3);
       return TRUE;
     }
     case WM_DESTROY:

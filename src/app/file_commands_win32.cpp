@@ -90,7 +90,7 @@ class FileProgress : public ReadProgress {
   FileProgress(MainWindow& w, const char* path) : w_(w), size_(FileSize(path)) {}
   bool Continue(uint64_t done) override {
     const DWORD now = GetTickCount();
-    if (now - last_ < 100) return rebuilding_ || !w_.importCancel_;
+    if (now - last_ < 100) return (rebuilding_ && !w_.sessionEndPending_) || !w_.importCancel_;
     last_ = now;
     char text[160];
     const int pct = size_ ? int(done * 100 / size_) : 0;
@@ -111,7 +111,7 @@ class FileProgress : public ReadProgress {
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }
-    return rebuilding_ || !w_.importCancel_;
+    return (rebuilding_ && !w_.sessionEndPending_) || !w_.importCancel_;
   }
   void Rebuilding() override {
     rebuilding_ = true;
@@ -148,6 +148,10 @@ void MainWindow::LoadPacketFile(const char* path) {
   FileProgress progress(*this, path);
   const LoadOutcome out = LoadCaptureWithPackets(path, table_, file_, options_, &progress);
   importing_ = false;
+  if (sessionEndPending_) {
+    EndOfSession();
+    return;
+  }
   SetCursor(old);
   RefreshRows(true);
   SetFocus(list_);
@@ -268,6 +272,16 @@ void MainWindow::LoadConfiguration() {
 
 void MainWindow::EndOfSession() {
   if (sessionEnded_) return;
+  if (importing_) {
+    // Reached through the import's message loop: the import still holds the
+    // packet file, so it is stopped, the settings are kept now, and the
+    // files are dealt with once it has let go.
+    importCancel_ = true;
+    sessionEndPending_ = true;
+    StoreLayoutInOptions();
+    SaveSettings(options_.configFile[0] ? options_.configFile : configPath_, options_);
+    return;
+  }
   sessionEnded_ = true;
   KillTimer(hwnd_, TIMER_REFRESH);
   methods_->Stop();

@@ -4,6 +4,8 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 
@@ -30,13 +32,21 @@ std::string ExecutablePath() {
   return exe;
 }
 
+// A windowed program's standard error leads nowhere unless the caller
+// redirected it; otherwise messages go to the caller's console itself.
+void AttachCallerConsole() {
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  const intptr_t handle = _get_osfhandle(_fileno(stderr));
+  if (handle == -1 || handle == -2) freopen("CONOUT$", "w", stderr);
+}
+
 // Report mode: `/stab OUT CAPTURE` writes the report and ends. Messages go
 // to the console of the caller, when there is one.
 bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   if (args.size() < 2) return false;
   const bool extract = EqualNoCase(args[0].c_str(), "/sextracthttp");
   if (extract || EqualNoCase(args[0].c_str(), "/sstreams")) {
-    AttachConsole(ATTACH_PARENT_PROCESS);
+    AttachCallerConsole();
     Options options;
     std::string message;
     if (args.size() != (extract ? 3u : 4u)) {
@@ -50,7 +60,7 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
     return true;
   }
   if (!ReportFormatOfSwitch(args[0].c_str()) && !EqualNoCase(args[0].c_str(), "/sconvert")) return false;
-  AttachConsole(ATTACH_PARENT_PROCESS);
+  AttachCallerConsole();
   std::string message;
   const std::string exe = ExecutablePath();
   CountryData countries;

@@ -641,6 +641,8 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       return true;
     case WM_PK_SELECTION:
       selectionPending_ = false;
+      // The import's message loop must not move the packet file's reader.
+      if (importing_) return true;
       RefreshLowerPane();
       UpdateStatus();
       UpdateMenuState();

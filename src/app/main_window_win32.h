@@ -140,6 +140,7 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   bool importing_ = false;
   bool importCancel_ = false;
   bool sessionEnded_ = false;
+  bool sessionEndPending_ = false;  // the session ended during an import
   // Last: it holds hooks into table_ and goes first.
   std::unique_ptr<Enrichment> enrich_;
   const ProcessTable* Processes() const;

@@ -1,5 +1,6 @@
 #include "app/properties_dialog_win32.h"
 
+#include "base/language_win32.h"
 #include "base/window_win32.h"
 #include "resource.h"
 
@@ -12,6 +13,7 @@ constexpr int kFirstField = 2000;
 INT_PTR CALLBACK PropertiesProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_INITDIALOG) {
     const auto& data = *reinterpret_cast<const PropertiesData*>(lp);
+    TranslateDialog(dlg, IDD_PROPERTIES);
     HFONT font = reinterpret_cast<HFONT>(SendMessageA(dlg, WM_GETFONT, 0, 0));
     HINSTANCE inst = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dlg, GWLP_HINSTANCE));
     auto px = [&](int x, int y, int w, int h) {
@@ -50,6 +52,7 @@ INT_PTR CALLBACK PropertiesProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     if (x < 0) x = 0;
     if (top < 0) top = 0;
     SetWindowPos(dlg, nullptr, x, top, w, h, SWP_NOZORDER);
+    ApplyRightToLeft(dlg, 3);
     SetFocus(GetDlgItem(dlg, IDOK));
     return FALSE;
   }
