@@ -154,6 +154,7 @@ void MainWindow::LoadPacketFile(const char* path) {
   }
   SetCursor(old);
   RefreshRows(true);
+  SortList();
   SetFocus(list_);
   UpdateMenuState();
   UpdateStatus();
