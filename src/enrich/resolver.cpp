@@ -114,7 +114,7 @@ int HostResolver::Deliver() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     results.swap(state_->results);
   }
-  for (const auto& r : results) table_.SetHostName(r.first, r.second.c_str());
+  table_.SetHostNames(results);
   return int(results.size());
 }
 
