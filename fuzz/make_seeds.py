@@ -177,3 +177,15 @@ write("mmdb", "flat", mmdb(mm_map({"country_code": mm_str("US"), "city": mm_str(
                                    "state1": mm_str("Texas"), "postcode": mm_str("78701")}), False))
 write("country_csv", "rows", b'# c\r\n"16777216","16777471","apnic","1","AU","AUS","Australia"\n'
       b" 16777472 , 16778239 ,x,1, CN \r16777216,16777471,x,1,US\n33554432,50331647\n")
+# A Network Monitor 2.0 file whose frame table names one frame over and over:
+# the frames delivered must stay within what the file holds.
+def netmon_same_frame(frame, entries):
+    head = bytearray(128)
+    head[0:4] = b"GMBU"
+    head[5] = 2
+    struct.pack_into("<H8H", head, 6, 1, 2023, 11, 2, 14, 23, 13, 20, 500)
+    body = struct.pack("<IIII", 0, 0, len(frame), len(frame)) + frame
+    struct.pack_into("<II", head, 24, 128 + len(body), 4 * entries)
+    return bytes(head) + body + struct.pack("<I", 128) * entries
+
+write("netmon", "same_frame.cap", netmon_same_frame(eth(ip(17, "10.0.0.1", "10.0.0.2", 1, 2, b"z" * 1400)), 4000))

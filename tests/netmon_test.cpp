@@ -215,6 +215,17 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
   EXPECT_EQ(n, 1u);
   EXPECT_NE(r.error.find("limit"), std::string::npos) << r.error;
 
+  // A table naming one frame again and again: a small file must not
+  // expand into gigabytes of packets.
+  bad = NetMonFile(2, 1, 1, {{Ethernet(Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 1000))}});
+  const Bytes entry(bad.end() - 4, bad.end());
+  for (int i = 0; i < 50; i++) Append(bad, entry.data(), 4);
+  Put32(bad, 28, 51 * 4);
+  r = import(bad, &n);
+  EXPECT_EQ(n, 1u);
+  EXPECT_TRUE(r.damaged);
+  EXPECT_NE(r.error.find("overlapping frames (frame 1)"), std::string::npos) << r.error;
+
   bad = good;
   Put32(bad, 28, 4 * 1000000);  // a table longer than the file
   r = import(bad, &n);

@@ -12,14 +12,15 @@
 
 namespace {
 // Names by address; a lookup of a held address waits until it is released
-// (or half a minute passes, so a broken test cannot hang).
+// (or two minutes pass, so a broken test cannot hang: starting a thousand
+// threads under ThreadSanitizer on a busy machine can take half a minute).
 class FakeLookup : public HostLookup {
  public:
   bool Reverse(uint32_t address, std::string* name) override {
     std::unique_lock<std::mutex> lock(m);
     calls++;
-    cv.notify_all();
-    cv.wait_for(lock, std::chrono::seconds(30), [&] { return !held.count(address); });
+    called.notify_all();
+    cv.wait_for(lock, std::chrono::seconds(120), [&] { return !held.count(address); });
     auto it = names.find(address);
     if (it == names.end()) return false;
     *name = it->second;
@@ -34,12 +35,17 @@ class FakeLookup : public HostLookup {
     held.erase(a);
     cv.notify_all();
   }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(m);
+    return calls;
+  }
   void WaitCalls(int n) {
     std::unique_lock<std::mutex> lock(m);
-    cv.wait_for(lock, std::chrono::seconds(5), [&] { return calls >= n; });
+    called.wait_for(lock, std::chrono::seconds(60), [&] { return calls >= n; });
   }
   std::mutex m;
   std::condition_variable cv;
+  std::condition_variable called;  // apart, so a thousand held lookups do not wake each other
   std::map<uint32_t, std::string> names;
   std::map<uint32_t, bool> held;
   int calls = 0;
@@ -123,6 +129,10 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
   ASSERT_TRUE(f.Settle(*r));
   EXPECT_STREQ(f.table.at(0).localHost, "me.example");
 
+  f.Feed("10.0.0.5", "10.0.0.8", 1026, 80);
+  const uint32_t queued = Addr("10.0.0.8");
+  f.lookup->names[queued] = "queued.example";
+
   // All slots busy: further requests are refused until workers end.
   const uint32_t held = Addr("10.9.9.9");
   f.lookup->Hold(held);
@@ -130,7 +140,22 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
   for (int i = 0; i < HostResolver::kSlots + 6; i++) started += r->StartLookup(held);
   EXPECT_EQ(started, HostResolver::kSlots);
   EXPECT_EQ(r->BusySlots(), HostResolver::kSlots);
+
+  // Abandoned workers still stuck in the lookup: new lookups wait for one
+  // of them to finish rather than adding threads, and are still delivered.
+  f.lookup->WaitCalls(HostResolver::kSlots + 2);
+  const int calls = f.lookup->Calls();
+  r->AbandonPending();
+  for (int i = 0; i < HostResolver::kMaxWorkers; i++) ASSERT_TRUE(r->StartLookup(queued));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(f.lookup->Calls(), calls);
+  f.lookup->Release(held);
+  ASSERT_TRUE(f.Settle(*r));
+  EXPECT_STREQ(f.table.at(1).remoteHost, "queued.example");
+
   // Destroying the resolver while its workers still wait is safe.
+  f.lookup->Hold(held);
+  ASSERT_TRUE(r->StartLookup(held));
   r.reset();
   f.lookup->Release(held);
 }

@@ -141,6 +141,11 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
   EXPECT_EQ(tcp->flags & kRowTextCurrent, 0);
   EXPECT_EQ(f.table.namesChanged, 1);
+  // A batch: the later of two names for one address wins, as it would one call after another.
+  f.table.SetHostNames({{Addr("10.0.0.7"), "old.lan"}, {Addr("10.0.0.9"), "web.lan"}, {Addr("10.0.0.7"), "dns.lan"}});
+  EXPECT_STREQ(tcp->remoteHost, "web.lan");
+  EXPECT_STREQ(udp->remoteHost, "dns.lan");
+  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
 }
 
 TEST(TableTest, RecordIndexKeepsEveryOffset) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "base/byte_cursor.h"
@@ -296,22 +297,21 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
 }
 
 // Runs on the table's own thread: the resolver queues its results there.
-void ConversationTable::SetHostName(uint32_t address, const char* name) {
+void ConversationTable::SetHostName(uint32_t address, const char* name) { SetHostNames({{address, name}}); }
+
+void ConversationTable::SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names) {
+  if (names.empty()) return;
+  std::unordered_map<uint32_t, const char*> byAddress(names.size() * 2);
+  for (const auto& n : names) byAddress[n.first] = n.second.c_str();
   for (size_t i = 0; i < count_; i++) {
     Conversation& c = at(i);
-    bool hit = false;
-    if (c.localAddress == address) {
-      CopyHostName(c.localHost, name);
-      hit = true;
-    }
-    if (c.remoteAddress == address) {
-      CopyHostName(c.remoteHost, name);
-      hit = true;
-    }
-    if (hit) {
-      c.flags &= uint16_t(~kRowTextCurrent);
-      namesChanged = 1;
-    }
+    const auto local = byAddress.find(c.localAddress);
+    const auto remote = byAddress.find(c.remoteAddress);
+    if (local == byAddress.end() && remote == byAddress.end()) continue;
+    if (local != byAddress.end()) CopyHostName(c.localHost, local->second);
+    if (remote != byAddress.end()) CopyHostName(c.remoteHost, remote->second);
+    c.flags &= uint16_t(~kRowTextCurrent);
+    namesChanged = 1;
   }
 }
 

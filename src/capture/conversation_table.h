@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/options.h"
@@ -59,6 +61,9 @@ class ConversationTable {
   Conversation* FindConversation(const Conversation& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
+  // All of a batch in one pass over the table; a later name for an address
+  // wins, as one SetHostName after another would have it.
+  void SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names);
   void QueueNameLookups();
   // Replays every packet of the packet file (the caller clears first).
   // Returns false when the file cannot be opened.

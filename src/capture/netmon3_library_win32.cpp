@@ -94,13 +94,23 @@ void EnumerateNetMon3Adapters() {
 
 bool LoadNetMon3CaptureFile(PacketSniffer& sniffer, const char* path) {
   NetMon3Library& lib = NetMon3();
-  if (!LoadNetMon3Library() || !lib.NmOpenCaptureFile || !lib.NmGetFrame || !lib.NmGetRawFrame) return false;
+  auto fail = [&](const char* why) {
+    lib.fileError = why;
+    return false;
+  };
+  if (!LoadNetMon3Library() || !lib.NmOpenCaptureFile || !lib.NmGetFrame || !lib.NmGetRawFrame)
+    return fail("NmApi.dll or its capture file functions are missing");
+  // Without a frame count every file would read as empty, and wrongly so.
+  if (!lib.NmGetFrameCount) return fail("NmApi.dll has no NmGetFrameCount");
   wchar_t wide[MAX_PATH] = L"";
-  if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return false;
+  if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return fail("the path does not convert");
   HANDLE file = nullptr;
-  if (lib.NmOpenCaptureFile(wide, &file) != 0) return false;
+  if (lib.NmOpenCaptureFile(wide, &file) != 0) return fail("NmOpenCaptureFile failed");
   ULONG count = 0;
-  if (lib.NmGetFrameCount) lib.NmGetFrameCount(file, &count);
+  if (lib.NmGetFrameCount(file, &count) != 0) {
+    if (lib.NmCloseHandle) lib.NmCloseHandle(file);
+    return fail("NmGetFrameCount failed");
+  }
   std::vector<BYTE> buffer(kNetMon3FrameBytes);  // one buffer for the whole file
   for (ULONG i = 0; i < count; i++) {
     HANDLE frame = nullptr;
@@ -111,5 +121,6 @@ bool LoadNetMon3CaptureFile(PacketSniffer& sniffer, const char* path) {
     if (lib.NmCloseHandle) lib.NmCloseHandle(frame);
   }
   if (lib.NmCloseHandle) lib.NmCloseHandle(file);
+  lib.fileError = "";
   return true;
 }

@@ -36,6 +36,9 @@ struct NetMon3Library {
   ULONG(WINAPI* NmGetFrameCount)(HANDLE, ULONG*) = nullptr;
   ULONG(WINAPI* NmOpenCaptureFile)(const wchar_t*, HANDLE*) = nullptr;
 
+  // Why the last LoadNetMon3CaptureFile answered false; empty after success.
+  const char* fileError = "";
+
   // The adapter table as the last enumeration left it.
   ULONG adapterCount = 0;
   uint8_t adapters[kNetMon3MaxAdapters][kNetMon3AdapterRecord] = {};
@@ -48,6 +51,7 @@ bool LoadNetMon3Library();
 void BindNetMon3Library(HMODULE module);
 void EnumerateNetMon3Adapters();
 
-// Every frame of a capture file through NmApi into `sniffer`; false when
-// NmApi is not there or cannot open the file.
+// Every frame of a capture file through NmApi into `sniffer`; false (with
+// fileError) when NmApi is not there, cannot open the file or cannot count
+// its frames.
 bool LoadNetMon3CaptureFile(PacketSniffer& sniffer, const char* path);

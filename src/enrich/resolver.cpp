@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,7 @@ struct HostResolver::State {
   Slot slots[kSlots];
   uint64_t nextTicket = 1;
   int running = 0;  // worker threads alive, busy or cancelled
+  std::deque<std::pair<int, uint64_t>> queued;  // slot and ticket, waiting for a worker
   std::vector<std::pair<uint32_t, std::string>> results;
   std::shared_ptr<HostLookup> lookup;
 };
@@ -42,16 +45,33 @@ constexpr size_t kWorkerStack = 256 * 1024;
 void* Worker(void* p) {
   std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(p));
   HostResolver::State& s = *args->state;
-  std::string name;
-  const bool ok = s.lookup->Reverse(args->address, &name) && !name.empty();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  HostResolver::State::Slot& slot = s.slots[args->slot];
-  if (slot.busy && slot.ticket == args->ticket) {
-    if (ok) s.results.emplace_back(args->address, std::move(name));
-    slot.busy = false;
+  int index = args->slot;
+  uint64_t ticket = args->ticket;
+  uint32_t address = args->address;
+  for (;;) {
+    std::string name;
+    const bool ok = s.lookup->Reverse(address, &name) && !name.empty();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    HostResolver::State::Slot& slot = s.slots[index];
+    if (slot.busy && slot.ticket == ticket) {
+      if (ok) s.results.emplace_back(address, std::move(name));
+      slot.busy = false;
+    }
+    // Queued lookups have no thread of their own: a finishing worker,
+    // cancelled or not, carries on with the next one still wanted.
+    bool more = false;
+    while (!more && !s.queued.empty()) {
+      std::tie(index, ticket) = s.queued.front();
+      s.queued.pop_front();
+      const HostResolver::State::Slot& next = s.slots[index];
+      more = next.busy && next.ticket == ticket;
+      address = next.address;
+    }
+    if (!more) {
+      if (--s.running == 0) s.idle.notify_all();
+      return nullptr;
+    }
   }
-  if (--s.running == 0) s.idle.notify_all();
-  return nullptr;
 }
 
 }  // namespace
@@ -64,6 +84,7 @@ HostResolver::HostResolver(ConversationTable& table, std::shared_ptr<HostLookup>
 HostResolver::~HostResolver() {
   std::unique_lock<std::mutex> lock(state_->mutex);
   for (State::Slot& s : state_->slots) s.busy = false;
+  state_->queued.clear();
   state_->results.clear();
   // Workers keep the state alive by themselves; waiting a little only lets
   // quick ones finish before the program goes on to exit.
@@ -79,32 +100,37 @@ bool HostResolver::StartLookup(uint32_t address) {
   if (free < 0) return false;
   State::Slot& slot = s.slots[free];
   const uint64_t ticket = s.nextTicket++;
-  auto* args = new WorkerArgs{state_, free, ticket, address};
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    delete args;
-    return false;
-  }
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, kWorkerStack);
-  pthread_t thread;
-  // The worker blocks on the mutex until the slot below is filled in.
-  const int rc = pthread_create(&thread, &attr, Worker, args);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete args;
-    return false;
+  if (s.running >= kMaxWorkers) {
+    s.queued.emplace_back(free, ticket);
+  } else {
+    auto* args = new WorkerArgs{state_, free, ticket, address};
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+      delete args;
+      return false;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kWorkerStack);
+    pthread_t thread;
+    // The worker blocks on the mutex until the slot below is filled in.
+    const int rc = pthread_create(&thread, &attr, Worker, args);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+      delete args;
+      return false;
+    }
+    s.running++;
   }
   slot.busy = true;
   slot.ticket = ticket;
   slot.address = address;
-  s.running++;
   return true;
 }
 
 void HostResolver::AbandonPending() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (State::Slot& s : state_->slots) s.busy = false;
+  state_->queued.clear();
   state_->results.clear();
 }
 
@@ -114,7 +140,7 @@ int HostResolver::Deliver() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     results.swap(state_->results);
   }
-  for (const auto& r : results) table_.SetHostName(r.first, r.second.c_str());
+  table_.SetHostNames(results);
   return int(results.size());
 }
 

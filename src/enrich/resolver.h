@@ -22,12 +22,16 @@ std::shared_ptr<HostLookup> SystemHostLookup();
 class HostResolver : public NameResolver {
  public:
   static constexpr int kSlots = 1024;
+  // Worker threads alive at once, abandoned ones included: a slow name
+  // server must not let every rebuild add another kSlots threads.
+  static constexpr int kMaxWorkers = kSlots;
 
   HostResolver(ConversationTable& table, std::shared_ptr<HostLookup> lookup);
   ~HostResolver() override;
 
-  // Takes a free slot and starts its worker; false when all slots are busy
-  // or no thread could be made.
+  // Takes a free slot and starts its worker, or queues it for the next
+  // worker to finish when kMaxWorkers are alive; false when all slots are
+  // busy or no thread could be made.
   bool StartLookup(uint32_t address);
   void Request(uint32_t address) override { StartLookup(address); }
   // Frees every busy slot; the workers still running deliver nothing.

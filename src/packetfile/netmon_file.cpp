@@ -98,6 +98,10 @@ bool NetMonReader::Next(CaptureFrame& f) {
   const size_t trailer = TrailerBytes(major_, minor_);
   if (record_.size() < kMaxNetMonRecord + 16) record_.resize(kMaxNetMonRecord + 16);
   if (!ReadAt(uint64_t(offset) + headerBytes, record_.data(), incl + trailer)) return Damaged("frame cut short");
+  const uint64_t recordLength = headerBytes + incl + trailer;
+  recordBytes_ += recordLength;
+  if (offset + recordLength > recordsEnd_) recordsEnd_ = offset + recordLength;
+  if (recordBytes_ > recordsEnd_) return Damaged("frame table names overlapping frames");
   const uint8_t* t = record_.data() + incl;
   const uint16_t media = trailer ? LoadLe16(t) : media_;
   // Media 0 appears in some captures whose frames are Ethernet.

@@ -40,6 +40,10 @@ class NetMonReader {
   FileTime start_ = 0;  // local time of the capture start, 0 when unknown
   uint32_t tableOffset_ = 0, count_ = 0, next_ = 0;
   uint32_t windowFirst_ = 0, windowCount_ = 0;
+  // Frame records must not share bytes: what they add up to can never pass
+  // the furthest record end seen, so a table naming one frame over and over
+  // cannot make a small file deliver gigabytes.
+  uint64_t recordBytes_ = 0, recordsEnd_ = 0;
   std::vector<uint8_t> window_;
   std::vector<uint8_t> record_;
 };
