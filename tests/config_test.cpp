@@ -4,16 +4,8 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
-namespace {
-std::string Text(const std::string& path) {
-  Bytes b = ReadFileBytes(path);
-  return std::string(b.begin(), b.end());
-}
-}  // namespace
-
 TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   const std::string path = TempPath("pakrill.cfg");
-  WriteFileBytes(path, Bytes());
   std::string start = "[Other]\r\nKeep=me\r\n[General]\r\nUnknownKey=1\r\nDisplayMode=4\r\n";
   WriteFileBytes(path, Bytes(start.begin(), start.end()));
   Options o;
@@ -29,7 +21,7 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   o.Columns[22][0] = 120;
   o.Columns[22][1] = 22;
   ASSERT_TRUE(SaveSettings(path, o));
-  const std::string text = Text(path);
+  const std::string text = ReadFileText(path);
   EXPECT_NE(text.find("[Other]\r\nKeep=me\r\n"), std::string::npos);
   EXPECT_NE(text.find("UnknownKey=1"), std::string::npos);
   EXPECT_NE(text.find("CaptureFilter=41 42 00\r\n"), std::string::npos);

@@ -7,7 +7,6 @@
 #include <direct.h>
 #define rmdir _rmdir
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -101,11 +100,7 @@ TEST(HttpTest, DecodesChunkedAndGzipBodies) {
 TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   FakePlatform platform;
   const std::string dir = TempPath("extract");
-#ifdef _WIN32
-  CreateDirectoryA(dir.c_str(), nullptr);
-#else
-  mkdir(dir.c_str(), 0755);
-#endif
+  MakeDir(dir);
   HttpExtractor x(dir);
   auto feed = [&](const std::string& s) { x.OnBlock(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
   feed("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -124,10 +119,7 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\none");
   feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\ntwo");
   EXPECT_EQ(x.filesWritten(), 6);
-  auto read = [&](const char* n) {
-    Bytes b = ReadFileBytes(dir + "/" + n);
-    return std::string(b.begin(), b.end());
-  };
+  auto read = [&](const char* n) { return ReadFileText(dir + "/" + n); };
   // text/html adds ".htm"; the second body of the same name is numbered.
   EXPECT_EQ(read("index.html.htm"), "<p>one</p>");
   EXPECT_EQ(read("index.html(1).htm"), "<p>two</p>");

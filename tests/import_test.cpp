@@ -1,53 +1,9 @@
 #include <algorithm>
-#include "app/report.h"
-#include "capture/capture_engine.h"
 #include "capture/frame.h"
-#include "export/summary_export.h"
 #include "gtest/gtest.h"
 #include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
 #include "test_support.h"
-
-namespace {
-
-// The packets of a small session: DNS, a TCP exchange, UDP and ICMP.
-std::vector<Bytes> Session() {
-  return {
-      WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("web.example", {Addr("10.0.0.9")})),
-      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 0),
-      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 300),
-      Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 1400),
-      Ipv4Packet(17, "10.0.0.5", "10.0.0.7", 5000, 5001, 20),
-      Ipv4Packet(1, "10.0.0.7", "10.0.0.5", 0, 0, 56),
-  };
-}
-
-std::string Report(const std::string& path, bool dns = false) {
-  Options o;
-  o.UseDnsQueriesForHostNames = dns;
-  PacketFile file;
-  ConversationTable table(o, &file);
-  LoadOutcome r = LoadCaptureForReport(path.c_str(), table, file, o);
-  EXPECT_TRUE(r.ok) << r.message;
-  std::string out;
-  ColumnContext ctx{o};
-  for (size_t i = 0; i < table.count(); i++)
-    AppendSummaryRow(out, table.at(i), kFormatTabDelimited, DefaultExportColumns(), ctx);
-  return out;
-}
-
-struct Collector : PacketSniffer {
-  std::vector<Bytes> packets;
-  std::vector<FileTime> times;
-  std::vector<int> macs;
-  void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src, FileTime t) override {
-    packets.emplace_back(p, p + n);
-    times.push_back(t);
-    macs.push_back((dst ? 2 : 0) + (src ? 1 : 0));
-  }
-};
-
-}  // namespace
 
 TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   FakePlatform platform;
@@ -80,27 +36,27 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   WriteFileBytes(TempPath("c.pcap"), PcapFile(frames, 1, false, true));
   WriteFileBytes(TempPath("d.pcapng"), ng.bytes);
 
-  std::string expected = Report(TempPath("own.pkp"));
+  std::string expected = ReportRows(TempPath("own.pkp"));
   EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 4);
   // DNS answers are learned while a foreign file is read, as in an import.
-  EXPECT_EQ(expected, Report(TempPath("own.pkp"), true));
-  EXPECT_NE(Report(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
+  EXPECT_EQ(expected, ReportRows(TempPath("own.pkp"), true));
+  EXPECT_NE(ReportRows(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
   EXPECT_NE(expected.find("00:00:00.250"), std::string::npos);
-  EXPECT_EQ(Report(TempPath("a.pcap")), expected);
-  EXPECT_EQ(Report(TempPath("b.pcap")), expected);
-  EXPECT_EQ(Report(TempPath("c.pcap")), expected);
+  EXPECT_EQ(ReportRows(TempPath("a.pcap")), expected);
+  EXPECT_EQ(ReportRows(TempPath("b.pcap")), expected);
+  EXPECT_EQ(ReportRows(TempPath("c.pcap")), expected);
   auto noMacs = [](std::string s) {
     for (size_t p; (p = s.find("00-11-22-33-44-55")) != std::string::npos;) s.erase(p, 17);
     for (size_t p; (p = s.find("66-77-88-99-aa-bb")) != std::string::npos;) s.erase(p, 17);
     return s;
   };
-  EXPECT_EQ(noMacs(Report(TempPath("d.pcapng"))), noMacs(expected));
+  EXPECT_EQ(noMacs(ReportRows(TempPath("d.pcapng"))), noMacs(expected));
   // Saved as pcap (microseconds) and pcapng (100 ns), the same packets, MACs and times return.
   for (CaptureFormat f : {CaptureFormat::Pcap, CaptureFormat::PcapNg}) {
     const ConvertResult r = WriteCaptureFile(own, TempPath("e.cap").c_str(), f);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.packets, session.size());
-    EXPECT_EQ(Report(TempPath("e.cap")), expected);
+    EXPECT_EQ(ReportRows(TempPath("e.cap")), expected);
   }
   EXPECT_FALSE(WriteCaptureFile(own, TempPath("no/such/dir.pcap").c_str(), CaptureFormat::Pcap).ok);
   remove(TempPath("e.cap").c_str());
