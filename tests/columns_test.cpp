@@ -23,21 +23,13 @@ TEST(ColumnsTest, Texts) {
   c.localMac[5] = 0xff;
   for (auto& b : c.remoteMac) b = 0xFF;
 
-  EXPECT_EQ(ColumnOf(c, 0, o), "12");
-  EXPECT_EQ(ColumnOf(c, 1, o), "TCP");
-  EXPECT_EQ(ColumnOf(c, 2, o), "192.168.0.10");
-  EXPECT_EQ(ColumnOf(c, 4, o), "3456");
-  EXPECT_EQ(ColumnOf(c, 8, o), "https");  // local port has no name: the remote one
-  EXPECT_EQ(ColumnOf(c, 9, o), "1");
-  EXPECT_EQ(ColumnOf(c, 10, o), "1,234,567 Bytes");
-  EXPECT_EQ(ColumnOf(c, 11, o), "1,500 Bytes");
-  EXPECT_EQ(ColumnOf(c, 12, o), "");  // no valid speed
-  EXPECT_EQ(ColumnOf(c, 13, o), "2024-03-05 10:20:30:250");
-  EXPECT_EQ(ColumnOf(c, 15, o), "01:01:01.500");
-  EXPECT_EQ(ColumnOf(c, 19, o), "0a-00-00-00-00-ff");
-  EXPECT_EQ(ColumnOf(c, 20, o), "");  // broadcast
-  EXPECT_EQ(ColumnOf(c, 16, o), "");
-  EXPECT_EQ(ColumnOf(c, 23, o), "");
+  // Port 443 names the service (the local port has none); no valid speed,
+  // a broadcast remote MAC and no process show nothing.
+  const std::pair<int, const char*> texts[] = {
+      {0, "12"}, {1, "TCP"}, {2, "192.168.0.10"}, {4, "3456"}, {8, "https"}, {9, "1"},
+      {10, "1,234,567 Bytes"}, {11, "1,500 Bytes"}, {12, ""}, {13, "2024-03-05 10:20:30:250"},
+      {15, "01:01:01.500"}, {19, "0a-00-00-00-00-ff"}, {20, ""}, {16, ""}, {23, ""}};
+  for (const auto& [id, text] : texts) EXPECT_EQ(ColumnOf(c, id, o), text) << id;
   o.ShowOutgoingIncoming = 1;
   EXPECT_EQ(ColumnOf(c, 11, o), "1,500 Bytes  {1,500 ; 0}");
   EXPECT_EQ(ColumnOf(c, 9, o), "1  {1 ; 0}");

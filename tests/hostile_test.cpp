@@ -155,10 +155,8 @@ TEST(HostileTest, ExtractionCountsFailedBodies) {
   const std::string missing = TempPath("no-such-folder-14");
   HttpExtractor x(missing);
   const std::string req = "GET /a.txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
-  for (int i = 0; i < 3; i++) {
-    x.OnBlock(reinterpret_cast<const uint8_t*>(req.data()), req.size());
-    x.OnBlock(reinterpret_cast<const uint8_t*>(resp.data()), resp.size());
-  }
+  for (int i = 0; i < 3; i++)
+    for (const std::string* s : {&req, &resp}) x.OnBlock(reinterpret_cast<const uint8_t*>(s->data()), s->size());
   EXPECT_EQ(x.filesWritten(), 0);
   EXPECT_EQ(x.filesFailed(), 3);
   const std::string report = x.FailureReport();
@@ -193,10 +191,8 @@ TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
   HttpExtractor x(folder);
   const std::string name(60, 'n');
   const std::string req = "GET /" + name + ".txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
-  for (int i = 0; i < 2; i++) {
-    x.OnBlock(reinterpret_cast<const uint8_t*>(req.data()), req.size());
-    x.OnBlock(reinterpret_cast<const uint8_t*>(resp.data()), resp.size());
-  }
+  for (int i = 0; i < 2; i++)
+    for (const std::string* s : {&req, &resp}) x.OnBlock(reinterpret_cast<const uint8_t*>(s->data()), s->size());
   EXPECT_EQ(x.filesWritten(), 2) << x.FailureReport();
   const size_t room = kMaxPath - folder.size() - 1;
   const std::string first = name.substr(0, room - 4) + ".txt", second = name.substr(0, room - 7) + "(1).txt";

@@ -135,6 +135,19 @@ TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
   ImportResult hr = ImportCapture(hs, h);
   EXPECT_EQ(h.packets.size(), 4u);
   EXPECT_NE(hr.error.find(std::to_string(at)), std::string::npos) << hr.error;
+  // A captured length past the block's end is damage, even by a byte (a
+  // 40-byte packet has no padding to hide it).
+  const Bytes ip40 = Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 12);
+  for (uint32_t over : {1u, 3u, 4u}) {
+    PcapngWriter o = w;
+    const size_t block = o.bytes.size();
+    o.Enhanced(0, ip40, 4000000);
+    for (int i = 0; i < 4; i++) o.bytes[block + 20 + i] = uint8_t((ip40.size() + over) >> (24 - 8 * i));
+    Collector k;
+    MemorySource os(o.bytes.data(), o.bytes.size());
+    EXPECT_NE(ImportCapture(os, k).error.find("packet longer than its block"), std::string::npos) << over;
+    EXPECT_EQ(k.packets.size(), 4u);
+  }
 }
 
 TEST(ImportTest, LinkTypes) {
@@ -160,14 +173,25 @@ TEST(ImportTest, LinkTypes) {
   feed(kLinkRaw, ip);
   Bytes wifi(32, 0);
   wifi[0] = 0x08;
-  wifi[10] = 0xAA;
-  wifi[16] = 0xBB;
+  for (int i = 0; i < 6; i++) {
+    wifi[4 + i] = uint8_t(0x11 + i);   // address 1
+    wifi[10 + i] = uint8_t(0xA1 + i);  // address 2
+    wifi[16 + i] = uint8_t(0xB1 + i);  // address 3
+  }
   wifi[30] = 0x08;
   wifi.insert(wifi.end(), ip.begin(), ip.end());
   feed(kLinkIeee80211, wifi);
-  ASSERT_EQ(c.packets.size(), 8u);
+  Bytes radiotap = {0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // length 12, little-endian
+  radiotap.insert(radiotap.end(), wifi.begin(), wifi.end());
+  feed(kLinkRadiotap, radiotap);
+  ASSERT_EQ(c.packets.size(), 9u);
   for (const Bytes& b : c.packets) EXPECT_EQ(b, ip);
   EXPECT_EQ(c.macs[4], 1);  // cooked capture: the sender's address only
+  // 802.11: the sender is address 3 by the capture driver's rules, the receiver address 2.
+  for (size_t i : {7, 8}) {
+    EXPECT_EQ(c.src[i], (Bytes{0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6})) << i;
+    EXPECT_EQ(c.dst[i], (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6})) << i;
+  }
 
   // Not delivered: ARP, IPv6, a 14-byte frame, QoS and protected 802.11 data.
   feed(kLinkEthernet, Ethernet(ip, 0x0806));
@@ -181,12 +205,12 @@ TEST(ImportTest, LinkTypes) {
   wifi[1] = 0x40;
   feed(kLinkIeee80211, wifi);
   feed(9999, ip);
-  EXPECT_EQ(c.packets.size(), 8u);
+  EXPECT_EQ(c.packets.size(), 9u);
   // One byte of IP after an Ethernet header is handed over with length 1.
   Bytes one = Ethernet(Bytes{0x45});
   feed(kLinkEthernet, one);
   EXPECT_EQ(c.packets.back().size(), 1u);
-  EXPECT_EQ(s.handed, 9u);
+  EXPECT_EQ(s.handed, 10u);
   EXPECT_EQ(s.unsupported, 3u);
 }
 

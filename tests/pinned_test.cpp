@@ -1,15 +1,11 @@
 // Behaviour that single planted faults once left unpinned (issue 14): each
 // test here fails when its behaviour regresses.
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "capture/columns.h"
 #include "capture/conversation_table.h"
-#include "capture/frame.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
-#include "packetfile/capture_reader.h"
 #include "packetfile/packet_file.h"
 #include "stream/stream_export.h"
 #include "stream/stream_loader.h"
@@ -60,63 +56,6 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   ASSERT_EQ(table.count(), 1u);
   EXPECT_EQ(table.at(0).packets, 1);
   file.ResetFile(false);
-}
-
-// 802.11 and radiotap imports: addresses in the right MAC columns, and the
-// radiotap header length read little-endian.
-TEST(PinnedTest, Ieee80211AndRadiotapImports) {
-  FakePlatform platform;
-  const Bytes ip = Ipv4Packet(6, "10.0.0.1", "10.0.0.2", 1025, 80, 10);
-  Bytes wifi(32, 0);
-  wifi[0] = 0x08;
-  for (int i = 0; i < 6; i++) {
-    wifi[4 + i] = uint8_t(0x11 + i);   // address 1
-    wifi[10 + i] = uint8_t(0xA1 + i);  // address 2
-    wifi[16 + i] = uint8_t(0xB1 + i);  // address 3
-  }
-  wifi[30] = 0x08;
-  wifi.insert(wifi.end(), ip.begin(), ip.end());
-  Bytes radiotap = {0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // length 12, little-endian
-  radiotap.insert(radiotap.end(), wifi.begin(), wifi.end());
-  const std::string cap = TempPath("wifi.pcap");
-  for (const auto& [link, frame] : {std::make_pair(uint32_t(kLinkIeee80211), wifi),
-                                    std::make_pair(uint32_t(kLinkRadiotap), radiotap)}) {
-    WriteFileBytes(cap, PcapFile({{frame}}, link));
-    LoadedCapture l(cap);
-    ASSERT_TRUE(l.outcome.ok) << l.outcome.message;
-    ASSERT_EQ(l.table.count(), 1u) << link;
-    const Conversation& c = l.table.at(0);
-    EXPECT_EQ(c.localAddress, Addr("10.0.0.1"));
-    EXPECT_EQ(c.remoteAddress, Addr("10.0.0.2"));
-    // The sender (address 3 by the capture driver's rules) is the local side's MAC.
-    EXPECT_EQ(ColumnOf(c, 19, l.options), "b1-b2-b3-b4-b5-b6") << link;
-    EXPECT_EQ(ColumnOf(c, 20, l.options), "a1-a2-a3-a4-a5-a6") << link;
-  }
-  remove(cap.c_str());
-}
-
-// A pcapng packet block whose captured length overruns the block is damage.
-TEST(PinnedTest, PcapngPacketLongerThanItsBlockIsDamage) {
-  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 12);  // 40 bytes: no padding
-  ASSERT_EQ(ip.size() % 4, 0u);
-  for (uint32_t over : {1u, 3u, 4u}) {
-    PcapngWriter w;
-    w.Section(false);
-    w.Interface(kLinkRaw);
-    w.Enhanced(0, ip, 1);
-    const size_t at = w.bytes.size();
-    w.Enhanced(0, ip, 2);
-    const uint32_t caplen = uint32_t(ip.size()) + over;
-    memcpy(&w.bytes[at + 20], &caplen, 4);
-    MemorySource src(w.bytes.data(), w.bytes.size());
-    CaptureReader reader(src);
-    ASSERT_TRUE(reader.Open());
-    CaptureFrame f;
-    ASSERT_TRUE(reader.Next(f));  // the packet before it is kept
-    EXPECT_EQ(f.caplen, ip.size());
-    EXPECT_FALSE(reader.Next(f));
-    EXPECT_NE(reader.error().find("packet longer than its block"), std::string::npos) << over;
-  }
 }
 
 // Ethernet minimum-frame padding never enters a stream.

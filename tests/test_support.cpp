@@ -201,7 +201,6 @@ void PcapngWriter::Block(uint32_t type, const Bytes& body) {
 
 PcapngWriter& PcapngWriter::Section(bool big) {
   big_ = big;
-  Bytes body;
   PcapngWriter tmp(big);
   tmp.U32(0x1A2B3C4D);
   tmp.U16(1);
@@ -328,6 +327,7 @@ void Collector::OnPacket(const uint8_t* p, int32_t n, const uint8_t* d, const ui
   times.push_back(t);
   macs.push_back((d ? 2 : 0) + (s ? 1 : 0));
   dst.emplace_back(d ? d : p, d ? d + 6 : p);
+  src.emplace_back(s ? s : p, s ? s + 6 : p);
 }
 
 void Place(StreamBlock& b, uint32_t seq, const std::string& s) {

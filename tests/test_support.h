@@ -105,8 +105,8 @@ struct Collector : PacketSniffer {
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src, FileTime t) override;
   std::vector<Bytes> packets;
   std::vector<FileTime> times;
-  std::vector<int> macs;    // 2 with a destination, 1 with a source
-  std::vector<Bytes> dst;   // empty without one
+  std::vector<int> macs;        // 2 with a destination, 1 with a source
+  std::vector<Bytes> dst, src;  // empty without one
 };
 
 // Stream blocks as (direction, bytes).
