@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 
-#include "app/config.h"
 #include "capture/columns.h"
 #include "gtest/gtest.h"
 #include "packetfile/capture_reader.h"
@@ -165,22 +164,6 @@ TEST(HostileTest, ExtractionCountsFailedBodies) {
   EXPECT_NE(report.find("3 of 3 bodies could not be written"), std::string::npos) << report;
 }
 
-// Point 4: chunk extensions and spaces after the size.
-TEST(HostileTest, ChunkExtensionsAndSpaces) {
-  const std::string body = "5;ext=1\r\nhello\r\n6  \r\n world\r\n3 ; name=\"v\"\r\n!!!\r\n0\r\n\r\n";
-  std::string out;
-  DechunkBody(reinterpret_cast<const uint8_t*>(body.data()), body.size(), &out);
-  EXPECT_EQ(out, "hello world!!!");
-  out.clear();
-  const std::string bad = "zz\r\nhello\r\n";  // no size at all: nothing
-  DechunkBody(reinterpret_cast<const uint8_t*>(bad.data()), bad.size(), &out);
-  EXPECT_EQ(out, "");
-  out.clear();
-  const std::string cut = "5;ext=1";  // the size line never ends
-  DechunkBody(reinterpret_cast<const uint8_t*>(cut.data()), cut.size(), &out);
-  EXPECT_EQ(out, "");
-}
-
 // Point 4: a name too long for the folder is shortened, extension and numbering kept.
 TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
   FakePlatform platform;
@@ -201,18 +184,6 @@ TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
   remove((folder + "/" + first).c_str());
   remove((folder + "/" + second).c_str());
   remove(folder.c_str());
-}
-
-// Point 5: COM¹ and its kin are reserved like COM1.
-TEST(HostileTest, SuperscriptDeviceNamesAreReserved) {
-  for (const char* n : {"COM\xb9", "com\xb2.txt", "COM\xb3", "LPT\xb9.htm", "lpt\xb2", "LPT\xb3"}) {
-    std::string name;
-    HttpFileName(("GET /" + std::string(n) + " HTTP/1.1\r\n").c_str(), &name);
-    EXPECT_EQ(name, "_" + std::string(n));
-  }
-  std::string name;
-  HttpFileName("GET /COM\xb4 HTTP/1.1\r\n", &name);  // not a superscript digit of the code page
-  EXPECT_EQ(name, "COM\xb4");
 }
 
 // Point 6: time stamps out of range saturate; nothing overflows.
@@ -259,26 +230,6 @@ TEST(HostileTest, SkippedFramesAreExplained) {
   EXPECT_EQ(LoadedCapture(cap).outcome.message,
             "no IPv4 packet: 1 frame skipped (1 of an unsupported link type or frame kind)");
   remove(cap.c_str());
-}
-
-// Point 7: configuration values out of range are clamped when read.
-TEST(HostileTest, ConfigurationValuesAreClamped) {
-  IniDocument doc;
-  doc.Parse(
-      "[General]\r\nHexDumpMaxSize=-5\r\nHexDumpCharsPerLine=100000\r\nMaxDataSizeDisplay=4294967295\r\n"
-      "AutoModeCharsToCheck=-1\r\nDisplayMode=9\r\nForeColorLocal=-1\r\nHexDumpCharsSpc=-3\r\n"
-      "ShowGridLines=-7\r\n");
-  Options o;
-  SettingsStore reader(doc, false);
-  ReadWriteAll(reader, o);
-  EXPECT_EQ(o.HexDumpMaxSize, 0);
-  EXPECT_EQ(o.HexDumpCharsPerLine, 256);
-  EXPECT_EQ(o.MaxDataSizeDisplay, 1 << 20);
-  EXPECT_EQ(o.AutoModeCharsToCheck, 0);
-  EXPECT_EQ(o.DisplayMode, 4);
-  EXPECT_EQ(o.ForeColorLocal, 0);
-  EXPECT_EQ(o.HexDumpCharsSpc, 0);
-  EXPECT_EQ(o.ShowGridLines, -7);  // keys without a range read as before
 }
 
 // Point 8: the Duration text from integer time stamps, exact at every millisecond.
