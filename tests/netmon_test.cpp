@@ -16,15 +16,6 @@ struct NmFrame {
   uint64_t utc = 0;
 };
 
-void Put16(Bytes& b, size_t at, uint16_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
-}
-void Append(Bytes& b, const void* p, size_t n) { b.insert(b.end(), (const uint8_t*)p, (const uint8_t*)p + n); }
-
 // A capture file as the published layout describes it: a 128-byte header,
 // frame records with trailers from version 2.1 on, the frame table last.
 // Local start 2023-11-14 23:13:20.500: the fake zone's view of Unix time 1700000000.5.
@@ -35,42 +26,41 @@ Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector
   memcpy(f.data(), major == 1 ? "RTSS" : "GMBU", 4);
   f[4] = minor;
   f[5] = major;
-  Put16(f, 6, media);
+  StoreLe16(&f[6], media);
   const int start[8] = {kStart.year, kStart.month, kStart.dayOfWeek, kStart.day,
                        kStart.hour, kStart.minute, kStart.second, kStart.milliseconds};
-  for (int i = 0; i < 8; i++) Put16(f, 8 + 2 * i, uint16_t(start[i]));
+  for (int i = 0; i < 8; i++) StoreLe16(&f[8 + 2 * i], uint16_t(start[i]));
   std::vector<uint32_t> table;
   for (const NmFrame& fr : frames) {
     table.push_back(uint32_t(f.size()));
     Bytes h(major == 1 ? 8 : 16, 0);
     if (major == 1) {
-      Put32(h, 0, uint32_t(fr.deltaUs / 1000));
-      Put16(h, 4, uint16_t(fr.data.size()));
-      Put16(h, 6, uint16_t(fr.data.size()));
+      StoreLe32(&h[0], uint32_t(fr.deltaUs / 1000));
+      StoreLe16(&h[4], uint16_t(fr.data.size()));
+      StoreLe16(&h[6], uint16_t(fr.data.size()));
     } else {
-      Put32(h, 0, uint32_t(fr.deltaUs));
-      Put32(h, 4, uint32_t(fr.deltaUs >> 32));
-      Put32(h, 8, uint32_t(fr.data.size()));
-      Put32(h, 12, uint32_t(fr.data.size()));
+      StoreLe32(&h[0], uint32_t(fr.deltaUs));
+      StoreLe32(&h[4], uint32_t(fr.deltaUs >> 32));
+      StoreLe32(&h[8], uint32_t(fr.data.size()));
+      StoreLe32(&h[12], uint32_t(fr.data.size()));
     }
-    Append(f, h.data(), h.size());
-    Append(f, fr.data.data(), fr.data.size());
+    f.insert(f.end(), h.begin(), h.end());
+    f.insert(f.end(), fr.data.begin(), fr.data.end());
     if (major == 2 && minor >= 1) {
       Bytes t(minor == 1 ? 2 : minor == 2 ? 6 : 15, 0);
-      Put16(t, 0, fr.media);
+      StoreLe16(&t[0], fr.media);
       if (minor >= 3) {
-        Put32(t, 6, uint32_t(fr.utc));
-        Put32(t, 10, uint32_t(fr.utc >> 32));
+        StoreLe32(&t[6], uint32_t(fr.utc));
+        StoreLe32(&t[10], uint32_t(fr.utc >> 32));
       }
-      Append(f, t.data(), t.size());
+      f.insert(f.end(), t.begin(), t.end());
     }
   }
-  Put32(f, 24, uint32_t(f.size()));
-  Put32(f, 28, uint32_t(table.size() * 4));
+  StoreLe32(&f[24], uint32_t(f.size()));
+  StoreLe32(&f[28], uint32_t(table.size() * 4));
   for (uint32_t o : table) {
-    Bytes e(4);
-    Put32(e, 0, o);
-    Append(f, e.data(), 4);
+    f.resize(f.size() + 4);
+    StoreLe32(&f[f.size() - 4], o);
   }
   return f;
 }
@@ -164,20 +154,20 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
 
   const uint32_t table = LoadLe32(good.data() + 24);
   Bytes bad = good;
-  Put32(bad, table + 8, 0xFFFFFF00);  // the third frame lies past the end
+  StoreLe32(&bad[table + 8], 0xFFFFFF00);  // the third frame lies past the end
   r = import(bad, &n);
   EXPECT_EQ(n, 2u);
   EXPECT_TRUE(r.damaged);
   EXPECT_NE(r.error.find("frame 2"), std::string::npos) << r.error;
 
   bad = good;
-  Put32(bad, LoadLe32(good.data() + table + 4) + 12, 0x7FFFFFFF);  // second frame's length
+  StoreLe32(&bad[LoadLe32(good.data() + table + 4) + 12], 0x7FFFFFFF);  // second frame's length
   r = import(bad, &n);
   EXPECT_EQ(n, 1u);
   EXPECT_NE(r.error.find("limit"), std::string::npos) << r.error;
 
   bad = good;
-  Put32(bad, 28, 4 * 1000000);  // a table longer than the file
+  StoreLe32(&bad[28], 4 * 1000000);  // a table longer than the file
   r = import(bad, &n);
   EXPECT_EQ(n, 0u);
   EXPECT_TRUE(r.damaged);
