@@ -96,20 +96,17 @@ Bytes WithPayload(uint8_t proto, const char* src, const char* dst, uint16_t spor
   return p;
 }
 
-Bytes Ipv4Packet(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
-                 size_t payload, uint32_t seq, uint8_t fill) {
-  Bytes p = WithPayload(proto, src, dst, sport, dport, Bytes(payload, fill));
-  if (proto == 6) {
-    for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
-  }
-  return p;
-}
-
 Bytes Tcp(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint32_t seq,
           const std::string& data) {
   Bytes p = WithPayload(6, src, dst, sport, dport, Bytes(data.begin(), data.end()));
   for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
   return p;
+}
+
+Bytes Ipv4Packet(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
+                 size_t payload, uint32_t seq, uint8_t fill) {
+  if (proto == 6) return Tcp(src, dst, sport, dport, seq, std::string(payload, char(fill)));
+  return WithPayload(proto, src, dst, sport, dport, Bytes(payload, fill));
 }
 
 std::vector<Bytes> Session() {
