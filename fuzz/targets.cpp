@@ -65,22 +65,16 @@ void LookupSome(const Db& db, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-#if defined(FUZZ_CAPTURE_READER)
-  TableSink sink;
-  MemorySource src(data, size);
-  ImportCapture(src, sink);
-#elif defined(FUZZ_NETMON)
+#if defined(FUZZ_CAPTURE_READER) || defined(FUZZ_NETMON)
+#ifdef FUZZ_NETMON
   // Network Monitor files only: the reader seeks, so offsets are fuzzed too.
   if (size < 4 || (memcmp(data, "GMBU", 4) && memcmp(data, "RTSS", 4))) return 0;
+#endif
   TableSink sink;
   MemorySource src(data, size);
   ImportCapture(src, sink);
 #elif defined(FUZZ_PACKET_FILE)
-  static std::string path = "/tmp/pakrill-fuzz-" + std::to_string(getpid()) + ".pkp";
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  fwrite(data, 1, size, f);
-  fclose(f);
+  const std::string path = WriteTemp(data, size, ".pkp");
   static uint8_t buf[kPacketBufferSize];
   Options o;
   PacketFile pf;

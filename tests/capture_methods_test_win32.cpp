@@ -44,15 +44,6 @@ struct Rig {
   Rig() { options.captureActive = 1; }
 };
 
-void Pump(DWORD ms) {
-  const DWORD start = GetTickCount();
-  MSG m;
-  do {
-    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-  } while (GetTickCount() - start < ms);
-}
-
 // Pumps until `done` or the time is up.
 template <typename F>
 bool PumpUntil(F done, DWORD ms) {
@@ -65,6 +56,7 @@ bool PumpUntil(F done, DWORD ms) {
   }
   return true;
 }
+void Pump(DWORD ms) { PumpUntil([] { return false; }, ms); }
 
 CaptureAdapter Loopback(int method) {
   CaptureAdapter a;
@@ -245,19 +237,34 @@ Bytes Script(const std::vector<Bytes>& frames) {
   return s;
 }
 
+template <typename T>
+T Export(HMODULE m, const char* name) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+}
+
 struct StandIn {
   void (*script)(const uint8_t*, size_t, int);
   long (*sent)();
   long (*lastMode)();
   explicit StandIn(HMODULE m)
-      : script(reinterpret_cast<decltype(script)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInScript")))),
-        sent(reinterpret_cast<decltype(sent)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInSent")))),
-        lastMode(reinterpret_cast<decltype(lastMode)>(reinterpret_cast<void*>(GetProcAddress(m, "StandInLastMode")))) {}
+      : script(Export<decltype(script)>(m, "StandInScript")),
+        sent(Export<decltype(sent)>(m, "StandInSent")),
+        lastMode(Export<decltype(lastMode)>(m, "StandInLastMode")) {}
   void Play(const std::vector<Bytes>& frames, int repeat) {
     const Bytes s = Script(frames);
     script(s.data(), s.size(), repeat);
   }
 };
+
+// Starts on `adapter`, pumps until the stand-in has sent `frames` more, stops.
+void CaptureUntilSent(Rig& rig, const CaptureAdapter& adapter, long (*sent)(), long frames, DWORD ms = 10000) {
+  rig.engine.packets.clear();
+  const long before = sent();
+  ASSERT_TRUE(rig.methods.Start(adapter));
+  EXPECT_TRUE(PumpUntil([&] { return sent() - before == frames; }, ms));
+  Pump(20);
+  rig.methods.Stop();
+}
 
 CaptureAdapter NetMon3Adapter(AdapterList& list, size_t position, int promiscuous) {
   list.Enumerate(4);
@@ -291,14 +298,9 @@ TEST(NetMon3, AdaptersFramesStopAndRestart) {
                                      MonitorFrame(Ipv4(65535, 'm'))};
   Rig rig;
   for (int round = 0; round < 2; round++) {
-    rig.engine.packets.clear();
-    const long before = standIn.sent();
     standIn.Play(frames, 1);
-    ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 1, round == 0)));
+    CaptureUntilSent(rig, NetMon3Adapter(list, 1, round == 0), standIn.sent, long(frames.size()));
     EXPECT_EQ(standIn.lastMode(), round == 0 ? 1 : 0);
-    EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == long(frames.size()); }, 10000));
-    Pump(20);
-    rig.methods.Stop();
     EXPECT_FALSE(rig.engine.running);
     ASSERT_EQ(rig.engine.packets.size(), 4u) << "round " << round;
     EXPECT_EQ(rig.engine.packets[0], Ipv4(60, 'e'));
@@ -405,15 +407,11 @@ struct NppStandIn {
   long (*sent)();
   long (*blobs)();
   long (*interfaces)();
-  template <typename T>
-  static T Get(HMODULE m, const char* name) {
-    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
-  }
   explicit NppStandIn(HMODULE m)
-      : script(Get<decltype(script)>(m, "StandInScript")),
-        sent(Get<decltype(sent)>(m, "StandInSent")),
-        blobs(Get<decltype(blobs)>(m, "StandInBlobsAlive")),
-        interfaces(Get<decltype(interfaces)>(m, "StandInInterfaces")) {}
+      : script(Export<decltype(script)>(m, "StandInScript")),
+        sent(Export<decltype(sent)>(m, "StandInSent")),
+        blobs(Export<decltype(blobs)>(m, "StandInBlobsAlive")),
+        interfaces(Export<decltype(interfaces)>(m, "StandInInterfaces")) {}
   void Play(const std::vector<Bytes>& frames, int repeat, int batch) {
     const Bytes s = Script(frames);
     script(s.data(), s.size(), repeat, batch);
@@ -443,12 +441,8 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
                                      MonitorFrame(Ipv4(80, 'w'))};
   Rig rig;
   for (int round = 0; round < 2; round++) {
-    rig.engine.packets.clear();
-    const long before = standIn.sent();
     standIn.Play(frames, 1, 3);
-    ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-02")));
-    EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == long(frames.size()); }, 10000));
-    rig.methods.Stop();
+    CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-02"), standIn.sent, long(frames.size()));
     ASSERT_EQ(rig.engine.packets.size(), 2u);
     EXPECT_EQ(rig.engine.packets[1], Ipv4(9000, 'j'));
     EXPECT_TRUE(rig.engine.withMacs[0]);
@@ -458,12 +452,8 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   }
 
   // Many frames in batches from the driver's thread: each counted once.
-  rig.engine.packets.clear();
-  const long before = standIn.sent();
   standIn.Play({EthernetFrame(Ipv4(100, 's'))}, 8000, 8);
-  ASSERT_TRUE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-01")));
-  EXPECT_TRUE(PumpUntil([&] { return standIn.sent() - before == 8000; }, 60000));
-  rig.methods.Stop();
+  CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-01"), standIn.sent, 8000, 60000);
   EXPECT_EQ(rig.engine.packets.size(), 8000u);
 
   // An adapter that is gone, and a name that differs only in case: the start

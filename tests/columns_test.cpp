@@ -3,14 +3,6 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
-namespace {
-std::string Text(const Conversation& c, int id, const Options& o) {
-  char buf[kColumnTextSize];
-  ColumnContext ctx{o};
-  return ColumnText(c, id, buf, ctx);
-}
-}  // namespace
-
 TEST(ColumnsTest, Texts) {
   FakePlatform platform;
   Options o;
@@ -31,41 +23,33 @@ TEST(ColumnsTest, Texts) {
   c.localMac[5] = 0xff;
   for (auto& b : c.remoteMac) b = 0xFF;
 
-  EXPECT_EQ(Text(c, 0, o), "12");
-  EXPECT_EQ(Text(c, 1, o), "TCP");
-  EXPECT_EQ(Text(c, 2, o), "192.168.0.10");
-  EXPECT_EQ(Text(c, 4, o), "3456");
-  EXPECT_EQ(Text(c, 8, o), "https");  // local port has no name: the remote one
-  EXPECT_EQ(Text(c, 9, o), "1");
-  EXPECT_EQ(Text(c, 10, o), "1,234,567 Bytes");
-  EXPECT_EQ(Text(c, 11, o), "1,500 Bytes");
-  EXPECT_EQ(Text(c, 12, o), "");  // no valid speed
-  EXPECT_EQ(Text(c, 13, o), "2024-03-05 10:20:30:250");
-  EXPECT_EQ(Text(c, 15, o), "01:01:01.500");
-  EXPECT_EQ(Text(c, 19, o), "0a-00-00-00-00-ff");
-  EXPECT_EQ(Text(c, 20, o), "");  // broadcast
-  EXPECT_EQ(Text(c, 16, o), "");
-  EXPECT_EQ(Text(c, 23, o), "");
+  // Port 443 names the service (the local port has none); no valid speed,
+  // a broadcast remote MAC and no process show nothing.
+  const std::pair<int, const char*> texts[] = {
+      {0, "12"}, {1, "TCP"}, {2, "192.168.0.10"}, {4, "3456"}, {8, "https"}, {9, "1"},
+      {10, "1,234,567 Bytes"}, {11, "1,500 Bytes"}, {12, ""}, {13, "2024-03-05 10:20:30:250"},
+      {15, "01:01:01.500"}, {19, "0a-00-00-00-00-ff"}, {20, ""}, {16, ""}, {23, ""}};
+  for (const auto& [id, text] : texts) EXPECT_EQ(ColumnOf(c, id, o), text) << id;
   o.ShowOutgoingIncoming = 1;
-  EXPECT_EQ(Text(c, 11, o), "1,500 Bytes  {1,500 ; 0}");
-  EXPECT_EQ(Text(c, 9, o), "1  {1 ; 0}");
+  EXPECT_EQ(ColumnOf(c, 11, o), "1,500 Bytes  {1,500 ; 0}");
+  EXPECT_EQ(ColumnOf(c, 9, o), "1  {1 ; 0}");
   c.speedValid = 1;
   c.speed = 12.34;
-  EXPECT_EQ(Text(c, 12, o), "12.3 KB/Sec");
+  EXPECT_EQ(ColumnOf(c, 12, o), "12.3 KB/Sec");
 
   c.localPort = 80;
-  EXPECT_EQ(Text(c, 8, o), "http");  // a server port wins
+  EXPECT_EQ(ColumnOf(c, 8, o), "http");  // a server port wins
   c.localPort = 81;
-  EXPECT_EQ(Text(c, 8, o), "");      // below 1024 without a name: nothing
+  EXPECT_EQ(ColumnOf(c, 8, o), "");      // below 1024 without a name: nothing
   c.protocol = kProtoIcmp;
   c.localPort = c.remotePort = 0;
-  EXPECT_EQ(Text(c, 4, o), "");
-  EXPECT_EQ(Text(c, 1, o), "ICMP");
+  EXPECT_EQ(ColumnOf(c, 4, o), "");
+  EXPECT_EQ(ColumnOf(c, 1, o), "ICMP");
   c.protocol = kProtoAny;
-  EXPECT_EQ(Text(c, 1, o), "*");
-  EXPECT_EQ(Text(c, 5, o), "*");
+  EXPECT_EQ(ColumnOf(c, 1, o), "*");
+  EXPECT_EQ(ColumnOf(c, 5, o), "*");
   c.firstTime = 0;
-  EXPECT_EQ(Text(c, 13, o), ":000");
+  EXPECT_EQ(ColumnOf(c, 13, o), ":000");
 }
 
 TEST(ColumnsTest, Ordering) {

@@ -5,21 +5,13 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
-namespace {
-std::string Text(const std::string& path) {
-  Bytes b = ReadFileBytes(path);
-  return std::string(b.begin(), b.end());
-}
-}  // namespace
-
 TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   const std::string path = TempPath("pakrill.cfg");
-  WriteFileBytes(path, Bytes());
-  std::string start = "[Other]\r\nKeep=me\r\n[General]\r\nUnknownKey=1\r\nDisplayMode=4\r\n";
+  std::string start = "[Other]\r\nKeep=me\r\n[General]\r\nUnknownKey=1\r\nDisplayMode=9\r\n";
   WriteFileBytes(path, Bytes(start.begin(), start.end()));
   Options o;
   LoadSettings(path, o);
-  EXPECT_EQ(o.DisplayMode, 4);
+  EXPECT_EQ(o.DisplayMode, 4);  // clamped
   EXPECT_EQ(o.SplitLoc, 16383);
   o.CaptureFilter = "AB";
   o.CaptureMethod = 2;
@@ -30,7 +22,7 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   o.Columns[22][0] = 120;
   o.Columns[22][1] = 22;
   ASSERT_TRUE(SaveSettings(path, o));
-  const std::string text = Text(path);
+  const std::string text = ReadFileText(path);
   EXPECT_NE(text.find("[Other]\r\nKeep=me\r\n"), std::string::npos);
   EXPECT_NE(text.find("UnknownKey=1"), std::string::npos);
   EXPECT_NE(text.find("CaptureFilter=41 42 00\r\n"), std::string::npos);
@@ -71,7 +63,9 @@ TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   const std::string path = TempPath("odd.cfg");
   std::string text =
       "[general]\n  DisplayMode = 3 \nLiveMode=abc\nSplitLoc=-5x\nNonDisplayChar=\"#\"\n"
-      "CaptureFilter=4\nDisplayFilter=  69 70 00 \nColumns=zz\n[General]\nDisplayMode=1\n";
+      "CaptureFilter=4\nDisplayFilter=  69 70 00 \nColumns=zz\n"
+      "HexDumpMaxSize=-5\nHexDumpCharsPerLine=100000\nMaxDataSizeDisplay=4294967295\nAutoModeCharsToCheck=-1\n"
+      "ForeColorLocal=-1\nHexDumpCharsSpc=-3\nShowGridLines=-7\n[General]\nDisplayMode=1\n";
   WriteFileBytes(path, Bytes(text.begin(), text.end()));
   Options o;
   o.ResolveIPAddr = 0;
@@ -85,6 +79,14 @@ TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   EXPECT_EQ(o.CaptureFilter, "\x04");  // a lone digit is one byte
   EXPECT_EQ(o.DisplayFilter, "ip");
   EXPECT_FALSE(o.WinPosValid);
+  // Values out of range are clamped; keys without a range read as they are.
+  EXPECT_EQ(o.HexDumpMaxSize, 0);
+  EXPECT_EQ(o.HexDumpCharsPerLine, 256);
+  EXPECT_EQ(o.MaxDataSizeDisplay, 1 << 20);
+  EXPECT_EQ(o.AutoModeCharsToCheck, 0);
+  EXPECT_EQ(o.ForeColorLocal, 0);
+  EXPECT_EQ(o.HexDumpCharsSpc, 0);
+  EXPECT_EQ(o.ShowGridLines, -7);
   LoadSettings(TempPath("does-not-exist.cfg"), o);
   EXPECT_EQ(o.DisplayMode, 1);
   EXPECT_EQ(o.CaptureFilter, "");

@@ -55,17 +55,13 @@ TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
   EXPECT_FALSE(DecodePacket(p.data(), int32_t(p.size() - 17), r, 0, true, nullptr, nullptr));
 
   // Transport headers cut short do not decode; every prefix is safe.
-  Bytes t = Ipv4Packet(6, "1.1.1.1", "2.2.2.2", 1, 2, 0);
-  Bytes u = Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 0);
-  for (size_t n = 0; n < t.size(); n++) {
-    Bytes cut(t.begin(), t.begin() + long(n));  // exact-size heap copy for ASan
-    Conversation c;
-    EXPECT_FALSE(DecodePacket(cut.data(), int32_t(n), c, 0, true, nullptr, nullptr)) << n;
-  }
-  for (size_t n = 0; n < u.size(); n++) {
-    Bytes cut(u.begin(), u.begin() + long(n));
-    Conversation c;
-    EXPECT_FALSE(DecodePacket(cut.data(), int32_t(n), c, 0, true, nullptr, nullptr)) << n;
+  for (uint8_t proto : {6, 17}) {
+    const Bytes whole = Ipv4Packet(proto, "1.1.1.1", "2.2.2.2", 1, 2, 0);
+    for (size_t n = 0; n < whole.size(); n++) {
+      Bytes cut(whole.begin(), whole.begin() + long(n));  // exact-size heap copy for ASan
+      Conversation c;
+      EXPECT_FALSE(DecodePacket(cut.data(), int32_t(n), c, 0, true, nullptr, nullptr)) << int(proto) << " " << n;
+    }
   }
   Bytes v6(40, 0);
   v6[0] = 0x60;

@@ -101,7 +101,7 @@ Bytes Uint(int type, uint64_t v) {
   b.insert(b.end(), payload.begin(), payload.end());
   return b;
 }
-Bytes Map(const std::vector<std::pair<Bytes, Bytes>>& entries) {
+Bytes Map(const Pairs& entries) {
   Bytes b = Head(7, uint32_t(entries.size()));
   for (const auto& e : entries) {
     b.insert(b.end(), e.first.begin(), e.first.end());
@@ -109,8 +109,8 @@ Bytes Map(const std::vector<std::pair<Bytes, Bytes>>& entries) {
   }
   return b;
 }
-Bytes Map(const std::vector<std::pair<std::string, Bytes>>& entries) {
-  std::vector<std::pair<Bytes, Bytes>> e;
+Bytes Map(const Fields& entries) {
+  Pairs e;
   for (const auto& x : entries) e.push_back({Str(x.first), x.second});
   return Map(e);
 }
@@ -160,7 +160,7 @@ Bytes MmdbWriter::Build() const {
   out.insert(out.end(), data.begin(), data.end());
   const char marker[] = "\xAB\xCD\xEFMaxMind.com";
   out.insert(out.end(), marker, marker + 14);
-  Bytes meta = mmdb::Map(std::vector<std::pair<std::string, Bytes>>{
+  Bytes meta = mmdb::Map(mmdb::Fields{
       {"node_count", mmdb::Uint(6, n)},
       {"record_size", mmdb::Uint(5, uint64_t(recordSize_))},
       {"ip_version", mmdb::Uint(5, uint64_t(ipVersion_))},

@@ -48,11 +48,13 @@ class LegacyWriter {
 
 // Values of the mmdb data section.
 namespace mmdb {
+using Fields = std::vector<std::pair<std::string, Bytes>>;
+using Pairs = std::vector<std::pair<Bytes, Bytes>>;  // keys already encoded
 Bytes Head(int type, uint32_t size);
 Bytes Str(const std::string& s);
 Bytes Uint(int type, uint64_t v);
-Bytes Map(const std::vector<std::pair<Bytes, Bytes>>& entries);  // keys already encoded
-Bytes Map(const std::vector<std::pair<std::string, Bytes>>& entries);
+Bytes Map(const Pairs& entries);
+Bytes Map(const Fields& entries);
 Bytes Array(const std::vector<Bytes>& items);
 Bytes Pointer(uint32_t offset);
 }  // namespace mmdb

@@ -82,13 +82,11 @@ TEST(ListToolsTest, SortOrders) {
 }
 
 TEST(ListToolsTest, MoveTarget) {
-  EXPECT_EQ(MoveTarget(0, -1, 1), -1);
-  EXPECT_EQ(MoveTarget(5, -1, 1), 0);
-  EXPECT_EQ(MoveTarget(5, -1, -1), 4);  // Previous without selection: the last row
-  EXPECT_EQ(MoveTarget(5, 4, 1), 4);    // Next on the last row stays
-  EXPECT_EQ(MoveTarget(5, 0, -1), 0);
-  EXPECT_EQ(MoveTarget(5, 2, 1), 3);
-  EXPECT_EQ(MoveTarget(5, 2, -1), 1);
+  // {rows, selected, step, target}: Previous without a selection goes to the
+  // last row, Next on the last row stays.
+  const int cases[][4] = {{0, -1, 1, -1}, {5, -1, 1, 0}, {5, -1, -1, 4}, {5, 4, 1, 4},
+                          {5, 0, -1, 0}, {5, 2, 1, 3}, {5, 2, -1, 1}};
+  for (const auto& k : cases) EXPECT_EQ(MoveTarget(k[0], k[1], k[2]), k[3]) << k[0] << " " << k[1] << " " << k[2];
 }
 
 TEST(ListToolsTest, ColumnSettings) {

@@ -1,61 +1,15 @@
 // Behaviour that single planted faults once left unpinned (issue 14): each
 // test here fails when its behaviour regresses.
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "app/report.h"
-#include "capture/capture_engine.h"
-#include "capture/columns.h"
 #include "capture/conversation_table.h"
-#include "capture/frame.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
-#include "packetfile/capture_reader.h"
 #include "packetfile/packet_file.h"
 #include "stream/stream_export.h"
-#include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 #include "test_support.h"
-
-namespace {
-
-Bytes Tcp(const char* src, const char* dst, uint16_t sp, uint16_t dp, uint32_t seq, const std::string& data) {
-  Bytes p = WithPayload(6, src, dst, sp, dp, Bytes(data.begin(), data.end()));
-  for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
-  return p;
-}
-
-std::string Column(const Conversation& c, int id, const Options& o) {
-  char buf[kColumnTextSize];
-  ColumnContext ctx{o};
-  return ColumnText(c, id, buf, ctx);
-}
-
-struct Collect : BlockSink {
-  std::vector<std::pair<int, std::string>> blocks;
-  void OnBlock(const StreamBlock& b) override {
-    blocks.emplace_back(b.direction, std::string(b.bytes.c_str(), b.bytes.length()));
-  }
-};
-
-struct Colors : BlockSink, PieceSink {
-  const Options& o;
-  std::vector<uint32_t> colors;
-  explicit Colors(const Options& opt) : o(opt) {}
-  void OnBlock(const StreamBlock& b) override { FormatBlock(b, FormatterSettings{o, false, true}, *this); }
-  void Emit(const char*, size_t, bool colored, uint32_t color) override {
-    if (colored) colors.push_back(color);
-  }
-};
-
-std::string FileText(const std::string& path) {
-  const Bytes b = ReadFileBytes(path);
-  return std::string(b.begin(), b.end());
-}
-
-}  // namespace
 
 // Clearing the table resets everything a later packet relies on.
 TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
@@ -104,66 +58,6 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   file.ResetFile(false);
 }
 
-// 802.11 and radiotap imports: addresses in the right MAC columns, and the
-// radiotap header length read little-endian.
-TEST(PinnedTest, Ieee80211AndRadiotapImports) {
-  FakePlatform platform;
-  const Bytes ip = Ipv4Packet(6, "10.0.0.1", "10.0.0.2", 1025, 80, 10);
-  Bytes wifi(32, 0);
-  wifi[0] = 0x08;
-  for (int i = 0; i < 6; i++) {
-    wifi[4 + i] = uint8_t(0x11 + i);   // address 1
-    wifi[10 + i] = uint8_t(0xA1 + i);  // address 2
-    wifi[16 + i] = uint8_t(0xB1 + i);  // address 3
-  }
-  wifi[30] = 0x08;
-  wifi.insert(wifi.end(), ip.begin(), ip.end());
-  Bytes radiotap = {0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // length 12, little-endian
-  radiotap.insert(radiotap.end(), wifi.begin(), wifi.end());
-  const std::string cap = TempPath("wifi.pcap");
-  Options o;
-  for (const auto& [link, frame] : {std::make_pair(uint32_t(kLinkIeee80211), wifi),
-                                    std::make_pair(uint32_t(kLinkRadiotap), radiotap)}) {
-    WriteFileBytes(cap, PcapFile({{frame}}, link));
-    PacketFile file;
-    ConversationTable table(o, &file);
-    LoadOutcome r = LoadCaptureForReport(cap.c_str(), table, file, o);
-    ASSERT_TRUE(r.ok) << r.message;
-    ASSERT_EQ(table.count(), 1u) << link;
-    const Conversation& c = table.at(0);
-    EXPECT_EQ(c.localAddress, Addr("10.0.0.1"));
-    EXPECT_EQ(c.remoteAddress, Addr("10.0.0.2"));
-    // The sender (address 3 by the capture driver's rules) is the local side's MAC.
-    EXPECT_EQ(Column(c, 19, o), "b1-b2-b3-b4-b5-b6") << link;
-    EXPECT_EQ(Column(c, 20, o), "a1-a2-a3-a4-a5-a6") << link;
-  }
-  remove(cap.c_str());
-}
-
-// A pcapng packet block whose captured length overruns the block is damage.
-TEST(PinnedTest, PcapngPacketLongerThanItsBlockIsDamage) {
-  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 12);  // 40 bytes: no padding
-  ASSERT_EQ(ip.size() % 4, 0u);
-  for (uint32_t over : {1u, 3u, 4u}) {
-    PcapngWriter w;
-    w.Section(false);
-    w.Interface(kLinkRaw);
-    w.Enhanced(0, ip, 1);
-    const size_t at = w.bytes.size();
-    w.Enhanced(0, ip, 2);
-    const uint32_t caplen = uint32_t(ip.size()) + over;
-    memcpy(&w.bytes[at + 20], &caplen, 4);
-    MemorySource src(w.bytes.data(), w.bytes.size());
-    CaptureReader reader(src);
-    ASSERT_TRUE(reader.Open());
-    CaptureFrame f;
-    ASSERT_TRUE(reader.Next(f));  // the packet before it is kept
-    EXPECT_EQ(f.caplen, ip.size());
-    EXPECT_FALSE(reader.Next(f));
-    EXPECT_NE(reader.error().find("packet longer than its block"), std::string::npos) << over;
-  }
-}
-
 // Ethernet minimum-frame padding never enters a stream.
 TEST(PinnedTest, EthernetPaddingStaysOutOfStreams) {
   FakePlatform platform;
@@ -173,60 +67,15 @@ TEST(PinnedTest, EthernetPaddingStaysOutOfStreams) {
   eth.resize(60, 0xEE);  // padding, not zeros, so it would show
   const std::string cap = TempPath("pad.pcap");
   WriteFileBytes(cap, PcapFile({{eth}, {eth}}));
-  Options o;
-  PacketFile file;
-  ConversationTable table(o, &file);
-  LoadOutcome r = LoadCaptureWithPackets(cap.c_str(), table, file, o);
-  ASSERT_TRUE(r.ok) << r.message;
-  ASSERT_EQ(table.count(), 1u);
-  EXPECT_EQ(table.at(0).dataSize, 2);
-  Collect sink;
-  LoadStream(file, table.at(0), sink, false, &table);
+  LoadedCapture l(cap, true);
+  ASSERT_TRUE(l.outcome.ok) << l.outcome.message;
+  ASSERT_EQ(l.table.count(), 1u);
+  EXPECT_EQ(l.table.at(0).dataSize, 2);
+  BlockCollector sink;
+  LoadStream(l.file, l.table.at(0), sink, false, &l.table);
   ASSERT_EQ(sink.blocks.size(), 1u);
   EXPECT_EQ(sink.blocks[0].second, "x");  // the retransmission once, no padding
-  file.ResetFile(false);
   remove(cap.c_str());
-}
-
-// Blocks of a conversation between two different addresses: directions and colours.
-TEST(PinnedTest, BlockDirectionsAndColoursBetweenTwoAddresses) {
-  FakePlatform platform;
-  PacketFile file;
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  const std::vector<Bytes> pkts = {
-      Tcp("192.168.1.5", "10.9.8.7", 3000, 80, 1, "request"),
-      Tcp("10.9.8.7", "192.168.1.5", 80, 3000, 500, "response"),
-      Tcp("10.9.8.7", "192.168.1.5", 80, 3000, 508, "+more"),
-      Tcp("192.168.1.5", "10.9.8.7", 3000, 80, 8, "again"),
-      Tcp("192.168.1.5", "10.9.8.8", 3000, 80, 8, "other host"),
-  };
-  for (const Bytes& p : pkts) file.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr);
-  file.CloseWriting();
-  Conversation c;
-  c.protocol = kProtoTcp;
-  c.localAddress = Addr("192.168.1.5");
-  c.remoteAddress = Addr("10.9.8.7");
-  c.localPort = 3000;
-  c.remotePort = 80;
-  Collect sink;
-  LoadStream(file, c, sink, false);
-  const std::vector<std::pair<int, std::string>> want = {{1, "request"}, {2, "response+more"}, {1, "again"}};
-  EXPECT_EQ(sink.blocks, want);
-  Options o;
-  o.ForeColorLocal = 0x111111;
-  o.ForeColorRemote = 0x222222;
-  Colors colors(o);
-  LoadStream(file, c, colors, false);
-  EXPECT_EQ(colors.colors, (std::vector<uint32_t>{0x111111, 0x222222, 0x111111}));
-  // Seen from the other side, every direction turns.
-  std::swap(c.localAddress, c.remoteAddress);
-  std::swap(c.localPort, c.remotePort);
-  Collect other;
-  LoadStream(file, c, other, false);
-  const std::vector<std::pair<int, std::string>> turned = {{2, "request"}, {1, "response+more"}, {2, "again"}};
-  EXPECT_EQ(other.blocks, turned);
-  file.ResetFile(false);
 }
 
 // Every HTML output escapes < > " & — in columns, in texts learned from the
@@ -236,11 +85,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   const std::string nasty = "<b>\"q\"&amp;</b>";
   const std::string escaped = "&lt;b&gt;&quot;q&quot;&amp;amp;&lt;/b&gt;";
   PacketFile file;
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  const Bytes p = Tcp("10.0.0.1", "10.0.0.2", 1025, 80, 1, "GET /" + nasty + " HTTP/1.0\r\n\r\n");
-  file.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr);
-  file.CloseWriting();
+  WritePackets(file, {Tcp("10.0.0.1", "10.0.0.2", 1025, 80, 1, "GET /" + nasty + " HTTP/1.0\r\n\r\n")});
   Options o;
   ConversationTable table(o, &file);
   table.LocalAddress = Addr("10.0.0.1");
@@ -262,7 +107,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   std::string error;
   ASSERT_TRUE(WriteStreamFile(out, kStreamHtml, {&c}, file, o, DefaultExportColumns(), false, &error, &table))
       << error;
-  const std::string html = FileText(out);
+  const std::string html = ReadFileText(out);
   EXPECT_EQ(html.find(nasty), std::string::npos);
   EXPECT_NE(html.find("GET /" + escaped), std::string::npos);                    // the content
   EXPECT_GE(html.find(escaped), html.find("<table"));                          // the summary's host names
@@ -270,7 +115,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   for (int mode : {3, 4}) {  // hex dump and URL list are escaped too
     o.DisplayMode = mode;
     ASSERT_TRUE(WriteStreamFile(out, kStreamHtml, {&c}, file, o, DefaultExportColumns(), false, &error, &table));
-    const std::string h = FileText(out);
+    const std::string h = ReadFileText(out);
     EXPECT_EQ(h.find("/" + nasty), std::string::npos) << mode;
   }
   remove(out.c_str());

@@ -1,7 +1,6 @@
+#include <random>
 #include <string>
 #include <vector>
-
-#include <random>
 
 #include "capture/capture_engine.h"
 #include "capture/conversation_table.h"
@@ -13,23 +12,18 @@
 
 namespace {
 
-std::string Str(const StreamBlock& b) { return std::string(b.bytes.c_str(), b.bytes.length()); }
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string Str(const StreamBlock& b) { return BlockCollector::BlockText(b); }
 
-void Place(StreamBlock& b, uint32_t seq, const std::string& s) {
-  PlacePayload(b, true, seq, reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-struct Collect : BlockSink {
-  std::vector<std::pair<int, std::string>> blocks;
-  void OnBlock(const StreamBlock& b) override { blocks.emplace_back(b.direction, Str(b)); }
+// The colours the pane gives the blocks.
+struct Colors : BlockSink, PieceSink {
+  const Options& o;
+  std::vector<uint32_t> colors;
+  explicit Colors(const Options& opt) : o(opt) {}
+  void OnBlock(const StreamBlock& b) override { FormatBlock(b, FormatterSettings{o, false, true}, *this); }
+  void Emit(const char*, size_t, bool colored, uint32_t color) override {
+    if (colored) colors.push_back(color);
+  }
 };
-
-Bytes Tcp(const char* src, const char* dst, uint16_t sp, uint16_t dp, uint32_t seq, const std::string& data) {
-  Bytes p = WithPayload(6, src, dst, sp, dp, B(data));
-  for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
-  return p;
-}
 
 }  // namespace
 
@@ -80,54 +74,63 @@ TEST(StreamTest, PlacementBySequenceNumber) {
   EXPECT_STREQ(big.bytes.c_str(), "");
 }
 
-TEST(StreamTest, LoadsBlocksPerDirectionAlsoOnLoopback) {
+// Between two hosts the addresses tell the directions apart, on loopback the
+// ports; seen from the other side every direction turns.
+TEST(StreamTest, BlocksPerDirectionBetweenHostsAndOnLoopback) {
   FakePlatform platform;
-  PacketFile file;
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  std::vector<Bytes> pkts = {
-      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 100, "GET / HTTP/1.0\r\n"),
-      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 116, "\r\n"),
-      Tcp("127.0.0.1", "127.0.0.1", 80, 5000, 9000, ""),  // pure ACK: changes nothing
-      Tcp("127.0.0.1", "127.0.0.1", 80, 5000, 9000, "HTTP/1.0 200 OK\r\n"),
-      Tcp("127.0.0.1", "127.0.0.1", 6000, 80, 1, "other conversation"),
-      Tcp("127.0.0.1", "127.0.0.1", 5000, 80, 118, "bye"),
-  };
-  for (const Bytes& p : pkts) file.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr);
-  file.CloseWriting();
+  Options o;
+  o.ForeColorLocal = 0x111111;
+  o.ForeColorRemote = 0x222222;
+  for (bool loopback : {false, true}) {
+    SCOPED_TRACE(loopback ? "loopback" : "two hosts");
+    const char* me = loopback ? "127.0.0.1" : "192.168.1.5";
+    const char* peer = loopback ? "127.0.0.1" : "10.9.8.7";
+    PacketFile file;
+    WritePackets(file, {
+        Tcp(me, peer, 3000, 80, 100, "GET / HTTP/1.0\r\n"),
+        Tcp(me, peer, 3000, 80, 116, "\r\n"),
+        Tcp(peer, me, 80, 3000, 9000, ""),  // pure ACK: changes nothing
+        Tcp(peer, me, 80, 3000, 9000, "HTTP/1.0 200 OK\r\n"),
+        Tcp(peer, me, 80, 3000, 9017, "+more"),
+        Tcp(me, loopback ? peer : "10.9.8.8", loopback ? 6000 : 3000, 80, 1, "other conversation"),
+        Tcp(me, peer, 3000, 80, 118, "bye"),
+    });
+    Conversation c;
+    c.protocol = kProtoTcp;
+    c.localAddress = Addr(me);
+    c.remoteAddress = Addr(peer);
+    c.localPort = 3000;
+    c.remotePort = 80;
+    BlockCollector sink;
+    EXPECT_EQ(LoadStream(file, c, sink, false), LoadResult::Complete);
+    const std::vector<std::pair<int, std::string>> want = {
+        {1, "GET / HTTP/1.0\r\n\r\n"}, {2, "HTTP/1.0 200 OK\r\n+more"}, {1, "bye"}};
+    EXPECT_EQ(sink.blocks, want);
+    Colors colors(o);
+    LoadStream(file, c, colors, false);
+    EXPECT_EQ(colors.colors, (std::vector<uint32_t>{0x111111, 0x222222, 0x111111}));
 
-  Conversation c;
-  c.protocol = kProtoTcp;
-  c.localAddress = c.remoteAddress = Addr("127.0.0.1");
-  c.localPort = 5000;
-  c.remotePort = 80;
-  Collect sink;
-  EXPECT_EQ(LoadStream(file, c, sink, false), LoadResult::Complete);
-  ASSERT_EQ(sink.blocks.size(), 3u);
-  EXPECT_EQ(sink.blocks[0], std::make_pair(1, std::string("GET / HTTP/1.0\r\n\r\n")));
-  EXPECT_EQ(sink.blocks[1], std::make_pair(2, std::string("HTTP/1.0 200 OK\r\n")));
-  EXPECT_EQ(sink.blocks[2], std::make_pair(1, std::string("bye")));
+    std::swap(c.localAddress, c.remoteAddress);
+    std::swap(c.localPort, c.remotePort);
+    BlockCollector other;
+    LoadStream(file, c, other, false);
+    for (auto& block : other.blocks) block.first = 3 - block.first;
+    EXPECT_EQ(other.blocks, want);
 
-  // The same conversation seen from the other side swaps the directions.
-  std::swap(c.localPort, c.remotePort);
-  Collect other;
-  LoadStream(file, c, other, false);
-  ASSERT_EQ(other.blocks.size(), 3u);
-  EXPECT_EQ(other.blocks[0].first, 2);
-
-  // While a capture runs, a load that passes the budget stops.
-  platform.tick = 0;
-  struct Slow : Collect {
-    FakePlatform* p;
-    void OnBlock(const StreamBlock& b) override {
-      Collect::OnBlock(b);
-      p->tick += 200;
-    }
-  } slow;
-  slow.p = &platform;
-  EXPECT_EQ(LoadStream(file, c, slow, true), LoadResult::BudgetExhausted);
-  EXPECT_EQ(slow.blocks.size(), 1u);
-  file.ResetFile(false);
+    // While a capture runs, a load that passes the budget stops.
+    platform.tick = 0;
+    struct Slow : BlockCollector {
+      FakePlatform* p;
+      void OnBlock(const StreamBlock& b) override {
+        BlockCollector::OnBlock(b);
+        p->tick += 200;
+      }
+    } slow;
+    slow.p = &platform;
+    EXPECT_EQ(LoadStream(file, c, slow, true), LoadResult::BudgetExhausted);
+    EXPECT_EQ(slow.blocks.size(), 1u);
+    file.ResetFile(false);
+  }
 }
 
 TEST(StreamTest, FormatterModes) {
@@ -189,7 +192,7 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
     const uint16_t sp = uint16_t(1 + rng() % 4), dp = uint16_t(1 + rng() % 4);
     std::string data(rng() % 40, char('a' + rng() % 26));
     Bytes p = rng() % 3 ? Tcp(hosts[a], hosts[b], sp, dp, uint32_t(rng() % 5000), data)
-                        : WithPayload(17, hosts[a], hosts[b], sp, dp, B(data));
+                        : WithPayload(17, hosts[a], hosts[b], sp, dp, Bytes(data.begin(), data.end()));
     engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr);
   }
   file.CloseWriting();
@@ -198,7 +201,7 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
     for (size_t i = 0; i < table.count(); i++) {
       std::vector<uint64_t> offsets;
       ASSERT_TRUE(table.RecordOffsets(i, &offsets)) << when;
-      Collect scan, indexed;
+      BlockCollector scan, indexed;
       LoadStream(file, table.at(i), scan, false);
       LoadStream(file, table.at(i), indexed, false, &table);
       ASSERT_EQ(scan.blocks, indexed.blocks) << when << " conversation " << i;

@@ -5,11 +5,15 @@
 #include <fstream>
 #include <iterator>
 #ifdef _WIN32
+#include <direct.h>
 #include <process.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include "capture/columns.h"
+#include "export/summary_export.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -92,13 +96,28 @@ Bytes WithPayload(uint8_t proto, const char* src, const char* dst, uint16_t spor
   return p;
 }
 
+Bytes Tcp(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint32_t seq,
+          const std::string& data) {
+  Bytes p = WithPayload(6, src, dst, sport, dport, Bytes(data.begin(), data.end()));
+  for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
+  return p;
+}
+
 Bytes Ipv4Packet(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
                  size_t payload, uint32_t seq, uint8_t fill) {
-  Bytes p = WithPayload(proto, src, dst, sport, dport, Bytes(payload, fill));
-  if (proto == 6) {
-    for (int i = 0; i < 4; i++) p[24 + i] = uint8_t(seq >> (24 - 8 * i));
-  }
-  return p;
+  if (proto == 6) return Tcp(src, dst, sport, dport, seq, std::string(payload, char(fill)));
+  return WithPayload(proto, src, dst, sport, dport, Bytes(payload, fill));
+}
+
+std::vector<Bytes> Session() {
+  return {
+      WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("web.example", {Addr("10.0.0.9")})),
+      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 0),
+      Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 300),
+      Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 1400),
+      Ipv4Packet(17, "10.0.0.5", "10.0.0.7", 5000, 5001, 20),
+      Ipv4Packet(1, "10.0.0.7", "10.0.0.5", 0, 0, 56),
+  };
 }
 
 Bytes Ethernet(const Bytes& ip, uint16_t type, int vlanTags) {
@@ -179,7 +198,6 @@ void PcapngWriter::Block(uint32_t type, const Bytes& body) {
 
 PcapngWriter& PcapngWriter::Section(bool big) {
   big_ = big;
-  Bytes body;
   PcapngWriter tmp(big);
   tmp.U32(0x1A2B3C4D);
   tmp.U16(1);
@@ -259,4 +277,62 @@ int FakePlatform::MimeExtension(const char* type, char* out, size_t outSize) {
   if (it == mime.end()) return 0;
   snprintf(out, outSize, "%s", it->second.c_str());
   return 1;
+}
+
+std::string ReadFileText(const std::string& path) {
+  const Bytes b = ReadFileBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+void MakeDir(const std::string& path) {
+#ifdef _WIN32
+  _mkdir(path.c_str());
+#else
+  mkdir(path.c_str(), 0755);
+#endif
+}
+
+LoadedCapture::LoadedCapture(const std::string& path, bool withPackets, bool dnsNames) {
+  options.UseDnsQueriesForHostNames = dnsNames;
+  outcome = withPackets ? LoadCaptureWithPackets(path.c_str(), table, file, options)
+                        : LoadCaptureForReport(path.c_str(), table, file, options);
+}
+
+std::string LoadedCapture::Rows() {
+  std::string out;
+  ColumnContext ctx{options};
+  for (size_t i = 0; i < table.count(); i++)
+    AppendSummaryRow(out, table.at(i), kFormatTabDelimited, DefaultExportColumns(), ctx);
+  return out;
+}
+
+std::string ReportRows(const std::string& path, bool dnsNames) {
+  LoadedCapture c(path, false, dnsNames);
+  EXPECT_TRUE(c.outcome.ok) << path << ": " << c.outcome.message;
+  return c.Rows();
+}
+
+void WritePackets(PacketFile& file, const std::vector<Bytes>& packets) {
+  file.ResetFile(true);
+  EXPECT_TRUE(file.CreateForWriting());
+  for (const Bytes& p : packets) file.AppendPacket(p.data(), uint32_t(p.size()), nullptr, nullptr);
+  file.CloseWriting();
+}
+
+void Collector::OnPacket(const uint8_t* p, int32_t n, const uint8_t* d, const uint8_t* s, FileTime t) {
+  packets.emplace_back(p, p + n);
+  times.push_back(t);
+  macs.push_back((d ? 2 : 0) + (s ? 1 : 0));
+  dst.emplace_back(d ? d : p, d ? d + 6 : p);
+  src.emplace_back(s ? s : p, s ? s + 6 : p);
+}
+
+void Place(StreamBlock& b, uint32_t seq, const std::string& s) {
+  PlacePayload(b, true, seq, reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+std::string ColumnOf(const Conversation& c, int id, const Options& o) {
+  char buf[kColumnTextSize];
+  ColumnContext ctx{o};
+  return ColumnText(c, id, buf, ctx);
 }

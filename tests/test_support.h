@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "app/report.h"
 #include "base/platform.h"
+#include "capture/capture_engine.h"
+#include "stream/stream_loader.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -38,9 +41,15 @@ Bytes Ipv4Packet(uint8_t protocol, const char* src, const char* dst, uint16_t sp
                  uint16_t dport, size_t payload, uint32_t seq = 0, uint8_t fill = 'a');
 Bytes WithPayload(uint8_t protocol, const char* src, const char* dst, uint16_t sport,
                   uint16_t dport, const Bytes& payload);
+// A TCP segment carrying `data` at sequence number `seq`.
+Bytes Tcp(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint32_t seq,
+          const std::string& data);
 Bytes Ethernet(const Bytes& ip, uint16_t type = 0x0800, int vlanTags = 0);
 // A DNS response for `name` with A records of `addresses`, names compressed.
 Bytes DnsResponse(const std::string& name, const std::vector<uint32_t>& addresses);
+
+// The packets of a small session: DNS, a TCP exchange, UDP and ICMP.
+std::vector<Bytes> Session();
 
 struct Frame {
   Bytes data;
@@ -71,3 +80,41 @@ class PcapngWriter {
 std::string TempPath(const std::string& name);
 void WriteFileBytes(const std::string& path, const Bytes& b);
 Bytes ReadFileBytes(const std::string& path);
+std::string ReadFileText(const std::string& path);
+void MakeDir(const std::string& path);
+
+// A capture file loaded as report mode loads it (with its packets for
+// streams); the temporary packet file goes with it.
+struct LoadedCapture {
+  explicit LoadedCapture(const std::string& path, bool withPackets = false, bool dnsNames = false);
+  ~LoadedCapture() { file.ResetFile(false); }
+  std::string Rows();  // the summary rows, tab-delimited
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  LoadOutcome outcome;
+};
+// The rows of a capture that must load.
+std::string ReportRows(const std::string& path, bool dnsNames = false);
+
+// A temporary packet file holding `packets`, closed and ready to read.
+void WritePackets(PacketFile& file, const std::vector<Bytes>& packets);
+
+// What an import hands over.
+struct Collector : PacketSniffer {
+  void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src, FileTime t) override;
+  std::vector<Bytes> packets;
+  std::vector<FileTime> times;
+  std::vector<int> macs;        // 2 with a destination, 1 with a source
+  std::vector<Bytes> dst, src;  // empty without one
+};
+
+// Stream blocks as (direction, bytes).
+struct BlockCollector : BlockSink {
+  void OnBlock(const StreamBlock& b) override { blocks.emplace_back(b.direction, BlockText(b)); }
+  static std::string BlockText(const StreamBlock& b) { return std::string(b.bytes.c_str(), b.bytes.length()); }
+  std::vector<std::pair<int, std::string>> blocks;
+};
+void Place(StreamBlock& b, uint32_t seq, const std::string& s);
+
+std::string ColumnOf(const Conversation& c, int id, const Options& o);

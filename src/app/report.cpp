@@ -27,7 +27,6 @@
 
 namespace {
 
-
 // Accounts imported packets straight to the table: the same conversations
 // as storing them in a packet file and rebuilding from it, without the copy.
 class DirectSink : public PacketSniffer {
@@ -72,6 +71,35 @@ std::string SkippedFramesText(const ImportResult& r) {
   if (first) text += "none decoded";
   return text + ")";
 }
+
+// The exit code of a load that left nothing to work on; kExitOk otherwise.
+int LoadExit(const LoadOutcome& load, const char* capturePath, std::string& message) {
+  if (load.writeFailed) {
+    message = load.message;
+    return kExitWriteFailed;
+  }
+  if (!load.ok) {
+    message = std::string(capturePath) + ": " + load.message;
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+// The exit code once the output is written: damage and skipped frames still reach the user.
+int Finish(const LoadOutcome& load, const char* capturePath, std::string& message, const char* output = "output") {
+  if (load.damaged) {
+    message = std::string(capturePath) + ": " + load.message + "; the " + output + " holds the packets before it";
+    return kExitDamaged;
+  }
+  if (!load.message.empty()) message = std::string(capturePath) + ": " + load.message;
+  return kExitOk;
+}
+
+struct ExtractSink : BlockSink {
+  HttpExtractor& x;
+  explicit ExtractSink(HttpExtractor& e) : x(e) {}
+  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
+};
 
 }  // namespace
 
@@ -151,10 +179,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   ConversationTable table(options, &file);
   table.countries = countries;
   LoadOutcome load = LoadCaptureForReport(capturePath, table, file, options);
-  if (!load.ok) {
-    message = std::string(capturePath) + ": " + load.message;
-    return kExitFailure;
-  }
+  if (const int code = LoadExit(load, capturePath, message)) return code;
   std::vector<const Conversation*> rows(table.count());
   for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
   ColumnContext ctx{options};
@@ -164,13 +189,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
     message = std::string(outPath) + ": cannot write the report: " + error;
     return kExitWriteFailed;
   }
-  if (load.damaged) {
-    message = std::string(capturePath) + ": " + load.message +
-              "; the report holds the packets before it";
-    return kExitDamaged;
-  }
-  if (!load.message.empty()) message = std::string(capturePath) + ": " + load.message;
-  return kExitOk;
+  return Finish(load, capturePath, message, "report");
 }
 
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
@@ -219,37 +238,11 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   return out;
 }
 
-namespace {
-
-struct ExtractSink : BlockSink {
-  HttpExtractor& x;
-  explicit ExtractSink(HttpExtractor& e) : x(e) {}
-  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
-};
-
-int Finish(const LoadOutcome& load, const char* capturePath, std::string& message) {
-  if (load.damaged) {
-    message = std::string(capturePath) + ": " + load.message + "; the output holds the packets before it";
-    return kExitDamaged;
-  }
-  if (!load.message.empty()) message = std::string(capturePath) + ": " + load.message;
-  return kExitOk;
-}
-
-}  // namespace
-
 int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message) {
   PacketFile file;
   ConversationTable table(options, &file);
   LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
-  if (load.writeFailed) {
-    message = load.message;
-    return kExitWriteFailed;
-  }
-  if (!load.ok) {
-    message = std::string(capturePath) + ": " + load.message;
-    return kExitFailure;
-  }
+  if (const int code = LoadExit(load, capturePath, message)) return code;
   MAKE_DIR(folder);
   RawFile probe;
   const std::string probePath = std::string(folder) + "/.pakrill-write-test";
@@ -284,14 +277,7 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   PacketFile file;
   ConversationTable table(options, &file);
   LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
-  if (load.writeFailed) {
-    message = load.message;
-    return kExitWriteFailed;
-  }
-  if (!load.ok) {
-    message = std::string(capturePath) + ": " + load.message;
-    return kExitFailure;
-  }
+  if (const int code = LoadExit(load, capturePath, message)) return code;
   std::vector<const Conversation*> all;
   for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
   std::string error;
@@ -306,14 +292,7 @@ int RunConvert(const Options& options, const char* outPath, const char* captureP
   PacketFile file;
   ConversationTable table(options, &file);
   LoadOutcome load = LoadCaptureWithPackets(capturePath, table, file, options);
-  if (load.writeFailed) {
-    message = load.message;
-    return kExitWriteFailed;
-  }
-  if (!load.ok) {
-    message = std::string(capturePath) + ": " + load.message;
-    return kExitFailure;
-  }
+  if (const int code = LoadExit(load, capturePath, message)) return code;
   ConvertResult r = WriteCaptureFile(file, outPath, CaptureFormatOfName(outPath));
   if (!r.ok) {
     message = std::string(outPath) + ": " + r.error;
