@@ -170,8 +170,8 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
   // expand into gigabytes of packets.
   bad = NetMonFile(2, 1, 1, {{Ethernet(Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 1000))}});
   const Bytes entry(bad.end() - 4, bad.end());
-  for (int i = 0; i < 50; i++) Append(bad, entry.data(), 4);
-  Put32(bad, 28, 51 * 4);
+  for (int i = 0; i < 50; i++) bad.insert(bad.end(), entry.begin(), entry.end());
+  StoreLe32(&bad[28], 51 * 4);
   r = import(bad, &n);
   EXPECT_EQ(n, 1u);
   EXPECT_TRUE(r.damaged);
