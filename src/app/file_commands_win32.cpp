@@ -14,6 +14,7 @@
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
+#include "packetfile/library_import_win32.h"
 #include "resource.h"
 
 namespace {
@@ -93,8 +94,11 @@ class FileProgress : public ReadProgress {
     if (now - last_ < 100) return rebuilding_ || !w_.importCancel_;
     last_ = now;
     char text[160];
+    // The library's reading is measured by its records, an estimate: the
+    // import shows 100% only once it has ended.
+    const int top = rebuilding_ ? 100 : 99;
     const int pct = size_ ? int(done * 100 / size_) : 0;
-    snprintf(text, sizeof text, GetString(rebuilding_ ? 37 : 36), pct > 100 ? 100 : pct);
+    snprintf(text, sizeof text, GetString(rebuilding_ ? 37 : 36), pct > top ? top : pct);
     w_.SetStatus(text);
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -146,7 +150,10 @@ void MainWindow::LoadPacketFile(const char* path) {
   ClearList();
   table_.Clear();
   FileProgress progress(*this, path);
-  const LoadOutcome out = LoadCaptureWithPackets(path, table_, file_, options_, &progress);
+  // Through the packet capture library when it is loaded, as the driver
+  // method's frames are; the core reader takes what the library cannot open.
+  const LoadOutcome out =
+      LoadCaptureWithPackets(path, table_, file_, options_, &progress, ImportThroughCaptureLibrary);
   importing_ = false;
   SetCursor(old);
   RefreshRows(true);
