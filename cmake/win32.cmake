@@ -7,6 +7,7 @@ target_link_libraries(pakrill_core PUBLIC ws2_32)
 add_library(pakrill_win32 STATIC
   src/base/window_win32.cpp
   src/base/language_win32.cpp
+  src/base/module_win32.cpp
   src/app/main_window_win32.cpp
   src/app/capture_commands_win32.cpp
   src/app/list_view_win32.cpp
@@ -23,6 +24,7 @@ add_library(pakrill_win32 STATIC
   src/capture/netmon3_library_win32.cpp
   src/capture/netmon_library_win32.cpp
   src/capture/adapters_win32.cpp
+  src/packetfile/library_import_win32.cpp
   src/filter/filter_dialog_win32.cpp
   src/enrich/enrichment_win32.cpp)
 target_link_libraries(pakrill_win32 PUBLIC pakrill_core comctl32 gdi32 user32 kernel32 shell32 ole32

@@ -14,6 +14,7 @@
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
 #include "packetfile/import.h"
+#include "packetfile/library_import_win32.h"
 #include "resource.h"
 
 namespace {
@@ -89,12 +90,44 @@ class FileProgress : public ReadProgress {
  public:
   FileProgress(MainWindow& w, const char* path) : w_(w), size_(FileSize(path)) {}
   bool Continue(uint64_t done) override {
+    // The library's reading is measured by its records, an estimate: the
+    // import shows 100% only once it has ended.
+    const int top = rebuilding_ ? 100 : 99;
+    const int pct = size_ ? int(done * 100 / size_) : 0;
+    Step(rebuilding_ ? 37 : 36, pct > top ? top : pct);
+    // The rebuild goes on after Escape (the list must match the file),
+    // but not once the session is ending.
+    return (rebuilding_ && !w_.sessionEndPending_) || !w_.importCancel_;
+  }
+  void Rebuilding() override {
+    rebuilding_ = true;
+    size_ = w_.file_.name()[0] ? FileSize(w_.file_.name()) : 0;
+  }
+  // Wine's list control needs time quadratic in its rows to let them go
+  // (seconds for a hundred thousand), and scrolls after each one it loses
+  // while it draws: the rows go from the end, 50 ms of them at a time
+  // without drawing, and the window paints between these slices.
+  void ClearRows() {
+    const int n = ListView_GetItemCount(w_.list_);
+    for (int left = n; left > 0;) {
+      SendMessageA(w_.list_, WM_SETREDRAW, FALSE, 0);
+      const DWORD start = GetTickCount();
+      do ListView_DeleteItem(w_.list_, --left);
+      while (left > 0 && GetTickCount() - start < 50);
+      SendMessageA(w_.list_, WM_SETREDRAW, TRUE, 0);
+      Step(42, int(int64_t(n - left) * 100 / n));
+    }
+    w_.ClearList();
+  }
+
+ private:
+  // At most every 100 ms: the status text, then the waiting messages.
+  void Step(int stringId, int pct) {
     const DWORD now = GetTickCount();
-    if (now - last_ < 100) return (rebuilding_ && !w_.sessionEndPending_) || !w_.importCancel_;
+    if (now - last_ < 100) return;
     last_ = now;
     char text[160];
-    const int pct = size_ ? int(done * 100 / size_) : 0;
-    snprintf(text, sizeof text, GetString(rebuilding_ ? 37 : 36), pct > 100 ? 100 : pct);
+    snprintf(text, sizeof text, GetString(stringId), pct);
     w_.SetStatus(text);
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -111,14 +144,8 @@ class FileProgress : public ReadProgress {
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }
-    return (rebuilding_ && !w_.sessionEndPending_) || !w_.importCancel_;
-  }
-  void Rebuilding() override {
-    rebuilding_ = true;
-    size_ = w_.file_.name()[0] ? FileSize(w_.file_.name()) : 0;
   }
 
- private:
   MainWindow& w_;
   uint64_t size_;
   DWORD last_ = 0;
@@ -143,10 +170,13 @@ void MainWindow::LoadPacketFile(const char* path) {
   importCancel_ = false;
   UpdateMenuState();
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
-  ClearList();
-  table_.Clear();
   FileProgress progress(*this, path);
-  const LoadOutcome out = LoadCaptureWithPackets(path, table_, file_, options_, &progress);
+  progress.ClearRows();
+  table_.Clear();
+  // Through the packet capture library when it is loaded, as the driver
+  // method's frames are; the core reader takes what the library cannot open.
+  const LoadOutcome out =
+      LoadCaptureWithPackets(path, table_, file_, options_, &progress, ImportThroughCaptureLibrary);
   importing_ = false;
   if (sessionEndPending_) {
     EndOfSession();

@@ -193,7 +193,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
 }
 
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options, ReadProgress* progress) {
+                                   const Options& options, ReadProgress* progress, LibraryImporter library) {
   LoadOutcome out;
   std::string error;
   const CaptureFormat fmt = DetectFileFormat(path, &error);
@@ -218,7 +218,10 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
   file.SetBatchedWrites(true);
-  ImportResult r = ImportCaptureFile(path, engine, progress);
+  ImportResult r;
+  const bool viaLibrary = library && (fmt == CaptureFormat::Pcap || fmt == CaptureFormat::PcapNg) &&
+                          library(path, engine, progress, r);
+  if (!viaLibrary) r = ImportCaptureFile(path, engine, progress);
   table.importMode = 0;
   file.CloseWriting();
   file.SetBatchedWrites(false);

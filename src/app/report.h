@@ -5,6 +5,7 @@
 
 #include "base/options.h"
 #include "capture/conversation_table.h"
+#include "packetfile/import.h"
 #include "packetfile/packet_file.h"
 
 // The options of report mode: the default configuration file unless
@@ -31,8 +32,10 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
 // As LoadCaptureForReport, but a foreign file is imported into a temporary
 // packet file first, so that conversations' content can be loaded.
 // `progress` hears of the import (which it may stop) and then of the rebuild.
+// `library`, when given, reads pcap and pcapng files before the core reader.
 LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, PacketFile& file,
-                                   const Options& options, ReadProgress* progress = nullptr);
+                                   const Options& options, ReadProgress* progress = nullptr,
+                                   LibraryImporter library = nullptr);
 
 // `/sextracthttp FOLDER CAPTURE`: every HTTP response body into FOLDER.
 int RunExtractHttp(const Options& options, const char* folder, const char* capturePath, std::string& message);

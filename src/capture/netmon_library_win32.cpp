@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/module_win32.h"
+
 NetMonLibrary& NetMon() {
   static NetMonLibrary lib;
   return lib;
@@ -33,22 +35,11 @@ void BindNetMonLibrary(HMODULE m) {
   Bind(m, "GetNPPBlobTable", lib.GetNPPBlobTable);
 }
 
-namespace {
-// Wine brings its own npptools.dll whose functions are stubs that end the
-// process when called: that library counts as missing.
-bool IsWineBuiltin(HMODULE m) {
-  const char* image = reinterpret_cast<const char*>(m);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-  const size_t room = dos->e_lfanew > 0x40 ? size_t(dos->e_lfanew) - 0x40 : 0;
-  static const char kMarker[] = "Wine builtin DLL";
-  return room >= sizeof kMarker - 1 && memcmp(image + 0x40, kMarker, sizeof kMarker - 1) == 0;
-}
-}  // namespace
-
 bool LoadNetMonLibrary() {
   NetMonLibrary& lib = NetMon();
   if (!lib.tried) {
     HMODULE m = LoadLibraryA("npptools.dll");
+    // Wine's npptools.dll is nothing but stubs.
     if (m && IsWineBuiltin(m)) {
       FreeLibrary(m);
       m = nullptr;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/module_win32.h"
+
 PacketCaptureLibrary& CaptureLibrary() {
   static PacketCaptureLibrary lib;
   return lib;
@@ -45,7 +47,13 @@ bool LoadPacketCaptureLibrary() {
   } else {
     m = LoadLibraryA("wpcap.dll");
   }
-  if (!m) return false;
+  return m && BindPacketCaptureLibrary(m);
+}
+
+bool BindPacketCaptureLibrary(HMODULE m) {
+  PacketCaptureLibrary& lib = CaptureLibrary();
+  if (lib.module && lib.module != m) FreeLibrary(lib.module);
+  lib = PacketCaptureLibrary();
   bool ok = Bind(m, "pcap_findalldevs_ex", lib.pcap_findalldevs_ex, false) &&
             Bind(m, "pcap_freealldevs", lib.pcap_freealldevs, true) &&
             Bind(m, "pcap_open", lib.pcap_open, false) && Bind(m, "pcap_close", lib.pcap_close, true) &&
@@ -55,7 +63,8 @@ bool LoadPacketCaptureLibrary() {
             Bind(m, "pcap_freecode", lib.pcap_freecode, true) && Bind(m, "pcap_next", lib.pcap_next, true) &&
             Bind(m, "pcap_findalldevs", lib.pcap_findalldevs, true) &&
             Bind(m, "pcap_open_live", lib.pcap_open_live, true) &&
-            Bind(m, "pcap_open_offline", lib.pcap_open_offline, true) &&
+            Bind(m, "pcap_open_offline", lib.pcap_open_offline, false) &&
+            Bind(m, "pcap_geterr", lib.pcap_geterr, false) && Bind(m, "pcap_datalink", lib.pcap_datalink, false) &&
             Bind(m, "pcap_dispatch", lib.pcap_dispatch, true) &&
             Bind(m, "pcap_setnonblock", lib.pcap_setnonblock, false) &&
             Bind(m, "pcap_create", lib.pcap_create, false) && Bind(m, "pcap_set_snaplen", lib.pcap_set_snaplen, false) &&
@@ -68,6 +77,8 @@ bool LoadPacketCaptureLibrary() {
     lib = PacketCaptureLibrary();
     return false;
   }
+  // Wine's copy captures live but ends the process when asked for a file.
+  if (IsWineBuiltin(m)) lib.pcap_open_offline = nullptr;
   lib.module = m;
   return true;
 }

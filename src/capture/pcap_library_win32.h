@@ -38,7 +38,10 @@ struct PacketCaptureLibrary {
   void(__cdecl* pcap_freecode)(bpf_program_t*) = nullptr;
   int(__cdecl* pcap_findalldevs)(pcap_if_t**, char*) = nullptr;
   pcap_t*(__cdecl* pcap_open_live)(const char*, int, int, int, char*) = nullptr;
+  // Optional, and left unbound in Wine's own wpcap.dll, which cannot read files.
   pcap_t*(__cdecl* pcap_open_offline)(const char*, char*) = nullptr;
+  char*(__cdecl* pcap_geterr)(pcap_t*) = nullptr;    // optional
+  int(__cdecl* pcap_datalink)(pcap_t*) = nullptr;    // optional: Ethernet without it
   int(__cdecl* pcap_dispatch)(pcap_t*, int, pcap_handler_t, unsigned char*) = nullptr;
   // Optional: a device that does not honour the read time-out is read without blocking.
   int(__cdecl* pcap_setnonblock)(pcap_t*, int, char*) = nullptr;
@@ -56,3 +59,6 @@ struct PacketCaptureLibrary {
 PacketCaptureLibrary& CaptureLibrary();
 // Binds wpcap.dll, preferring the Npcap copy in the system folder.
 bool LoadPacketCaptureLibrary();
+// Takes `module` as the library (tests bind stand-ins this way); false, and
+// the module freed, when an entry point every method needs is missing.
+bool BindPacketCaptureLibrary(HMODULE module);

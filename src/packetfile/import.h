@@ -27,6 +27,12 @@ CaptureFormat DetectFileFormat(const char* path, std::string* error = nullptr);
 ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
 ImportResult ImportCaptureFile(const char* path, PacketSniffer& sniffer, ReadProgress* progress = nullptr);
 
+// A reader outside the core (the packet capture library) that takes pcap and
+// pcapng files first: false when it is missing or cannot open the file, and
+// then the core reader does. It fills `result` as ImportCapture would.
+using LibraryImporter = bool (*)(const char* path, PacketSniffer& sniffer, ReadProgress* progress,
+                                 ImportResult& result);
+
 // Where Network Monitor's own library is installed, its files are read
 // through it; the importer answers false when it cannot, and ours reads them.
 using NetMonFileImporter = bool (*)(PacketSniffer& sniffer, const char* path);

@@ -1,0 +1,58 @@
+// Watches Pakrill's main window from another process, as its user would:
+// every INTERVAL ms one line of milliseconds since the start, how long the
+// window took to answer (-1: not within 5 s), the rows in the list, the
+// status bar's text, and the text of a message box when one is open.
+// Usage: window_watch INTERVAL_MS   (ends when the window is gone)
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+struct MessageBoxText {
+  char text[512] = "";
+};
+
+BOOL CALLBACK FindStatic(HWND child, LPARAM param) {
+  char cls[32] = "";
+  GetClassNameA(child, cls, sizeof cls);
+  if (lstrcmpiA(cls, "Static") == 0 && GetWindowTextLengthA(child) > 0) {
+    GetWindowTextA(child, reinterpret_cast<MessageBoxText*>(param)->text, 512);
+    return FALSE;
+  }
+  return TRUE;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const DWORD interval = argc > 1 ? DWORD(atoi(argv[1])) : 1000;
+  const DWORD start = GetTickCount();
+  bool seen = false;
+  for (;;) {
+    HWND main = FindWindowA("Pakrill", nullptr);
+    if (!main) {
+      if (seen) return 0;
+      Sleep(200);
+      continue;
+    }
+    seen = true;
+    HWND status = FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
+    HWND list = FindWindowExA(main, nullptr, WC_LISTVIEWA, nullptr);
+    char text[256] = "";
+    DWORD_PTR result = 0, rows = 0;
+    const DWORD asked = GetTickCount();
+    const bool answered =
+        SendMessageTimeoutA(status, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 5000, &result);
+    const long took = answered ? long(GetTickCount() - asked) : -1;
+    if (answered) SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, 5000, &rows);
+    MessageBoxText box;
+    if (HWND dialog = FindWindowA("#32770", "Pakrill")) EnumChildWindows(dialog, FindStatic, reinterpret_cast<LPARAM>(&box));
+    for (char* p = box.text; *p; p++)
+      if (*p == '\r' || *p == '\n' || *p == '\t') *p = ' ';
+    printf("%lu\t%ld\t%lu\t%s\t%s\n", static_cast<unsigned long>(GetTickCount() - start), took,
+           static_cast<unsigned long>(rows), text, box.text);
+    fflush(stdout);
+    Sleep(interval);
+  }
+}
