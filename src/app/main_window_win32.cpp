@@ -286,6 +286,7 @@ void MainWindow::UpdateMenuState() {
   enable(IDM_SAVE_SUMMARIES, selected > 0);
   enable(IDM_SAVE_PACKETS, !running && file_.name()[0]);
   enable(IDM_LOAD_PACKETS, !running);
+  enable(IDM_LOAD_CONFIG, true);  // greyed only while an import runs
   for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER, IDM_ADVANCED}) enable(id, !running);
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
