@@ -47,13 +47,20 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgr
   r.opened = true;
   LocalTimeConverter clock;
   CaptureFrame f;
+  // Progress every few thousand frames, and every few megabytes when the
+  // frames are large, so the window keeps answering.
+  constexpr uint64_t kProgressBytes = 8u << 20;
+  uint64_t nextReport = kProgressBytes;
   while (reader.Next(f)) {
     r.frames++;
     const FileTime t = f.localTime ? f.localTime : f.utcTime ? clock.Convert(f.utcTime) : 0;
     HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, t, &r.stats);
-    if (progress && (r.frames & 4095) == 0 && !progress->Continue(reader.offset())) {
-      r.cancelled = true;
-      return r;
+    if (progress && ((r.frames & 4095) == 0 || reader.offset() >= nextReport)) {
+      nextReport = reader.offset() + kProgressBytes;
+      if (!progress->Continue(reader.offset())) {
+        r.cancelled = true;
+        return r;
+      }
     }
   }
   if (!reader.error().empty()) {
