@@ -16,10 +16,10 @@
 #include "capture/netmon_library_win32.h"
 #include "packetfile/import.h"
 #include "packetfile/packet_file.h"
+#include "standins/frame_script_win32.h"
+#include "test_support.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // Records what reaches the pipeline, and on which thread.
 struct Recorder : CaptureEngine {
@@ -134,20 +134,22 @@ Bytes Datagram(size_t size, uint8_t fill) {
 TEST(RawSockets, DatagramsWholeOnePerNotification) {
   Rig rig;
   UseFakes(rig.methods);
+  const auto notify = [&](int event) {
+    PostMessageA(rig.methods.handle(), g_fake.message, 77, WSAMAKESELECTREPLY(event, 0));
+  };
   ASSERT_NE(rig.methods.handle(), nullptr) << GetLastError();
   ASSERT_TRUE(rig.methods.Start(Loopback(1)));
   EXPECT_TRUE(rig.engine.running);
   EXPECT_EQ(g_fake.bound.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(g_fake.window, rig.methods.handle());
-  EXPECT_EQ(g_fake.message, 1075u);
   EXPECT_EQ(g_fake.events, FD_READ);
   EXPECT_EQ(g_fake.ioctlCode, 0x98000001u);
 
   // Larger than 4095 bytes and the largest IPv4 datagram: both kept whole.
   g_fake.queue = {Datagram(5000, 'a'), Datagram(65535, 'b'), Datagram(60, 'c')};
-  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
-  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
-  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_CLOSE, 0));  // reads nothing
+  notify(FD_READ);
+  notify(FD_READ);
+  notify(FD_CLOSE);  // reads nothing
   Pump(50);
   ASSERT_EQ(rig.engine.packets.size(), 2u) << g_fake.recvCalls << " " << g_fake.queue.size();
   EXPECT_EQ(rig.engine.packets[0], Datagram(5000, 'a'));
@@ -157,7 +159,7 @@ TEST(RawSockets, DatagramsWholeOnePerNotification) {
   EXPECT_EQ(g_fake.lastRecvLimit, 65535);
 
   // A notification still queued when the capture stops reads nothing.
-  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  notify(FD_READ);
   rig.methods.Stop();
   Pump(30);
   EXPECT_FALSE(rig.engine.running);
@@ -167,7 +169,7 @@ TEST(RawSockets, DatagramsWholeOnePerNotification) {
 
   // Restart, then a start whose bind fails closes the socket and fails.
   ASSERT_TRUE(rig.methods.Start(Loopback(1)));
-  PostMessageA(rig.methods.handle(), 1075, 77, WSAMAKESELECTREPLY(FD_READ, 0));
+  notify(FD_READ);
   Pump(30);
   EXPECT_EQ(rig.engine.packets.size(), 3u);
   rig.methods.Stop();
@@ -203,56 +205,27 @@ TEST(RawSockets, RealSocketOnLoopback) {
 
 namespace {
 
-Bytes Ipv4(size_t size, uint8_t fill) { return Datagram(size, fill); }
-
-Bytes EthernetFrame(const Bytes& ip, uint16_t type = 0x0800) {
-  Bytes f(14 + ip.size(), 0);
-  for (int i = 0; i < 6; i++) f[i] = uint8_t(0xD0 + i), f[6 + i] = uint8_t(0x50 + i);
-  f[12] = uint8_t(type >> 8);
-  f[13] = uint8_t(type);
-  std::copy(ip.begin(), ip.end(), f.begin() + 14);
-  return f;
-}
-
-Bytes MonitorFrame(const Bytes& ip) {
-  Bytes f(64 + ip.size(), 0);
-  f[0] = 0x02;
-  f[1] = 0x20;
-  f[32] = 0x08;
-  f[36] = f[48] = 0x11;
-  f[56] = f[57] = 0xAA;
-  f[58] = 0x03;
-  f[62] = 0x08;
-  std::copy(ip.begin(), ip.end(), f.begin() + 64);
-  return f;
-}
-
-Bytes Script(const std::vector<Bytes>& frames) {
-  Bytes s;
-  for (const Bytes& f : frames) {
-    const uint32_t n = uint32_t(f.size());
-    s.insert(s.end(), reinterpret_cast<const uint8_t*>(&n), reinterpret_cast<const uint8_t*>(&n) + 4);
-    s.insert(s.end(), f.begin(), f.end());
-  }
-  return s;
-}
-
 template <typename T>
 T Export(HMODULE m, const char* name) {
   return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(m, name)));
 }
 
+// Both stand-ins; what one lacks stays null.
 struct StandIn {
-  void (*script)(const uint8_t*, size_t, int);
+  void (*script)(const uint8_t*, size_t, int, int);
   long (*sent)();
   long (*lastMode)();
+  long (*blobs)();
+  long (*interfaces)();
   explicit StandIn(HMODULE m)
       : script(Export<decltype(script)>(m, "StandInScript")),
         sent(Export<decltype(sent)>(m, "StandInSent")),
-        lastMode(Export<decltype(lastMode)>(m, "StandInLastMode")) {}
-  void Play(const std::vector<Bytes>& frames, int repeat) {
-    const Bytes s = Script(frames);
-    script(s.data(), s.size(), repeat);
+        lastMode(Export<decltype(lastMode)>(m, "StandInLastMode")),
+        blobs(Export<decltype(blobs)>(m, "StandInBlobsAlive")),
+        interfaces(Export<decltype(interfaces)>(m, "StandInInterfaces")) {}
+  void Play(const std::vector<Bytes>& frames, int repeat, int batch = 1) {
+    const Bytes s = standin::EncodeScript(frames);
+    script(s.data(), s.size(), repeat, batch);
   }
 };
 
@@ -290,12 +263,10 @@ TEST(NetMon3, AdaptersFramesStopAndRestart) {
 
   // Ethernet, monitor-mode 802.11, frames far beyond 8192 bytes; a runt,
   // ARP and a protected 802.11 frame are not IPv4 over a known link.
-  Bytes wifiProtected = MonitorFrame(Ipv4(40, 'p'));
-  wifiProtected[33] = 0x40;
-  const std::vector<Bytes> frames = {EthernetFrame(Ipv4(60, 'e')), MonitorFrame(Ipv4(80, 'w')),
-                                     Bytes(10, 0), EthernetFrame(Ipv4(9000, 'j')),
-                                     EthernetFrame(Ipv4(50, 'a'), 0x0806), wifiProtected,
-                                     MonitorFrame(Ipv4(65535, 'm'))};
+  const std::vector<Bytes> frames = {Ethernet(Datagram(60, 'e')), MonitorFrame(Datagram(80, 'w')),
+                                     Bytes(10, 0), Ethernet(Datagram(9000, 'j')),
+                                     Ethernet(Datagram(50, 'a'), 0x0806), MonitorFrame(Datagram(40, 'p'), 0x40),
+                                     MonitorFrame(Datagram(65535, 'm'))};
   Rig rig;
   for (int round = 0; round < 2; round++) {
     standIn.Play(frames, 1);
@@ -303,10 +274,10 @@ TEST(NetMon3, AdaptersFramesStopAndRestart) {
     EXPECT_EQ(standIn.lastMode(), round == 0 ? 1 : 0);
     EXPECT_FALSE(rig.engine.running);
     ASSERT_EQ(rig.engine.packets.size(), 4u) << "round " << round;
-    EXPECT_EQ(rig.engine.packets[0], Ipv4(60, 'e'));
-    EXPECT_EQ(rig.engine.packets[1], Ipv4(80, 'w'));
-    EXPECT_EQ(rig.engine.packets[2], Ipv4(9000, 'j'));
-    EXPECT_EQ(rig.engine.packets[3], Ipv4(65535, 'm'));
+    EXPECT_EQ(rig.engine.packets[0], Datagram(60, 'e'));
+    EXPECT_EQ(rig.engine.packets[1], Datagram(80, 'w'));
+    EXPECT_EQ(rig.engine.packets[2], Datagram(9000, 'j'));
+    EXPECT_EQ(rig.engine.packets[3], Datagram(65535, 'm'));
     EXPECT_EQ(rig.engine.offThread, 0);
   }
   // An adapter that is gone: the engine refuses it and the start fails.
@@ -325,7 +296,7 @@ TEST(NetMon3, HandOffUnderLoadAndAfterTimeOut) {
   Rig rig;
   const int kFrames = 10000;
   const long before = standIn.sent();
-  standIn.Play({EthernetFrame(Ipv4(100, 's'))}, kFrames);
+  standIn.Play({Ethernet(Datagram(100, 's'))}, kFrames);
   ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
   int work = 0;
   EXPECT_TRUE(PumpUntil([&] {
@@ -342,7 +313,7 @@ TEST(NetMon3, HandOffUnderLoadAndAfterTimeOut) {
   // and a message that still arrives late (Windows delivers it, Wine drops
   // it) reads nothing.
   rig.engine.packets.clear();
-  standIn.Play({EthernetFrame(Ipv4(100, 't'))}, 1);
+  standIn.Play({Ethernet(Datagram(100, 't'))}, 1);
   const uint64_t late = rig.methods.handOff.late;
   ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
   Sleep(kHandOffTimeoutMs + 400);
@@ -355,38 +326,14 @@ TEST(NetMon3, HandOffUnderLoadAndAfterTimeOut) {
 
 TEST(NetMon3, CaptureFileThroughTheLibrary) {
   ASSERT_TRUE(LoadNetMon3Library());
-  // A version 2.0 file: header, two Ethernet frames and an ARP frame, table.
-  Bytes file(128, 0);
-  memcpy(file.data(), "GMBU", 4);
-  file[5] = 2;
-  file[6] = 1;
-  std::vector<uint32_t> table;
-  for (const Bytes& f : {EthernetFrame(Ipv4(70, '1')), EthernetFrame(Ipv4(50, 'a'), 0x0806),
-                         EthernetFrame(Ipv4(90, '2'))}) {
-    table.push_back(uint32_t(file.size()));
-    Bytes h(16, 0);
-    const uint32_t n = uint32_t(f.size());
-    memcpy(h.data() + 8, &n, 4);
-    memcpy(h.data() + 12, &n, 4);
-    file.insert(file.end(), h.begin(), h.end());
-    file.insert(file.end(), f.begin(), f.end());
-  }
-  const uint32_t at = uint32_t(file.size()), bytes = uint32_t(table.size() * 4);
-  memcpy(file.data() + 24, &at, 4);
-  memcpy(file.data() + 28, &bytes, 4);
-  file.insert(file.end(), reinterpret_cast<uint8_t*>(table.data()),
-              reinterpret_cast<uint8_t*>(table.data()) + bytes);
-  char path[MAX_PATH];
-  GetTempPathA(MAX_PATH, path);
-  strcat(path, "pakrill_nm3.cap");
-  FILE* f = fopen(path, "wb");
-  ASSERT_TRUE(f);
-  fwrite(file.data(), 1, file.size(), f);
-  fclose(f);
+  // Two Ethernet frames around an ARP frame, which is not IPv4.
+  const std::string path = TempPath("nm3.cap");
+  WriteFileBytes(path, NetMonFile(2, 0, 1, {{Ethernet(Datagram(70, '1'))}, {Ethernet(Datagram(50, 'a'), 0x0806)},
+                                            {Ethernet(Datagram(90, '2'))}}));
   Rig rig;
-  EXPECT_TRUE(LoadNetMon3CaptureFile(rig.engine, path));
+  EXPECT_TRUE(LoadNetMon3CaptureFile(rig.engine, path.c_str()));
   ASSERT_EQ(rig.engine.packets.size(), 2u);
-  EXPECT_EQ(rig.engine.packets[1], Ipv4(90, '2'));
+  EXPECT_EQ(rig.engine.packets[1], Datagram(90, '2'));
   EXPECT_FALSE(LoadNetMon3CaptureFile(rig.engine, "C:\\no such file.cap"));
   // Without a frame count the file is not taken for an empty one: the
   // library says why, and our own reader takes the file instead.
@@ -394,29 +341,13 @@ TEST(NetMon3, CaptureFileThroughTheLibrary) {
   NetMon3().NmGetFrameCount = nullptr;
   rig.engine.packets.clear();
   SetNetMonFileImporter(LoadNetMon3CaptureFile);
-  EXPECT_TRUE(ImportCaptureFile(path, rig.engine).opened);
+  EXPECT_TRUE(ImportCaptureFile(path.c_str(), rig.engine).opened);
   SetNetMonFileImporter(nullptr);
   EXPECT_STREQ(NetMon3().fileError, "NmApi.dll has no NmGetFrameCount");
   NetMon3().NmGetFrameCount = frameCount;
   EXPECT_EQ(rig.engine.packets.size(), 2u);
-  DeleteFileA(path);
+  DeleteFileA(path.c_str());
 }
-
-struct NppStandIn {
-  void (*script)(const uint8_t*, size_t, int, int);
-  long (*sent)();
-  long (*blobs)();
-  long (*interfaces)();
-  explicit NppStandIn(HMODULE m)
-      : script(Export<decltype(script)>(m, "StandInScript")),
-        sent(Export<decltype(sent)>(m, "StandInSent")),
-        blobs(Export<decltype(blobs)>(m, "StandInBlobsAlive")),
-        interfaces(Export<decltype(interfaces)>(m, "StandInInterfaces")) {}
-  void Play(const std::vector<Bytes>& frames, int repeat, int batch) {
-    const Bytes s = Script(frames);
-    script(s.data(), s.size(), repeat, batch);
-  }
-};
 
 CaptureAdapter NetMonAdapter(const char* name) {
   CaptureAdapter a;
@@ -427,7 +358,7 @@ CaptureAdapter NetMonAdapter(const char* name) {
 
 TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   ASSERT_TRUE(LoadNetMonLibrary()) << "the stand-in npptools.dll lies beside the test";
-  NppStandIn standIn(NetMon().module);
+  StandIn standIn(NetMon().module);
   ASSERT_TRUE(standIn.script && standIn.blobs);
   AdapterList list;
   list.Enumerate(3);
@@ -436,15 +367,15 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   EXPECT_EQ(standIn.blobs(), 0);
   EXPECT_NE(list.FindByName(3, "02-00-5e-10-00-02"), nullptr);
 
-  const std::vector<Bytes> frames = {EthernetFrame(Ipv4(60, 'e')), EthernetFrame(Ipv4(50, 'a'), 0x0806),
-                                     Bytes(12, 0), EthernetFrame(Ipv4(9000, 'j')),
-                                     MonitorFrame(Ipv4(80, 'w'))};
+  const std::vector<Bytes> frames = {Ethernet(Datagram(60, 'e')), Ethernet(Datagram(50, 'a'), 0x0806),
+                                     Bytes(12, 0), Ethernet(Datagram(9000, 'j')),
+                                     MonitorFrame(Datagram(80, 'w'))};
   Rig rig;
   for (int round = 0; round < 2; round++) {
     standIn.Play(frames, 1, 3);
     CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-02"), standIn.sent, long(frames.size()));
     ASSERT_EQ(rig.engine.packets.size(), 2u);
-    EXPECT_EQ(rig.engine.packets[1], Ipv4(9000, 'j'));
+    EXPECT_EQ(rig.engine.packets[1], Datagram(9000, 'j'));
     EXPECT_TRUE(rig.engine.withMacs[0]);
     EXPECT_EQ(rig.engine.offThread, 0);
     EXPECT_EQ(standIn.blobs(), 0);
@@ -452,7 +383,7 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   }
 
   // Many frames in batches from the driver's thread: each counted once.
-  standIn.Play({EthernetFrame(Ipv4(100, 's'))}, 8000, 8);
+  standIn.Play({Ethernet(Datagram(100, 's'))}, 8000, 8);
   CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-01"), standIn.sent, 8000, 60000);
   EXPECT_EQ(rig.engine.packets.size(), 8000u);
 

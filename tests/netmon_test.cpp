@@ -7,84 +7,6 @@
 #include "packetfile/import.h"
 #include "test_support.h"
 
-namespace {
-
-struct NmFrame {
-  Bytes data;
-  uint64_t deltaUs = 0;
-  uint16_t media = 1;
-  uint64_t utc = 0;
-};
-
-// A capture file as the published layout describes it: a 128-byte header,
-// frame records with trailers from version 2.1 on, the frame table last.
-// Local start 2023-11-14 23:13:20.500: the fake zone's view of Unix time 1700000000.5.
-const SystemTime kStart{2023, 11, 2, 14, 23, 13, 20, 500};
-
-Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector<NmFrame>& frames) {
-  Bytes f(128, 0);
-  memcpy(f.data(), major == 1 ? "RTSS" : "GMBU", 4);
-  f[4] = minor;
-  f[5] = major;
-  StoreLe16(&f[6], media);
-  const int start[8] = {kStart.year, kStart.month, kStart.dayOfWeek, kStart.day,
-                       kStart.hour, kStart.minute, kStart.second, kStart.milliseconds};
-  for (int i = 0; i < 8; i++) StoreLe16(&f[8 + 2 * i], uint16_t(start[i]));
-  std::vector<uint32_t> table;
-  for (const NmFrame& fr : frames) {
-    table.push_back(uint32_t(f.size()));
-    Bytes h(major == 1 ? 8 : 16, 0);
-    if (major == 1) {
-      StoreLe32(&h[0], uint32_t(fr.deltaUs / 1000));
-      StoreLe16(&h[4], uint16_t(fr.data.size()));
-      StoreLe16(&h[6], uint16_t(fr.data.size()));
-    } else {
-      StoreLe32(&h[0], uint32_t(fr.deltaUs));
-      StoreLe32(&h[4], uint32_t(fr.deltaUs >> 32));
-      StoreLe32(&h[8], uint32_t(fr.data.size()));
-      StoreLe32(&h[12], uint32_t(fr.data.size()));
-    }
-    f.insert(f.end(), h.begin(), h.end());
-    f.insert(f.end(), fr.data.begin(), fr.data.end());
-    if (major == 2 && minor >= 1) {
-      Bytes t(minor == 1 ? 2 : minor == 2 ? 6 : 15, 0);
-      StoreLe16(&t[0], fr.media);
-      if (minor >= 3) {
-        StoreLe32(&t[6], uint32_t(fr.utc));
-        StoreLe32(&t[10], uint32_t(fr.utc >> 32));
-      }
-      f.insert(f.end(), t.begin(), t.end());
-    }
-  }
-  StoreLe32(&f[24], uint32_t(f.size()));
-  StoreLe32(&f[28], uint32_t(table.size() * 4));
-  for (uint32_t o : table) {
-    f.resize(f.size() + 4);
-    StoreLe32(&f[f.size() - 4], o);
-  }
-  return f;
-}
-
-// An 802.11 data frame in monitor mode behind the 32-byte metadata header.
-Bytes MonitorFrame(const Bytes& ip, uint8_t flags = 0) {
-  Bytes f(64, 0);
-  f[0] = 0x02;
-  f[1] = 0x20;
-  f[32] = 0x08;
-  f[33] = flags;
-  for (int i = 0; i < 6; i++) {
-    f[36 + i] = 0xD0 + i;  // first address
-    f[48 + i] = 0x50 + i;  // third address
-  }
-  f[56] = f[57] = 0xAA;
-  f[58] = 0x03;
-  f[62] = 0x08;
-  std::copy(ip.begin(), ip.end(), std::back_inserter(f));
-  return f;
-}
-
-}  // namespace
-
 TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {
   FakePlatform platform;
   const std::vector<Bytes> session = Session();
@@ -130,7 +52,7 @@ TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {
   EXPECT_EQ(c.packets[1], ip);
   EXPECT_EQ(c.dst[0], (Bytes{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5}));
   // Local start time plus the frame's delta, taken as local time.
-  const FileTime start = SystemTimeToFileTime(kStart);
+  const FileTime start = SystemTimeToFileTime(kNetMonStart);
   EXPECT_EQ(c.times[0], start);
   EXPECT_EQ(c.times[1], start + 20);
 }

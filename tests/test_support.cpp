@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "base/byte_cursor.h"
 #include "capture/columns.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
@@ -335,4 +336,67 @@ std::string ColumnOf(const Conversation& c, int id, const Options& o) {
   char buf[kColumnTextSize];
   ColumnContext ctx{o};
   return ColumnText(c, id, buf, ctx);
+}
+
+const SystemTime kNetMonStart{2023, 11, 2, 14, 23, 13, 20, 500};
+
+Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector<NmFrame>& frames) {
+  Bytes f(128, 0);
+  memcpy(f.data(), major == 1 ? "RTSS" : "GMBU", 4);
+  f[4] = minor;
+  f[5] = major;
+  StoreLe16(&f[6], media);
+  const int start[8] = {kNetMonStart.year, kNetMonStart.month, kNetMonStart.dayOfWeek, kNetMonStart.day,
+                        kNetMonStart.hour, kNetMonStart.minute, kNetMonStart.second, kNetMonStart.milliseconds};
+  for (int i = 0; i < 8; i++) StoreLe16(&f[8 + 2 * i], uint16_t(start[i]));
+  std::vector<uint32_t> table;
+  for (const NmFrame& fr : frames) {
+    table.push_back(uint32_t(f.size()));
+    Bytes h(major == 1 ? 8 : 16, 0);
+    if (major == 1) {
+      StoreLe32(&h[0], uint32_t(fr.deltaUs / 1000));
+      StoreLe16(&h[4], uint16_t(fr.data.size()));
+      StoreLe16(&h[6], uint16_t(fr.data.size()));
+    } else {
+      StoreLe32(&h[0], uint32_t(fr.deltaUs));
+      StoreLe32(&h[4], uint32_t(fr.deltaUs >> 32));
+      StoreLe32(&h[8], uint32_t(fr.data.size()));
+      StoreLe32(&h[12], uint32_t(fr.data.size()));
+    }
+    f.insert(f.end(), h.begin(), h.end());
+    f.insert(f.end(), fr.data.begin(), fr.data.end());
+    if (major == 2 && minor >= 1) {
+      Bytes t(minor == 1 ? 2 : minor == 2 ? 6 : 15, 0);
+      StoreLe16(&t[0], fr.media);
+      if (minor >= 3) {
+        StoreLe32(&t[6], uint32_t(fr.utc));
+        StoreLe32(&t[10], uint32_t(fr.utc >> 32));
+      }
+      f.insert(f.end(), t.begin(), t.end());
+    }
+  }
+  StoreLe32(&f[24], uint32_t(f.size()));
+  StoreLe32(&f[28], uint32_t(table.size() * 4));
+  for (uint32_t o : table) {
+    f.resize(f.size() + 4);
+    StoreLe32(&f[f.size() - 4], o);
+  }
+  return f;
+}
+
+Bytes MonitorFrame(const Bytes& ip, uint8_t flags) {
+  Bytes f(64, 0);
+  f[0] = 0x02;
+  f[1] = 0x20;
+  f[32] = 0x08;
+  f[33] = flags;
+  for (int i = 0; i < 6; i++) {
+    f[36 + i] = uint8_t(0xD0 + i);  // first address
+    f[48 + i] = uint8_t(0x50 + i);  // third address
+  }
+  f[56] = f[57] = 0xAA;
+  f[58] = 0x03;
+  f[62] = 0x08;
+  f.insert(f.end(), ip.begin(), ip.end());
+  return f;
 }

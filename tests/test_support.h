@@ -59,6 +59,20 @@ struct Frame {
 Bytes PcapFile(const std::vector<Frame>& frames, uint32_t linkType = 1, bool bigEndian = false,
                bool nano = false);
 
+// A capture file as the published layout describes it: a 128-byte header,
+// frame records with trailers from version 2.1 on, the frame table last.
+struct NmFrame {
+  Bytes data;
+  uint64_t deltaUs = 0;
+  uint16_t media = 1;
+  uint64_t utc = 0;
+};
+// Local start 2023-11-14 23:13:20.500: the fake zone's view of Unix time 1700000000.5.
+extern const SystemTime kNetMonStart;
+Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector<NmFrame>& frames);
+// An 802.11 data frame in monitor mode behind the 32-byte metadata header.
+Bytes MonitorFrame(const Bytes& ip, uint8_t flags = 0);
+
 // pcapng in pieces, so tests can mix sections, byte orders and block kinds.
 class PcapngWriter {
  public:

@@ -6,13 +6,7 @@
 // PAKRILL_NMAPI_REPEAT.
 #include <windows.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
+#include "frame_script_win32.h"
 #include "packetfile/capture_reader.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
@@ -20,7 +14,7 @@
 namespace {
 
 using Callback = void(WINAPI*)(HANDLE, ULONG, void*, HANDLE);
-using Bytes = std::vector<uint8_t>;
+using standin::Bytes;
 
 enum Kind { kEngine = 0x454E47, kFile = 0x46494C, kFrame = 0x46524D };
 struct Object {
@@ -34,51 +28,17 @@ struct Engine : Object {
   Callback callback = nullptr;
   void* context = nullptr;
   ULONG adapter = 0;
-  HANDLE thread = nullptr;
-  std::atomic<bool> stop{false};
+  standin::Delivery delivery;
 };
 struct File : Object {
   std::vector<Bytes> frames;
 };
 
-std::vector<Bytes> g_script;
-int g_repeat = 1;
-std::atomic<long> g_sent{0};
 std::atomic<long> g_lastMode{-1};
 
 ULONG AdapterCount() {
   const char* n = getenv("PAKRILL_NMAPI_ADAPTERS");
   return n ? ULONG(atoi(n)) : 2;
-}
-
-[[maybe_unused]] void LoadScriptFromEnvironment() {
-  if (!g_script.empty()) return;
-  const char* path = getenv("PAKRILL_NMAPI_FRAMES");
-  if (const char* r = getenv("PAKRILL_NMAPI_REPEAT")) g_repeat = atoi(r);
-  FILE* f = path ? fopen(path, "rb") : nullptr;
-  if (!f) return;
-  uint32_t len;
-  while (fread(&len, 4, 1, f) == 1 && len <= (1u << 20)) {
-    Bytes b(len);
-    if (len && fread(b.data(), 1, len, f) != len) break;
-    g_script.push_back(b);
-  }
-  fclose(f);
-}
-
-[[maybe_unused]] DWORD WINAPI Deliver(void* p) {
-  auto* e = static_cast<Engine*>(p);
-  for (int r = 0; r < g_repeat && !e->stop; r++)
-    for (const Bytes& b : g_script) {
-      if (e->stop) break;
-      Frame f;
-      f.kind = kFrame;
-      f.data = b.data();
-      f.length = ULONG(b.size());
-      e->callback(e, e->adapter, e->context, &f);
-      g_sent++;
-    }
-  return 0;
 }
 
 void Text(uint8_t* record, size_t offset, const wchar_t* text) {
@@ -89,20 +49,11 @@ void Text(uint8_t* record, size_t offset, const wchar_t* text) {
 }  // namespace
 
 // Test controls.
-EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat) {
-  g_script.clear();
-  size_t p = 0;
-  while (p + 4 <= size) {
-    uint32_t len;
-    memcpy(&len, records + p, 4);
-    p += 4;
-    if (len > size - p) break;
-    g_script.emplace_back(records + p, records + p + len);
-    p += len;
-  }
-  g_repeat = repeat;
+// Frames come one to a call whatever the batch.
+EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int) {
+  standin::SetScript(records, size, repeat);
 }
-EXPORT long StandInSent() { return g_sent; }
+EXPORT long StandInSent() { return standin::g_sent; }
 EXPORT long StandInLastMode() { return g_lastMode; }
 
 EXPORT ULONG WINAPI NmApiInitialize(void*) { return 0; }
@@ -147,22 +98,23 @@ EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
   auto* e = static_cast<Engine*>(engine);
   if (!e || e->kind != kEngine || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
   g_lastMode = long(mode);
-  LoadScriptFromEnvironment();
-  e->stop = false;
-  e->thread = CreateThread(nullptr, 0, Deliver, e, 0, nullptr);
-  return e->thread ? 0 : GetLastError();
+  standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES", "PAKRILL_NMAPI_REPEAT");
+  const auto send = [](void* owner, const Bytes* frame, size_t) {
+    auto* e = static_cast<Engine*>(owner);
+    Frame f;
+    f.kind = kFrame;
+    f.data = frame->data();
+    f.length = ULONG(frame->size());
+    e->callback(e, e->adapter, e->context, &f);
+  };
+  return e->delivery.Start(send, e, 1) ? 0 : GetLastError();
 }
 #endif
 
 EXPORT ULONG WINAPI NmStopCapture(HANDLE engine, ULONG) {
   auto* e = static_cast<Engine*>(engine);
   if (!e || e->kind != kEngine) return ERROR_INVALID_PARAMETER;
-  e->stop = true;
-  if (e->thread) {
-    WaitForSingleObject(e->thread, INFINITE);
-    CloseHandle(e->thread);
-    e->thread = nullptr;
-  }
+  e->delivery.Stop();
   return 0;
 }
 

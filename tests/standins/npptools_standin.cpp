@@ -5,20 +5,14 @@
 // (set by StandInScript or read from the file named in PAKRILL_NPP_FRAMES).
 #include <windows.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "capture/netmon_library_win32.h"
+#include "frame_script_win32.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using standin::Bytes;
 
 struct Blob {
   uint8_t mac[6];
@@ -28,41 +22,34 @@ struct BlobTable {
   HBLOB_T blobs[1];
 };
 
-std::vector<Bytes> g_script;
-int g_repeat = 1, g_batch = 4;
-std::atomic<long> g_sent{0}, g_blobsAlive{0}, g_interfaces{0};
+int g_batch = 4;
+std::atomic<long> g_blobsAlive{0}, g_interfaces{0};
 
 struct Capture : NetMonInterface {
   HBLOB_T blob = nullptr;
   NetMonCallback frames = nullptr;
   void* context = nullptr;
-  HANDLE thread = nullptr;
-  std::atomic<bool> stop{false};
+  standin::Delivery delivery;
   bool connected = false;
 };
 
-DWORD WINAPI Deliver(void* p) {
-  auto* c = static_cast<Capture*>(p);
-  for (int r = 0; r < g_repeat && !c->stop; r++)
-    for (size_t first = 0; first < g_script.size() && !c->stop; first += size_t(g_batch)) {
-      const size_t n = g_script.size() - first < size_t(g_batch) ? g_script.size() - first : size_t(g_batch);
-      Bytes table(kNetMonFrameTableFirstOffset + n * kNetMonFrameDescriptorBytes, 0);
-      const uint32_t count = uint32_t(n);
-      memcpy(table.data() + kNetMonFrameTableCountOffset, &count, 4);
-      for (size_t i = 0; i < n; i++) {
-        uint8_t* d = table.data() + kNetMonFrameTableFirstOffset + i * kNetMonFrameDescriptorBytes;
-        const uint8_t* frame = g_script[first + i].data();
-        const uint32_t length = uint32_t(g_script[first + i].size());
-        memcpy(d, &frame, sizeof frame);
-        memcpy(d + kNetMonDescriptorLengthOffset, &length, 4);
-      }
-      NetMonEvent e{};
-      e.context = c->context;
-      e.frames = table.data();
-      c->frames(e);
-      g_sent += long(n);
-    }
-  return 0;
+// One frame table, as the driver hands over, for each batch.
+void Send(void* owner, const Bytes* frames, size_t n) {
+  Bytes table(kNetMonFrameTableFirstOffset + n * kNetMonFrameDescriptorBytes, 0);
+  const uint32_t count = uint32_t(n);
+  memcpy(table.data() + kNetMonFrameTableCountOffset, &count, 4);
+  for (size_t i = 0; i < n; i++) {
+    uint8_t* d = table.data() + kNetMonFrameTableFirstOffset + i * kNetMonFrameDescriptorBytes;
+    const uint8_t* frame = frames[i].data();
+    const uint32_t length = uint32_t(frames[i].size());
+    memcpy(d, &frame, sizeof frame);
+    memcpy(d + kNetMonDescriptorLengthOffset, &length, 4);
+  }
+  auto* c = static_cast<Capture*>(owner);
+  NetMonEvent e{};
+  e.context = c->context;
+  e.frames = table.data();
+  c->frames(e);
 }
 
 ULONG WINAPI Release(NetMonInterface* i) {
@@ -83,36 +70,14 @@ HRESULT WINAPI Disconnect(NetMonInterface* i) {
   static_cast<Capture*>(i)->connected = false;
   return 0;
 }
-void LoadScriptFromEnvironment() {
-  if (!g_script.empty()) return;
-  const char* path = getenv("PAKRILL_NPP_FRAMES");
-  FILE* f = path ? fopen(path, "rb") : nullptr;
-  if (!f) return;
-  uint32_t len;
-  while (fread(&len, 4, 1, f) == 1 && len <= (1u << 20)) {
-    Bytes b(len);
-    if (len && fread(b.data(), 1, len, f) != len) break;
-    g_script.push_back(b);
-  }
-  fclose(f);
-}
-
 HRESULT WINAPI Start(NetMonInterface* i) {
   auto* c = static_cast<Capture*>(i);
   if (!c->connected) return E_FAIL;
-  LoadScriptFromEnvironment();
-  c->stop = false;
-  c->thread = CreateThread(nullptr, 0, Deliver, c, 0, nullptr);
-  return c->thread ? 0 : E_FAIL;
+  standin::LoadScriptFromEnvironment("PAKRILL_NPP_FRAMES", "PAKRILL_NPP_REPEAT");
+  return c->delivery.Start(Send, c, size_t(g_batch)) ? 0 : E_FAIL;
 }
 HRESULT WINAPI Stop(NetMonInterface* i) {
-  auto* c = static_cast<Capture*>(i);
-  c->stop = true;
-  if (c->thread) {
-    WaitForSingleObject(c->thread, INFINITE);
-    CloseHandle(c->thread);
-    c->thread = nullptr;
-  }
+  static_cast<Capture*>(i)->delivery.Stop();
   return 0;
 }
 
@@ -122,20 +87,10 @@ const NetMonInterfaceTable kTable = {nullptr, nullptr, Release, Connect, Disconn
 }  // namespace
 
 EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int batch) {
-  g_script.clear();
-  size_t p = 0;
-  while (p + 4 <= size) {
-    uint32_t len;
-    memcpy(&len, records + p, 4);
-    p += 4;
-    if (len > size - p) break;
-    g_script.emplace_back(records + p, records + p + len);
-    p += len;
-  }
-  g_repeat = repeat;
+  standin::SetScript(records, size, repeat);
   g_batch = batch > 0 ? batch : 1;
 }
-EXPORT long StandInSent() { return g_sent; }
+EXPORT long StandInSent() { return standin::g_sent; }
 EXPORT long StandInBlobsAlive() { return g_blobsAlive; }
 EXPORT long StandInInterfaces() { return g_interfaces; }
 
