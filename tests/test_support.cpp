@@ -385,7 +385,9 @@ Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector
 }
 
 Bytes MonitorFrame(const Bytes& ip, uint8_t flags) {
-  Bytes f(64, 0);
+  Bytes f;
+  f.reserve(64 + ip.size());
+  f.resize(64);
   f[0] = 0x02;
   f[1] = 0x20;
   f[32] = 0x08;
