@@ -3,20 +3,16 @@
 information" in Advanced Options, captures the loopback conversation of a
 Windows program talking to itself, and reads back its owner, the owner's
 user and the resolved host names. Needs root (live capture)."""
-import os, shutil, subprocess, sys, tempfile, time
+import os, subprocess, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_support import (WINE, check, cleanup, copied, failures, key, main_window, need_root,  # noqa: E402
-                          need_tools, quit_program, rows_of, screenshot, start, start_display, wait_window, xdo)
+from wine_support import (adapter_name, check, cleanup, copied, failures, key, live_test,  # noqa: E402
+                          main_window, quit_program, rows_of, screenshot, start, start_display,
+                          wait_window, WINE)
 
 exe, peer, artefacts = sys.argv[1], sys.argv[2], sys.argv[3]
-need_root()
-need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
-os.makedirs(artefacts, exist_ok=True)
-work = tempfile.mkdtemp(prefix="pakrill-enrich-")
-shutil.copy(exe, work)
-shutil.copy(peer, work)
-lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % int(open("/sys/class/net/lo/ifindex").read())
+work = live_test("pakrill-enrich-", artefacts, exe, peer)
+lo = adapter_name()
 PORT = 47000 + os.getpid() % 900
 # Host names are resolved as the options' default has it.
 with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:

@@ -3,22 +3,16 @@
 loopback traffic this test makes, then reads the rows back through the
 clipboard (Ctrl+A, Ctrl+C) and checks them against what was sent.
 Needs root (the capture library opens the loopback device)."""
-import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+import os, socket, struct, subprocess, sys, threading, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_support import (WINE, check, cleanup, copied, failures, key, main_window as window,  # noqa: E402
-                          need_root, need_tools, quit_program, rows_of, screenshot, start,
+from wine_support import (adapter_name, check, cleanup, copied, failures, key, live_test,  # noqa: E402
+                          main_window as window, quit_program, rows_of, screenshot, start,
                           start_display, wait_window, xdo)
 
 exe, artefacts = sys.argv[1], sys.argv[2]
-need_root()
-need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
-
-os.makedirs(artefacts, exist_ok=True)
-work = tempfile.mkdtemp(prefix="pakrill-gui-")
-shutil.copy(exe, work)
-ifindex = int(open("/sys/class/net/lo/ifindex").read())
-lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % ifindex
+work = live_test("pakrill-gui-", artefacts, exe)
+lo = adapter_name()
 BASE = 46000 + (os.getpid() % 400) * 10
 
 def write_config(extra="", adapter=lo):
@@ -273,8 +267,7 @@ try:
                        stderr=subprocess.DEVNULL) == 0:
         subprocess.call(["ip", "link", "set", veth, "up"])
         subprocess.call(["ip", "link", "set", veth + "p", "up"])
-        index = int(open("/sys/class/net/%s/ifindex" % veth).read())
-        write_config(adapter="\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % index)
+        write_config(adapter=adapter_name(veth))
         proc = start(work, ["/StartCapture"])
         win = window()
         time.sleep(4)

@@ -6,22 +6,16 @@ after a restart), the lower pane's right-click menu and Tab, and the hand-off
 of addresses to the IP-information tool's stand-in.
 Arguments: pakrill.exe, the stand-in Quorvex.exe, a folder for screenshots.
 Needs root (the capture library opens the loopback device)."""
-import os, shutil, socket, sys, tempfile, time
+import os, shutil, socket, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_support import (WINE, check, cleanup, copied, failures, key, main_window,  # noqa: E402
-                          need_root, need_tools, quit_program, rows_of, screenshot, start,
-                          start_display, wait_window, xdo)
+from wine_support import (adapter_name, check, cleanup, copied, failures, key, live_test,  # noqa: E402
+                          main_window, quit_program, rows_of, screenshot, start, start_display,
+                          wait_window, xdo)
 
 exe, standin, artefacts = sys.argv[1], sys.argv[2], sys.argv[3]
-need_root()
-need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
-
-os.makedirs(artefacts, exist_ok=True)
-work = tempfile.mkdtemp(prefix="pakrill-tools-")
-shutil.copy(exe, work)
-ifindex = int(open("/sys/class/net/lo/ifindex").read())
-lo = "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % ifindex
+work = live_test("pakrill-tools-", artefacts, exe)
+lo = adapter_name()
 BASE = 47000 + (os.getpid() % 400) * 10
 
 xvfb, _ = start_display(140, 50)

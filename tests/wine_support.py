@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -24,6 +25,24 @@ def need_tools(*tools):
         if not shutil.which(tool):
             print("skipped: %s missing" % tool)
             sys.exit(SKIP)
+
+
+def live_test(prefix, artefacts, *files):
+    """The start of a test that captures live: root, the tools, the folder
+    for screenshots, and a work folder holding `files`."""
+    need_root()
+    need_tools(WINE, "Xvfb", "xdotool", "xclip", "import")
+    os.makedirs(artefacts, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=prefix)
+    for f in files:
+        shutil.copy(f, work)
+    return work
+
+
+def adapter_name(interface="lo"):
+    """The capture library's name under Wine for a Linux interface."""
+    index = int(open("/sys/class/net/%s/ifindex" % interface).read())
+    return "\\Device\\NPF_{%08X-0000-0000-0000-4E6574446576}" % index
 
 
 def xvfb_on(display, screen="1280x800x24"):
