@@ -31,6 +31,20 @@ LRESULT Nested(void* ctx) {
   return 5;
 }
 
+struct Two {
+  HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE faulted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  LRESULT other = 0;
+};
+
+DWORD WINAPI FaultOnSecondThread(void* p) {
+  Two& t = *static_cast<Two*>(p);
+  WaitForSingleObject(t.inside, 30000);
+  t.other = GuardedCall(Fault, nullptr, -6);
+  SetEvent(t.faulted);
+  return 0;
+}
+
 }  // namespace
 
 TEST(Guard, FaultsAreReportedAndAbandoned) {
@@ -60,5 +74,24 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
   EXPECT_EQ(GuardedCall([](void*) -> LRESULT { throw 1; }, nullptr, -3), -3);
   EXPECT_EQ(g_last.rfind("Exception E06D7363", 0), 0u) << g_last;
   EXPECT_EQ(GuardedCall([](void*) -> LRESULT { return 9; }, nullptr, -4), 9);
+
+  // A fault on a second thread while this one is inside a guarded call is
+  // abandoned on that thread; this thread's call goes on to its own end.
+  Two two;
+  auto waiting = [](void* p) -> LRESULT {
+    Two& t = *static_cast<Two*>(p);
+    SetEvent(t.inside);
+    return WaitForSingleObject(t.faulted, 30000) == WAIT_OBJECT_0 ? 11 : 12;
+  };
+  HANDLE second = CreateThread(nullptr, 64 * 1024, FaultOnSecondThread, &two,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GuardedCall(waiting, &two, -5), 11);
+  WaitForSingleObject(second, 30000);
+  EXPECT_EQ(two.other, -6);
+  EXPECT_EQ(g_reports, 4);
+  CloseHandle(second);
+  CloseHandle(two.inside);
+  CloseHandle(two.faulted);
   SetExceptionReporter(nullptr);
 }

@@ -1,5 +1,6 @@
 #include "enrich/resolver.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -50,6 +51,13 @@ class FakeLookup : public HostLookup {
   std::map<uint32_t, bool> held;
   int calls = 0;
 };
+
+// Thread creation that fails while g_refuseThreads is set, as it does when
+// a 32-bit process has no address space left.
+std::atomic<bool> g_refuseThreads{false};
+bool RefusingStarter(ThreadBody body, void* arg, size_t stack) {
+  return !g_refuseThreads && StartDetachedThread(body, arg, stack);
+}
 
 struct ResolverFixture {
   FakePlatform platform;
@@ -143,7 +151,7 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
 
   // Abandoned workers still stuck in the lookup: new lookups wait for one
   // of them to finish rather than adding threads, and are still delivered.
-  f.lookup->WaitCalls(HostResolver::kSlots + 2);
+  f.lookup->WaitCalls(HostResolver::kMaxWorkers + 2);
   const int calls = f.lookup->Calls();
   r->AbandonPending();
   for (int i = 0; i < HostResolver::kMaxWorkers; i++) ASSERT_TRUE(r->StartLookup(queued));
@@ -158,4 +166,37 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
   ASSERT_TRUE(r->StartLookup(held));
   r.reset();
   f.lookup->Release(held);
+}
+
+TEST(ResolverTest, LookupsWhoseThreadCannotStartWaitForTheNextWorker) {
+  ResolverFixture f;
+  HostResolver r(f.table, f.lookup, RefusingStarter);
+  f.Feed("10.0.0.5", "10.0.0.9", 1025, 80);
+  f.Feed("10.0.0.5", "10.0.0.8", 1026, 80);
+  const uint32_t a = Addr("10.0.0.9"), b = Addr("10.0.0.8");
+  f.lookup->names[a] = "a.example";
+  f.lookup->names[b] = "b.example";
+  // No thread at all: the lookup waits in its slot, and a later tick starts it.
+  g_refuseThreads = true;
+  ASSERT_TRUE(r.StartLookup(a));
+  EXPECT_EQ(r.Workers(), 0);
+  EXPECT_EQ(r.BusySlots(), 1);
+  r.Deliver();
+  EXPECT_EQ(r.Workers(), 0);
+  g_refuseThreads = false;
+  r.Deliver();
+  ASSERT_TRUE(f.Settle(r));
+  EXPECT_STREQ(f.table.at(0).remoteHost, "a.example");
+  // A worker still busy serves the lookup whose own thread failed.
+  f.lookup->Hold(a);
+  ASSERT_TRUE(r.StartLookup(a));
+  f.lookup->WaitCalls(2);
+  g_refuseThreads = true;
+  ASSERT_TRUE(r.StartLookup(b));
+  EXPECT_EQ(r.Workers(), 1);
+  f.lookup->Release(a);
+  ASSERT_TRUE(f.Settle(r));
+  g_refuseThreads = false;
+  EXPECT_EQ(f.lookup->Calls(), 3);
+  EXPECT_STREQ(f.table.at(1).remoteHost, "b.example");
 }

@@ -22,14 +22,29 @@ struct GuardFrame {
   void* jump[5];
   GuardFrame* outer;
 };
-GuardFrame* g_top = nullptr;
-bool g_dialogOpen = false;
+// Each thread has its own chain of guards: a fault on one thread must never
+// jump into a frame on another thread's stack.
+DWORD GuardSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+GuardFrame* Top() {
+  const DWORD error = GetLastError();  // TlsGetValue clears it; a handler must not
+  GuardFrame* top = static_cast<GuardFrame*>(TlsGetValue(GuardSlot()));
+  SetLastError(error);
+  return top;
+}
+void SetTop(GuardFrame* f) { TlsSetValue(GuardSlot(), f); }
+// The thread showing a report (0: none). One report at a time: another
+// thread's fault waits for it; a fault inside the report's own message loop
+// passes to the system, as nothing can be shown for it.
+volatile LONG g_reportingThread = 0;
 HINSTANCE g_instance = nullptr;
 uintptr_t g_imageStart = 0, g_imageEnd = 0;
 
 // The builtin pair restores the guard's registers without unwinding the
 // abandoned frames, which on x64 would need their unwind data to be intact.
-void Recover() { __builtin_longjmp(g_top->jump, 1); }
+void Recover() { __builtin_longjmp(Top()->jump, 1); }
 
 uintptr_t StackPointer(const CONTEXT* c) {
 #if defined(_M_IX86) || defined(__i386__)
@@ -78,12 +93,10 @@ std::string Dump(uintptr_t address, bool stack) {
   return out;
 }
 
-std::string g_report;
-
-INT_PTR CALLBACK ExceptionDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
+INT_PTR CALLBACK ExceptionDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_INITDIALOG:
-      SetDlgItemTextA(dlg, IDC_EXCEPTION_TEXT, g_report.c_str());
+      SetDlgItemTextA(dlg, IDC_EXCEPTION_TEXT, reinterpret_cast<const char*>(lp));
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wp)) {
@@ -138,19 +151,26 @@ std::string FormatExceptionReport(DWORD code, uintptr_t address, const CONTEXT* 
 
 ExceptionReporter g_reporter = nullptr;
 
-// Shows the dialog; returns after Continue, ends the process on Terminate.
-void ReportException(DWORD code, uintptr_t address, const CONTEXT* c) {
-  std::string text = FormatExceptionReport(code, address, c);
-  if (g_reporter) {
-    g_reporter(text.c_str());
-    return;
+// Shows the dialog; returns true after Continue, ends the process on
+// Terminate; false when this thread is already showing one.
+bool ReportException(DWORD code, uintptr_t address, const CONTEXT* c) {
+  const LONG me = LONG(GetCurrentThreadId());
+  for (;;) {
+    const LONG owner = InterlockedCompareExchange(&g_reportingThread, me, 0);
+    if (owner == 0) break;
+    if (owner == me) return false;
+    Sleep(20);
   }
-  g_report = std::move(text);
-  g_dialogOpen = true;
-  INT_PTR r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_EXCEPTION), nullptr,
-                              ExceptionDialogProc, 0);
-  g_dialogOpen = false;
+  std::string text = FormatExceptionReport(code, address, c);
+  INT_PTR r = IDOK;
+  if (g_reporter)
+    g_reporter(text.c_str());
+  else
+    r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_EXCEPTION), nullptr, ExceptionDialogProc,
+                        reinterpret_cast<LPARAM>(text.c_str()));
+  InterlockedExchange(&g_reportingThread, 0);
   if (r == IDC_EXCEPTION_TERMINATE) ExitProcess(1);
+  return true;
 }
 
 bool IsFault(DWORD code) {
@@ -172,9 +192,9 @@ LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(ep->ExceptionRecord->ExceptionAddress);
   // Only faults of our own code in a guarded call: system libraries handle
   // some of their own exceptions, and those must pass untouched.
-  if (!g_top || g_dialogOpen || !IsFault(code) || at < g_imageStart || at >= g_imageEnd)
+  if (!Top() || !IsFault(code) || at < g_imageStart || at >= g_imageEnd ||
+      !ReportException(code, at, ep->ContextRecord))
     return EXCEPTION_CONTINUE_SEARCH;
-  ReportException(code, at, ep->ContextRecord);
   // Resume in the trampoline on a fresh, aligned piece of stack below the
   // faulting frame, as if it had been called; it jumps back to the guard.
   uintptr_t sp = (StackPointer(ep->ContextRecord) - 512) & ~uintptr_t(15);
@@ -207,22 +227,20 @@ void SetExceptionReporter(ExceptionReporter reporter) { g_reporter = reporter; }
 
 LRESULT GuardedCall(LRESULT (*fn)(void*), void* ctx, LRESULT fallback) {
   GuardFrame frame;
-  frame.outer = g_top;
+  frame.outer = Top();
   if (__builtin_setjmp(frame.jump)) {
-    g_top = frame.outer;  // the fault was shown; the call is abandoned
+    SetTop(frame.outer);  // the fault was shown; the call is abandoned
     return fallback;
   }
-  g_top = &frame;
+  SetTop(&frame);
   LRESULT r = fallback;
   try {
     r = fn(ctx);
   } catch (...) {
-    if (!g_dialogOpen) {
-      CONTEXT c{};
-      ReportException(0xE06D7363, 0, &c);  // a C++ exception
-    }
+    CONTEXT c{};
+    ReportException(0xE06D7363, 0, &c);  // a C++ exception
   }
-  g_top = frame.outer;
+  SetTop(frame.outer);
   return r;
 }
 

@@ -1,7 +1,5 @@
 #include "enrich/resolver.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -13,6 +11,8 @@
 // A worker owns its slot only while the slot still carries the worker's
 // ticket: cancelling or reusing a slot gives it a new one, so a late worker
 // can neither free nor deliver through a slot that another lookup holds.
+// Lookups wait in `queued` until a worker takes them, so a lookup whose
+// thread could not be made is not lost: the next worker or Deliver serves it.
 struct HostResolver::State {
   struct Slot {
     bool busy = false;
@@ -23,62 +23,70 @@ struct HostResolver::State {
   std::condition_variable idle;
   Slot slots[kSlots];
   uint64_t nextTicket = 1;
-  int running = 0;  // worker threads alive, busy or cancelled
+  int running = 0;    // worker threads alive, busy or cancelled
+  int unclaimed = 0;  // started workers that have not yet taken a lookup
   std::deque<std::pair<int, uint64_t>> queued;  // slot and ticket, waiting for a worker
   std::vector<std::pair<uint32_t, std::string>> results;
   std::shared_ptr<HostLookup> lookup;
+  HostResolver::ThreadStarter startThread;
 };
 
 namespace {
 
-struct WorkerArgs {
-  std::shared_ptr<HostResolver::State> state;
-  int slot;
-  uint64_t ticket;
-  uint32_t address;
-};
-
-// Workers spend their life in the system's resolver; a small stack keeps
-// a thousand of them within a 32-bit address space.
-constexpr size_t kWorkerStack = 256 * 1024;
-
-void* Worker(void* p) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(p));
-  HostResolver::State& s = *args->state;
-  int index = args->slot;
-  uint64_t ticket = args->ticket;
-  uint32_t address = args->address;
+void Worker(void* p) {
+  std::shared_ptr<HostResolver::State> state(std::move(*static_cast<std::shared_ptr<HostResolver::State>*>(p)));
+  delete static_cast<std::shared_ptr<HostResolver::State>*>(p);
+  HostResolver::State& s = *state;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.unclaimed--;
   for (;;) {
+    int index = -1;
+    uint64_t ticket = 0;
+    while (index < 0 && !s.queued.empty()) {
+      std::tie(index, ticket) = s.queued.front();
+      s.queued.pop_front();
+      const HostResolver::State::Slot& next = s.slots[index];
+      if (!next.busy || next.ticket != ticket) index = -1;  // cancelled while it waited
+    }
+    if (index < 0) {
+      if (--s.running == 0) s.idle.notify_all();
+      return;
+    }
+    const uint32_t address = s.slots[index].address;
+    lock.unlock();
     std::string name;
     const bool ok = s.lookup->Reverse(address, &name) && !name.empty();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    lock.lock();
     HostResolver::State::Slot& slot = s.slots[index];
     if (slot.busy && slot.ticket == ticket) {
       if (ok) s.results.emplace_back(address, std::move(name));
       slot.busy = false;
     }
-    // Queued lookups have no thread of their own: a finishing worker,
-    // cancelled or not, carries on with the next one still wanted.
-    bool more = false;
-    while (!more && !s.queued.empty()) {
-      std::tie(index, ticket) = s.queued.front();
-      s.queued.pop_front();
-      const HostResolver::State::Slot& next = s.slots[index];
-      more = next.busy && next.ticket == ticket;
-      address = next.address;
+  }
+}
+
+// Starts workers for the queued lookups no worker has claimed yet, within
+// kMaxWorkers; stops at the first thread that cannot be made.
+void StartWorkers(const std::shared_ptr<HostResolver::State>& state) {
+  HostResolver::State& s = *state;
+  while (s.running < HostResolver::kMaxWorkers && int(s.queued.size()) > s.unclaimed) {
+    auto* arg = new std::shared_ptr<HostResolver::State>(state);
+    // The worker blocks on the mutex, held by our caller, until we are done.
+    if (!s.startThread(Worker, arg, HostResolver::kWorkerStack)) {
+      delete arg;
+      return;
     }
-    if (!more) {
-      if (--s.running == 0) s.idle.notify_all();
-      return nullptr;
-    }
+    s.running++;
+    s.unclaimed++;
   }
 }
 
 }  // namespace
 
-HostResolver::HostResolver(ConversationTable& table, std::shared_ptr<HostLookup> lookup)
+HostResolver::HostResolver(ConversationTable& table, std::shared_ptr<HostLookup> lookup, ThreadStarter starter)
     : table_(table), state_(std::make_shared<State>()) {
   state_->lookup = std::move(lookup);
+  state_->startThread = starter;
 }
 
 HostResolver::~HostResolver() {
@@ -99,31 +107,11 @@ bool HostResolver::StartLookup(uint32_t address) {
     if (!s.slots[i].busy) free = i;
   if (free < 0) return false;
   State::Slot& slot = s.slots[free];
-  const uint64_t ticket = s.nextTicket++;
-  if (s.running >= kMaxWorkers) {
-    s.queued.emplace_back(free, ticket);
-  } else {
-    auto* args = new WorkerArgs{state_, free, ticket, address};
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-      delete args;
-      return false;
-    }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kWorkerStack);
-    pthread_t thread;
-    // The worker blocks on the mutex until the slot below is filled in.
-    const int rc = pthread_create(&thread, &attr, Worker, args);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-      delete args;
-      return false;
-    }
-    s.running++;
-  }
   slot.busy = true;
-  slot.ticket = ticket;
+  slot.ticket = s.nextTicket++;
   slot.address = address;
+  s.queued.emplace_back(free, slot.ticket);
+  StartWorkers(state_);
   return true;
 }
 
@@ -139,6 +127,7 @@ int HostResolver::Deliver() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     results.swap(state_->results);
+    StartWorkers(state_);  // lookups whose thread could not be made earlier
   }
   table_.SetHostNames(results);
   return int(results.size());
@@ -149,4 +138,9 @@ int HostResolver::BusySlots() const {
   int n = 0;
   for (const State::Slot& s : state_->slots) n += s.busy;
   return n;
+}
+
+int HostResolver::Workers() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->running;
 }

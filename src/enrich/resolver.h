@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "base/thread.h"
 #include "capture/conversation_table.h"
 
 // The system's reverse lookup; called on worker threads, several at once.
@@ -23,15 +24,22 @@ class HostResolver : public NameResolver {
  public:
   static constexpr int kSlots = 1024;
   // Worker threads alive at once, abandoned ones included: a slow name
-  // server must not let every rebuild add another kSlots threads.
-  static constexpr int kMaxWorkers = kSlots;
+  // server must not let every rebuild add threads. A thread costs at least
+  // 2 MiB of address space under Wine, whatever stack it asks for, so a
+  // thread per slot would take a 32-bit process's whole space; the other
+  // lookups wait in their slots for a worker.
+  static constexpr int kMaxWorkers = 128;
+  // Workers spend their life in the system's resolver; a small stack keeps
+  // a thousand of them within a 32-bit address space.
+  static constexpr size_t kWorkerStack = 256 * 1024;
+  using ThreadStarter = bool (*)(ThreadBody body, void* arg, size_t stackBytes);
 
-  HostResolver(ConversationTable& table, std::shared_ptr<HostLookup> lookup);
+  HostResolver(ConversationTable& table, std::shared_ptr<HostLookup> lookup,
+               ThreadStarter starter = StartDetachedThread);
   ~HostResolver() override;
 
-  // Takes a free slot and starts its worker, or queues it for the next
-  // worker to finish when kMaxWorkers are alive; false when all slots are
-  // busy or no thread could be made.
+  // Takes a free slot and queues its lookup for a worker, starting one when
+  // fewer than kMaxWorkers are alive; false only when all slots are busy.
   bool StartLookup(uint32_t address);
   void Request(uint32_t address) override { StartLookup(address); }
   // Frees every busy slot; the workers still running deliver nothing.
@@ -39,6 +47,7 @@ class HostResolver : public NameResolver {
   // On the table's thread: writes the names that arrived; returns how many.
   int Deliver();
   int BusySlots() const;
+  int Workers() const;
 
   struct State;
 
