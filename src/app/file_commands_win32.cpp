@@ -103,20 +103,8 @@ class FileProgress : public ReadProgress {
     rebuilding_ = true;
     size_ = w_.file_.name()[0] ? FileSize(w_.file_.name()) : 0;
   }
-  // Wine's list control needs time quadratic in its rows to let them go
-  // (seconds for a hundred thousand), and scrolls after each one it loses
-  // while it draws: the rows go from the end, 50 ms of them at a time
-  // without drawing, and the window paints between these slices.
+  // The list holds no rows of its own: letting them go is immediate.
   void ClearRows() {
-    const int n = ListView_GetItemCount(w_.list_);
-    for (int left = n; left > 0;) {
-      SendMessageA(w_.list_, WM_SETREDRAW, FALSE, 0);
-      const DWORD start = GetTickCount();
-      do ListView_DeleteItem(w_.list_, --left);
-      while (left > 0 && GetTickCount() - start < 50);
-      SendMessageA(w_.list_, WM_SETREDRAW, TRUE, 0);
-      Step(42, int(int64_t(n - left) * 100 / n));
-    }
     w_.ClearList();
   }
 

@@ -26,41 +26,21 @@ void MainWindow::OnColumnClick(int column) {
 }
 
 void MainWindow::SortList() {
-  const int n = ListView_GetItemCount(list_);
-  std::vector<LPARAM> params(static_cast<size_t>(n));
-  std::vector<UINT> states(static_cast<size_t>(n));
   std::vector<const Conversation*> rows;
-  rows.reserve(size_t(n));
-  for (int i = 0; i < n; i++) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM | LVIF_STATE;
-    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    item.iItem = i;
-    ListView_GetItem(list_, &item);
-    params[size_t(i)] = item.lParam;
-    states[size_t(i)] = item.state & (LVIS_SELECTED | LVIS_FOCUSED);
-    rows.push_back(size_t(item.lParam) < table_.count() ? &table_.at(size_t(item.lParam)) : &table_.at(0));
-  }
+  rows.reserve(rows_.size());
+  for (uint32_t idx : rows_) rows.push_back(&table_.at(idx));
   ColumnContext ctx{options_};
   const std::vector<uint32_t> order = SortOrder(rows, sort_.keys(), ctx);
   // The same rows with the same selection, only in another order: no
   // selection change reaches the lower pane.
-  sorting_ = true;
-  SendMessageA(list_, WM_SETREDRAW, FALSE, 0);
-  int focused = -1;
-  for (int i = 0; i < n; i++) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM | LVIF_STATE;
-    item.iItem = i;
-    item.lParam = params[order[size_t(i)]];
-    item.state = states[order[size_t(i)]];
-    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    ListView_SetItem(list_, &item);
-    if (item.state & LVIS_FOCUSED) focused = i;
-  }
-  SendMessageA(list_, WM_SETREDRAW, TRUE, 0);
-  sorting_ = false;
-  if (focused >= 0) ListView_EnsureVisible(list_, focused, FALSE);
+  const std::vector<size_t> selected = SelectedRows();
+  const size_t focused = RowConversation(ListView_GetNextItem(list_, -1, LVNI_FOCUSED));
+  std::vector<uint32_t> sorted(rows_.size());
+  for (size_t i = 0; i < rows_.size(); i++) sorted[i] = rows_[order[i]];
+  rows_.swap(sorted);
+  SelectConversations(selected, focused);
+  const int focusedRow = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
+  if (focusedRow >= 0) ListView_EnsureVisible(list_, focusedRow, FALSE);
   InvalidateRect(list_, nullptr, FALSE);
   ShowSortArrow();
 }

@@ -76,44 +76,79 @@ std::vector<int> MainWindow::ExportColumns() const {
 }
 
 void MainWindow::ClearList() {
-  ListView_DeleteAllItems(list_);
+  rows_.clear();
   hasRow_.clear();
+  ListView_SetItemCountEx(list_, 0, 0);
 }
 
 void MainWindow::RefreshRows(bool all) {
-  SendMessageA(list_, WM_SETREDRAW, FALSE, 0);
   hasRow_.resize(table_.count(), 0);
-  for (int i = ListView_GetItemCount(list_) - 1; i >= 0; i--) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    ListView_GetItem(list_, &item);
-    const size_t idx = size_t(item.lParam);
-    if (idx >= table_.count()) continue;
-    Conversation& c = table_.at(idx);
-    if (!table_.IsVisible(c)) {
-      ListView_DeleteItem(list_, i);
-      hasRow_[idx] = 0;
-    } else if (all || !(c.flags & kRowTextCurrent)) {
+  // Rows whose conversation is no longer shown go; the selection stays with
+  // the conversations, since the control keeps it by position.
+  bool hiding = false;
+  for (uint32_t idx : rows_) hiding = hiding || !table_.IsVisible(table_.at(idx));
+  if (hiding) {
+    const std::vector<size_t> selected = SelectedRows();
+    const size_t focused = RowConversation(ListView_GetNextItem(list_, -1, LVNI_FOCUSED));
+    size_t kept = 0;
+    for (uint32_t idx : rows_) {
+      if (table_.IsVisible(table_.at(idx))) rows_[kept++] = idx;
+      else hasRow_[idx] = 0;
+    }
+    rows_.resize(kept);
+    ListView_SetItemCountEx(list_, int(rows_.size()), LVSICF_NOSCROLL);
+    SelectConversations(selected, focused);
+  }
+  for (size_t pos = 0; pos < rows_.size(); pos++) {
+    Conversation& c = table_.at(rows_[pos]);
+    if (all || !(c.flags & kRowTextCurrent)) {
       c.flags |= kRowTextCurrent;
-      ListView_RedrawItems(list_, i, i);
+      if (!all) ListView_RedrawItems(list_, int(pos), int(pos));
     }
   }
+  const size_t before = rows_.size();
   for (size_t idx = 0; idx < table_.count(); idx++) {
     if (hasRow_[idx]) continue;
     Conversation& c = table_.at(idx);
     if (!table_.IsVisible(c)) continue;
-    LVITEMA item{};
-    item.mask = LVIF_TEXT | LVIF_PARAM;
-    item.iItem = ListView_GetItemCount(list_);
-    item.pszText = LPSTR_TEXTCALLBACKA;
-    item.lParam = LPARAM(idx);
-    ListView_InsertItem(list_, &item);
+    rows_.push_back(uint32_t(idx));
     hasRow_[idx] = 1;
     c.flags |= kRowTextCurrent;
   }
-  SendMessageA(list_, WM_SETREDRAW, TRUE, 0);
-  InvalidateRect(list_, nullptr, FALSE);
+  if (rows_.size() != before) ListView_SetItemCountEx(list_, int(rows_.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  if (all || rows_.size() != before) InvalidateRect(list_, nullptr, FALSE);
+}
+
+void MainWindow::SelectConversations(const std::vector<size_t>& conversations, size_t focused) {
+  const bool wasSorting = sorting_;
+  sorting_ = true;  // the same conversations stay selected: nothing to tell the lower pane
+  ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  std::vector<uint8_t> chosen(table_.count(), 0);
+  for (size_t idx : conversations)
+    if (idx < chosen.size()) chosen[idx] = 1;
+  for (size_t pos = 0; pos < rows_.size(); pos++) {
+    UINT state = chosen[rows_[pos]] ? LVIS_SELECTED : 0;
+    if (rows_[pos] == focused) state |= LVIS_FOCUSED;
+    if (state) ListView_SetItemState(list_, int(pos), state, LVIS_SELECTED | LVIS_FOCUSED);
+  }
+  sorting_ = wasSorting;
+}
+
+LRESULT MainWindow::FindRowByPrefix(const NMLVFINDITEMA* find) {
+  if (!(find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find->lvfi.psz || rows_.empty()) return -1;
+  const size_t len = strlen(find->lvfi.psz);
+  ColumnContext ctx{options_, Processes()};
+  char buf[kColumnTextSize];
+  const int first = kColumns[0].id;
+  const size_t n = rows_.size(), start = find->iStart >= 0 && size_t(find->iStart) < n ? size_t(find->iStart) : 0;
+  for (size_t k = 0; k < n; k++) {
+    const size_t pos = (start + k) % n;
+    const char* text = ColumnText(table_.at(rows_[pos]), first, buf, ctx);
+    if (_strnicmp(text, find->lvfi.psz, len) == 0 && ((find->lvfi.flags & LVFI_PARTIAL) || strlen(text) == len))
+      return LRESULT(pos);
+    if (!(find->lvfi.flags & LVFI_WRAP) && pos + 1 == n) break;
+  }
+  return -1;
 }
 
 void MainWindow::ReloadFromFile() {
@@ -133,13 +168,8 @@ void MainWindow::ReloadFromFile() {
 
 std::vector<size_t> MainWindow::SelectedRows() const {
   std::vector<size_t> rows;
-  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED)) {
-    LVITEMA item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    ListView_GetItem(list_, &item);
-    if (size_t(item.lParam) < table_.count()) rows.push_back(size_t(item.lParam));
-  }
+  for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED))
+    if (RowConversation(i) < table_.count()) rows.push_back(RowConversation(i));
   return rows;
 }
 
@@ -155,12 +185,8 @@ void MainWindow::FindInRows(const char* text, DWORD flags) {
   const bool matchCase = (flags & FR_MATCHCASE) != 0;
   const int row = FindRow(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED),
                           (flags & FR_DOWN) != 0, [&](int r) {
-                            LVITEMA item{};
-                            item.mask = LVIF_PARAM;
-                            item.iItem = r;
-                            ListView_GetItem(list_, &item);
-                            return size_t(item.lParam) < table_.count() &&
-                                   RowContainsText(table_.at(size_t(item.lParam)), text, matchCase, ctx);
+                            const size_t idx = RowConversation(r);
+                            return idx < table_.count() && RowContainsText(table_.at(idx), text, matchCase, ctx);
                           });
   if (row < 0) return;
   ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);

@@ -102,7 +102,7 @@ void MainWindow::OnCreate() {
   SendMessageA(toolbar_, TB_AUTOSIZE, 0, 0);
 
   list_ = CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
-                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0, 0, 0, hwnd_,
+                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_OWNERDATA, 0, 0, 0, 0, hwnd_,
                           reinterpret_cast<HMENU>(IDC_LIST), instance_, nullptr);
   lower_ = CreateWindowExA(WS_EX_CLIENTEDGE, "RichEdit20A", "",
                            WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
@@ -465,12 +465,23 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
     switch (hdr->code) {
       case LVN_GETDISPINFOA: {
         auto* di = reinterpret_cast<NMLVDISPINFOA*>(hdr);
-        if ((di->item.mask & LVIF_TEXT) && size_t(di->item.lParam) < table_.count()) {
+        const size_t idx = RowConversation(di->item.iItem);
+        if ((di->item.mask & LVIF_TEXT) && idx < table_.count()) {
           static char buf[kColumnTextSize];
           ColumnContext ctx{options_, Processes()};
           const int id = di->item.iSubItem < kColumnCount ? kColumns[di->item.iSubItem].id : -1;
-          const char* text = ColumnText(table_.at(size_t(di->item.lParam)), id, buf, ctx);
+          const char* text = ColumnText(table_.at(idx), id, buf, ctx);
           snprintf(di->item.pszText, size_t(di->item.cchTextMax), "%s", text);
+        }
+        return 0;
+      }
+      case LVN_ODFINDITEMA:
+        return FindRowByPrefix(reinterpret_cast<NMLVFINDITEMA*>(hdr));
+      case LVN_ODSTATECHANGED: {
+        auto* nm = reinterpret_cast<NMLVODSTATECHANGE*>(hdr);
+        if (!sorting_ && ((nm->uNewState ^ nm->uOldState) & LVIS_SELECTED) && !selectionPending_) {
+          selectionPending_ = true;
+          PostMessageA(hwnd_, WM_PK_SELECTION, 0, 0);
         }
         return 0;
       }

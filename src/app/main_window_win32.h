@@ -85,6 +85,13 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void RefreshLowerPane();
   // Conversation indices of the selected rows, first row first.
   std::vector<size_t> SelectedRows() const;
+  // The conversation at a list position; SIZE_MAX when there is none.
+  size_t RowConversation(int position) const {
+    return position >= 0 && size_t(position) < rows_.size() ? rows_[size_t(position)] : SIZE_MAX;
+  }
+  // Selects the rows of these conversations, and focuses `focused`'s, wherever they now stand.
+  void SelectConversations(const std::vector<size_t>& conversations, size_t focused);
+  LRESULT FindRowByPrefix(const NMLVFINDITEMA* find);
   std::vector<const Conversation*> SelectedConversationsLastFirst();
   void ExportStreams();
   void HtmlReport();
@@ -114,6 +121,10 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   CaptureEngine engine_{options_, table_, file_};
   std::unique_ptr<CaptureMethods> methods_;
   AdapterList adapters_;
+  // The list holds no rows of its own (a row of a list control costs about
+  // a kilobyte, too much for millions in a 32-bit process): rows_ gives the
+  // conversation of each list position, hasRow_ marks the listed ones.
+  std::vector<uint32_t> rows_;
   std::vector<uint8_t> hasRow_;  // by conversation index
   std::string configPath_;
   std::string reportPath_;
