@@ -16,6 +16,7 @@
 #include "capture/conversation.h"
 #include "capture/conversation_table.h"
 #include "capture/dns.h"
+#include "capture/tls.h"
 #include "capture/frame.h"
 #include "filter/filter.h"
 #include "packetfile/import.h"
@@ -102,6 +103,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #elif defined(FUZZ_DNS)
   DnsAddressRecord recs[16];
   ParseDnsAddressRecords(data, size, recs, 16);
+#elif defined(FUZZ_TLS)
+  // The bytes as one hello, then as TCP packets of one learner, each behind
+  // a two-byte length.
+  char name[kDnsNameMax + 1];
+  ParseClientHelloName(data, size, name);
+  TlsNameLearner learner;
+  DnsNameCache cache;
+  for (size_t pos = 0; pos + 2 <= size;) {
+    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
+    pos += 2;
+    const size_t take = n < size - pos ? n : size - pos;
+    learner.Learn(data + pos, int32_t(take), cache);
+    pos += take;
+  }
 #elif defined(FUZZ_FILTER)
   std::string text(reinterpret_cast<const char*>(data), size);
   FilterRuleList list;

@@ -35,7 +35,10 @@ class DirectSink : public PacketSniffer {
       : table_(t), options_(o), cache_(cache) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
-    if (options_.UseDnsQueriesForHostNames) LearnDnsAnswers(p, n, cache_);
+    if (options_.UseDnsQueriesForHostNames) {
+      LearnDnsAnswers(p, n, cache_);
+      tls_.Learn(p, n, cache_);  // late names are filled in after the import
+    }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
     PacketHeader h;
     h.length = uint32_t(n);
@@ -49,6 +52,7 @@ class DirectSink : public PacketSniffer {
   ConversationTable& table_;
   const Options& options_;
   DnsNameCache& cache_;
+  TlsNameLearner tls_;
 };
 
 // What an import that found no IPv4 packet skipped, and why; "" otherwise.

@@ -34,8 +34,14 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
   if (dstMac) memcpy(header.dstMac, dstMac, 6);
   if (srcMac) memcpy(header.srcMac, srcMac, 6);
 
-  if (options_.UseDnsQueriesForHostNames)
-    LearnDnsAnswers(packet, length, dnsCache ? *dnsCache : GlobalDnsNameCache());
+  uint32_t lateServer = 0;
+  if (options_.UseDnsQueriesForHostNames) {
+    DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
+    LearnDnsAnswers(packet, length, cache);
+    bool late = false;
+    const uint32_t server = tls_.Learn(packet, length, cache, &late);
+    if (late) lateServer = server;
+  }
 
   if (table_.importMode) {
     // A failed write stays in file_.writeError() for the importer.
@@ -63,6 +69,11 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     if (table_.UpdateConversation(packet, header, record)) {
       table_.changed = 1;
       packetCount++;
+    }
+    // A hello over several segments names a conversation its first one opened.
+    if (lateServer) {
+      DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
+      table_.SetHostNames({{lateServer, cache.Name(cache.FindIPv4(lateServer))}});
     }
   } else {
     packetCount++;

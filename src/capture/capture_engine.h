@@ -5,6 +5,7 @@
 
 #include "base/options.h"
 #include "base/platform.h"
+#include "capture/tls.h"
 #include "filter/filter.h"
 
 class ConversationTable;
@@ -52,4 +53,5 @@ class CaptureEngine : public PacketSniffer {
   Options& options_;
   ConversationTable& table_;
   PacketFile& file_;
+  TlsNameLearner tls_;
 };

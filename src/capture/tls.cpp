@@ -1,0 +1,170 @@
+#include "capture/tls.h"
+
+#include <cstring>
+
+#include "base/byte_cursor.h"
+
+namespace {
+
+constexpr uint8_t kHandshakeRecord = 22;
+constexpr uint8_t kClientHello = 1;
+constexpr uint16_t kServerNameExtension = 0;
+
+// The handshake bytes carried by the leading handshake records, joined.
+// Returns false when a record is not a handshake record or is malformed.
+bool JoinHandshake(const uint8_t* data, size_t len, uint8_t* out, size_t* outLen, bool* cut) {
+  size_t pos = 0, n = 0;
+  *cut = false;
+  while (pos < len) {
+    if (len - pos < 5) {
+      *cut = true;
+      break;
+    }
+    const uint8_t* r = data + pos;
+    if (r[0] != kHandshakeRecord || r[1] != 3) return pos > 0;
+    const size_t body = size_t(r[3]) << 8 | r[4];
+    if (body == 0 || body > kTlsHelloMax) return false;
+    const size_t have = len - pos - 5 < body ? len - pos - 5 : body;
+    if (n + have > kTlsHelloMax) return false;
+    memcpy(out + n, r + 5, have);
+    n += have;
+    pos += 5 + have;
+    if (have < body) *cut = true;
+  }
+  *outLen = n;
+  return true;
+}
+
+}  // namespace
+
+TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDnsNameMax + 1]) {
+  name[0] = 0;
+  if (len < 6 || data[0] != kHandshakeRecord || data[1] != 3 || data[5] != kClientHello) return TlsHello::NotHello;
+  if (len > kTlsHelloMax) len = kTlsHelloMax;
+  static thread_local uint8_t joined[kTlsHelloMax];
+  size_t n = 0;
+  bool cut = false;
+  if (!JoinHandshake(data, len, joined, &n, &cut)) return TlsHello::NotHello;
+  ByteCursor c(joined, n);
+  if (c.u8() != kClientHello) return TlsHello::NotHello;
+  const uint32_t bodyLen = uint32_t(c.u8()) << 16 | c.u16();
+  if (bodyLen + 4 > kTlsHelloMax) return TlsHello::NotHello;
+  if (n < bodyLen + 4) return cut ? TlsHello::NeedMore : TlsHello::NotHello;
+  ByteCursor h(joined + 4, bodyLen);
+  h.skip(2 + 32);      // version, random
+  h.skip(h.u8());      // session id
+  h.skip(h.u16());     // cipher suites
+  h.skip(h.u8());      // compression methods
+  const uint16_t extLen = h.u16();
+  const uint8_t* extData = h.take(extLen);
+  if (!extData) return TlsHello::NoName;
+  ByteCursor ext(extData, extLen);
+  while (ext.remaining() >= 4) {
+    const uint16_t type = ext.u16();
+    const uint16_t size = ext.u16();
+    const uint8_t* body = ext.take(size);
+    if (!body) break;
+    if (type != kServerNameExtension) continue;
+    ByteCursor list(body, size);
+    const uint16_t listLen = list.u16();
+    const uint8_t* listData = list.take(listLen);
+    if (!listData) return TlsHello::NoName;
+    ByteCursor entries(listData, listLen);
+    while (entries.remaining() >= 3) {
+      const uint8_t nameType = entries.u8();
+      const uint16_t nameLen = entries.u16();
+      const uint8_t* text = entries.take(nameLen);
+      if (!text || nameType != 0 || nameLen == 0) continue;
+      const size_t keep = nameLen < kDnsNameMax ? nameLen : kDnsNameMax;
+      for (size_t i = 0; i < keep; i++) name[i] = text[i] > 0x20 && text[i] < 0x7F ? char(text[i]) : '?';
+      name[keep] = 0;
+      return TlsHello::Name;
+    }
+    return TlsHello::NoName;
+  }
+  return TlsHello::NoName;
+}
+
+struct TlsNameLearner::Flow {
+  uint32_t src = 0, dst = 0;
+  uint16_t sport = 0, dport = 0;
+  uint32_t nextSeq = 0;
+  uint32_t used = 0;  // clock of the last segment; 0 = free
+  size_t fill = 0;
+};
+
+TlsNameLearner::TlsNameLearner() : flows_(new Flow[kTlsPendingFlows]) {}
+TlsNameLearner::~TlsNameLearner() = default;
+
+void TlsNameLearner::Clear() {
+  for (int i = 0; i < kTlsPendingFlows; i++) flows_[i] = Flow();
+}
+
+TlsNameLearner::Flow* TlsNameLearner::FlowOf(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
+                                             bool create) {
+  Flow* oldest = &flows_[0];
+  for (int i = 0; i < kTlsPendingFlows; i++) {
+    Flow& f = flows_[i];
+    if (f.used && f.src == src && f.dst == dst && f.sport == sport && f.dport == dport) return &f;
+    if (f.used < oldest->used) oldest = &f;
+  }
+  if (!create) return nullptr;
+  *oldest = Flow();
+  oldest->src = src;
+  oldest->dst = dst;
+  oldest->sport = sport;
+  oldest->dport = dport;
+  return oldest;
+}
+
+uint32_t TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache, bool* late) {
+  if (late) *late = false;
+  if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6) return 0;
+  const int ihl = (p[0] & 0x0F) * 4;
+  const int total = int(LoadBe16(p + 2));
+  const int end = total >= ihl && total < n ? total : n;  // Ethernet padding is not payload
+  if (ihl < 20 || ihl + 20 > end) return 0;
+  const uint8_t* t = p + ihl;
+  const int thl = (t[12] >> 4) * 4;
+  if (thl < 20 || ihl + thl >= end) return 0;
+  const uint8_t* payload = t + thl;
+  const size_t len = size_t(end - ihl - thl);
+  uint32_t src, dst;
+  memcpy(&src, p + 12, 4);
+  memcpy(&dst, p + 16, 4);
+  const uint16_t sport = LoadBe16(t), dport = LoadBe16(t + 2);
+  const uint32_t seq = LoadBe32(t + 4);
+
+  char name[kDnsNameMax + 1];
+  Flow* flow = buffers_ ? FlowOf(src, dst, sport, dport, false) : nullptr;
+  TlsHello r;
+  if (flow) {
+    if (seq != flow->nextSeq) return 0;  // out of order: wait for the expected segment
+    uint8_t* buf = buffers_.get() + (flow - flows_.get()) * kTlsHelloMax;
+    const size_t room = kTlsHelloMax - flow->fill;
+    const size_t take = len < room ? len : room;
+    memcpy(buf + flow->fill, payload, take);
+    flow->fill += take;
+    flow->nextSeq += uint32_t(take);
+    flow->used = ++clock_;
+    r = ParseClientHelloName(buf, flow->fill, name);
+    if (late) *late = true;
+    if (r != TlsHello::NeedMore || flow->fill == kTlsHelloMax) *flow = Flow();
+  } else {
+    r = ParseClientHelloName(payload, len, name);
+    if (r == TlsHello::NeedMore && len < kTlsHelloMax) {
+      if (!buffers_) buffers_.reset(new uint8_t[size_t(kTlsPendingFlows) * kTlsHelloMax]);
+      flow = FlowOf(src, dst, sport, dport, true);
+      memcpy(buffers_.get() + (flow - flows_.get()) * kTlsHelloMax, payload, len);
+      flow->fill = len;
+      flow->nextSeq = seq + uint32_t(len);
+      flow->used = ++clock_;
+    }
+  }
+  if (r != TlsHello::Name) return 0;
+  const size_t before = cache.size();
+  uint8_t address[16] = {};  // the cache keeps every family's address in 16 bytes
+  memcpy(address, &dst, 4);
+  cache.Add(kFamilyIPv4, address, name);
+  return cache.size() != before ? dst : 0;
+}

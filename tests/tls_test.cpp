@@ -1,0 +1,104 @@
+// Server names of TLS ClientHellos teach host names as DNS answers do.
+#include "capture/tls.h"
+
+#include "capture/capture_engine.h"
+#include "capture/conversation_table.h"
+#include "gtest/gtest.h"
+#include "packetfile/packet_file.h"
+#include "test_support.h"
+
+namespace {
+
+std::string Be16(size_t v) { return {char(v >> 8), char(v)}; }
+
+// A ClientHello naming `host`, with `padding` bytes of a padding extension,
+// in one record (or in records of at most `recordMax` handshake bytes).
+std::string ClientHello(const std::string& host, size_t padding = 0, size_t recordMax = 16384) {
+  std::string sni = Be16(host.size() + 3) + '\0' + Be16(host.size()) + host;
+  std::string ext = Be16(0) + Be16(sni.size()) + sni;
+  if (padding) ext += Be16(21) + Be16(padding) + std::string(padding, '\0');
+  std::string body = "\x03\x03" + std::string(32, 'r') + '\0' + Be16(2) + "\x13\x01" + '\x01' + '\0' +
+                     Be16(ext.size()) + ext;
+  std::string hs = std::string("\x01\0", 2) + Be16(body.size()) + body;
+  std::string out;
+  for (size_t pos = 0; pos < hs.size(); pos += recordMax) {
+    const std::string part = hs.substr(pos, recordMax);
+    out += std::string("\x16\x03\x01", 3) + Be16(part.size()) + part;
+  }
+  return out;
+}
+
+TlsHello Parse(const std::string& s, std::string* name = nullptr) {
+  char n[kDnsNameMax + 1];
+  const TlsHello r = ParseClientHelloName(reinterpret_cast<const uint8_t*>(s.data()), s.size(), n);
+  if (name) *name = n;
+  return r;
+}
+
+}  // namespace
+
+TEST(DnsTls, ServerNamesOfHellosHostileOnesIncluded) {
+  std::string name;
+  EXPECT_EQ(Parse(ClientHello("www.example.org"), &name), TlsHello::Name);
+  EXPECT_EQ(name, "www.example.org");
+  // A handshake split over records, and names that try to hide or overflow.
+  EXPECT_EQ(Parse(ClientHello("split.example", 600, 100), &name), TlsHello::Name);
+  EXPECT_EQ(name, "split.example");
+  EXPECT_EQ(Parse(ClientHello(std::string("a\0b\r\n.example", 13)), &name), TlsHello::Name);
+  EXPECT_EQ(name, "a?b??.example");
+  EXPECT_EQ(Parse(ClientHello(std::string(300, 'x')), &name), TlsHello::Name);
+  EXPECT_EQ(name.size(), kDnsNameMax);
+  // Every cut of a hello asks for more; none reads past what it was given.
+  const std::string hello = ClientHello("cut.example", 40);
+  for (size_t n = 6; n < hello.size(); n++) EXPECT_EQ(Parse(hello.substr(0, n)), TlsHello::NeedMore) << n;
+  // Lengths that lie, other records, no name at all.
+  std::string lying = hello;
+  lying[lying.size() - 60] = '\x7f';  // the server name list claims more than its extension
+  EXPECT_NE(Parse(lying), TlsHello::NeedMore);
+  EXPECT_EQ(Parse("\x17\x03\x03\x00\x05hello"), TlsHello::NotHello);
+  EXPECT_EQ(Parse(std::string("\x16\x03\x01\xff\xff\x01", 6)), TlsHello::NotHello);
+  EXPECT_EQ(Parse(ClientHello("").substr(0, 5) + ClientHello("").substr(5)), TlsHello::NoName);
+}
+
+TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
+  FakePlatform platform;
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  CaptureEngine engine{options, table, file};
+  DnsNameCache cache;
+  table.LocalAddress = Addr("10.0.0.5");
+  table.dnsCache = engine.dnsCache = &cache;
+  file.ResetFile(true);
+  ASSERT_TRUE(file.CreateForWriting());
+  engine.ResetCounters();
+  engine.running = true;
+  options.captureActive = 1;
+  auto send = [&](const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); };
+
+  // One segment, on a port that is not 443: the row opens with the name.
+  send(Tcp("10.0.0.5", "93.184.216.34", 50000, 8443, 1000, ClientHello("one.example")));
+  ASSERT_EQ(table.count(), 1u);
+  EXPECT_STREQ(table.at(0).remoteHost, "one.example");
+
+  // Three segments, a repeated one and a stranger's in between: the row
+  // its first segment opened gets the name when the last one arrives.
+  const std::string big = ClientHello("three.example", 3000);
+  const uint32_t seq = 7000;
+  send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq, big.substr(0, 1400)));
+  ASSERT_EQ(table.count(), 2u);
+  EXPECT_STREQ(table.at(1).remoteHost, "");
+  send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq, big.substr(0, 1400)));
+  send(Tcp("10.0.0.9", "198.51.100.7", 50001, 443, seq + 1400, std::string(1400, 'z')));
+  send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq + 1400, big.substr(1400, 1400)));
+  EXPECT_STREQ(table.at(1).remoteHost, "");
+  send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq + 2800, big.substr(2800)));
+  EXPECT_STREQ(table.at(1).remoteHost, "three.example");
+  EXPECT_EQ(table.namesChanged, 1);
+
+  // With learning from the wire off, nothing is learned.
+  options.UseDnsQueriesForHostNames = 0;
+  send(Tcp("10.0.0.5", "203.0.113.9", 50002, 443, 1, ClientHello("off.example")));
+  EXPECT_STREQ(table.at(table.count() - 1).remoteHost, "");
+  file.ResetFile(false);
+}
