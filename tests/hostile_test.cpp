@@ -143,7 +143,7 @@ TEST(HostileTest, FullDiskWritesAreReported) {
   Options o;
   std::string error;
   PacketFile empty;
-  EXPECT_FALSE(WriteStreamFile("/dev/full", kStreamHtml, {}, empty, o, {}, false, &error));
+  EXPECT_FALSE(WriteStreamFile("/dev/full", kStreamHtml, {}, empty, ColumnContext{o}, {}, false, &error));
   EXPECT_EQ(error, strerror(ENOSPC));
 }
 #endif

@@ -467,7 +467,7 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         auto* di = reinterpret_cast<NMLVDISPINFOA*>(hdr);
         if ((di->item.mask & LVIF_TEXT) && size_t(di->item.lParam) < table_.count()) {
           static char buf[kColumnTextSize];
-          ColumnContext ctx{options_, Processes()};
+          const ColumnContext ctx = TextContext();
           const int id = di->item.iSubItem < kColumnCount ? kColumns[di->item.iSubItem].id : -1;
           const char* text = ColumnText(table_.at(size_t(di->item.lParam)), id, buf, ctx);
           snprintf(di->item.pszText, size_t(di->item.cchTextMax), "%s", text);
@@ -554,7 +554,7 @@ void MainWindow::OnTimer(UINT_PTR id) {
   }
 }
 
-const ProcessTable* MainWindow::Processes() const { return enrich_ ? enrich_->processes() : nullptr; }
+ColumnContext MainWindow::TextContext() const { return {options_, enrich_ ? enrich_->processes() : nullptr}; }
 
 void MainWindow::OnDestroy() {
   EndOfSession();
