@@ -46,7 +46,8 @@ TEST(SummaryExportTest, EveryFormatByteForByte) {
   const std::string host60(60, 'h');
   EXPECT_EQ(Rows(kFormatTabular, {Row(7, host60.c_str())}),
             "7          TCP             " + std::string(50, 'h') + " \r\n");
-  EXPECT_EQ(Rows(kFormatTabular, {Row(7, "a\r\nb")}), "7          TCP             a  b" + std::string(47, ' ') + "\r\n");
+  EXPECT_EQ(Rows(kFormatTabular, {Row(7, "a\r\nb")}),
+            "7          TCP             a  b" + std::string(47, ' ') + "\r\n");
   EXPECT_EQ(Rows(kFormatXml, two),
             "<?xml version=\"1.0\"  encoding=\"ISO-8859-1\" ?>\r\n<packets_summary>\r\n"
             "<item>\r\n<index>1</index>\r\n<protocol>TCP</protocol>\r\n"

@@ -159,6 +159,10 @@ class Win32Platform : public Platform {
     } else {
       w[0] = wchar_t(ch);
     }
+    if (GetACP() == CP_UTF8) {  // takes neither flags nor a default-character report
+      const int n = WideCharToMultiByte(CP_UTF8, 0, w, wn, out, 4, nullptr, nullptr);
+      return n > 0 ? size_t(n) : 0;
+    }
     // No best fit: "ő" must not quietly become "o".
     BOOL usedDefault = FALSE;
     const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w, wn, out, 4, nullptr, &usedDefault);

@@ -22,7 +22,8 @@ const char* Title(int id) { return GetString(ColumnById(id).titleString); }
 // In the line-based formats a tab, CR or LF inside a text (a host name from
 // the network, a translated title) would add columns or rows.
 void AppendFlat(std::string& out, const char* text, size_t n) {
-  for (size_t i = 0; i < n && text[i]; i++) out += text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+  for (size_t i = 0; i < n && text[i]; i++)
+    out += text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
 }
 void AppendFlat(std::string& out, const char* text) { AppendFlat(out, text, strlen(text)); }
 
