@@ -38,7 +38,7 @@ TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   EXPECT_EQ(cache.Name(99), nullptr);
 }
 
-TEST(DnsTest, DamagedMessagesYieldNothing) {
+TEST(DnsTest, HostileMessages) {
   DnsAddressRecord recs[8];
   // A pointer loop.
   Bytes loop = {0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4};
@@ -58,4 +58,8 @@ TEST(DnsTest, DamagedMessagesYieldNothing) {
   ASSERT_EQ(ParseDnsAddressRecords(big.data(), big.size(), recs, 8), 1);
   EXPECT_EQ(strlen(recs[0].name), kDnsNameMax);
   EXPECT_EQ(std::string(recs[0].name), longName.substr(0, kDnsNameMax));
+  // A NUL or control byte in a label neither cuts the name nor passes.
+  Bytes odd = DnsResponse(std::string("ab\0c\r\n\td\x7f\x80.example", 18), {Addr("7.7.7.8")});
+  ASSERT_EQ(ParseDnsAddressRecords(odd.data(), odd.size(), recs, 8), 1);
+  EXPECT_STREQ(recs[0].name, "ab?c???d?\x80.example");
 }

@@ -10,11 +10,16 @@ time zones.
 """
 import os
 import resource
+import csv
+import html.parser
+import io
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import craft  # noqa: E402
@@ -123,6 +128,95 @@ def hostile_cases(d, tz):
     check(rc == 0 and "3 frames skipped (3 not IPv4)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
 
 
+def dns_answer(answers):
+    """A UDP packet from port 53 answering each (name bytes, address)."""
+    m = struct.pack(">6H", 1, 0x8180, 0, len(answers), 0, 0)
+    for name, addr in answers:
+        m += b"".join(bytes([len(label)]) + label for label in name.split(b".")) + b"\0"
+        m += struct.pack(">HHIH", 1, 1, 60, 4) + craft.ip(addr)
+    u = struct.pack(">HHHH", 53, 5000, 8 + len(m), 0) + m
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(u), 0, 0, 64, 17, 0,
+                       craft.ip("10.0.0.53"), craft.ip(craft.CLIENT)) + u
+
+
+def mmdb(fields):
+    """An mmdb file whose one record, for every IPv4 address, is `fields`."""
+    def s(b):
+        return bytes([0x40 | len(b)]) + b
+    record = bytes([0xE0 | len(fields)]) + b"".join(s(k) + s(v) for k, v in fields)
+    meta = bytes([0xE3]) + s(b"node_count") + b"\xc1\x01" + s(b"record_size") + b"\xa1\x18" + \
+        s(b"ip_version") + b"\xa1\x04"
+    return struct.pack(">I", 17)[1:] * 2 + b"\0" * 16 + record + b"\xab\xcd\xefMaxMind.com" + meta
+
+
+class Tags(html.parser.HTMLParser):
+    def __init__(self, text):
+        super().__init__()
+        self.tags, self.texts, self.open = [], {}, None
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        self.open = tag
+
+    def handle_endtag(self, tag):
+        self.open = None
+
+    def handle_data(self, data):
+        self.texts.setdefault(self.open, "")
+        self.texts[self.open] += data
+
+
+def export_cases(d):
+    """Names from DNS answers and texts of a UTF-8 data file and of a
+    translation reach every export without breaking it."""
+    write(f"{d}/names.pcap", [
+        dns_answer([(b"ab\0cd.example", "93.184.216.34"), (b'q"<&>\xb0\x01gar\xc3\xb0.x', "93.184.216.35")]),
+        craft.tcp(craft.CLIENT, "93.184.216.34", 1025, 80, 1, b"a"),
+        craft.tcp(craft.CLIENT, "93.184.216.35", 1026, 80, 1, b"b")])
+    city = "Garðabær\t\r\n,\"<&>€"
+    with open(f"{d}/geo.mmdb", "wb") as f:
+        f.write(mmdb([(b"country_code", b"IS"), (b"city", city.encode())]))
+    # The language file is found beside the program.
+    exe = f"{d}/bin/pakrill"
+    os.makedirs(f"{d}/bin", exist_ok=True)
+    shutil.copy(PAKRILL, exe)
+    title = "<script>x</script>" + "T" * 150
+    with open(f"{d}/bin/pakrill_lng.ini", "w") as f:
+        f.write(f"[general]\ncharset=x'><script>\n[strings]\n8={title}\n22={title}\n1013=Re<i>mote\n")
+    cp = "latin-1"
+    want = {"ab?cd.example", 'q"<&>°?garÃ°.x', "Iceland, " + city}
+
+    def export(switch, *rest):
+        out = f"{d}/out{switch[1:]}"
+        # Options may stand between the files.
+        p = subprocess.run([exe, "/countrydb", f"{d}/geo.mmdb", switch, out, "/nocapdriver", *rest,
+                            f"{d}/names.pcap"], stderr=subprocess.PIPE)
+        check(p.returncode == 0, f"{switch}: rc {p.returncode} {p.stderr}")
+        with open(out, "rb") as f:
+            return f.read()
+
+    items = ET.fromstring(export("/sxml")).findall("item")
+    got = {e.text for item in items for e in item if e.text}
+    check(len(items) == 3 and want <= got, f"XML: {len(items)} items, {want - got} missing")
+    for switch, delimiter in (("/stab", "\t"),):
+        rows = list(csv.reader(io.StringIO(export(switch).decode(cp), newline=""), delimiter=delimiter))
+        check(len(rows) == 3 and {len(r) for r in rows} == {21}, f"{switch}: rows {rows}")
+    text = export("/stext").decode(cp).split("\r\n")
+    check(len(text) == 3 * 23 + 1, f"/stext: {len(text)} lines")
+    tabular = export("/stabular").decode(cp).split("\r\n")
+    check(len(tabular) == 4, f"/stabular: {len(tabular)} lines")
+    for switch in ("/shtml", "/sverhtml"):
+        page = export(switch)
+        tags = Tags(page.decode(cp))
+        check("script" not in tags.tags and "meta" not in tags.tags and "i" not in tags.tags and
+              tags.texts.get("title") == title and tags.texts.get("h3") == title,
+              f"{switch}: tags {set(tags.tags)}, title {tags.texts.get('title')!r}")
+        check(b"gar\xc3\xb0" in page and b"&lt;&amp;&gt;&deg;" in page, f"{switch}: UTF-8 bytes and the degree sign")
+    page = Tags(export("/sstreams", "html").decode(cp))
+    check("script" not in page.tags and page.texts.get("h3") == title, f"stream report: title {page.texts.get('h3')!r}")
+
+
 def full_disk_cases(d):
     """A 1 MiB tmpfs as the temporary folder and as the output folder."""
     if os.geteuid() != 0:
@@ -174,6 +268,7 @@ def main():
     try:
         for tz in ZONES:
             hostile_cases(d, tz)
+        export_cases(d)
         full_disk_cases(d)
     finally:
         shutil.rmtree(d, ignore_errors=True)

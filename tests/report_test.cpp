@@ -53,4 +53,7 @@ TEST(ReportTest, CommandLineSplitting) {
   EXPECT_EQ(FindArgument(args, "/StartCapture"), 1);
   EXPECT_EQ(FindArgument(args, "/nocapdriver"), -1);
   EXPECT_STREQ(ArgumentAt(args, 5), "");
+  // The files of a report are the arguments that are not options.
+  EXPECT_EQ(PlainArguments(ParseCommandLine("/shtml /nocapdriver o.htm /LoadConfig c.cfg /STARTCAPTURE in"), 1),
+            V({"o.htm", "in"}));
 }

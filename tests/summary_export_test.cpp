@@ -33,21 +33,24 @@ std::string Rows(int format, const std::vector<Conversation>& rows, bool titleLi
 }  // namespace
 
 TEST(SummaryExportTest, EveryFormatByteForByte) {
-  const std::vector<Conversation> two = {Row(1, "a,\"b\" <&>\xB0"), Row(2, "")};
+  // A host name as a DNS answer can make it: no row may split.
+  const std::vector<Conversation> two = {Row(1, "a,\"b\"\t<&>\xB0\r\n\x01"), Row(2, "")};
   EXPECT_EQ(Rows(kFormatTabDelimited, two, true),
-            "Index\tProtocol\tRemote Host\t\r\n1\tTCP\ta,\"b\" <&>\xB0\t\r\n2\tTCP\t\t\r\n");
+            "Index\tProtocol\tRemote Host\t\r\n1\tTCP\ta,\"b\" <&>\xB0  \x01\t\r\n2\tTCP\t\t\r\n");
   EXPECT_EQ(Rows(kFormatCsv, two, true),
-            "Index,Protocol,Remote Host\r\n1,TCP,\"a,\"\"b\"\" <&>\xB0\"\r\n2,TCP,\r\n");
+            "Index,Protocol,Remote Host\r\n1,TCP,\"a,\"\"b\"\"\t<&>\xB0\r\n\x01\"\r\n2,TCP,\r\n");
   EXPECT_EQ(Rows(kFormatText, {two[1]}),
             std::string(50, '=') + "\r\nIndex             : 2\r\nProtocol          : TCP\r\n"
                                    "Remote Host       : \r\n" + std::string(50, '=') + "\r\n\r\n");
   const std::string host60(60, 'h');
   EXPECT_EQ(Rows(kFormatTabular, {Row(7, host60.c_str())}),
             "7          TCP             " + std::string(50, 'h') + " \r\n");
+  EXPECT_EQ(Rows(kFormatTabular, {Row(7, "a\r\nb")}),
+            "7          TCP             a  b" + std::string(47, ' ') + "\r\n");
   EXPECT_EQ(Rows(kFormatXml, two),
             "<?xml version=\"1.0\"  encoding=\"ISO-8859-1\" ?>\r\n<packets_summary>\r\n"
             "<item>\r\n<index>1</index>\r\n<protocol>TCP</protocol>\r\n"
-            "<remote_host>a,&quot;b&quot; &lt;&amp;&gt;&deg;</remote_host>\r\n</item>\r\n"
+            "<remote_host>a,&quot;b&quot;\t&lt;&amp;&gt;&#176;&#13;&#10;?</remote_host>\r\n</item>\r\n"
             "<item>\r\n<index>2</index>\r\n<protocol>TCP</protocol>\r\n<remote_host></remote_host>\r\n</item>\r\n"
             "</packets_summary>\r\n");
   const std::string head =
@@ -63,12 +66,13 @@ TEST(SummaryExportTest, EveryFormatByteForByte) {
                    "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Index</b><td bgcolor=#FFFFF0 nowrap>1\r\n"
                    "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Protocol</b><td bgcolor=#FFFDF0 nowrap>TCP\r\n"
                    "<tr><td bgcolor=\"E0E0E0\" nowrap><b>Remote Host</b><td bgcolor=#FFFCF0 nowrap>"
-                   "a,&quot;b&quot; &lt;&amp;&gt;&deg;\r\n</table><p>\r\n\r\n</body></html>");
+                   "a,&quot;b&quot;\t&lt;&amp;&gt;&deg;\r<br>\x01\r\n</table><p>\r\n\r\n</body></html>");
   EXPECT_EQ(PositionColor(11), "FFF0F0");
   EXPECT_EQ(PositionColor(12), "FDF0F1");
   EXPECT_EQ(PositionColor(22), "F0F0FF");
   EXPECT_EQ(HtmlCellText(" x"), " x&nbsp;");
-  EXPECT_EQ(HtmlCellText("a\nb"), "a<br>b");
+  // A page in UTF-8 keeps its characters whole; a lone B0 is the degree sign.
+  EXPECT_EQ(HtmlCellText("Gar\xC3\xB0" "ab\xC3\xA6r \xB0 \xC3"), "Gar\xC3\xB0" "ab\xC3\xA6r &deg; \xC3");
 }
 
 TEST(SummaryExportTest, StoredColumnLayout) {
@@ -98,12 +102,12 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   const std::string path = TempPath("lang_lng.ini");
   EXPECT_EQ(LanguageFilePathFor("C:\\x\\pakrill.exe"), "C:\\x\\pakrill_lng.ini");
   EXPECT_EQ(LanguageFilePathFor("/a.b/pakrill"), "/a.b/pakrill_lng.ini");
-  std::string ini = "[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n1002=Protokoll\r\n8=Bericht\r\n"
+  std::string ini = "[general]\r\nrtl=1\r\ncharset=windows-1255\r\n[strings]\r\n1002=Proto<b>koll\r\n8=Bericht\r\n"
                     "36=Import: %d%% (Esc)\r\n37=%s %d%%\r\n38=%s%n\r\n40=100% fertig\r\n";
   WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
   ASSERT_TRUE(LoadLanguageFile(path));
   const char* before = GetString(1002);
-  EXPECT_STREQ(before, "Protokoll");
+  EXPECT_STREQ(before, "Proto<b>koll");
   EXPECT_STREQ(GetString(1001), "Index");  // untranslated keys fall back
   EXPECT_STREQ(GetString(1002 | kUntranslated), "Protocol");
   // Texts are printf formats: a translation asking for other arguments is
@@ -114,7 +118,7 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   EXPECT_STREQ(GetString(40), GetBuiltinString(40));
   // Texts handed out stay valid however many are fetched.
   for (int id = 0; id < 70000; id++) GetString(id);
-  EXPECT_STREQ(before, "Protokoll");
+  EXPECT_STREQ(before, "Proto<b>koll");
   const std::string xml = Rows(kFormatXml, {Row(1, "")});
   EXPECT_NE(xml.find("<protocol>TCP</protocol>"), std::string::npos);
   EXPECT_NE(xml.find("<packets_summary>"), std::string::npos);
@@ -122,15 +126,16 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   EXPECT_NE(html.find("<html><head><meta http-equiv='content-type' content='text/html;charset=windows-1255'>"
                       "<title>Bericht</title></head>\r\n<body>\r\n<table dir=\"rtl\"><tr><td>\r\n <h3>Bericht"),
             std::string::npos);
-  EXPECT_NE(html.find("<th>Protokoll\r\n"), std::string::npos);
+  EXPECT_NE(html.find("<th>Proto&lt;b&gt;koll\r\n"), std::string::npos);
   EXPECT_EQ(html.substr(html.size() - 34), "</table>\r\n</table>\r\n</body></html>");
   ForgetLanguageFile();
   EXPECT_FALSE(LanguageRightToLeft());
-  // Only 1 turns right-to-left on.
-  ini = "[general]\r\nrtl=2\r\n";
+  // Only 1 turns right-to-left on; a charset that is not a plain name is ignored.
+  ini = "[general]\r\nrtl=2\r\ncharset=x'><script>\r\n";
   WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
   ASSERT_TRUE(LoadLanguageFile(path));
   EXPECT_FALSE(LanguageRightToLeft());
+  EXPECT_STREQ(LanguageCharset(), "");
   ForgetLanguageFile();
   remove(path.c_str());
   EXPECT_FALSE(LoadLanguageFile(path));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/config.h"
 #include "base/options.h"
 #include "app/report.h"
@@ -74,14 +75,16 @@ int main(int argc, char** argv) {
   LoadLanguageFile(LanguageFilePathFor(exe));
   Options options;
   std::string message;
+  const std::vector<std::string> args(argv + 1, argv + argc);
   if (EqualNoCase(argv[1], "/sextracthttp") || EqualNoCase(argv[1], "/sstreams")) {
     const bool extract = EqualNoCase(argv[1], "/sextracthttp");
-    if (argc != (extract ? 4 : 5)) {
+    const std::vector<std::string> a = PlainArguments(args, 1);
+    if (a.size() != (extract ? 2u : 3u)) {
       fprintf(stderr, "pakrill: wrong arguments for %s\n\n%s", argv[1], kUsage);
       return 2;
     }
-    const int rc = extract ? RunExtractHttp(options, argv[2], argv[3], message)
-                           : RunExportStreams(options, argv[2], argv[3], argv[4], message);
+    const int rc = extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
+                           : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return rc;
   }
@@ -89,7 +92,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "pakrill: %s: unknown switch\n\n%s", argv[1], kUsage);
     return 2;
   }
-  const std::vector<std::string> args(argv + 1, argv + argc);
   const int rc = RunReportCommand(args, DefaultConfigPath(exe), message, haveCountries ? &countries : nullptr);
   if (!message.empty()) fprintf(stderr, "pakrill: %s\n%s", message.c_str(), rc == kExitUsage ? "\n" : "");
   if (rc == kExitUsage) fputs(kUsage, stderr);

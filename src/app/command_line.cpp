@@ -32,6 +32,20 @@ int FindArgument(const std::vector<std::string>& args, const char* option) {
   return -1;
 }
 
+std::vector<std::string> PlainArguments(const std::vector<std::string>& args, size_t from) {
+  static const char* const kOptions[] = {"/nocapdriver", "/savelangfile", "/deleteregkey", "/noloadsettings",
+                                         "/StartCapture"};
+  std::vector<std::string> plain;
+  for (size_t i = from; i < args.size(); i++) {
+    const char* a = args[i].c_str();
+    bool option = EqualNoCase(a, "/LoadConfig");
+    if (option) i++;
+    for (const char* o : kOptions) option = option || EqualNoCase(a, o);
+    if (!option) plain.push_back(args[i]);
+  }
+  return plain;
+}
+
 const char* ArgumentAt(const std::vector<std::string>& args, size_t i) {
   return i < args.size() ? args[i].c_str() : "";
 }

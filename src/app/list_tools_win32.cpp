@@ -29,7 +29,7 @@ void MainWindow::SortList() {
   std::vector<const Conversation*> rows;
   rows.reserve(rows_.size());
   for (uint32_t idx : rows_) rows.push_back(&table_.at(idx));
-  ColumnContext ctx{options_};
+  const ColumnContext ctx = TextContext();
   const std::vector<uint32_t> order = SortOrder(rows, sort_.keys(), ctx);
   // The same rows with the same selection, only in another order: no
   // selection change reaches the lower pane.
@@ -70,7 +70,7 @@ void MainWindow::ShowProperties() {
   const std::vector<size_t> rows = SelectedRows();
   if (rows.size() != 1) return;
   const Conversation& c = table_.at(rows[0]);
-  ColumnContext ctx{options_};
+  const ColumnContext ctx = TextContext();
   PropertiesData data;
   char buf[kColumnTextSize];
   for (const ColumnDef& d : kColumns) data.fields.emplace_back(GetString(d.titleString), ColumnText(c, d.id, buf, ctx));

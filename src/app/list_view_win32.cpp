@@ -137,7 +137,7 @@ void MainWindow::SelectConversations(const std::vector<size_t>& conversations, s
 LRESULT MainWindow::FindRowByPrefix(const NMLVFINDITEMA* find) {
   if (!(find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find->lvfi.psz || rows_.empty()) return -1;
   const size_t len = strlen(find->lvfi.psz);
-  ColumnContext ctx{options_, Processes()};
+  const ColumnContext ctx = TextContext();
   char buf[kColumnTextSize];
   const int first = kColumns[0].id;
   const size_t n = rows_.size(), start = find->iStart >= 0 && size_t(find->iStart) < n ? size_t(find->iStart) : 0;
@@ -181,7 +181,7 @@ std::vector<const Conversation*> MainWindow::SelectedConversationsLastFirst() {
 }
 
 void MainWindow::FindInRows(const char* text, DWORD flags) {
-  ColumnContext ctx{options_, Processes()};
+  const ColumnContext ctx = TextContext();
   const bool matchCase = (flags & FR_MATCHCASE) != 0;
   const int row = FindRow(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED),
                           (flags & FR_DOWN) != 0, [&](int r) {
@@ -213,7 +213,7 @@ void MainWindow::CopySelection() {
     return;
   }
   const std::vector<int> cols = ExportColumns();
-  ColumnContext ctx{options_, Processes()};
+  const ColumnContext ctx = TextContext();
   std::string text;
   if (options_.AddExportHeaderLine) AppendTitleLine(text, kFormatTabDelimited, cols);
   for (size_t idx : SelectedRows()) AppendSummaryRow(text, table_.at(idx), kFormatTabDelimited, cols, ctx);

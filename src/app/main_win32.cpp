@@ -49,13 +49,14 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
     AttachCallerConsole();
     Options options;
     std::string message;
-    if (args.size() != (extract ? 3u : 4u)) {
+    const std::vector<std::string> a = PlainArguments(args, 1);
+    if (a.size() != (extract ? 2u : 3u)) {
       fprintf(stderr, "pakrill: wrong arguments for %s\n", args[0].c_str());
       *exitCode = kExitUsage;
       return true;
     }
-    *exitCode = extract ? RunExtractHttp(options, args[1].c_str(), args[2].c_str(), message)
-                        : RunExportStreams(options, args[1].c_str(), args[2].c_str(), args[3].c_str(), message);
+    *exitCode = extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
+                        : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return true;
   }

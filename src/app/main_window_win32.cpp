@@ -468,7 +468,7 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         const size_t idx = RowConversation(di->item.iItem);
         if ((di->item.mask & LVIF_TEXT) && idx < table_.count()) {
           static char buf[kColumnTextSize];
-          ColumnContext ctx{options_, Processes()};
+          const ColumnContext ctx = TextContext();
           const int id = di->item.iSubItem < kColumnCount ? kColumns[di->item.iSubItem].id : -1;
           const char* text = ColumnText(table_.at(idx), id, buf, ctx);
           snprintf(di->item.pszText, size_t(di->item.cchTextMax), "%s", text);
@@ -565,7 +565,7 @@ void MainWindow::OnTimer(UINT_PTR id) {
   }
 }
 
-const ProcessTable* MainWindow::Processes() const { return enrich_ ? enrich_->processes() : nullptr; }
+ColumnContext MainWindow::TextContext() const { return {options_, enrich_ ? enrich_->processes() : nullptr}; }
 
 void MainWindow::OnDestroy() {
   EndOfSession();

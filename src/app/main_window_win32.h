@@ -154,7 +154,9 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   bool sessionEndPending_ = false;  // the session ended during an import
   // Last: it holds hooks into table_ and goes first.
   std::unique_ptr<Enrichment> enrich_;
-  const ProcessTable* Processes() const;
+  // The context of every column text the window shows or writes: the
+  // process columns need the process table.
+  ColumnContext TextContext() const;
 
   // List tools (list_tools_win32.cpp).
   void OnColumnClick(int column);

@@ -288,7 +288,7 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   std::vector<const Conversation*> all;
   for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
   std::string error;
-  if (!WriteStreamFile(outPath, f, all, file, options, DefaultExportColumns(), false, &error, &table)) {
+  if (!WriteStreamFile(outPath, f, all, file, ColumnContext{options}, DefaultExportColumns(), false, &error, &table)) {
     message = std::string(outPath) + ": cannot write: " + error;
     return kExitWriteFailed;
   }
@@ -313,12 +313,15 @@ int RunReportCommand(const std::vector<std::string>& args, const std::string& de
   const char* sw = ArgumentAt(args, 0);
   const int format = ReportFormatOfSwitch(sw);
   const bool convert = EqualNoCase(sw, "/sconvert");
-  if ((!format && !convert) || args.size() < 3) {
+  // Options may stand anywhere: the output file and the capture are the
+  // first two arguments after the switch that are not options.
+  const std::vector<std::string> files = PlainArguments(args, 1);
+  if ((!format && !convert) || files.size() < 2) {
     message = std::string(sw) + " needs an output file and a capture file";
     return kExitUsage;
   }
   Options options;
   LoadReportSettings(args, defaultConfig, options);
-  if (convert) return RunConvert(options, args[1].c_str(), args[2].c_str(), message);
-  return RunReport(options, format, args[1].c_str(), args[2].c_str(), message, countries);
+  if (convert) return RunConvert(options, files[0].c_str(), files[1].c_str(), message);
+  return RunReport(options, format, files[0].c_str(), files[1].c_str(), message, countries);
 }

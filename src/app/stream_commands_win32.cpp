@@ -51,7 +51,7 @@ struct ExtractBlocks : BlockSink {
 bool MainWindow::WriteStreams(const std::string& path, int format) {
   std::string error;
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
-  const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, options_, ExportColumns(),
+  const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, TextContext(), ExportColumns(),
                                   engine_.running, &error, &table_);
   SetCursor(old);
   if (!ok) {

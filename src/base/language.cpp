@@ -45,7 +45,10 @@ bool LoadLanguageFile(const std::string& path) {
   std::string v;
   s.rtl = s.doc->Get("general", "rtl", &v) && ProfileInt(v) == 1;
   s.charset[0] = 0;
-  if (s.doc->Get("general", "charset", &v)) s.charset[v.copy(s.charset, kMaxCharsetName)] = 0;
+  // The name goes into an HTML attribute: anything but a plain name is ignored.
+  if (s.doc->Get("general", "charset", &v) &&
+      v.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._:-") == std::string::npos)
+    s.charset[v.copy(s.charset, kMaxCharsetName)] = 0;
   return true;
 }
 

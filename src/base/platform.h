@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // FILETIME as one number: 100 ns units since 1601-01-01.
 using FileTime = uint64_t;
@@ -62,6 +63,12 @@ class Platform {
   // The file extension (".htm") the system's MIME database gives a content
   // type: 1 found, 0 not listed, -1 when the system keeps no such database.
   virtual int MimeExtension(const char* /*type*/, char* /*out*/, size_t /*outSize*/) { return -1; }
+  // The bytes (at most 4) of Unicode character `ch` in the program's ANSI
+  // code page; 0 when it has none. Windows-1252 unless the system says
+  // otherwise.
+  virtual size_t EncodeCharacter(uint32_t ch, char* out);
+  // A text of that code page as Unicode characters.
+  virtual std::u32string DecodeText(const char* text, size_t n);
 };
 
 Platform& GetPlatform();

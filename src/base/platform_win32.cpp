@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/platform.h"
 
@@ -130,6 +131,42 @@ class Win32Platform : public Platform {
     ext[std::min<DWORD>(size, sizeof ext - 1)] = 0;  // a stored value need not end in NUL
     snprintf(out, outSize, "%s", ext);
     return 1;
+  }
+
+  std::u32string DecodeText(const char* text, size_t n) override {
+    std::u32string out;
+    if (!n) return out;
+    std::vector<wchar_t> w(n);
+    const int wn = MultiByteToWideChar(CP_ACP, 0, text, int(n), w.data(), int(n));
+    for (int i = 0; i < wn; i++) {
+      const uint32_t c = w[size_t(i)];
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < wn && w[size_t(i) + 1] >= 0xDC00 && w[size_t(i) + 1] < 0xE000) {
+        out += char32_t(0x10000 + ((c - 0xD800) << 10) + (w[size_t(++i)] - 0xDC00));
+      } else {
+        out += char32_t(c);
+      }
+    }
+    return out;
+  }
+
+  size_t EncodeCharacter(uint32_t ch, char* out) override {
+    wchar_t w[2];
+    int wn = 1;
+    if (ch >= 0x10000) {
+      w[0] = wchar_t(0xD800 + ((ch - 0x10000) >> 10));
+      w[1] = wchar_t(0xDC00 + ((ch - 0x10000) & 0x3FF));
+      wn = 2;
+    } else {
+      w[0] = wchar_t(ch);
+    }
+    if (GetACP() == CP_UTF8) {  // takes neither flags nor a default-character report
+      const int n = WideCharToMultiByte(CP_UTF8, 0, w, wn, out, 4, nullptr, nullptr);
+      return n > 0 ? size_t(n) : 0;
+    }
+    // No best fit: "ő" must not quietly become "o".
+    BOOL usedDefault = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w, wn, out, 4, nullptr, &usedDefault);
+    return n > 0 && !usedDefault ? size_t(n) : 0;
   }
 
  private:

@@ -34,7 +34,12 @@ bool ReadName(ByteCursor& c, char* out) {
     }
     if (pos + 1 + l > size) return false;
     if (outLen && outLen < kDnsNameMax) out[outLen++] = '.';
-    for (int i = 0; i < l && outLen < kDnsNameMax; i++) out[outLen++] = char(d[pos + 1 + i]);
+    // A NUL would cut the name short and control bytes would reach the
+    // exports: both are shown, as '?', so the name keeps its length.
+    for (int i = 0; i < l && outLen < kDnsNameMax; i++) {
+      const uint8_t b = d[pos + 1 + i];
+      out[outLen++] = b < 0x20 || b == 0x7F ? '?' : char(b);
+    }
     pos += 1 + l;
   }
   out[outLen] = 0;

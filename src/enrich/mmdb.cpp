@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "base/code_page.h"
 #include "enrich/name_tables.h"
 
 namespace {
@@ -112,7 +113,7 @@ bool MmdbDatabase::Unsigned(const Section& s, const Value& v, uint64_t* out) {
 
 std::string MmdbDatabase::String(const Section& s, const Value& v) {
   if (v.type != kString) return std::string();
-  return std::string(reinterpret_cast<const char*>(s.base + v.payload), v.size);
+  return Utf8ToCodePage(reinterpret_cast<const char*>(s.base + v.payload), v.size);
 }
 
 bool MmdbDatabase::Path(const Section& s, Value v, std::initializer_list<const char*> keys, std::string* out) {

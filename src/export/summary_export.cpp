@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/code_page.h"
 #include "base/options.h"
+#include "base/platform.h"
 #include "base/strings.h"
 #include "base/language.h"
 #include "base/raw_file.h"
@@ -17,8 +19,16 @@ const char kCreditLink[] = "<a href=\"https://www.toveral.com/pakrill/\" target=
 
 const char* Title(int id) { return GetString(ColumnById(id).titleString); }
 
+// In the line-based formats a tab, CR or LF inside a text (a host name from
+// the network, a translated title) would add columns or rows.
+void AppendFlat(std::string& out, const char* text, size_t n) {
+  for (size_t i = 0; i < n && text[i]; i++)
+    out += text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+}
+void AppendFlat(std::string& out, const char* text) { AppendFlat(out, text, strlen(text)); }
+
 void AppendCsvField(std::string& out, const char* text) {
-  if (!strpbrk(text, ",\"")) {
+  if (!strpbrk(text, ",\"\r\n")) {
     out += text;
     return;
   }
@@ -69,20 +79,51 @@ std::vector<int> ExportColumnsOf(const Options& o) {
   return cols;
 }
 
-std::string HtmlCellText(const char* text, bool xml) {
+std::string MarkupText(const char* text, bool xml) {
   std::string out;
-  for (const char* p = text; *p; p++) {
-    switch (*p) {
+  const size_t n = strlen(text);
+  if (xml) {
+    // Only ASCII goes out: every other character as its reference, so the
+    // file reads the same whatever the system's code page.
+    for (const char32_t ch : GetPlatform().DecodeText(text, n)) {
+      switch (ch) {
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
+        case '"': out += "&quot;"; break;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default:
+          // XML 1.0 cannot hold the other control characters, surrogates, FFFE and FFFF.
+          if (ch < 0x20 ? ch != '\t' : (ch >= 0xD800 && ch < 0xE000) || ch == 0xFFFE || ch == 0xFFFF) out += '?';
+          else if (ch >= 0x80) out += "&#" + std::to_string(uint32_t(ch)) + ";";
+          else out += char(ch);
+      }
+    }
+    return out;
+  }
+  for (size_t i = 0; i < n; i++) {
+    if (const size_t seq = Utf8SequenceAt(text + i, n - i)) {
+      out.append(text + i, seq);  // a page in UTF-8 shows the character itself
+      i += seq - 1;
+      continue;
+    }
+    switch (text[i]) {
       case '\n': out += "<br>"; break;
       case '"': out += "&quot;"; break;
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '\xB0': out += "&deg;"; break;
-      default: out += *p;
+      default: out += text[i];
     }
   }
-  if (!xml && (out.empty() || out[0] == ' ')) out += "&nbsp;";
+  return out;
+}
+
+std::string HtmlCellText(const char* text) {
+  std::string out = MarkupText(text, false);
+  if (out.empty() || out[0] == ' ') out += "&nbsp;";
   return out;
 }
 
@@ -118,11 +159,11 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
       out += "\r\n";
       for (int id : columns) {
         const char* title = Title(id);
-        out += title;
+        AppendFlat(out, title);
         const size_t n = strlen(title);
         if (n < 18) out.append(18 - n, ' ');
         out += ": ";
-        out += ColumnText(c, id, buf, ctx);
+        AppendFlat(out, ColumnText(c, id, buf, ctx));
         out += "\r\n";
       }
       out.append(50, '=');
@@ -133,7 +174,7 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
         const size_t w = size_t(ColumnById(id).tabularWidth);
         const char* text = ColumnText(c, id, buf, ctx);
         const size_t n = strnlen(text, w);
-        out.append(text, n);
+        AppendFlat(out, text, n);
         out.append(w - n + 1, ' ');
       }
       out += "\r\n";
@@ -152,7 +193,7 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
         out += "<tr><td bgcolor=\"";
         out += kTitleBackground;
         out += "\" nowrap><b>";
-        out += Title(id);
+        out += MarkupText(Title(id));
         out += "</b><td bgcolor=#" + PositionColor(i++) + " nowrap>";
         out += HtmlCellText(ColumnText(c, id, buf, ctx));
         out += "\r\n";
@@ -164,7 +205,7 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
       for (int id : columns) {
         const std::string name = XmlElementName(ColumnById(id).titleString);
         out += "<" + name + ">";
-        out += HtmlCellText(ColumnText(c, id, buf, ctx), true);
+        out += MarkupText(ColumnText(c, id, buf, ctx), true);
         out += "</" + name + ">\r\n";
       }
       out += "</item>\r\n";
@@ -179,7 +220,7 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
     case kFormatTabDelimited:
     default:
       for (int id : columns) {
-        out += ColumnText(c, id, buf, ctx);
+        AppendFlat(out, ColumnText(c, id, buf, ctx));
         out += '\t';
       }
       out += "\r\n";
@@ -190,7 +231,7 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
 void AppendTitleLine(std::string& out, int format, const std::vector<int>& columns) {
   if (format == kFormatTabDelimited) {
     for (int id : columns) {
-      out += Title(id);
+      AppendFlat(out, Title(id));
       out += '\t';
     }
   } else if (format == kFormatCsv) {
@@ -215,7 +256,7 @@ void AppendFileHeader(std::string& out, int format, const std::vector<int>& colu
     return;
   }
   if (format != kFormatHtmlHorizontal && format != kFormatHtmlVertical) return;
-  const char* title = GetString(kTitleString);
+  const std::string title = MarkupText(GetString(kTitleString));
   out += "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\r\n<html><head>";
   if (LanguageCharset()[0]) {
     out += "<meta http-equiv='content-type' content='text/html;charset=";
@@ -229,7 +270,7 @@ void AppendFileHeader(std::string& out, int format, const std::vector<int>& colu
   out += " <h3>";
   out += title;
   out += "</h3>\r\n<br><h4>";
-  out += GetString(kCreditString);
+  out += MarkupText(GetString(kCreditString));
   out += " ";
   out += kCreditLink;
   out += "</a></h4><p>";
@@ -239,7 +280,7 @@ void AppendFileHeader(std::string& out, int format, const std::vector<int>& colu
     out += "\">\r\n";
     for (int id : columns) {
       out += "<th>";
-      out += Title(id);
+      out += MarkupText(Title(id));
       out += "\r\n";
     }
   }

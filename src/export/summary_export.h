@@ -24,9 +24,11 @@ std::vector<int> DefaultExportColumns();
 // list would show it; the default layout when none is stored or it is void.
 std::vector<int> ExportColumnsOf(const Options& o);
 
-// HTML cell text: escaped, LF as <br>, "&nbsp;" when empty or starting with
-// a space (unless `xml`).
-std::string HtmlCellText(const char* text, bool xml = false);
+// A text escaped for HTML (LF as <br>) or, with `xml`, for XML (line ends as
+// character references, the control characters XML cannot hold as "?").
+std::string MarkupText(const char* text, bool xml = false);
+// HTML cell text: "&nbsp;" appended when empty or starting with a space.
+std::string HtmlCellText(const char* text);
 // Background of the value cell at export position i (0..22).
 std::string PositionColor(int i);
 // The XML element of a column title string: the built-in title, lower case,

@@ -89,20 +89,17 @@ class FileWriter : public BlockSink, public PieceSink {
 }  // namespace
 
 bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
-                     PacketFile& file, const Options& options, const std::vector<int>& columns,
+                     PacketFile& file, const ColumnContext& ctx, const std::vector<int>& columns,
                      bool captureRunning, std::string* error, const ConversationTable* table) {
   RawFile out;
   if (!out.OpenWrite(path.c_str())) {
     if (error) *error = RawFile::LastErrorText();
     return false;
   }
-  FileWriter w(out, format, options);
-  ColumnContext ctx{options};
+  FileWriter w(out, format, ctx.options);
   if (format == kStreamHtml) {
-    char head[256];
-    snprintf(head, sizeof head, "<html>\r\n<head><title>%s</title></head>\r\n<body><h3>%s</h3>", GetString(22),
-             GetString(22));
-    w.Put(head);
+    const std::string title = MarkupText(GetString(22));
+    w.Put("<html>\r\n<head><title>" + title + "</title></head>\r\n<body><h3>" + title + "</h3>");
   }
   for (const Conversation* c : conversations) {
     if (!w.ok()) break;  // the disk is full: nothing more can go out

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/options.h"
-#include "capture/conversation.h"
+#include "capture/columns.h"
 
 class PacketFile;
 
@@ -13,7 +13,7 @@ enum StreamFileFormat { kStreamText = 1, kStreamHtml, kStreamRaw, kStreamRawLoca
 // Writes the conversations, in the order given, to `path`. False (with the
 // system's reason in *error) when the file cannot be created or written.
 bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
-                     PacketFile& file, const Options& options, const std::vector<int>& columns,
+                     PacketFile& file, const ColumnContext& ctx, const std::vector<int>& columns,
                      bool captureRunning, std::string* error, const class ConversationTable* table = nullptr);
 
 std::string HtmlEscape(const std::string& text);
