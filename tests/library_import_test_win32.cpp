@@ -5,11 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "app/report.h"
 #include "base/module_win32.h"
-#include "capture/capture_engine.h"
 #include "capture/pcap_library_win32.h"
 #include "export/summary_export.h"
 #include "packetfile/library_import_win32.h"

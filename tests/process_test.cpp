@@ -1,11 +1,8 @@
-#include <map>
 #include <random>
-#include <string>
 
 #include "enrich/firewall.h"
 #include "enrich/process_attribution.h"
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
 namespace {

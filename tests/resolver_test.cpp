@@ -3,12 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <thread>
 
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
 namespace {

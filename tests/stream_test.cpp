@@ -1,13 +1,7 @@
 #include <random>
-#include <string>
-#include <vector>
 
-#include "capture/capture_engine.h"
-#include "capture/conversation_table.h"
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "stream/stream_formatter.h"
-#include "stream/stream_loader.h"
 #include "test_support.h"
 
 namespace {
