@@ -93,9 +93,8 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   HostResolver r(f.table, f.lookup);
   f.table.resolver = &r;
   f.table.QueueNameLookups();
-  EXPECT_EQ(f.table.lookupList.size(), 3u);  // each address once
   ASSERT_TRUE(f.Settle(r));
-  EXPECT_EQ(f.lookup->calls, 3);
+  EXPECT_EQ(f.lookup->calls, 3);  // each address once
   EXPECT_STREQ(f.table.at(0).localHost, "me.example");
   EXPECT_EQ(strlen(f.table.at(1).remoteHost), size_t(kHostNameMax));
   EXPECT_STREQ(f.table.at(2).remoteHost, "");
