@@ -16,8 +16,6 @@ Conversation Row(uint32_t index, const char* remote, int32_t packets, int32_t da
   return c;
 }
 
-// The indices of the rows in sorted order, both by SortOrder and by
-// CompareRows one pair at a time.
 std::vector<uint32_t> Sorted(const std::vector<Conversation>& rows, const SortKeys& keys) {
   Options o;
   ColumnContext ctx{o};

@@ -69,7 +69,6 @@ struct ResolverFixture {
     h.length = uint32_t(p.size());
     table.UpdateConversation(p.data(), h);
   }
-  // Delivers until the slots are free; false when that takes too long.
   bool Settle(HostResolver& r) {
     for (int i = 0; i < 500; i++) {
       if (r.BusySlots() == 0) {
