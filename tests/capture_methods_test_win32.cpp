@@ -143,7 +143,6 @@ TEST(RawSockets, DatagramsWholeOnePerNotification) {
   Pump(50);
   EXPECT_EQ(rig.engine.packets, (std::vector<Bytes>{Datagram(5000, 'a'), Datagram(65535, 'b')}));
   EXPECT_FALSE(rig.engine.withMacs[0]);
-  EXPECT_EQ(g_fake.recvCalls, 2);
   EXPECT_EQ(g_fake.lastRecvLimit, 65535);
 
   // A notification still queued when the capture stops reads nothing.
@@ -153,7 +152,7 @@ TEST(RawSockets, DatagramsWholeOnePerNotification) {
   EXPECT_FALSE(rig.engine.running);
   EXPECT_EQ(g_fake.events, 0);  // notifications cancelled
   EXPECT_EQ(g_fake.closed, 1);
-  EXPECT_EQ(g_fake.recvCalls, 2);
+  EXPECT_EQ(g_fake.recvCalls, 2);  // neither the close nor the late notification read
 
   // Restart, then a start whose bind fails closes the socket and fails.
   ASSERT_TRUE(rig.methods.Start(Loopback(1)));
