@@ -10,18 +10,9 @@
 #include "enrich/resolver.h"
 #include "enrich/system_tables_win32.h"
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
 namespace {
-struct Winsock {
-  Winsock() {
-    WSADATA w;
-    WSAStartup(MAKEWORD(2, 2), &w);
-  }
-  ~Winsock() { WSACleanup(); }
-};
-
 uint16_t PortOf(SOCKET s) {
   sockaddr_in a{};
   int n = sizeof a;
@@ -38,7 +29,8 @@ void Feed(ConversationTable& table, uint16_t sport, uint16_t dport) {
 }  // namespace
 
 TEST(EnrichWin32Test, OwnLoopbackConnectionNamesThisProcessAndUser) {
-  Winsock ws;
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
   SOCKET server = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -89,13 +81,13 @@ TEST(EnrichWin32Test, OwnLoopbackConnectionNamesThisProcessAndUser) {
   const std::string user = p->user;
   EXPECT_TRUE(user.size() > strlen(name) && user.substr(user.size() - strlen(name) - 1) == std::string("\\") + name)
       << user << " / " << name;
-  closesocket(accepted);
-  closesocket(client);
-  closesocket(server);
+  for (SOCKET s : {accepted, client, server}) closesocket(s);
+  WSACleanup();
 }
 
 TEST(EnrichWin32Test, ResolvesLoopbackAndTheFirewallFailsQuietly) {
-  Winsock ws;
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
   Options options;
   ConversationTable table(options, nullptr);
   table.LocalAddress = Addr("127.0.0.1");
@@ -123,4 +115,5 @@ TEST(EnrichWin32Test, ResolvesLoopbackAndTheFirewallFailsQuietly) {
     printf("firewall objects %s (0x%08lx)\n", present ? "present" : "missing", static_cast<unsigned long>(fw.lastResult));
   }
   CoUninitialize();
+  WSACleanup();
 }

@@ -1,7 +1,7 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <string>
+#include <cstring>
 #ifdef _WIN32
 #include <direct.h>
 #define rmdir _rmdir
@@ -108,33 +108,27 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   const std::string dir = TempPath("extract");
   MakeDir(dir);
   HttpExtractor x(dir);
-  auto feed = [&](const std::string& s) { x.OnBlock(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
-  feed("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>one</p>");
-  feed("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>two</p>");
-  feed("GET /pic HTTP/1.1\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nab");  // under 3 bytes: not written
-  // Names that differ only in case are one file on Windows: numbered.
-  feed("GET /Same HTTP/1.1\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\n\r\nfirst");
-  feed("GET /same HTTP/1.1\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\n\r\nsecond");
-  // The pending name keeps its extension: a second response adds no other.
-  feed("GET /page HTTP/1.1\r\n\r\n");
-  feed("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\none");
-  feed("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\ntwo");
+  // text/html adds ".htm", a body under 3 bytes is not written, names that
+  // differ only in case are one file on Windows, and the pending name keeps
+  // its extension: a second response adds no other.
+  for (const char* block :
+       {"GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>one</p>",
+        "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>two</p>",
+        "GET /pic HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nab",
+        "GET /Same HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\nfirst", "GET /same HTTP/1.1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\n\r\nsecond", "GET /page HTTP/1.1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\none",
+        "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\ntwo"})
+    x.OnBlock(reinterpret_cast<const uint8_t*>(block), strlen(block));
   EXPECT_EQ(x.filesWritten(), 6);
-  auto read = [&](const char* n) { return ReadFileText(dir + "/" + n); };
-  // text/html adds ".htm"; the second body of the same name is numbered.
-  EXPECT_EQ(read("index.html.htm"), "<p>one</p>");
-  EXPECT_EQ(read("index.html(1).htm"), "<p>two</p>");
-  EXPECT_EQ(read("Same"), "first");
-  EXPECT_EQ(read("same(1)"), "second");
-  EXPECT_EQ(read("page.htm"), "one");
-  EXPECT_EQ(read("page.htm.png"), "two");
-  for (const char* n : {"index.html.htm", "index.html(1).htm", "Same", "same(1)", "page.htm", "page.htm.png"})
-    remove((dir + "/" + n).c_str());
+  const std::pair<const char*, const char*> files[] = {
+      {"index.html.htm", "<p>one</p>"}, {"index.html(1).htm", "<p>two</p>"}, {"Same", "first"},
+      {"same(1)", "second"},            {"page.htm", "one"},                 {"page.htm.png", "two"}};
+  for (const auto& [name, body] : files) {
+    EXPECT_EQ(ReadFileText(dir + "/" + name), body) << name;
+    remove((dir + "/" + name).c_str());
+  }
   rmdir(dir.c_str());
 }
 

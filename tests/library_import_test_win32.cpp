@@ -5,11 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "app/report.h"
 #include "base/module_win32.h"
-#include "capture/capture_engine.h"
 #include "capture/pcap_library_win32.h"
 #include "export/summary_export.h"
 #include "packetfile/library_import_win32.h"
@@ -72,7 +68,7 @@ TEST(LibraryImport, StandInGivesTheCoreReadersTable) {
   ASSERT_TRUE(BindPacketCaptureLibrary(m));
   ASSERT_TRUE(CaptureLibrary().pcap_open_offline);
 
-  const std::string pcap = TempPath("whole.pcap"), cut = TempPath("cut.pcap"), ng = TempPath("whole.pcapng");
+  const std::string pcap = TempPath("whole.pcap"), cut = TempPath("cut.pcap"), ng = TempPath("big.pcap");
   const Bytes whole = PcapFile(Frames(9000));
   WriteFileBytes(pcap, whole);
   const Loaded core = Load(pcap, nullptr), lib = Load(pcap, ImportThroughCaptureLibrary);
@@ -95,11 +91,8 @@ TEST(LibraryImport, StandInGivesTheCoreReadersTable) {
   EXPECT_GT(stopped.packets, 0u);
   EXPECT_LT(stopped.packets, lib.packets);
 
-  // A file the library cannot open is read by the core reader, never left empty.
-  PcapngWriter w;
-  w.Section(false).Interface(1);
-  for (const Frame& f : Frames(20)) w.Enhanced(0, f.data, f.seconds * 1000000 + f.fraction);
-  WriteFileBytes(ng, w.bytes);
+  // A file the library cannot open (big-endian) is read by the core reader, never left empty.
+  WriteFileBytes(ng, PcapFile(Frames(20), 1, true));
   const Loaded ngLib = Load(ng, ImportThroughCaptureLibrary);
   EXPECT_TRUE(ngLib.out.ok);
   EXPECT_EQ(ngLib.packets, 19u);

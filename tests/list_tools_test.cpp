@@ -1,5 +1,4 @@
 #include "app/list_tools.h"
-#include "base/options.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -17,8 +16,6 @@ Conversation Row(uint32_t index, const char* remote, int32_t packets, int32_t da
   return c;
 }
 
-// The indices of the rows in sorted order, both by SortOrder and by
-// CompareRows one pair at a time.
 std::vector<uint32_t> Sorted(const std::vector<Conversation>& rows, const SortKeys& keys) {
   Options o;
   ColumnContext ctx{o};
@@ -62,22 +59,21 @@ TEST(ListToolsTest, SortOrders) {
       Row(1, "192.168.0.9", 5, 900, "beta"),    Row(2, "192.168.0.10", 40, 80, "Alpha"),
       Row(3, "10.0.0.2", 5, 1000, "alpha"),     Row(4, "9.0.0.1", 300, 80, "Gamma"),
   };
+  // Remote Address compares as text, Packets as numbers with ties in their
+  // order, then Data Size among the 5-packet rows; host names compare without
+  // regard to case, and Index descending breaks the Alpha/alpha tie.
+  const struct {
+    int column;
+    bool shift;
+    std::vector<uint32_t> want;
+  } clicks[] = {{3, false, {3, 2, 1, 4}}, {9, false, {1, 3, 2, 4}}, {9, false, {4, 2, 1, 3}},
+                {10, true, {4, 2, 1, 3}}, {10, true, {4, 2, 3, 1}}, {7, false, {2, 3, 1, 4}},
+                {0, true, {2, 3, 1, 4}},  {0, true, {3, 2, 1, 4}}};
   SortKeys k;
-  k.Click(3, false);  // Remote Address compares as text
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{3, 2, 1, 4}));
-  k.Click(9, false);  // Packets as numbers
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{1, 3, 2, 4}));  // ties keep their order
-  k.Click(9, false);
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 1, 3}));
-  k.Click(10, true);  // then Data Size ascending among the 5-packet rows
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 1, 3}));
-  k.Click(10, true);
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 2, 3, 1}));
-  k.Click(7, false);  // host names without regard to case; equal ones stay in order
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{2, 3, 1, 4}));
-  k.Click(0, true);
-  k.Click(0, true);  // Index descending breaks the Alpha/alpha tie
-  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{3, 2, 1, 4}));
+  for (const auto& c : clicks) {
+    k.Click(c.column, c.shift);
+    EXPECT_EQ(Sorted(rows, k), c.want) << c.column;
+  }
   EXPECT_LT(CompareNoCase("_", "A"), 0);  // letters compare as small letters, as _strcmpi
 }
 

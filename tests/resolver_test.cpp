@@ -3,12 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <thread>
 
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
 namespace {
@@ -71,7 +69,6 @@ struct ResolverFixture {
     h.length = uint32_t(p.size());
     table.UpdateConversation(p.data(), h);
   }
-  // Delivers until the slots are free; false when that takes too long.
   bool Settle(HostResolver& r) {
     for (int i = 0; i < 500; i++) {
       if (r.BusySlots() == 0) {
@@ -95,9 +92,8 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   HostResolver r(f.table, f.lookup);
   f.table.resolver = &r;
   f.table.QueueNameLookups();
-  EXPECT_EQ(f.table.lookupList.size(), 3u);  // each address once
   ASSERT_TRUE(f.Settle(r));
-  EXPECT_EQ(f.lookup->calls, 3);
+  EXPECT_EQ(f.lookup->calls, 3);  // each address once
   EXPECT_STREQ(f.table.at(0).localHost, "me.example");
   EXPECT_EQ(strlen(f.table.at(1).remoteHost), size_t(kHostNameMax));
   EXPECT_STREQ(f.table.at(2).remoteHost, "");

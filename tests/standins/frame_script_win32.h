@@ -59,7 +59,6 @@ inline void LoadScriptFromEnvironment(const char* framesVariable, const char* re
   fclose(f);
 }
 
-// Plays the script `batch` frames to a call until it ends or is stopped.
 class Delivery {
  public:
   using Send = void (*)(void* owner, const Bytes* frames, size_t count);

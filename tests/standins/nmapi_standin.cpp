@@ -48,7 +48,6 @@ void Text(uint8_t* record, size_t offset, const wchar_t* text) {
 
 }  // namespace
 
-// Test controls.
 // Frames come one to a call whatever the batch.
 EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int) {
   standin::SetScript(records, size, repeat);
