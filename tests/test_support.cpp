@@ -186,11 +186,7 @@ void PcapngWriter::Block(uint32_t type, const Bytes& body) {
 PcapngWriter& PcapngWriter::Section(bool big) {
   big_ = big;
   PcapngWriter tmp(big);
-  tmp.U32(0x1A2B3C4D);
-  tmp.U16(1);
-  tmp.U16(0);
-  tmp.U32(0xFFFFFFFF);
-  tmp.U32(0xFFFFFFFF);
+  for (uint32_t v : {0x1A2B3C4Du, big ? 0x00010000u : 1u, ~0u, ~0u}) tmp.U32(v);  // version 1.0, length unknown
   Block(0x0A0D0D0A, tmp.bytes);
   return *this;
 }
@@ -213,11 +209,7 @@ PcapngWriter& PcapngWriter::Interface(uint16_t linkType, int tsresol) {
 
 PcapngWriter& PcapngWriter::Enhanced(uint32_t iface, const Bytes& data, uint64_t ts) {
   PcapngWriter tmp(big_);
-  tmp.U32(iface);
-  tmp.U32(uint32_t(ts >> 32));
-  tmp.U32(uint32_t(ts));
-  tmp.U32(uint32_t(data.size()));
-  tmp.U32(uint32_t(data.size()));
+  for (uint32_t v : {iface, uint32_t(ts >> 32), uint32_t(ts), uint32_t(data.size()), uint32_t(data.size())}) tmp.U32(v);
   tmp.bytes.insert(tmp.bytes.end(), data.begin(), data.end());
   Block(6, tmp.bytes);
   return *this;
