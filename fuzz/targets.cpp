@@ -44,14 +44,18 @@ struct TableSink : PacketSniffer {
   }
 };
 
-[[maybe_unused]] std::string WriteTemp(const uint8_t* data, size_t size, const char* suffix) {
-  const std::string path = "/tmp/pakrill-fuzz-" + std::to_string(getpid()) + suffix;
-  if (FILE* f = fopen(path.c_str(), "wb")) {
-    fwrite(data, 1, size, f);
-    fclose(f);
+// The input as a file, removed again when the run of one input ends.
+struct [[maybe_unused]] TempInput {
+  TempInput(const uint8_t* data, size_t size, const char* suffix)
+      : path("/tmp/pakrill-fuzz-" + std::to_string(getpid()) + suffix) {
+    if (FILE* f = fopen(path.c_str(), "wb")) {
+      fwrite(data, 1, size, f);
+      fclose(f);
+    }
   }
-  return path;
-}
+  ~TempInput() { remove(path.c_str()); }
+  const std::string path;
+};
 
 // Addresses that walk the whole tree: fixed ones and some from the input.
 template <class Db>
@@ -75,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemorySource src(data, size);
   ImportCapture(src, sink);
 #elif defined(FUZZ_PACKET_FILE)
-  const std::string path = WriteTemp(data, size, ".pkp");
+  const TempInput input(data, size, ".pkp");
+  const std::string& path = input.path;
   static uint8_t buf[kPacketBufferSize];
   Options o;
   PacketFile pf;
@@ -142,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> big(kMaxFilterText);
   reader.Binary("CaptureFilter", big.data(), big.size());
 #elif defined(FUZZ_LANGUAGE)
-  const std::string path = WriteTemp(data, size, "_lng.ini");
+  const TempInput input(data, size, "_lng.ini");
+  const std::string& path = input.path;
   if (LoadLanguageFile(path)) {
     for (int id : {4, 8, 501, 1001, 1002, 1013, 70000}) GetString(id);
     std::string v, html;
@@ -154,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 #elif defined(FUZZ_DETECT)
   // Whatever a user opens: recognised by content, then read as what it is.
-  const std::string path = WriteTemp(data, size, ".cap");
+  const TempInput input(data, size, ".cap");
+  const std::string& path = input.path;
   Options o;
   PacketFile pf;
   ConversationTable table(o, &pf);

@@ -298,27 +298,35 @@ TEST(NetMon3, AdaptersFramesHandOffStopAndRestart) {
 
 TEST(NetMon3, CaptureFileThroughTheLibrary) {
   ASSERT_TRUE(LoadNetMon3Library());
-  // Two Ethernet frames around an ARP frame, which is not IPv4.
+  // Two Ethernet frames around an ARP frame, which is not IPv4; the frames
+  // keep the file's times, as our own reader gives them.
   const std::string path = TempPath("nm3.cap");
-  WriteFileBytes(path, NetMonFile(2, 0, 1, {{Ethernet(Datagram(70, '1'))}, {Ethernet(Datagram(50, 'a'), 0x0806)},
-                                            {Ethernet(Datagram(90, '2'))}}));
-  Rig rig;
-  EXPECT_TRUE(LoadNetMon3CaptureFile(rig.engine, path.c_str()));
-  ASSERT_EQ(rig.engine.packets.size(), 2u);
-  EXPECT_EQ(rig.engine.packets[1], Datagram(90, '2'));
-  EXPECT_FALSE(LoadNetMon3CaptureFile(rig.engine, "C:\\no such file.cap"));
-  // Without a frame count the file is not taken for an empty one: the
-  // library says why, and our own reader takes the file instead.
-  const auto frameCount = NetMon3().NmGetFrameCount;
-  NetMon3().NmGetFrameCount = nullptr;
-  rig.engine.packets.clear();
-  SetNetMonFileImporter(LoadNetMon3CaptureFile);
-  EXPECT_TRUE(ImportCaptureFile(path.c_str(), rig.engine).opened);
-  SetNetMonFileImporter(nullptr);
-  EXPECT_STREQ(NetMon3().fileError, "NmApi.dll has no NmGetFrameCount");
-  NetMon3().NmGetFrameCount = frameCount;
-  EXPECT_EQ(rig.engine.packets.size(), 2u);
-  DeleteFileA(path.c_str());
+  WriteFileBytes(path, NetMonFile(2, 0, 1, {{Ethernet(Datagram(70, '1'))}, {Ethernet(Datagram(50, 'a'), 0x0806), 1},
+                                            {Ethernet(Datagram(90, '2')), 2000000}}));
+  Collector library, ours;
+  EXPECT_TRUE(LoadNetMon3CaptureFile(library, path.c_str()));
+  ASSERT_EQ(library.packets.size(), 2u);
+  EXPECT_EQ(library.packets[1], Datagram(90, '2'));
+  EXPECT_TRUE(ImportCaptureFile(path.c_str(), ours).opened);
+  EXPECT_EQ(library.times, ours.times);
+  EXPECT_EQ(library.times[1] - library.times[0], 20000000u);
+  EXPECT_FALSE(LoadNetMon3CaptureFile(library, "C:\\no such file.cap"));
+  // Without a frame count or the frames' times the file is not taken for an
+  // empty one, nor stamped with the time of the import: the library says
+  // why, and our own reader takes the file instead.
+  auto without = [&](auto missing) {
+    const auto saved = NetMon3().*missing;
+    NetMon3().*missing = nullptr;
+    Collector c;
+    SetNetMonFileImporter(LoadNetMon3CaptureFile);
+    EXPECT_TRUE(ImportCaptureFile(path.c_str(), c).opened);
+    SetNetMonFileImporter(nullptr);
+    EXPECT_NE(strstr(NetMon3().fileError, "NmApi.dll has no NmGetFrame"), nullptr);
+    NetMon3().*missing = saved;
+    EXPECT_EQ(c.times, ours.times);
+  };
+  without(&NetMon3Library::NmGetFrameCount);
+  without(&NetMon3Library::NmGetFrameTimeStamp);
 }
 
 CaptureAdapter NetMonAdapter(const char* name) {

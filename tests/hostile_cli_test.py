@@ -75,6 +75,35 @@ def pcapng_far_time(path):
         f.write(out)
 
 
+def pkp(path, times, cut=None):
+    """A Pakrill packet file of one UDP packet per time stamp (local FILETIMEs)."""
+    ip = craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")
+    out = b"PKRLF200" + struct.pack("<H", 4) + bytes(4)
+    for t in times:
+        out += struct.pack("<HIQ", 24, len(ip), t) + b"\2" * 6 + b"\4" * 6 + ip
+    with open(path, "wb") as f:
+        f.write(out[:cut])
+
+
+def netmon(path, year):
+    """A Network Monitor 2.0 file of one frame, its capture started in `year`."""
+    frame = b"\4" * 6 + b"\2" * 6 + b"\x08\x00" + craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")
+    head = b"GMBU" + bytes([0, 2]) + struct.pack("<H8H", 1, year, 12, 0, 31, 23, 0, 0, 0)
+    records = struct.pack("<QII", 1000, len(frame), len(frame)) + frame
+    table = 128 + len(records)
+    with open(path, "wb") as f:
+        f.write(head + struct.pack("<II", table, 4) + bytes(128 - 32) + records + struct.pack("<I", 128))
+
+
+def peak_mb(args):
+    """Exit code and peak RSS in MB of one run (another program when args start with a path)."""
+    cmd = args if args[0].startswith("/") and os.path.isfile(args[0]) else [PAKRILL] + args
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    return p.returncode, usage.ru_maxrss / 1024
+
+
 def hostile_cases(d, tz):
     # Point 1: 4 000 segments each 32 000 bytes before the block's start.
     write(f"{d}/back.pcap", craft.backward(4000))
@@ -120,6 +149,14 @@ def hostile_cases(d, tz):
         rows = f.read().decode("latin-1")
     check(rc == 0 and "/9999 " in rows and "10000" not in rows and "runtime error" not in err,
           f"[{tz}] far time stamps: rc {rc} {rows!r} {err}")
+    # ... and so in the own packet files and Network Monitor files.
+    pkp(f"{d}/far.pkp", [(1 << 64) - 1])
+    netmon(f"{d}/far.cap", 30000)
+    for name in ("far.pkp", "far.cap"):
+        rc, err, _, _ = run(["/stab", f"{d}/far.txt", f"{d}/{name}"], tz)
+        with open(f"{d}/far.txt", "rb") as f:
+            rows = f.read().decode("latin-1")
+        check(rc == 0 and "/9999 " in rows and "30827" not in rows, f"[{tz}] {name}: rc {rc} {rows!r} {err}")
 
     # Point 7: frames of a supported link type that are not IPv4.
     with open(f"{d}/arp.pcap", "wb") as f:
@@ -217,6 +254,47 @@ def export_cases(d):
     check("script" not in page.tags and page.texts.get("h3") == title, f"stream report: title {page.texts.get('h3')!r}")
 
 
+def file_cases(d):
+    """Conversions that would lose data, cut files, and readers' memory."""
+    # A packet file converted onto itself, by another spelling: refused, untouched.
+    pkp(f"{d}/self.pkp", [133500000000000000 + i * 10000000 for i in range(50)])
+    with open(f"{d}/self.pkp", "rb") as f:
+        before = f.read()
+    for out in (f"{d}/self.pkp", f"{d}/./self.pkp"):
+        rc, err, _, _ = run(["/sconvert", out, f"{d}/self.pkp"])
+        with open(f"{d}/self.pkp", "rb") as f:
+            check(rc != 0 and f.read() == before and "being read" in err, f"convert onto itself: rc {rc} {err}")
+    # 2200-01-01 does not fit a classic pcap file: said so; pcapng holds it.
+    pkp(f"{d}/late.pkp", [166238784000000000])
+    rc, err, _, _ = run(["/sconvert", f"{d}/late.pcap", f"{d}/late.pkp"])
+    check(rc == 4 and "2106" in err and not os.path.exists(f"{d}/late.pcap"), f"late pcap: rc {rc} {err}")
+    rc, err, _, _ = run(["/sconvert", f"{d}/late.pcapng", f"{d}/late.pkp"])
+    check(rc == 0, f"late pcapng: rc {rc} {err}")
+    # A packet file cut inside its 14-byte header is damaged.
+    for cut in (9, 10, 13):
+        pkp(f"{d}/cut.pkp", [], cut)
+        rc, err, _, _ = run(["/stext", f"{d}/cut.txt", f"{d}/cut.pkp"])
+        check(rc == 3 and "damaged" in err, f"packet file cut at {cut}: rc {rc} {err}")
+    # Configuration, language and country files cost a small multiple of
+    # their size (4 MiB of blank lines took 566 MB, 50 MB of CSV 1 GB).
+    pkp(f"{d}/one.pkp", [133500000000000000])
+    with open(f"{d}/blank.cfg", "wb") as f:
+        f.write(b"\n" * ((4 << 20) - 1))
+    os.makedirs(f"{d}/bin", exist_ok=True)
+    shutil.copy(PAKRILL, f"{d}/bin/pakrill")
+    shutil.copy(f"{d}/blank.cfg", f"{d}/bin/pakrill_lng.ini")
+    with open(f"{d}/list.csv", "wb") as f:
+        f.write(b"1,2,,,AU\n0\n" * 2000000)
+    one = ["/stext", f"{d}/o.txt", f"{d}/one.pkp"]
+    _, base = peak_mb(one + ["/noloadsettings"])
+    for what, args, size in (("configuration", one + ["/LoadConfig", f"{d}/blank.cfg"], 4 << 20),
+                             ("language", [f"{d}/bin/pakrill"] + one + ["/noloadsettings"], 4 << 20),
+                             ("country list", ["/countrydb", f"{d}/list.csv"] + one, os.path.getsize(f"{d}/list.csv"))):
+        rc, mb = peak_mb(args)
+        times = 15 if SANITIZED else 5  # the sanitizers' own bookkeeping
+        check(rc == 0 and mb - base < times * size / (1 << 20), f"{what} of {size >> 20} MiB: rc {rc}, {mb - base:.0f} MB")
+
+
 def full_disk_cases(d):
     """A 1 MiB tmpfs as the temporary folder and as the output folder."""
     if os.geteuid() != 0:
@@ -269,6 +347,7 @@ def main():
         for tz in ZONES:
             hostile_cases(d, tz)
         export_cases(d)
+        file_cases(d)
         full_disk_cases(d)
     finally:
         shutil.rmtree(d, ignore_errors=True)

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "capture/columns.h"
 #include "gtest/gtest.h"
-#include "packetfile/capture_reader.h"
 #include "packetfile/import.h"
 #include "packetfile/packet_file.h"
 #include "stream/http.h"
@@ -105,12 +107,16 @@ TEST(HostileTest, FileRenderingGoesOutInParts) {
 }
 
 #ifndef _WIN32
-// Point 3: a full disk (/dev/full) is reported with the system's reason.
+// Point 3: a full disk is reported with the system's reason. The disk is
+// /dev/full behind a link of our own: whatever deletes the packet file
+// deletes only the link.
 TEST(HostileTest, FullDiskWritesAreReported) {
   FakePlatform platform;
+  const std::string full = TempPath("full");
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
   PacketFile pf;
   pf.ResetFile(false);
-  pf.SetName("/dev/full");
+  pf.SetName(full.c_str());
   EXPECT_FALSE(pf.CreateForWriting());
   EXPECT_EQ(pf.writeError(), strerror(ENOSPC));
   const Bytes p = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 10);
@@ -120,7 +126,7 @@ TEST(HostileTest, FullDiskWritesAreReported) {
   Options o;
   std::string error;
   PacketFile empty;
-  EXPECT_FALSE(WriteStreamFile("/dev/full", kStreamHtml, {}, empty, ColumnContext{o}, {}, false, &error));
+  EXPECT_FALSE(WriteStreamFile(full, kStreamHtml, {}, empty, ColumnContext{o}, {}, false, &error));
   EXPECT_EQ(error, strerror(ENOSPC));
 }
 #endif
@@ -146,7 +152,6 @@ TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
   FakePlatform platform;
   std::string folder = TempPath("long-14-");
   folder += std::string(kMaxPath - folder.size() - 30, 'f');
-  remove(folder.c_str());
   MakeDir(folder);
   HttpExtractor x(folder);
   const std::string name(60, 'n');
@@ -158,9 +163,6 @@ TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
   const std::string first = name.substr(0, room - 4) + ".txt", second = name.substr(0, room - 7) + "(1).txt";
   EXPECT_EQ(ReadFileBytes(folder + "/" + first).size(), 4u);
   EXPECT_EQ(ReadFileBytes(folder + "/" + second).size(), 4u);
-  remove((folder + "/" + first).c_str());
-  remove((folder + "/" + second).c_str());
-  remove(folder.c_str());
 }
 
 // Point 6: time stamps out of range saturate; nothing overflows.
@@ -173,21 +175,6 @@ TEST(HostileTest, TimeStampsOutOfRangeSaturate) {
   EXPECT_EQ(UnixToFileTime(1700000000, 0, 25), kFileTimeUnixEpoch + 17000000000000000ULL + 25);
   EXPECT_EQ(UnixToFileTime(0, 0, 15000000), kFileTimeUnixEpoch + 15000000);  // a fraction above 1 s carries
 
-  // pcapng with whole-second resolution and a time near 9.2e11 s.
-  PcapngWriter w;
-  w.Section(false);
-  w.Interface(kLinkRaw, 0);
-  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4);
-  w.Enhanced(0, ip, 920000000000ULL);
-  w.Enhanced(0, ip, ~0ULL);
-  MemorySource src(w.bytes.data(), w.bytes.size());
-  CaptureReader reader(src);
-  ASSERT_TRUE(reader.Open());
-  CaptureFrame f;
-  ASSERT_TRUE(reader.Next(f));
-  EXPECT_EQ(f.utcTime, kMaxFileTime);
-  ASSERT_TRUE(reader.Next(f));
-  EXPECT_EQ(f.utcTime, kMaxFileTime);
   const SystemTime st = FileTimeToSystemTime(kMaxFileTime);
   EXPECT_EQ(st.year, 9999);
   EXPECT_EQ(st.month, 12);
@@ -202,7 +189,6 @@ TEST(HostileTest, SkippedFramesAreExplained) {
   WriteFileBytes(cap, PcapFile({{ip}}, 9999));
   EXPECT_EQ(LoadedCapture(cap).outcome.message,
             "no IPv4 packet: 1 frame skipped (1 of an unsupported link type or frame kind)");
-  remove(cap.c_str());
 }
 
 // Point 8: the Duration text from integer time stamps, exact at every millisecond.

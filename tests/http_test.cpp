@@ -2,12 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#ifdef _WIN32
-#include <direct.h>
-#define rmdir _rmdir
-#else
-#include <unistd.h>
-#endif
+#include <string>
 
 #include "gtest/gtest.h"
 #include "stream/http.h"
@@ -125,11 +120,7 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
   const std::pair<const char*, const char*> files[] = {
       {"index.html.htm", "<p>one</p>"}, {"index.html(1).htm", "<p>two</p>"}, {"Same", "first"},
       {"same(1)", "second"},            {"page.htm", "one"},                 {"page.htm.png", "two"}};
-  for (const auto& [name, body] : files) {
-    EXPECT_EQ(ReadFileText(dir + "/" + name), body) << name;
-    remove((dir + "/" + name).c_str());
-  }
-  rmdir(dir.c_str());
+  for (const auto& [name, body] : files) EXPECT_EQ(ReadFileText(dir + "/" + name), body) << name;
 }
 
 TEST(HttpTest, ExtensionsFromTheSystemDatabase) {

@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
 #include "capture/frame.h"
 #include "gtest/gtest.h"
 #include "packetfile/capture_writer.h"
@@ -59,9 +62,61 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
     EXPECT_EQ(ReportRows(TempPath("e.cap")), expected);
   }
   EXPECT_FALSE(WriteCaptureFile(own, TempPath("no/such/dir.pcap").c_str(), CaptureFormat::Pcap).ok);
-  remove(TempPath("e.cap").c_str());
-  for (const char* n : {"own.pkp", "a.pcap", "b.pcap", "c.pcap", "d.pcapng"}) remove(TempPath(n).c_str());
+  // Onto the file being read, by any name: refused, the file untouched.
+  const Bytes before = ReadFileBytes(own.name());
+  std::string other = own.name();
+  other.insert(other.rfind('/'), "/.");
+  EXPECT_FALSE(WriteCaptureFile(own, other.c_str(), CaptureFormat::Pcap).ok);
+  EXPECT_EQ(ReadFileBytes(own.name()), before);
 }
+
+#ifndef _WIN32
+// Packets on both sides of both clock changes of several zones keep their
+// instants: written as pcap and pcapng from local times, and read from a
+// Network Monitor file whose start is local (written by the peer tool's
+// converter in the same zone).
+TEST(ImportTest, ClockChangesKeepEveryInstant) {
+  const bool hadZone = getenv("TZ");
+  const std::string saved = hadZone ? getenv("TZ") : "";
+  const bool editcap = system("command -v editcap >/dev/null") == 0;
+  Platform& p = GetPlatform();
+  const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4);
+  for (const char* zone : {"America/New_York", "Europe/Berlin", "Australia/Sydney", "Pacific/Chatham"}) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    tzset();
+    constexpr FileTime kMinute = 600000000;
+    auto offset = [&](FileTime utc) { return int64_t(p.UtcToLocalFileTime(utc)) - int64_t(utc); };
+    std::vector<FileTime> utc;  // 2024: 30 and 90 minutes either side of each change
+    for (FileTime t = kFileTimeUnixEpoch + 17040672000000000ULL; utc.size() < 8; t += 15 * kMinute)
+      if (offset(t) != offset(t + 15 * kMinute))
+        for (int m : {-90, -30, 30, 90})  // a local time the change repeats: its first reading only
+          if (m != 30 || offset(t) < offset(t + 15 * kMinute)) utc.push_back(t + 15 * kMinute + m * kMinute);
+    PacketFile own;
+    own.SetName(TempPath("dst.pkp").c_str());
+    ASSERT_TRUE(own.CreateForWriting());
+    std::vector<Frame> pcap;
+    for (FileTime u : utc) {
+      own.AppendPacket(ip.data(), uint32_t(ip.size()), nullptr, nullptr, p.UtcToLocalFileTime(u));
+      pcap.push_back({Ethernet(ip), (u - kFileTimeUnixEpoch) / 10000000});
+    }
+    own.CloseWriting();
+    WriteFileBytes(TempPath("dst.pcap"), PcapFile(pcap));
+    ASSERT_TRUE(WriteCaptureFile(own, TempPath("dst.pcapng").c_str(), CaptureFormat::PcapNg).ok);
+    ASSERT_TRUE(WriteCaptureFile(own, TempPath("dst.cap").c_str(), CaptureFormat::Pcap).ok);
+    const std::string netmon = "editcap -F netmon2 " + TempPath("dst.pcap") + " " + TempPath("dst.nm");
+    ASSERT_TRUE(!editcap || system(netmon.c_str()) == 0);
+    for (const char* name : {"dst.pcapng", "dst.cap", editcap ? "dst.nm" : "dst.cap"}) {
+      Collector c;
+      ImportCaptureFile(TempPath(name).c_str(), c);
+      ASSERT_EQ(c.times.size(), utc.size()) << name;
+      for (size_t i = 0; i < utc.size(); i++) EXPECT_EQ(c.times[i], p.UtcToLocalFileTime(utc[i])) << name << i;
+    }
+  }
+  hadZone ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+}
+#endif
 
 TEST(ImportTest, ProgressStopsAnImportKeepingWhatCameBefore) {
   FakePlatform platform;

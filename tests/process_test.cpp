@@ -132,6 +132,23 @@ TEST(ProcessTest, OptionsImportAndOlderSystemsSkipThePass) {
   EXPECT_EQ(f.system.reads, 2);
   ASSERT_NE(f.Process(3 + 50), nullptr);
   EXPECT_EQ(f.Process(3 + 50)->processId, 6u);
+
+  // A capture read from a file, imported or in place, is never matched
+  // against this machine's connections: not in its import, its rebuild nor later.
+  f.options.ShowOnlyActiveConnections = 1;
+  PacketFile file;
+  const Bytes p = Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 2050, 80, 10);
+  WritePackets(file, {p});
+  WriteFileBytes(TempPath("f.pcap"), PcapFile({{Ethernet(p)}}));
+  for (const std::string& path : {std::string(file.name()), TempPath("f.pcap")}) {
+    PacketFile loaded;
+    ConversationTable table(f.options, &loaded);
+    table.processes = &f.attributor;
+    ASSERT_TRUE(LoadCaptureWithPackets(path.c_str(), table, loaded, f.options).ok);
+    f.attributor.Run(table);
+    EXPECT_EQ(table.at(0).processIndex, -1);
+  }
+  EXPECT_EQ(f.system.reads, 2);
 }
 
 TEST(ProcessTest, ActiveConnectionsFollowTheTablesBetweenPasses) {

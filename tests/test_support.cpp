@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #ifdef _WIN32
@@ -154,29 +155,14 @@ Bytes DnsResponse(const std::string& name, const std::vector<uint32_t>& addresse
 }
 
 Bytes PcapFile(const std::vector<Frame>& frames, uint32_t linkType, bool big, bool nano) {
-  Bytes b;
-  auto u32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; i++) b.push_back(uint8_t(big ? v >> (24 - 8 * i) : v >> (8 * i)));
-  };
-  auto u16 = [&](uint16_t v) {
-    b.push_back(uint8_t(big ? v >> 8 : v));
-    b.push_back(uint8_t(big ? v : v >> 8));
-  };
-  u32(nano ? 0xA1B23C4D : 0xA1B2C3D4);
-  u16(2);
-  u16(4);
-  u32(0);
-  u32(0);
-  u32(262144);
-  u32(linkType);
+  PcapngWriter b(big);  // for its field writers
+  for (uint32_t v : {nano ? 0xA1B23C4Du : 0xA1B2C3D4u, big ? 0x00020004u : 0x00040002u, 0u, 0u, 262144u, linkType})
+    b.U32(v);
   for (const Frame& f : frames) {
-    u32(uint32_t(f.seconds));
-    u32(f.fraction);
-    u32(uint32_t(f.data.size()));
-    u32(uint32_t(f.data.size()));
-    b.insert(b.end(), f.data.begin(), f.data.end());
+    for (uint32_t v : {uint32_t(f.seconds), f.fraction, uint32_t(f.data.size()), uint32_t(f.data.size())}) b.U32(v);
+    b.bytes.insert(b.bytes.end(), f.data.begin(), f.data.end());
   }
-  return b;
+  return b.bytes;
 }
 
 void PcapngWriter::U16(uint16_t v) {
@@ -200,11 +186,7 @@ void PcapngWriter::Block(uint32_t type, const Bytes& body) {
 PcapngWriter& PcapngWriter::Section(bool big) {
   big_ = big;
   PcapngWriter tmp(big);
-  tmp.U32(0x1A2B3C4D);
-  tmp.U16(1);
-  tmp.U16(0);
-  tmp.U32(0xFFFFFFFF);
-  tmp.U32(0xFFFFFFFF);
+  for (uint32_t v : {0x1A2B3C4Du, big ? 0x00010000u : 1u, ~0u, ~0u}) tmp.U32(v);  // version 1.0, length unknown
   Block(0x0A0D0D0A, tmp.bytes);
   return *this;
 }
@@ -227,11 +209,7 @@ PcapngWriter& PcapngWriter::Interface(uint16_t linkType, int tsresol) {
 
 PcapngWriter& PcapngWriter::Enhanced(uint32_t iface, const Bytes& data, uint64_t ts) {
   PcapngWriter tmp(big_);
-  tmp.U32(iface);
-  tmp.U32(uint32_t(ts >> 32));
-  tmp.U32(uint32_t(ts));
-  tmp.U32(uint32_t(data.size()));
-  tmp.U32(uint32_t(data.size()));
+  for (uint32_t v : {iface, uint32_t(ts >> 32), uint32_t(ts), uint32_t(data.size()), uint32_t(data.size())}) tmp.U32(v);
   tmp.bytes.insert(tmp.bytes.end(), data.begin(), data.end());
   Block(6, tmp.bytes);
   return *this;
@@ -250,16 +228,36 @@ PcapngWriter& PcapngWriter::Unknown(uint32_t type) {
   return *this;
 }
 
-std::string TempPath(const std::string& name) {
+namespace {
+std::string TempDir() {
   const char* dir = getenv("TMPDIR");
 #ifdef _WIN32
   if (!dir) dir = getenv("TEMP");
 #endif
-  std::string d = dir ? dir : "/tmp";
+  return dir ? dir : "/tmp";
+}
+// The process id keeps runs of the same test in parallel (other time
+// zones, other builds) out of each other's files.
+std::string TempPrefix() { return "pakrill_" + std::to_string(getpid()) + "_"; }
+
+// What the tests of this run left in the temporary folder goes at its end.
+class TempCleanup : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> ours;
+    for (const auto& e : fs::directory_iterator(TempDir(), ec))
+      if (e.path().filename().string().rfind(TempPrefix(), 0) == 0) ours.push_back(e.path());
+    for (const fs::path& p : ours) fs::remove_all(p, ec);
+  }
+};
+::testing::Environment* const g_cleanup = ::testing::AddGlobalTestEnvironment(new TempCleanup);
+}  // namespace
+
+std::string TempPath(const std::string& name) {
   const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
-  // The process id keeps runs of the same test in parallel (other time
-  // zones, other builds) out of each other's files.
-  return d + "/pakrill_" + std::to_string(getpid()) + "_" + (t ? std::string(t->name()) + "_" : "") + name;
+  return TempDir() + "/" + TempPrefix() + (t ? std::string(t->name()) + "_" : "") + name;
 }
 
 void WriteFileBytes(const std::string& path, const Bytes& b) {

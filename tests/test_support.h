@@ -82,11 +82,11 @@ class PcapngWriter {
   PcapngWriter& Enhanced(uint32_t iface, const Bytes& data, uint64_t ts);
   PcapngWriter& Simple(const Bytes& data);
   PcapngWriter& Unknown(uint32_t type);
+  void U16(uint16_t v);
+  void U32(uint32_t v);
   Bytes bytes;
 
  private:
-  void U16(uint16_t v);
-  void U32(uint32_t v);
   void Block(uint32_t type, const Bytes& body);
   bool big_;
 };

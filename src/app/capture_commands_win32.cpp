@@ -21,6 +21,7 @@ void MainWindow::StartCapture() {
   }
   ClearList();
   table_.Clear();
+  table_.foreign = false;
   if (enrich_) enrich_->CaptureStarting();
   SetWindowTextA(lower_, "");
   table_.LocalAddress = adapter.address;

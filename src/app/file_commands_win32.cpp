@@ -10,6 +10,7 @@
 
 #include "app/config.h"
 #include "app/report.h"
+#include "base/raw_file.h"
 #include "base/strings.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
@@ -214,6 +215,8 @@ void MainWindow::SavePacketData() {
   if (index == 2 || index == 3) {
     const ConvertResult r = WriteCaptureFile(file_, path, index == 3 ? CaptureFormat::PcapNg : CaptureFormat::Pcap);
     if (!r.ok) error = r.error;
+  } else if (RawFile::SameFile(file_.name(), path)) {
+    // Saved there already; a copy onto itself could empty it.
   } else if (!CopyFileA(file_.name(), path, FALSE)) {
     const DWORD code = GetLastError();
     char sys[512] = "";

@@ -134,6 +134,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     return out;
   }
   table.Clear();
+  table.foreign = true;
   if (fmt == CaptureFormat::PacketFile) {
     file.ResetFile(false);
     file.SetName(path);
@@ -218,6 +219,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     return out;
   }
   table.Clear();
+  table.foreign = true;
   table.LocalAddress = 0;
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;

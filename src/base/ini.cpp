@@ -8,12 +8,7 @@
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\r')) a++;
-  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r')) b--;
-  return s.substr(a, b - a);
-}
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
 
 }  // namespace
 
@@ -65,33 +60,59 @@ int64_t ProfileDigits(const std::string& v) {
 
 int32_t ProfileInt(const std::string& v) { return int32_t(uint32_t(ProfileDigits(v))); }
 
+bool IniDocument::Is(Span s, const std::string& name) const {
+  if (s.size != name.size()) return false;
+  for (size_t i = 0; i < name.size(); i++)
+    if (Lower(text_[s.at + i]) != Lower(name[i])) return false;
+  return true;
+}
+
+IniDocument::Span IniDocument::Add(const std::string& s) {
+  const Span span{uint32_t(text_.size()), uint32_t(s.size())};
+  text_ += s;
+  return span;
+}
+
 void IniDocument::Parse(const std::string& text) {
   lines_.clear();
-  std::string section;
+  text_ = text;
+  Span section;
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (pos < text_.size()) {
+    size_t end = text_.find('\n', pos);
+    if (end == std::string::npos) end = text_.size();
     Line l;
-    l.text = text.substr(pos, end - pos);
-    if (!l.text.empty() && l.text.back() == '\r') l.text.pop_back();
+    l.text = {uint32_t(pos), uint32_t(end - pos)};
+    if (l.text.size && text_[end - 1] == '\r') l.text.size--;
+    size_t a = pos, b = end;
     pos = end + 1;
-    const std::string t = Trim(l.text);
-    if (!t.empty() && t[0] == '[') {
-      size_t close = t.find(']');
-      section = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    while (a < b && blank(text_[a])) a++;
+    while (b > a && blank(text_[b - 1])) b--;
+    if (a < b && text_[a] == '[') {
+      size_t c = a + 1, close = text_.find(']', c);
+      size_t d = close == std::string::npos || close >= b ? b : close;
+      while (c < d && blank(text_[c])) c++;
+      while (d > c && blank(text_[d - 1])) d--;
+      section = {uint32_t(c), uint32_t(d - c)};
       l.header = true;
       l.section = section;
-    } else if (!t.empty() && t[0] != ';') {
-      size_t eq = t.find('=');
-      if (eq != std::string::npos) {
+    } else if (a < b && text_[a] != ';') {
+      const size_t eq = text_.find('=', a);
+      if (eq < b) {
+        size_t k = eq, v = eq + 1, w = b;
+        while (k > a && blank(text_[k - 1])) k--;
+        while (v < w && blank(text_[v])) v++;
+        if (w - v >= 2 && (text_[v] == '"' || text_[v] == '\'') && text_[w - 1] == text_[v]) v++, w--;
         l.section = section;
-        l.key = Trim(t.substr(0, eq));
-        std::string v = Trim(t.substr(eq + 1));
-        if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
-          v = v.substr(1, v.size() - 2);
-        l.value = v;
+        l.key = {uint32_t(a), uint32_t(k - a)};
+        l.value = {uint32_t(v), uint32_t(w - v)};
       }
+    }
+    // Lines that are neither headers nor entries join the run before them.
+    if (!l.header && !l.key.size && !lines_.empty() && !lines_.back().header && !lines_.back().key.size) {
+      lines_.back().text.size = uint32_t(l.text.at + l.text.size - lines_.back().text.at);
+      continue;
     }
     lines_.push_back(l);
   }
@@ -100,7 +121,19 @@ void IniDocument::Parse(const std::string& text) {
 std::string IniDocument::Serialize() const {
   std::string out;
   for (const Line& l : lines_) {
-    out += l.text;
+    // A run keeps each of its lines, with its own '\r' before the '\n' dropped.
+    size_t at = l.text.at;
+    const size_t end = l.text.at + l.text.size;
+    for (;;) {
+      size_t nl = text_.find('\n', at);
+      if (nl == std::string::npos || nl >= end) {
+        out.append(text_, at, end - at);
+        break;
+      }
+      out.append(text_, at, nl - at - (nl > at && text_[nl - 1] == '\r'));
+      out += "\r\n";
+      at = nl + 1;
+    }
     out += "\r\n";
   }
   return out;
@@ -108,9 +141,8 @@ std::string IniDocument::Serialize() const {
 
 bool IniDocument::Get(const std::string& section, const std::string& key, std::string* value) const {
   for (const Line& l : lines_) {
-    if (!l.header && !l.key.empty() && EqualNoCase(l.section.c_str(), section.c_str()) &&
-        EqualNoCase(l.key.c_str(), key.c_str())) {
-      *value = l.value;
+    if (!l.header && l.key.size && Is(l.section, section) && Is(l.key, key)) {
+      *value = Text(l.value);
       return true;
     }
   }
@@ -119,33 +151,34 @@ bool IniDocument::Get(const std::string& section, const std::string& key, std::s
 
 void IniDocument::Set(const std::string& section, const std::string& key, const std::string& value) {
   Line entry;
-  entry.section = section;
-  entry.key = key;
-  entry.value = value;
-  entry.text = key + "=" + value;
+  entry.text = Add(key + "=" + value);
+  entry.key = {entry.text.at, uint32_t(key.size())};
+  entry.value = {uint32_t(entry.text.at + key.size() + 1), uint32_t(value.size())};
   size_t lastOfSection = std::string::npos;
   for (size_t i = 0; i < lines_.size(); i++) {
     Line& l = lines_[i];
-    if (!EqualNoCase(l.section.c_str(), section.c_str())) continue;
+    if ((!l.header && !l.key.size) || !Is(l.section, section)) continue;
     if (l.header) {
       lastOfSection = i;
       continue;
     }
-    if (EqualNoCase(l.key.c_str(), key.c_str())) {
+    if (Is(l.key, key)) {
+      entry.section = l.section;
       l = entry;
       return;
     }
-    if (!l.key.empty()) lastOfSection = i;
+    lastOfSection = i;
   }
   if (lastOfSection == std::string::npos) {
     Line h;
     h.header = true;
-    h.section = section;
-    h.text = "[" + section + "]";
+    h.text = Add("[" + section + "]");
+    h.section = {h.text.at + 1, uint32_t(section.size())};
     lines_.push_back(h);
+    entry.section = h.section;
     lines_.push_back(entry);
   } else {
+    entry.section = lines_[lastOfSection].section;
     lines_.insert(lines_.begin() + long(lastOfSection) + 1, entry);
   }
 }
-

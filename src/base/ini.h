@@ -20,13 +20,22 @@ class IniDocument {
   void Set(const std::string& section, const std::string& key, const std::string& value);
 
  private:
+  // Spans of text_: a file of blank lines or many short entries costs a
+  // small multiple of its size, not a string set per line.
+  struct Span {
+    uint32_t at = 0, size = 0;
+  };
   struct Line {
-    std::string text;     // the line as it stands, for anything but entries
-    std::string section;  // for entries and headers: the section name
-    std::string key;      // entries only
-    std::string value;
+    Span text;     // the line as it stands; other lines: a run of them, '\n' between
+    Span section;  // for entries and headers: the section name
+    Span key;      // entries only
+    Span value;
     bool header = false;
   };
+  std::string Text(Span s) const { return text_.substr(s.at, s.size); }
+  bool Is(Span s, const std::string& name) const;
+  Span Add(const std::string& s);
+  std::string text_;
   std::vector<Line> lines_;
 };
 

@@ -51,3 +51,36 @@ FileTime SystemTimeToFileTime(const SystemTime& st) {
   uint64_t secs = uint64_t(days) * 86400 + st.hour * 3600 + st.minute * 60 + st.second;
   return (secs * 1000 + st.milliseconds) * 10000;
 }
+
+namespace {
+int64_t OffsetAt(int64_t utc) {
+  if (utc < 0) utc = 0;
+  return int64_t(GetPlatform().UtcToLocalFileTime(FileTime(utc))) - utc;
+}
+}  // namespace
+
+FileTime LocalToUtcConverter::Convert(FileTime local) {
+  constexpr int64_t kQuarterHour = 15LL * 60 * 10000000, kDay = 864000000000LL;
+  const int64_t l = int64_t(local < kMaxFileTime ? local : kMaxFileTime);
+  const uint64_t b = uint64_t(l / kQuarterHour);
+  if (b != bucket_) {
+    bucket_ = b;
+    before_ = OffsetAt(int64_t(b) * kQuarterHour - kDay);
+    after_ = OffsetAt(int64_t(b + 1) * kQuarterHour + kDay);
+  }
+  int64_t utc = l - before_;
+  if (before_ != after_) {
+    // A change near: of the readings that give this local time back, the
+    // earlier, unless it would go back before the time given last.
+    const int64_t a = l - before_, c = l - after_;
+    const bool aFits = OffsetAt(a) == before_, cFits = OffsetAt(c) == after_;
+    if (aFits && cFits) {
+      const int64_t lo = a < c ? a : c, hi = a < c ? c : a;
+      utc = lo >= last_ || hi < last_ ? lo : hi;
+    } else if (cFits) {
+      utc = c;
+    }
+  }
+  last_ = utc;
+  return FileTime(utc > 0 ? utc : 0);
+}

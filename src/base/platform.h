@@ -74,3 +74,18 @@ class Platform {
 Platform& GetPlatform();
 // Replaces the platform (tests); nullptr restores the default.
 void SetPlatform(Platform* p);
+
+// Local FILETIMEs back to UTC with the zone offset in force at the instant
+// itself. A local time that clocks going back repeat is taken at its first
+// occurrence unless that lies before the previous answer (so a file's times
+// in order stay in order); one that clocks going forward skip keeps the
+// offset from before the change.
+class LocalToUtcConverter {
+ public:
+  FileTime Convert(FileTime local);
+
+ private:
+  uint64_t bucket_ = ~uint64_t(0);
+  int64_t before_ = 0, after_ = 0;  // offsets a day either side of the bucket
+  int64_t last_ = 0;
+};

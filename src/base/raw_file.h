@@ -32,6 +32,9 @@ class RawFile {
   static bool LastErrorIsMissing();
   // Puts `from` in the place of `to`, replacing it in one step.
   static bool Replace(const char* from, const char* to);
+  // Whether both names reach one existing file (links and other spellings
+  // included): by device and inode, or by volume and file index.
+  static bool SameFile(const char* a, const char* b);
 
  private:
   static constexpr intptr_t kInvalid = -1;

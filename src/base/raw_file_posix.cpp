@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,3 +55,8 @@ unsigned long RawFile::LastErrorCode() { return (unsigned long)errno; }
 void RawFile::SetLastErrorCode(unsigned long code) { errno = int(code); }
 bool RawFile::LastErrorIsMissing() { return errno == ENOENT || errno == ENOTDIR; }
 bool RawFile::Replace(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool RawFile::SameFile(const char* a, const char* b) {
+  struct stat x, y;
+  return stat(a, &x) == 0 && stat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}

@@ -83,6 +83,10 @@ class ConversationTable {
   int32_t changed = 0;
   int32_t namesChanged = 0;
   int32_t importMode = 0;
+  // The rows come from a file read in, not from a capture on this machine:
+  // its connection tables say nothing about them (set by loads, cleared by
+  // a capture start).
+  bool foreign = false;
   uint32_t clears = 0;  // how often the table was cleared
   // Set while RebuildFromFile reads the file back; `replays` counts them.
   bool replaying = false;

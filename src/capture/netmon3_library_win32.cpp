@@ -5,6 +5,7 @@
 
 #include "capture/capture_engine.h"
 #include "capture/frame.h"
+#include "packetfile/import.h"
 
 NetMon3Library& NetMon3() {
   static NetMon3Library* lib = new NetMon3Library;  // 49 KB of adapter table: not on any stack
@@ -36,6 +37,7 @@ void BindNetMon3Library(HMODULE m) {
   Bind(m, "NmCloseHandle", lib.NmCloseHandle);
   Bind(m, "NmGetFrame", lib.NmGetFrame);
   Bind(m, "NmGetFrameCount", lib.NmGetFrameCount);
+  Bind(m, "NmGetFrameTimeStamp", lib.NmGetFrameTimeStamp);
   Bind(m, "NmOpenCaptureFile", lib.NmOpenCaptureFile);
 }
 
@@ -102,6 +104,8 @@ bool LoadNetMon3CaptureFile(PacketSniffer& sniffer, const char* path) {
     return fail("NmApi.dll or its capture file functions are missing");
   // Without a frame count every file would read as empty, and wrongly so.
   if (!lib.NmGetFrameCount) return fail("NmApi.dll has no NmGetFrameCount");
+  // Without the frames' own times the import would show when it ran.
+  if (!lib.NmGetFrameTimeStamp) return fail("NmApi.dll has no NmGetFrameTimeStamp");
   wchar_t wide[MAX_PATH] = L"";
   if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return fail("the path does not convert");
   HANDLE file = nullptr;
@@ -112,12 +116,16 @@ bool LoadNetMon3CaptureFile(PacketSniffer& sniffer, const char* path) {
     return fail("NmGetFrameCount failed");
   }
   std::vector<BYTE> buffer(kNetMon3FrameBytes);  // one buffer for the whole file
+  LocalTimeConverter clock;
   for (ULONG i = 0; i < count; i++) {
     HANDLE frame = nullptr;
     if (lib.NmGetFrame(file, i, &frame) != 0) continue;
     ULONG length = 0;
+    ULONGLONG utc = 0;
+    if (lib.NmGetFrameTimeStamp(frame, &utc) != 0) utc = 0;
+    const FileTime time = utc ? clock.Convert(utc < kMaxFileTime ? utc : kMaxFileTime) : 0;  // 0: none, as our reader
     if (lib.NmGetRawFrame(frame, kNetMon3FrameBytes, buffer.data(), &length) == 0 && length <= kNetMon3FrameBytes)
-      HandleNetMonFrame(sniffer, buffer.data(), length, 0);
+      HandleNetMonFrame(sniffer, buffer.data(), length, time);
     if (lib.NmCloseHandle) lib.NmCloseHandle(frame);
   }
   if (lib.NmCloseHandle) lib.NmCloseHandle(file);

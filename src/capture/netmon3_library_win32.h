@@ -34,6 +34,7 @@ struct NetMon3Library {
   ULONG(WINAPI* NmCloseHandle)(HANDLE) = nullptr;
   ULONG(WINAPI* NmGetFrame)(HANDLE, ULONG, HANDLE*) = nullptr;
   ULONG(WINAPI* NmGetFrameCount)(HANDLE, ULONG*) = nullptr;
+  ULONG(WINAPI* NmGetFrameTimeStamp)(HANDLE, ULONGLONG*) = nullptr;  // UTC
   ULONG(WINAPI* NmOpenCaptureFile)(const wchar_t*, HANDLE*) = nullptr;
 
   // Why the last LoadNetMon3CaptureFile answered false; empty after success.

@@ -14,7 +14,8 @@ struct CountryRange {
 
 class CountryRangeTable {
  public:
-  // Parses the whole text; false when it gives no rows.
+  // Parses the whole text; false when it gives no rows. Rows that no
+  // address can reach (wholly covered by earlier rows, or empty) are dropped.
   bool Parse(const char* text, size_t size);
   // `address` in host order. False when no row covers it; a covering row
   // without a code gives true and an empty text.
@@ -27,12 +28,15 @@ class CountryRangeTable {
   static constexpr size_t kMaxValue = 254;
 
  private:
-  void BuildIndex();
+  struct Piece {
+    uint32_t first, last, row;  // a stretch the row owns
+  };
+  void BuildIndex(std::vector<Piece>& pieces);
   static bool RowText(const CountryRange& r, char (&text)[64]);
   std::vector<CountryRange> rows_;
   // Elementary intervals: starts_[i] up to starts_[i + 1] - 1 is covered
   // first by row owner_[i] (-1 for none).
-  std::vector<uint64_t> starts_;
+  std::vector<uint32_t> starts_;
   std::vector<int32_t> owner_;
   // The first interval at or after each 65536-address block, so a lookup
   // searches only the intervals of its own block.

@@ -11,9 +11,15 @@ constexpr int kTypeCountry = 1, kTypeCityRev1 = 2, kTypeCityRev0 = 6;
 
 uint32_t Le24(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16; }
 
-// The NUL-terminated text at `pos`; false when it runs past the data.
+// The texts of a record are short; one not ended within this many bytes
+// is damage, and a lookup must not search the rest of the file for its end.
+constexpr size_t kMaxText = 256;
+
+// The NUL-terminated text at `pos`; false when it runs past the data or
+// kMaxText.
 bool Text(const std::vector<uint8_t>& d, size_t& pos, const char** out) {
-  const void* end = pos < d.size() ? memchr(d.data() + pos, 0, d.size() - pos) : nullptr;
+  const size_t n = pos < d.size() ? d.size() - pos : 0;
+  const void* end = n ? memchr(d.data() + pos, 0, n < kMaxText ? n : kMaxText) : nullptr;
   if (!end) return false;
   *out = reinterpret_cast<const char*>(d.data() + pos);
   pos = size_t(static_cast<const uint8_t*>(end) - d.data()) + 1;
@@ -75,7 +81,6 @@ bool LegacyGeoDatabase::Lookup(uint32_t address, char (&text)[64]) const {
   const uint64_t offset = uint64_t(result) + uint64_t(2 * kRecordLength - 1) * segments_;
   if (offset == 0 || offset >= data_.size()) return false;
   const uint8_t index = data_[size_t(offset)];
-  if (index >= kCountryCodeCount) return false;
   size_t pos = size_t(offset) + 1;
   const char *region, *city, *postal;
   if (!Text(data_, pos, &region) || !Text(data_, pos, &city) || !Text(data_, pos, &postal)) return false;

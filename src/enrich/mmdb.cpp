@@ -12,7 +12,8 @@ constexpr size_t kSeparator = 16;  // zero bytes between the tree and the data
 }  // namespace
 
 bool MmdbDatabase::DecodeHead(const Section& s, size_t pos, Value* v, size_t* after) {
-  if (pos >= s.size) return false;
+  if (pos >= s.size || s.budget == 0) return false;
+  s.budget--;
   const uint8_t ctrl = s.base[pos++];
   int type = ctrl >> 5;
   if (type == kPointer) {
@@ -228,7 +229,7 @@ bool MmdbDatabase::Lookup(uint32_t address, char (&text)[64]) const {
   if (record == nodeCount_) return false;
   const uint64_t offset = record - nodeCount_ - kSeparator;
   if (record < uint64_t(nodeCount_) + kSeparator || offset >= dataSection_.size) return false;
-  const Section& s = dataSection_;
+  const Section s{dataSection_.base, dataSection_.size};  // with a budget of its own
   Value root;
   size_t ignored;
   if (!Decode(s, size_t(offset), &root, &ignored) || root.type != kMap) return false;

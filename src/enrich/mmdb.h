@@ -18,6 +18,7 @@ class MmdbDatabase {
   // Limits on what a hostile file can make the reader do.
   static constexpr int kMaxDepth = 16;          // nesting of maps and arrays
   static constexpr size_t kMetadataSearch = 128 * 1024;
+  static constexpr uint32_t kMaxRecordValues = 4096;
 
   // A value in the data section: its type, its size field and where its
   // payload starts. Exposed for the tests of the decoder.
@@ -34,6 +35,9 @@ class MmdbDatabase {
   struct Section {
     const uint8_t* base;
     size_t size;
+    // Values one lookup may decode: a record holding a million-entry map
+    // then costs no more than a real one.
+    mutable uint32_t budget = kMaxRecordValues;
   };
   // Decodes the value at `pos`, following one pointer; `next` is the
   // position after the value as it stands (after the pointer, if one).

@@ -6,8 +6,8 @@
 extern const char kCountryNameTable[];
 extern const char kStateNameTable[];
 
-// The legacy database's country codes by index byte (254 entries).
-constexpr int kCountryCodeCount = 254;
+// The legacy database's country codes, one for every value of its index byte.
+constexpr int kCountryCodeCount = 256;
 extern const char kCountryCodes[kCountryCodeCount][3];
 
 // Copies the name of `code` (first two characters, any case) from `table`

@@ -55,7 +55,7 @@ void ProcessAttributor::Apply(ConversationTable& table, size_t index, uint32_t e
 // other end, also a local program.
 void ProcessAttributor::Run(ConversationTable& table) {
   changed = false;
-  if (table.importMode) return;
+  if (table.importMode || table.foreign) return;
   if (!options_.GetProcessInfo && !options_.ShowOnlyActiveConnections) return;
   if (!system_.Supported()) return;
   // One read of the system tables serves a whole replay of the file: the

@@ -60,7 +60,6 @@ struct CaptureFrame {
   uint32_t wireLength = 0;
   bool hasTime = false;
   FileTime utcTime = 0;
-  FileTime localTime = 0;  // used instead when the file keeps local times
 };
 
 class CaptureReader {

@@ -1,5 +1,6 @@
 #include "packetfile/capture_writer.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -18,26 +19,6 @@ bool HasMacs(const PacketHeader& h) {
   static const uint8_t kZero[6] = {};
   return memcmp(h.srcMac, kZero, 6) != 0 || memcmp(h.dstMac, kZero, 6) != 0;
 }
-
-// Local stamps back to UTC, with the zone offset of their quarter hour.
-class UtcConverter {
- public:
-  FileTime Convert(FileTime local) {
-    constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;
-    const uint64_t b = local / kQuarterHour;
-    if (b != bucket_) {
-      const FileTime start = b * kQuarterHour;
-      offset_ = int64_t(GetPlatform().UtcToLocalFileTime(start) - start);
-      bucket_ = b;
-    }
-    const int64_t utc = int64_t(local) - offset_;
-    return utc > int64_t(kFileTimeUnixEpoch) ? FileTime(utc) : kFileTimeUnixEpoch;
-  }
-
- private:
-  uint64_t bucket_ = ~uint64_t(0);
-  int64_t offset_ = 0;
-};
 
 class Output {
  public:
@@ -103,6 +84,11 @@ CaptureFormat CaptureFormatOfName(const char* path) {
 
 ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureFormat format) {
   ConvertResult r;
+  if (source.name()[0] && RawFile::SameFile(source.name(), path)) {
+    // Writing would truncate the file while it is being read.
+    r.error = "the output is the packet file being read";
+    return r;
+  }
   std::unique_ptr<uint8_t[]> packet(new uint8_t[kPacketBufferSize]);
   const bool ng = format == CaptureFormat::PcapNg;
   // One link type per file: libpcap refuses a pcapng file whose interfaces differ.
@@ -148,12 +134,18 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
     out.U32(kSnapLength);
     out.U32(ethernet ? kLinkEthernet : kLinkRawIp);
   }
-  UtcConverter clock;
+  LocalToUtcConverter clock;
   PacketHeader h;
   bool ok = true;
+  bool late = false;
   while (ok && source.ReadNextPacket(packet.get(), h)) {
     const uint32_t len = h.length + (ethernet ? 14 : 0);
-    const uint64_t units = clock.Convert(h.time) - kFileTimeUnixEpoch;  // 100 ns since 1970
+    const FileTime utc = clock.Convert(h.time);
+    const uint64_t units = utc > kFileTimeUnixEpoch ? utc - kFileTimeUnixEpoch : 0;  // 100 ns since 1970
+    if (!ng && units / 10000000 > 0xFFFFFFFFu) {
+      late = true;
+      break;
+    }
     if (ng) {
       const uint32_t padded = (len + 3) & ~3u;
       out.U32(6);
@@ -185,6 +177,12 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
   }
   source.CloseReading();
   out.Close();
+  if (late) {
+    remove(path);
+    r.error = "packet " + std::to_string(r.packets + 1) +
+              " is stamped after 2106-02-07, which a pcap file cannot hold (a pcapng file can)";
+    return r;
+  }
   if (!ok) {
     r.error = std::string("write failed: ") + RawFile::LastErrorText();
     return r;

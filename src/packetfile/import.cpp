@@ -53,7 +53,7 @@ ImportResult ImportCapture(ByteSource& source, PacketSniffer& sniffer, ReadProgr
   uint64_t nextReport = kProgressBytes;
   while (reader.Next(f)) {
     r.frames++;
-    const FileTime t = f.localTime ? f.localTime : f.utcTime ? clock.Convert(f.utcTime) : 0;
+    const FileTime t = f.utcTime ? clock.Convert(f.utcTime) : 0;
     HandleLinkFrame(sniffer, f.linkType, f.data, f.caplen, t, &r.stats);
     if (progress && ((r.frames & 4095) == 0 || reader.offset() >= nextReport)) {
       nextReport = reader.offset() + kProgressBytes;

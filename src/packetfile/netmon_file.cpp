@@ -1,6 +1,7 @@
 #include "packetfile/netmon_file.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "base/byte_cursor.h"
 #include "capture/frame.h"
@@ -32,6 +33,31 @@ bool NetMonReader::Damaged(const char* what) {
   return false;
 }
 
+bool NetMonReader::Claim(uint64_t begin, uint64_t end) {
+  auto next = claimed_.upper_bound(begin);
+  if (next != claimed_.end() && next->first < end) return false;
+  if (next != claimed_.begin()) {
+    auto prev = std::prev(next);
+    if (prev->second > begin) return false;
+    if (prev->second == begin) {  // frames in file order: one span grows
+      prev->second = end;
+      if (next != claimed_.end() && next->first == end) {
+        prev->second = next->second;
+        claimed_.erase(next);
+      }
+      return true;
+    }
+  }
+  if (next != claimed_.end() && next->first == end) {
+    const uint64_t last = next->second;
+    claimed_.erase(next);
+    claimed_.emplace(begin, last);
+  } else {
+    claimed_.emplace(begin, end);
+  }
+  return true;
+}
+
 bool NetMonReader::ReadAt(uint64_t offset, uint8_t* dst, size_t n) {
   if (!src_.Seek(offset)) return false;
   size_t got = 0;
@@ -61,7 +87,10 @@ bool NetMonReader::Open() {
     return false;
   }
   media_ = LoadLe16(h + 6);
-  start_ = StartTime(h + 8);
+  // The start is the capturing machine's local time; frame offsets count
+  // from it in real time, so they are added to it as UTC.
+  const FileTime start = StartTime(h + 8);
+  start_ = start ? LocalToUtcConverter().Convert(start) : 0;
   tableOffset_ = LoadLe32(h + 24);
   const uint32_t tableBytes = LoadLe32(h + 28);
   if (tableBytes % 4) return Damaged("frame table length not a multiple of 4");
@@ -98,10 +127,8 @@ bool NetMonReader::Next(CaptureFrame& f) {
   const size_t trailer = TrailerBytes(major_, minor_);
   if (record_.size() < kMaxNetMonRecord + 16) record_.resize(kMaxNetMonRecord + 16);
   if (!ReadAt(uint64_t(offset) + headerBytes, record_.data(), incl + trailer)) return Damaged("frame cut short");
-  const uint64_t recordLength = headerBytes + incl + trailer;
-  recordBytes_ += recordLength;
-  if (offset + recordLength > recordsEnd_) recordsEnd_ = offset + recordLength;
-  if (recordBytes_ > recordsEnd_) return Damaged("frame table names overlapping frames");
+  if (!Claim(offset, uint64_t(offset) + headerBytes + incl + trailer))
+    return Damaged("frame table names overlapping frames");
   const uint8_t* t = record_.data() + incl;
   const uint16_t media = trailer ? LoadLe16(t) : media_;
   // Media 0 appears in some captures whose frames are Ethernet.
@@ -110,11 +137,11 @@ bool NetMonReader::Next(CaptureFrame& f) {
   f.caplen = incl;
   f.wireLength = orig;
   f.utcTime = 0;
-  f.localTime = 0;
   const uint64_t utc = trailer >= 14 ? (uint64_t(LoadLe32(t + 10)) << 32 | LoadLe32(t + 6)) : 0;
   if (utc) f.utcTime = utc;
-  else if (start_ && delta <= kMaxDeltaUs) f.localTime = start_ + delta * 10;
-  f.hasTime = f.utcTime || f.localTime;
+  else if (start_ && delta <= kMaxDeltaUs) f.utcTime = start_ + delta * 10;
+  if (f.utcTime > kMaxFileTime) f.utcTime = kMaxFileTime;
+  f.hasTime = f.utcTime != 0;
   next_++;
   return true;
 }

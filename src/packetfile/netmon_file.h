@@ -2,6 +2,7 @@
 // without its library: the frame table is followed to every frame.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,13 +38,14 @@ class NetMonReader {
   std::string error_;
   uint8_t major_ = 0, minor_ = 0;
   uint16_t media_ = 0;
-  FileTime start_ = 0;  // local time of the capture start, 0 when unknown
+  FileTime start_ = 0;  // UTC time of the capture start, 0 when unknown
   uint32_t tableOffset_ = 0, count_ = 0, next_ = 0;
   uint32_t windowFirst_ = 0, windowCount_ = 0;
-  // Frame records must not share bytes: what they add up to can never pass
-  // the furthest record end seen, so a table naming one frame over and over
-  // cannot make a small file deliver gigabytes.
-  uint64_t recordBytes_ = 0, recordsEnd_ = 0;
+  // Frame records must not share bytes, so a table naming one frame over
+  // and over cannot make a small file deliver gigabytes, nor one frame
+  // hide inside another: the byte spans read so far, merged.
+  bool Claim(uint64_t begin, uint64_t end);
+  std::map<uint64_t, uint64_t> claimed_;
   std::vector<uint8_t> window_;
   std::vector<uint8_t> record_;
 };

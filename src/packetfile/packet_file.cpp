@@ -9,6 +9,7 @@ namespace {
 const char kMagic200[8] = {'P', 'K', 'R', 'L', 'F', '2', '0', '0'};
 const char kMagic100[8] = {'P', 'K', 'R', 'L', 'F', '1', '0', '0'};
 constexpr size_t kReadBufferSize = 128 << 10;  // stays in the L2 cache
+FileTime Saturated(FileTime t) { return t < kMaxFileTime ? t : kMaxFileTime; }
 }  // namespace
 
 PacketFile::~PacketFile() { ResetFile(false); }
@@ -101,13 +102,12 @@ bool PacketFile::OpenForReading() {
     return false;
   }
   uint8_t lenBytes[2];
-  if (Fill(lenBytes, 2, &got) && got == 2) {
-    uint16_t len = LoadLe16(lenBytes);
-    if (len >= 1 && len <= 255) {
-      uint8_t payload[256] = {};
-      Fill(payload, len, &got);
-      memcpy(&headerAddress, payload, 4);
-    }
+  if (!Fill(lenBytes, 2, &got) || got != 2) {
+    damage_ = "truncated file header";
+  } else if (const uint16_t len = LoadLe16(lenBytes); len >= 1 && len <= 255) {
+    uint8_t payload[256] = {};
+    if (!Fill(payload, len, &got) || got != len) damage_ = "truncated file header";
+    memcpy(&headerAddress, payload, 4);
   }
   recordOffset_ = fileOffset_;
   return reader_.IsOpen();
@@ -144,7 +144,7 @@ bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
     const uint32_t n = LoadLe32(r + 2);
     if (LoadLe16(r) == 24 && n != 0 && n <= kMaxPacketLength && avail - kRecordOverhead >= n) {
       header.length = n;
-      header.time = FileTime(LoadLe32(r + 6)) | FileTime(LoadLe32(r + 10)) << 32;
+      header.time = Saturated(FileTime(LoadLe32(r + 6)) | FileTime(LoadLe32(r + 10)) << 32);
       memcpy(header.srcMac, r + 14, 6);
       memcpy(header.dstMac, r + 20, 6);
       memcpy(buffer, r + kRecordOverhead, n);
@@ -177,7 +177,7 @@ bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
   }
   PacketHeader ph;
   ph.length = LoadLe32(area);
-  ph.time = FileTime(LoadLe32(area + 4)) | FileTime(LoadLe32(area + 8)) << 32;
+  ph.time = Saturated(FileTime(LoadLe32(area + 4)) | FileTime(LoadLe32(area + 8)) << 32);
   memcpy(ph.srcMac, area + 12, 6);
   memcpy(ph.dstMac, area + 18, 6);
   if (ph.length == 0 || ph.length > kMaxPacketLength) {

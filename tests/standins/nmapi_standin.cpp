@@ -23,6 +23,7 @@ struct Object {
 struct Frame : Object {
   const uint8_t* data;
   ULONG length;
+  ULONGLONG time;
 };
 struct Engine : Object {
   Callback callback = nullptr;
@@ -32,6 +33,7 @@ struct Engine : Object {
 };
 struct File : Object {
   std::vector<Bytes> frames;
+  std::vector<ULONGLONG> times;  // UTC
 };
 
 std::atomic<long> g_lastMode{-1};
@@ -144,7 +146,10 @@ EXPORT ULONG WINAPI NmOpenCaptureFile(const wchar_t* path, HANDLE* file) {
   auto* f = new File;
   f->kind = kFile;
   CaptureFrame fr;
-  while (reader.Next(fr)) f->frames.emplace_back(fr.data, fr.data + fr.caplen);
+  while (reader.Next(fr)) {
+    f->frames.emplace_back(fr.data, fr.data + fr.caplen);
+    f->times.push_back(fr.utcTime);
+  }
   *file = f;
   return 0;
 }
@@ -163,7 +168,15 @@ EXPORT ULONG WINAPI NmGetFrame(HANDLE file, ULONG index, HANDLE* frame) {
   fr->kind = kFrame;
   fr->data = f->frames[index].data();
   fr->length = ULONG(f->frames[index].size());
+  fr->time = f->times[index];
   *frame = fr;
+  return 0;
+}
+
+EXPORT ULONG WINAPI NmGetFrameTimeStamp(HANDLE frame, ULONGLONG* time) {
+  auto* f = static_cast<Frame*>(frame);
+  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
+  *time = f->time;
   return 0;
 }
 
