@@ -92,10 +92,10 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   ASSERT_TRUE(table.RebuildFromFile());
   ASSERT_EQ(table.count(), 1u);
   Conversation& c = table.at(0);
-  snprintf(c.remoteHost, sizeof c.remoteHost, "%s", nasty.c_str());  // as a DNS answer could name it
-  snprintf(c.localHost, sizeof c.localHost, "%s", nasty.c_str());
+  table.SetHostName(c.remoteAddress, nasty.c_str());  // as a DNS answer could name it
+  table.SetHostName(c.localAddress, nasty.c_str());
 
-  ColumnContext ctx{o};
+  ColumnContext ctx{o, nullptr, &table.addresses()};
   std::string row;  // the summary rows of the HTML report
   AppendSummaryRow(row, c, kFormatHtmlVertical, DefaultExportColumns(), ctx);
   EXPECT_NE(row.find(escaped), std::string::npos) << row;

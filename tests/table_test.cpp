@@ -107,7 +107,7 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   Conversation* tcp = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));
   Conversation* udp = f.Feed(Ipv4Packet(17, "10.0.0.7", "10.0.0.5", 53, 3000, 10));
   ASSERT_TRUE(tcp && udp);
-  EXPECT_STREQ(tcp->remoteHost, "server.lan");
+  EXPECT_STREQ(f.table.RemoteHost(*tcp), "server.lan");
   EXPECT_TRUE(f.table.IsVisible(*tcp));
   f.options.DisplayTCP = 0;
   EXPECT_FALSE(f.table.IsVisible(*tcp));
@@ -131,27 +131,31 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   EXPECT_FALSE(f.table.IsVisible(*tcp));
   f.table.processes = nullptr;
 
+  struct Requests : NameResolver {
+    void Request(uint32_t) override {}
+    void AbandonPending() override {}
+  } resolver;
+  f.table.resolver = &resolver;
   f.table.QueueNameLookups();
   EXPECT_EQ(f.table.lookupList,
             std::vector<uint32_t>({Addr("10.0.0.5"), Addr("10.0.0.7")}));
   // 10.0.0.5 is the local side of both conversations.
-  tcp->flags |= kRowTextCurrent;
   f.table.SetHostName(Addr("10.0.0.5"), std::string(200, 'h').c_str());
-  EXPECT_EQ(std::string(tcp->localHost), std::string(kHostNameMax, 'h'));
-  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
-  EXPECT_EQ(tcp->flags & kRowTextCurrent, 0);
+  EXPECT_EQ(std::string(f.table.LocalHost(*tcp)), std::string(kHostNameMax, 'h'));
+  EXPECT_EQ(std::string(f.table.LocalHost(*udp)), std::string(kHostNameMax, 'h'));
   EXPECT_EQ(f.table.namesChanged, 1);
   // A batch: the later of two names for one address wins, as it would one call after another.
   f.table.SetHostNames({{Addr("10.0.0.7"), "old.lan"}, {Addr("10.0.0.9"), "web.lan"}, {Addr("10.0.0.7"), "dns.lan"}});
-  EXPECT_STREQ(tcp->remoteHost, "web.lan");
-  EXPECT_STREQ(udp->remoteHost, "dns.lan");
-  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
+  EXPECT_STREQ(f.table.RemoteHost(*tcp), "web.lan");
+  EXPECT_STREQ(f.table.RemoteHost(*udp), "dns.lan");
+  EXPECT_EQ(std::string(f.table.LocalHost(*udp)), std::string(kHostNameMax, 'h'));
 }
 
 TEST(TableTest, RecordIndexKeepsEveryOffset) {
   // Enough records to chain many chunks across several pages, with deltas
   // of one to five varint bytes; an offset going backwards gives up the index.
   TableFixture f;
+  const Bytes none = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 5, 6, 10);  // in no packet file
   const Bytes a = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 1, 2, 10);
   const Bytes b = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 3, 4, 10);
   std::mt19937_64 rng(5);
@@ -159,20 +163,21 @@ TEST(TableTest, RecordIndexKeepsEveryOffset) {
   uint64_t offset = 0;
   PacketHeader h;
   h.length = uint32_t(a.size());
+  f.table.UpdateConversation(none.data(), h);
   for (int i = 0; i < 60000; i++) {
     offset += 1 + (rng() % 4 == 0 ? rng() % (1ULL << 33) : rng() % 300);
     const int k = int(rng() % 2);
     f.table.UpdateConversation((k ? b : a).data(), h, offset);
     want[k].push_back(offset);
   }
-  ASSERT_EQ(f.table.count(), 2u);
+  ASSERT_EQ(f.table.count(), 3u);
+  std::vector<uint64_t> got;
+  EXPECT_FALSE(f.table.RecordOffsets(0, &got));
   for (size_t k = 0; k < 2; k++) {
-    std::vector<uint64_t> got;
-    ASSERT_TRUE(f.table.RecordOffsets(k, &got));
+    ASSERT_TRUE(f.table.RecordOffsets(k + 1, &got));
     EXPECT_TRUE(got == want[k]) << k;
   }
   f.table.UpdateConversation(a.data(), h, 10);
-  std::vector<uint64_t> got;
-  EXPECT_FALSE(f.table.RecordOffsets(0, &got));
-  EXPECT_TRUE(f.table.RecordOffsets(1, &got));
+  EXPECT_FALSE(f.table.RecordOffsets(1, &got));
+  EXPECT_TRUE(f.table.RecordOffsets(2, &got));
 }

@@ -251,7 +251,7 @@ void MainWindow::SaveSummaries() {
   const int format = int(index) >= 1 && int(index) <= kSummaryFormatCount ? int(index) : kFormatText;
   std::vector<const Conversation*> rows;
   for (size_t i : selected) rows.push_back(&table_.at(i));
-  ColumnContext ctx{options_};
+  ColumnContext ctx{options_, nullptr, &table_.addresses()};
   std::string error;
   unsigned long code = 0;
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));

@@ -41,7 +41,7 @@ void MainWindow::SortList() {
     states[size_t(i)] = item.state & (LVIS_SELECTED | LVIS_FOCUSED);
     rows.push_back(size_t(item.lParam) < table_.count() ? &table_.at(size_t(item.lParam)) : &table_.at(0));
   }
-  ColumnContext ctx{options_};
+  ColumnContext ctx{options_, nullptr, &table_.addresses()};
   const std::vector<uint32_t> order = SortOrder(rows, sort_.keys(), ctx);
   // The same rows with the same selection, only in another order: no
   // selection change reaches the lower pane.
@@ -90,7 +90,7 @@ void MainWindow::ShowProperties() {
   const std::vector<size_t> rows = SelectedRows();
   if (rows.size() != 1) return;
   const Conversation& c = table_.at(rows[0]);
-  ColumnContext ctx{options_};
+  ColumnContext ctx{options_, nullptr, &table_.addresses()};
   PropertiesData data;
   char buf[kColumnTextSize];
   for (const ColumnDef& d : kColumns) data.fields.emplace_back(GetString(d.titleString), ColumnText(c, d.id, buf, ctx));

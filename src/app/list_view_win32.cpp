@@ -151,7 +151,7 @@ std::vector<const Conversation*> MainWindow::SelectedConversationsLastFirst() {
 }
 
 void MainWindow::FindInRows(const char* text, DWORD flags) {
-  ColumnContext ctx{options_, Processes()};
+  ColumnContext ctx{options_, Processes(), &table_.addresses()};
   const bool matchCase = (flags & FR_MATCHCASE) != 0;
   const int row = FindRow(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED),
                           (flags & FR_DOWN) != 0, [&](int r) {
@@ -187,7 +187,7 @@ void MainWindow::CopySelection() {
     return;
   }
   const std::vector<int> cols = ExportColumns();
-  ColumnContext ctx{options_, Processes()};
+  ColumnContext ctx{options_, Processes(), &table_.addresses()};
   std::string text;
   if (options_.AddExportHeaderLine) AppendTitleLine(text, kFormatTabDelimited, cols);
   for (size_t idx : SelectedRows()) AppendSummaryRow(text, table_.at(idx), kFormatTabDelimited, cols, ctx);

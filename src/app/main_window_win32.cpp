@@ -467,7 +467,7 @@ LRESULT MainWindow::OnNotify(NMHDR* hdr) {
         auto* di = reinterpret_cast<NMLVDISPINFOA*>(hdr);
         if ((di->item.mask & LVIF_TEXT) && size_t(di->item.lParam) < table_.count()) {
           static char buf[kColumnTextSize];
-          ColumnContext ctx{options_, Processes()};
+          ColumnContext ctx{options_, Processes(), &table_.addresses()};
           const int id = di->item.iSubItem < kColumnCount ? kColumns[di->item.iSubItem].id : -1;
           const char* text = ColumnText(table_.at(size_t(di->item.lParam)), id, buf, ctx);
           snprintf(di->item.pszText, size_t(di->item.cchTextMax), "%s", text);

@@ -156,13 +156,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
   ImportResult r = ImportCaptureFile(path, sink);
   if (options.UseDnsQueriesForHostNames) {
     // Names learned later in the file, as a rebuild after the import sees them.
-    for (size_t i = 0; i < table.count(); i++) {
-      Conversation& c = table.at(i);
-      if (!c.localHost[0])
-        if (const char* n = cache.Name(cache.FindIPv4(c.localAddress))) CopyHostName(c.localHost, n);
-      if (!c.remoteHost[0])
-        if (const char* n = cache.Name(cache.FindIPv4(c.remoteAddress))) CopyHostName(c.remoteHost, n);
-    }
+    table.FillNamesFrom(cache);
   }
   table.dnsCache = nullptr;
   table.QueueNameLookups();
@@ -182,7 +176,7 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   if (const int code = LoadExit(load, capturePath, message)) return code;
   std::vector<const Conversation*> rows(table.count());
   for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
-  ColumnContext ctx{options};
+  ColumnContext ctx{options, nullptr, &table.addresses()};
   std::string error;
   if (!WriteSummaryFile(outPath, format, rows, ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0,
                         &error)) {

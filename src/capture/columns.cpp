@@ -57,8 +57,8 @@ const ColumnDef& ColumnById(int id) {
   return kColumns[0];
 }
 
-void FormatNumber(uint32_t value, char* out, size_t outSize) {
-  char digits[16];
+void FormatNumber(uint64_t value, char* out, size_t outSize) {
+  char digits[24];
   PutUint(digits, value);
   GetPlatform().GroupDigits(digits, out, outSize < 32 ? outSize : 32);
 }
@@ -133,9 +133,9 @@ double DurationSeconds(const Conversation& c) {
   return d < 0 ? 0 : d;
 }
 
-void SizeText(int32_t total, int32_t out, bool split, char* buf) {
+void SizeText(uint64_t total, uint64_t out, bool split, char* buf) {
   char a[32], b[32], cc[32];
-  FormatNumber(uint32_t(total), a, sizeof a);
+  FormatNumber(total, a, sizeof a);
   const char* unit = GetString(101);
   const size_t la = strlen(a), lu = strlen(unit);
   memcpy(buf, a, la);
@@ -143,8 +143,8 @@ void SizeText(int32_t total, int32_t out, bool split, char* buf) {
   memcpy(buf + la + 1, unit, lu + 1);
   const int n = int(la + 1 + lu);
   if (split) {
-    FormatNumber(uint32_t(out), b, sizeof b);
-    FormatNumber(uint32_t(total - out), cc, sizeof cc);
+    FormatNumber(out, b, sizeof b);
+    FormatNumber(total - out, cc, sizeof cc);
     snprintf(buf + n, kColumnTextSize - size_t(n), "  {%s ; %s}", b, cc);
   }
 }
@@ -178,18 +178,18 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       break;
     }
     case 6:
-      return c.localHost;
+      return ctx.addresses ? ctx.addresses->Name(c.localEntry) : buf;
     case 7:
-      return c.remoteHost;
+      return ctx.addresses ? ctx.addresses->Name(c.remoteEntry) : buf;
     case 8:
       ServiceNameText(c.localPort, c.remotePort, buf, kColumnTextSize);
       break;
     case 9: {
       char a[32], b[32], d[32];
-      FormatNumber(uint32_t(c.packets), a, sizeof a);
+      FormatNumber(c.packets, a, sizeof a);
       if (split) {
-        FormatNumber(uint32_t(c.outPackets), b, sizeof b);
-        FormatNumber(uint32_t(c.packets - c.outPackets), d, sizeof d);
+        FormatNumber(c.outPackets, b, sizeof b);
+        FormatNumber(c.packets - c.outPackets, d, sizeof d);
         snprintf(buf, kColumnTextSize, "%s  {%s ; %s}", a, b, d);
       } else {
         snprintf(buf, kColumnTextSize, "%s", a);
@@ -248,9 +248,9 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       FormatMac(c.remoteMac, buf, kColumnTextSize);
       break;
     case 21:
-      return c.localCountry;
+      return ctx.addresses ? ctx.addresses->Country(c.localEntry) : buf;
     case 22:
-      return c.remoteCountry;
+      return ctx.addresses ? ctx.addresses->Country(c.remoteEntry) : buf;
     default:
       break;
   }
@@ -292,7 +292,7 @@ int CompareColumn(const Conversation& a, const Conversation& b, int id) {
     case 0: return Cmp(int32_t(a.index), int32_t(b.index));
     case 4: return Cmp(a.localPort, b.localPort);
     case 5: return Cmp(a.remotePort, b.remotePort);
-    case 9: return Cmp(uint32_t(a.packets), uint32_t(b.packets));
+    case 9: return Cmp(a.packets, b.packets);
     case 10: return Cmp(a.dataSize, b.dataSize);
     case 11: return Cmp(a.totalSize, b.totalSize);
     case 12: return Cmp(a.speed, b.speed);

@@ -5,6 +5,7 @@
 
 #include "base/strings.h"
 #include "capture/columns.h"
+#include "capture/conversation_table.h"
 #include "export/summary_export.h"
 #include "base/raw_file.h"
 #include "stream/stream_formatter.h"
@@ -97,7 +98,7 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     return false;
   }
   FileWriter w(out, format, options);
-  ColumnContext ctx{options};
+  ColumnContext ctx{options, nullptr, table ? &table->addresses() : nullptr};
   if (format == kStreamHtml) {
     char head[256];
     snprintf(head, sizeof head, "<html>\r\n<head><title>%s</title></head>\r\n<body><h3>%s</h3>", GetString(22),
