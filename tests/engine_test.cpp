@@ -78,7 +78,7 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
     r.file.CloseWriting();
     EXPECT_TRUE(r.table.RebuildFromFile());
     ASSERT_EQ(r.table.count(), 1u);
-    EXPECT_EQ(r.table.at(0).packets, 1);
+    EXPECT_EQ(r.table.at(0).packets, 1u);
     EXPECT_EQ(r.table.at(0).firstTime, r.platform.now);
   }
   {

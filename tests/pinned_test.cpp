@@ -32,13 +32,13 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   h.length = uint32_t(b.size());
   ASSERT_NE(table.UpdateConversation(b.data(), h), nullptr);
   ASSERT_EQ(table.count(), 1u);  // no phantom rows from before
-  EXPECT_EQ(table.at(0).packets, 1);
+  EXPECT_EQ(table.at(0).packets, 1u);
   EXPECT_EQ(table.at(0).index, 1u);
   EXPECT_EQ(table.at(0).remoteAddress, Addr("10.0.0.3"));
   h.length = uint32_t(a.size());
   table.UpdateConversation(a.data(), h);
   ASSERT_EQ(table.count(), 2u);
-  EXPECT_EQ(table.at(1).packets, 1);  // not found under a stale slot
+  EXPECT_EQ(table.at(1).packets, 1u);  // not found under a stale slot
 
   // A second capture in the same run counts its packets from zero.
   PacketFile file;
@@ -54,7 +54,7 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   engine.OnPacket(b.data(), int32_t(b.size()), nullptr, nullptr);
   EXPECT_EQ(engine.packetCount, 1);
   ASSERT_EQ(table.count(), 1u);
-  EXPECT_EQ(table.at(0).packets, 1);
+  EXPECT_EQ(table.at(0).packets, 1u);
   file.ResetFile(false);
 }
 
@@ -70,7 +70,7 @@ TEST(PinnedTest, EthernetPaddingStaysOutOfStreams) {
   LoadedCapture l(cap, true);
   ASSERT_TRUE(l.outcome.ok) << l.outcome.message;
   ASSERT_EQ(l.table.count(), 1u);
-  EXPECT_EQ(l.table.at(0).dataSize, 2);
+  EXPECT_EQ(l.table.at(0).dataSize, 2u);
   BlockCollector sink;
   LoadStream(l.file, l.table.at(0), sink, false, &l.table);
   ASSERT_EQ(sink.blocks.size(), 1u);

@@ -36,16 +36,16 @@ TEST(TableTest, AccountsBothDirectionsAndOpensOnlyOnData) {
   EXPECT_EQ(f.table.count(), 0u);
   Conversation* c = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 60), 10000);
   ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->totalSize, 100);
-  EXPECT_EQ(c->dataSize, 60);
+  EXPECT_EQ(c->totalSize, 100u);
+  EXPECT_EQ(c->dataSize, 60u);
   EXPECT_EQ(c->firstTime, f.t);
   EXPECT_EQ(c->speedValid, 0);  // one packet time only
   EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 964), 10000000), c);  // 1 s later
   EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 0)), c);  // pure ACK counts now
-  EXPECT_EQ(c->packets, 3);
-  EXPECT_EQ(c->outPackets, 1);
-  EXPECT_EQ(c->dataSize, 1024);
-  EXPECT_EQ(c->outDataSize, 60);
+  EXPECT_EQ(c->packets, 3u);
+  EXPECT_EQ(c->outPackets, 1u);
+  EXPECT_EQ(c->dataSize, 1024u);
+  EXPECT_EQ(c->outDataSize, 60u);
   EXPECT_EQ(c->index, 1u);
   // Speed comes from the packet times: 1024 bytes over one second.
   EXPECT_EQ(c->speedValid, 1);

@@ -1,6 +1,7 @@
 // Native stand-ins for the Windows services: English number and date
 // layout, the host's services database, /tmp for temporary files.
 #include <netdb.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/pages.h"
 #include "base/platform.h"
 
 namespace {
@@ -112,3 +114,15 @@ class PosixPlatform : public Platform {
 }  // namespace
 
 Platform* CreateDefaultPlatform() { return new PosixPlatform(); }
+
+void* AllocatePages(size_t bytes, bool large) {
+  if (!bytes) return nullptr;
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (large) madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+void FreePages(void* p, size_t bytes) {
+  if (p) munmap(p, bytes);
+}

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/pages.h"
 #include "base/platform.h"
 
 
@@ -144,3 +145,12 @@ class Win32Platform : public Platform {
 }  // namespace
 
 Platform* CreateDefaultPlatform() { return new Win32Platform(); }
+
+// Large pages need a privilege that users do not hold: plain pages.
+void* AllocatePages(size_t bytes, bool) {
+  return bytes ? VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : nullptr;
+}
+
+void FreePages(void* p, size_t) {
+  if (p) VirtualFree(p, 0, MEM_RELEASE);
+}

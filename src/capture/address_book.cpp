@@ -19,7 +19,7 @@ inline uint32_t HashText(const char* s, size_t n) {
 void AddressBook::Clear() {
   entries_.assign(1, Entry{0, 0, kNotLooked});
   entries_.shrink_to_fit();
-  slots_.assign(64, 0);
+  slots_.assign(64, Slot{0, 0});
   slots_.shrink_to_fit();
   pages_.clear();
   pages_.emplace_back(new char[size_t(1) << kPageShift]);
@@ -31,32 +31,27 @@ void AddressBook::Clear() {
 
 uint32_t AddressBook::Find(uint32_t address) const {
   const size_t mask = slots_.size() - 1;
-  for (size_t s = HashAddress(address) & mask;; s = (s + 1) & mask) {
-    const uint32_t id = slots_[s];
-    if (!id || entries_[id].address == address) return id;
-  }
+  for (size_t s = HashAddress(address) & mask;; s = (s + 1) & mask)
+    if (!slots_[s].id || slots_[s].address == address) return slots_[s].id;
 }
 
 uint32_t AddressBook::Intern(uint32_t address) {
   size_t mask = slots_.size() - 1;
   size_t s = HashAddress(address) & mask;
-  for (;; s = (s + 1) & mask) {
-    const uint32_t id = slots_[s];
-    if (!id) break;
-    if (entries_[id].address == address) return id;
-  }
+  for (; slots_[s].id; s = (s + 1) & mask)
+    if (slots_[s].address == address) return slots_[s].id;
   const uint32_t id = uint32_t(entries_.size());
   entries_.push_back(Entry{address, 0, kNotLooked});
   if (entries_.size() * 2 > slots_.size()) {
-    slots_.assign(slots_.size() * 2, 0);
+    slots_.assign(slots_.size() * 2, Slot{0, 0});
     mask = slots_.size() - 1;
     for (uint32_t e = 1; e < entries_.size(); e++) {
       size_t t = HashAddress(entries_[e].address) & mask;
-      while (slots_[t]) t = (t + 1) & mask;
-      slots_[t] = e;
+      while (slots_[t].id) t = (t + 1) & mask;
+      slots_[t] = Slot{entries_[e].address, e};
     }
   } else {
-    slots_[s] = id;
+    slots_[s] = Slot{address, id};
   }
   return id;
 }

@@ -46,7 +46,11 @@ class AddressBook {
   uint32_t InternText(const char* s, size_t n);
 
   std::vector<Entry> entries_;  // entry 0 stands for none
-  std::vector<uint32_t> slots_;  // entry numbers, open addressing; 0 = empty
+  // Address and entry number side by side: a lookup reads one slot.
+  struct Slot {
+    uint32_t address, id;  // id 0 = empty
+  };
+  std::vector<Slot> slots_;
   std::vector<std::unique_ptr<char[]>> pages_;
   uint32_t pageFill_ = 0;
   std::vector<uint32_t> textSlots_;  // text ids; 0 = empty

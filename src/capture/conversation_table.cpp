@@ -29,7 +29,7 @@ void ConversationTable::Clear() {
   pages_.clear();
   chunks_ = 1;
   count_ = 0;
-  slots_.clear();
+  slots_ = PageArray<uint64_t>();
   lookupList.clear();
   ParseDisplayFilter();
 }
@@ -68,23 +68,32 @@ uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
   return summary ? h : Mix(h ^ c.protocol);
 }
 
+// A slot holds the upper half of its key's hash beside the conversation
+// number, so that probing past other keys reads no record.
 void ConversationTable::IndexInsert(uint32_t i) {
   const size_t mask = slots_.size() - 1;
   const Conversation& c = at(i);
-  for (size_t s = KeyHash(c, indexSummary_) & mask;; s = (s + 1) & mask) {
-    if (slots_[s] == 0) {
-      slots_[s] = i + 1;
+  const uint64_t h = KeyHash(c, indexSummary_), tag = h >> 32 << 32;
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const uint64_t v = slots_[s];
+    if (v == 0) {
+      slots_[s] = tag | (i + 1);
       return;
     }
     // An earlier conversation with the same key keeps answering.
-    if (Matches(at(slots_[s] - 1), c, indexSummary_)) return;
+    if ((v ^ tag) >> 32 == 0 && Matches(at(uint32_t(v) - 1), c, indexSummary_)) return;
   }
 }
 
 void ConversationTable::RebuildIndex() {
   size_t n = 64;
   while (n < count_ * 2 + 2) n *= 2;
-  slots_.assign(n, 0);
+  slots_ = PageArray<uint64_t>();  // the old and the new need not coexist
+  slots_ = PageArray<uint64_t>(n, n * sizeof(uint64_t) >= (size_t(4) << 20));
+  if (slots_.empty()) {
+    useIndex_ = false;  // out of memory: the scan still finds everything
+    return;
+  }
   for (size_t i = 0; i < count_; i++) IndexInsert(uint32_t(i));
 }
 
@@ -100,18 +109,23 @@ Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
     RebuildIndex();
   }
   const size_t mask = slots_.size() - 1;
-  for (size_t s = KeyHash(d, summary) & mask;; s = (s + 1) & mask) {
-    uint32_t v = slots_[s];
+  const uint64_t h = KeyHash(d, summary);
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const uint64_t v = slots_[s];
     if (v == 0) return nullptr;
-    if (Matches(at(v - 1), d, summary)) return &at(v - 1);
+    if ((v ^ h) >> 32 == 0 && Matches(at(uint32_t(v) - 1), d, summary)) return &at(uint32_t(v) - 1);
   }
 }
 
 // The caller fills the record before the index sees it.
-Conversation& ConversationTable::Append() {
-  if ((count_ >> kBlockShift) >= blocks_.size())
-    blocks_.emplace_back(new Conversation[size_t(1) << kBlockShift]);
-  return at(count_++);
+Conversation* ConversationTable::Append() {
+  if ((count_ >> kBlockShift) >= blocks_.size()) {
+    // Past its first block a table is big enough for large pages.
+    PageArray<Conversation> block(size_t(1) << kBlockShift, !blocks_.empty());
+    if (block.empty()) return nullptr;
+    blocks_.push_back(std::move(block));
+  }
+  return new (&at(count_++)) Conversation();
 }
 
 void ConversationTable::IndexAppended() {
@@ -215,8 +229,12 @@ void ConversationTable::PrefetchSlot(const DecodedPacket& d) const {
 
 void ConversationTable::PrefetchRecord(const DecodedPacket& d) const {
   if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
-  const uint32_t v = slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)];
-  if (v) __builtin_prefetch(&at(v - 1));
+  const uint64_t v = slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)];
+  if (v) {
+    const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+    __builtin_prefetch(r);
+    __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+  }
 }
 
 // Decoding a group first lets the index slots and the records of all its
@@ -261,7 +279,8 @@ Conversation* ConversationTable::UpdateDecoded(const DecodedPacket& d, const Pac
     if (d.headerLength >= d.totalSize) return nullptr;  // only data opens a conversation
     const uint32_t localEntry = EntryOf(d.localAddress);
     const uint32_t remoteEntry = EntryOf(d.remoteAddress);
-    c = &Append();
+    c = Append();
+    if (!c) return nullptr;
     c->localAddress = d.localAddress;
     c->remoteAddress = d.remoteAddress;
     c->localPort = d.localPort;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/options.h"
+#include "base/pages.h"
 #include "capture/address_book.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
@@ -103,7 +104,7 @@ class ConversationTable {
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
 
  private:
-  static constexpr int kBlockShift = 10;
+  static constexpr int kBlockShift = 14;
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 
   bool SummaryMode() const { return options_.StatOnly && options_.SummaryMode; }
@@ -113,7 +114,7 @@ class ConversationTable {
   static uint64_t KeyHash(const R& c, bool summary);
   void IndexInsert(uint32_t i);
   void RebuildIndex();
-  Conversation& Append();
+  Conversation* Append();
   void IndexAppended();
   // The update after decoding.
   Conversation* UpdateDecoded(const DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
@@ -126,9 +127,9 @@ class ConversationTable {
   const Options& options_;
   PacketFile* file_;
   AddressBook addresses_;
-  std::vector<std::unique_ptr<Conversation[]>> blocks_;
+  std::vector<PageArray<Conversation>> blocks_;
   size_t count_ = 0;
-  std::vector<uint32_t> slots_;  // conversation index + 1; 0 = empty
+  PageArray<uint64_t> slots_;  // hash tag, conversation index + 1; 0 = empty
   bool indexSummary_ = false;
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;
