@@ -77,17 +77,21 @@ class PosixPlatform : public Platform {
 
   const char* ServiceName(uint16_t port) override {
     // getservbyport rereads the database on each call; read it once.
+    // Reports ask once per row: a compact table stays in the cache.
     std::call_once(servicesOnce_, [this] {
-      names_.reset(new std::string[65536]);
+      nameAt_.assign(65536, 0);
+      names_.assign(1, '\0');
       setservent(1);
       while (servent* s = getservent()) {
         uint16_t p = ntohs(uint16_t(s->s_port));
-        if (names_[p].empty() && s->s_name) names_[p] = s->s_name;
+        if (!nameAt_[p] && s->s_name && *s->s_name) {
+          nameAt_[p] = uint32_t(names_.size());
+          names_.append(s->s_name, strlen(s->s_name) + 1);
+        }
       }
       endservent();
     });
-    const std::string& n = names_[port];
-    return n.empty() ? nullptr : n.c_str();
+    return nameAt_[port] ? names_.data() + nameAt_[port] : nullptr;
   }
 
   bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override {
@@ -108,7 +112,8 @@ class PosixPlatform : public Platform {
 
  private:
   std::once_flag servicesOnce_;
-  std::unique_ptr<std::string[]> names_;
+  std::vector<uint32_t> nameAt_;  // offset in names_; 0 = none
+  std::string names_;
 };
 
 }  // namespace

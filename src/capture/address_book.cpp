@@ -5,10 +5,6 @@
 #include "capture/conversation.h"
 
 namespace {
-inline uint32_t HashAddress(uint32_t a) {
-  uint64_t h = uint64_t(a) * 0x9E3779B97F4A7C15ULL;
-  return uint32_t(h >> 32);
-}
 inline uint32_t HashText(const char* s, size_t n) {
   uint32_t h = 2166136261u;
   for (size_t i = 0; i < n; i++) h = (h ^ uint8_t(s[i])) * 16777619u;

@@ -16,6 +16,9 @@ class AddressBook {
   uint32_t Intern(uint32_t address);
   // 0 when the address has no entry.
   uint32_t Find(uint32_t address) const;
+  void Prefetch(uint32_t address) const {
+    __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
+  }
   size_t size() const { return entries_.size() - 1; }
   uint32_t address(uint32_t id) const { return entries_[id].address; }
 
@@ -32,6 +35,7 @@ class AddressBook {
   void Clear();
 
  private:
+  static uint32_t HashAddress(uint32_t a) { return uint32_t(uint64_t(a) * 0x9E3779B97F4A7C15ULL >> 32); }
   static constexpr uint32_t kNotLooked = ~uint32_t(0);
   static constexpr uint32_t kPageShift = 16;
   struct Entry {

@@ -116,14 +116,28 @@ void FormatAddress(uint32_t address, char* out, size_t outSize) {
 
 void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize) {
   Platform& p = GetPlatform();
-  const char* name = nullptr;
-  if (localPort >= 1 && localPort <= 1023) {
-    name = p.ServiceName(localPort);
-  } else {
-    name = p.ServiceName(localPort);
-    if (!name) name = p.ServiceName(remotePort);
+  const char* name = p.ServiceName(localPort);
+  if (!name && !(localPort >= 1 && localPort <= 1023)) name = p.ServiceName(remotePort);
+  CopyCut(out, outSize < 255 ? outSize : 255, name ? name : "");
+}
+
+// "%0.1f" of a speed. Reports print one per row, and printf's exact
+// rounding costs more than the rest of the row: it is needed only when the
+// value lies too near a tie for the quick rounding to be sure.
+static void SpeedText(double speed, char* out, size_t outSize) {
+  const double tenths = speed * 10;
+  if (tenths >= 0 && tenths < 1e12) {
+    const double whole = double(uint64_t(tenths)), frac = tenths - whole;
+    if (frac < 0.499 || frac > 0.501) {
+      const uint64_t n = uint64_t(whole) + (frac > 0.5 ? 1 : 0);
+      char* p = PutUint(out, n / 10);
+      *p++ = '.';
+      *p++ = char('0' + n % 10);
+      *p = 0;
+      return;
+    }
   }
-  snprintf(out, outSize, "%.254s", name ? name : "");
+  snprintf(out, outSize, "%0.1f", speed);
 }
 
 namespace {
@@ -192,7 +206,7 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
         FormatNumber(c.packets - c.outPackets, d, sizeof d);
         snprintf(buf, kColumnTextSize, "%s  {%s ; %s}", a, b, d);
       } else {
-        snprintf(buf, kColumnTextSize, "%s", a);
+        CopyCut(buf, kColumnTextSize, a);
       }
       break;
     }
@@ -205,7 +219,7 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
     case 12:
       if (c.speedValid) {
         char s[64];
-        snprintf(s, sizeof s, "%0.1f", c.speed);
+        SpeedText(c.speed, s, sizeof s);
         snprintf(buf, kColumnTextSize, "%s %s", s, GetString(26));
       }
       break;

@@ -247,7 +247,10 @@ void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketH
   for (int i = 0; i < n; i++) {
     decoded[i] = DecodePacket(packets[i], int32_t(h[i].length), d[i], LocalAddress, true, h[i].dstMac,
                               h[i].srcMac);
-    if (decoded[i]) PrefetchSlot(d[i]);
+    if (decoded[i]) {
+      PrefetchSlot(d[i]);
+      addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+    }
   }
   for (int i = 0; i < n; i++)
     if (decoded[i]) PrefetchRecord(d[i]);
@@ -262,9 +265,10 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
     countries->Lookup(address, text);
     addresses_.SetCountry(id, text);
   }
-  if (options_.UseDnsQueriesForHostNames && !addresses_.Name(id)[0]) {
+  if (options_.UseDnsQueriesForHostNames) {
     DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
-    if (const char* n = cache.Name(cache.FindIPv4(address))) addresses_.SetName(id, n);
+    if (cache.size() && !addresses_.Name(id)[0])
+      if (const char* n = cache.Name(cache.FindIPv4(address))) addresses_.SetName(id, n);
   }
   return id;
 }
