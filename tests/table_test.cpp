@@ -55,6 +55,7 @@ TEST(TableTest, AccountsBothDirectionsAndOpensOnlyOnData) {
   Conversation* i = f.Feed(Ipv4Packet(1, "10.0.0.5", "10.0.0.9", 0, 0, 32));
   EXPECT_EQ(f.Feed(Ipv4Packet(1, "10.0.0.9", "10.0.0.5", 0, 0, 32)), i);
   EXPECT_EQ(i->index, 2u);
+  EXPECT_EQ(i->dataSize, 64u);  // past the 8-byte ICMP header
 
   // Summary mode needs both switches; then TCP and UDP between two hosts merge.
   f.options.SummaryMode = 1;

@@ -1,12 +1,11 @@
 // Large arrays straight from the system's page allocator: they come zeroed,
-// so nothing is written twice, and big ones may use large pages, so random
-// lookups over hundreds of megabytes do not miss in the TLB on every access.
+// so nothing is written twice, and they go back to the system when freed.
 #pragma once
 #include <cstddef>
 #include <utility>
 
-// nullptr when the memory is not there. `large`: ask for large pages.
-void* AllocatePages(size_t bytes, bool large);
+// nullptr when the memory is not there.
+void* AllocatePages(size_t bytes);
 void FreePages(void* p, size_t bytes);
 
 // `n` zeroed elements of a type for which all-zero bytes are a valid value.
@@ -14,7 +13,7 @@ template <class T>
 class PageArray {
  public:
   PageArray() = default;
-  PageArray(size_t n, bool large) : p_(static_cast<T*>(AllocatePages(n * sizeof(T), large))), n_(p_ ? n : 0) {}
+  explicit PageArray(size_t n) : p_(static_cast<T*>(AllocatePages(n * sizeof(T)))), n_(p_ ? n : 0) {}
   PageArray(PageArray&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)) {}
   PageArray& operator=(PageArray&& o) noexcept {
     std::swap(p_, o.p_);

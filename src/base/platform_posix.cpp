@@ -120,12 +120,10 @@ class PosixPlatform : public Platform {
 
 Platform* CreateDefaultPlatform() { return new PosixPlatform(); }
 
-void* AllocatePages(size_t bytes, bool large) {
+void* AllocatePages(size_t bytes) {
   if (!bytes) return nullptr;
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  if (large) madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
+  return p == MAP_FAILED ? nullptr : p;
 }
 
 void FreePages(void* p, size_t bytes) {

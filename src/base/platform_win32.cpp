@@ -146,8 +146,7 @@ class Win32Platform : public Platform {
 
 Platform* CreateDefaultPlatform() { return new Win32Platform(); }
 
-// Large pages need a privilege that users do not hold: plain pages.
-void* AllocatePages(size_t bytes, bool) {
+void* AllocatePages(size_t bytes) {
   return bytes ? VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : nullptr;
 }
 

@@ -89,7 +89,7 @@ void ConversationTable::RebuildIndex() {
   size_t n = 64;
   while (n < count_ * 2 + 2) n *= 2;
   slots_ = PageArray<uint64_t>();  // the old and the new need not coexist
-  slots_ = PageArray<uint64_t>(n, n * sizeof(uint64_t) >= (size_t(4) << 20));
+  slots_ = PageArray<uint64_t>(n);
   if (slots_.empty()) {
     useIndex_ = false;  // out of memory: the scan still finds everything
     return;
@@ -120,8 +120,7 @@ Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
 // The caller fills the record before the index sees it.
 Conversation* ConversationTable::Append() {
   if ((count_ >> kBlockShift) >= blocks_.size()) {
-    // Past its first block a table is big enough for large pages.
-    PageArray<Conversation> block(size_t(1) << kBlockShift, !blocks_.empty());
+    PageArray<Conversation> block(size_t(1) << kBlockShift);
     if (block.empty()) return nullptr;
     blocks_.push_back(std::move(block));
   }
@@ -222,38 +221,33 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
   return true;
 }
 
-void ConversationTable::PrefetchSlot(const DecodedPacket& d) const {
-  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
-  __builtin_prefetch(&slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)]);
-}
-
-void ConversationTable::PrefetchRecord(const DecodedPacket& d) const {
-  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
-  const uint64_t v = slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)];
-  if (v) {
-    const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
-    __builtin_prefetch(r);
-    __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
-  }
-}
-
 // Decoding a group first lets the index slots and the records of all its
 // packets be fetched from memory at once instead of one miss after another.
 void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
                                     const uint64_t* offsets) {
   DecodedPacket d[kUpdateGroup];
   bool decoded[kUpdateGroup];
+  size_t slot[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
+  // The prefetches stand here, not in helpers: a call whose only effect is
+  // a prefetch counts as without effect, and the compiler drops it.
+  const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   for (int i = 0; i < n; i++) {
     decoded[i] = DecodePacket(packets[i], int32_t(h[i].length), d[i], LocalAddress, true, h[i].dstMac,
                               h[i].srcMac);
-    if (decoded[i]) {
-      PrefetchSlot(d[i]);
-      addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+    if (!decoded[i] || !indexed) continue;
+    slot[i] = KeyHash(d[i], indexSummary_) & (slots_.size() - 1);
+    __builtin_prefetch(&slots_[slot[i]]);
+    addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+  }
+  for (int i = 0; i < n && indexed; i++) {
+    if (!decoded[i]) continue;
+    if (const uint64_t v = slots_[slot[i]]) {
+      const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+      __builtin_prefetch(r);
+      __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
     }
   }
-  for (int i = 0; i < n; i++)
-    if (decoded[i]) PrefetchRecord(d[i]);
   for (int i = 0; i < n; i++)
     if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
 }

@@ -104,7 +104,7 @@ class ConversationTable {
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
 
  private:
-  static constexpr int kBlockShift = 14;
+  static constexpr int kBlockShift = 13;  // blocks of about 1 MiB
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 
   bool SummaryMode() const { return options_.StatOnly && options_.SummaryMode; }
@@ -120,9 +120,6 @@ class ConversationTable {
   Conversation* UpdateDecoded(const DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
   uint32_t EntryOf(uint32_t address);
   void NoteRecord(size_t index, uint64_t offset);
-  // Prefetches the index slot and the record a decoded packet will touch.
-  void PrefetchSlot(const DecodedPacket& d) const;
-  void PrefetchRecord(const DecodedPacket& d) const;
 
   const Options& options_;
   PacketFile* file_;
