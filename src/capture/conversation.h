@@ -57,6 +57,9 @@ struct Conversation {
   uint8_t remoteMac[6] = {};
   int32_t connectionState = 0;
 };
+// Ten million of them must fit a 32-bit process beside everything else,
+// with room for addresses of 16 bytes instead of 4.
+static_assert(sizeof(Conversation) <= 120, "a conversation outgrew its budget");
 
 // Decodes the IPv4 header and the transport header of `packet` into a
 // freshly initialised `r`. With `decideDirection` the packet is incoming

@@ -134,7 +134,7 @@ class ConversationTable {
   // and whether every record of it was noted. The deltas lie in chunks of
   // shared pages (kChunkData bytes, then the number of the next chunk), so
   // noting a record allocates only once per page.
-  static constexpr uint32_t kChunkSize = 32, kChunkData = 28, kChunksPerPage = 2048;
+  static constexpr uint32_t kChunkSize = 16, kChunkData = 12, kChunksPerPage = 4096;
   struct RecordIndex {
     uint32_t head = 0, tail = 0;  // chunk numbers; 0 = none
     uint64_t last : 56;           // offset of the last record
