@@ -125,7 +125,7 @@ run3() {  # best wall and best CPU seconds of three runs, and the peak kB
   echo "$best_wall $best_cpu $peak"
 }
 echo "== scale: /stab at 200 000 and 2 000 000 conversations"
-declare -A stab tcpd
+declare -A stab tcpd rows
 for point in "2000000 200000" "4000000 2000000"; do
   read -r pk cv <<<"$point"
   $GEN "$pk" "$cv" $OUT/scale.pkp $OUT/scale_$cv.pcap >/dev/null
@@ -133,18 +133,21 @@ for point in "2000000 200000" "4000000 2000000"; do
   cat $OUT/scale_$cv.pcap >/dev/null
   stab[$cv]=$(run3 $PAKRILL /stab $OUT/r_scale.txt $OUT/scale_$cv.pcap)
   tcpd[$cv]=$(run3 tcpdump -r $OUT/scale_$cv.pcap -w /dev/null)
+  rows[$cv]=$(wc -l <$OUT/r_scale.txt)  # one row per conversation
   rm -f $OUT/scale_$cv.pcap $OUT/r_scale.txt
 done
-python3 - "${stab[200000]}" "${tcpd[200000]}" "${stab[2000000]}" "${tcpd[2000000]}" <<'PY'
+python3 - "${stab[200000]}" "${tcpd[200000]}" "${stab[2000000]}" "${tcpd[2000000]}" \
+  "${rows[200000]}" "${rows[2000000]}" <<'PY'
 import sys
-s1, t1, s2, t2 = (list(map(float, a.split())) for a in sys.argv[1:])
-points = [(200000, 2000000, s1, t1), (2000000, 4000000, s2, t2)]
+s1, t1, s2, t2 = (list(map(float, a.split())) for a in sys.argv[1:5])
+c1, c2 = int(sys.argv[5]), int(sys.argv[6])
+points = [(c1, 2000000, s1, t1), (c2, 4000000, s2, t2)]
 for conv, pk, s, t in points:
     print(f"   {conv:>9} conversations, {pk} packets:")
     print(f"      pakrill /stab   {s[0]:6.2f} s wall {s[1]:6.2f} s CPU  {s[2]/1024:7.1f} MB peak   {s[2]*1024/conv:6.0f} bytes per conversation")
     print(f"      tcpdump -r      {t[0]:6.2f} s wall {t[1]:6.2f} s CPU   stab/tcpdump = {s[0]/t[0]:.2f}x wall (goal <= 2x)")
     print(f"      cost per packet {s[0]/pk*1e6:6.3f} us wall {s[1]/pk*1e6:6.3f} us CPU")
-print(f"   bytes per conversation added from 200 000 to 2 000 000: {(s2[2]-s1[2])*1024/1800000:.0f} (goal <= 160)")
+print(f"   bytes per conversation added from {c1} to {c2}: {(s2[2]-s1[2])*1024/(c2-c1):.0f} (goal <= 160)")
 print(f"   cost per packet, 2 000 000 against 200 000 conversations: {(s2[0]/4)/(s1[0]/2):.2f}x wall, "
       f"{(s2[1]/4)/(s1[1]/2):.2f}x CPU (goal <= 1.3x)")
 PY

@@ -194,12 +194,11 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   table.countries = countries;
   LoadOutcome load = LoadCaptureForReport(capturePath, table, file, options);
   if (const int code = LoadExit(load, capturePath, message)) return code;
-  std::vector<const Conversation*> rows(table.count());
-  for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
   ColumnContext ctx{options, nullptr, &table.addresses()};
   std::string error;
-  if (!WriteSummaryFile(outPath, format, rows, ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0,
-                        &error)) {
+  if (!WriteSummaryFile(
+          outPath, format, table.count(), [&](size_t i) -> const Conversation& { return table.at(i); },
+          ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0, &error)) {
     message = std::string(outPath) + ": cannot write the report: " + error;
     return kExitWriteFailed;
   }
