@@ -218,9 +218,10 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       break;
     case 12:
       if (c.speedValid) {
-        char s[64];
-        SpeedText(c.speed, s, sizeof s);
-        snprintf(buf, kColumnTextSize, "%s %s", s, GetString(26));
+        SpeedText(c.speed, buf, 64);
+        const size_t n = strlen(buf);
+        buf[n] = ' ';
+        CopyCut(buf + n + 1, kColumnTextSize - n - 1, GetString(26));
       }
       break;
     case 13:
