@@ -64,19 +64,32 @@ void FormatNumber(uint64_t value, char* out, size_t outSize) {
 }
 
 void FormatPacketTime(FileTime t, char* out, size_t outSize) {
-  SystemTime st = FileTimeToSystemTime(t);
-  char dt[256] = "";
-  if (t != 0 && st.year > 1985) GetPlatform().FormatDateTime(st, dt, sizeof dt);
-  const size_t n = strlen(dt);
+  // Rows of a report share their seconds: the date and time of a second is
+  // made once, by the platform that made it.
+  thread_local const Platform* cachedBy = nullptr;
+  thread_local uint64_t cachedSecond = 0;
+  thread_local char dt[256];
+  thread_local size_t n = 0;
+  Platform& platform = GetPlatform();
+  const uint64_t second = t / 10000000;
+  if (cachedBy != &platform || cachedSecond != second || t == 0) {
+    const SystemTime st = FileTimeToSystemTime(t);
+    dt[0] = 0;
+    if (t != 0 && st.year > 1985) platform.FormatDateTime(st, dt, sizeof dt);
+    n = strlen(dt);
+    cachedBy = t ? &platform : nullptr;
+    cachedSecond = second;
+  }
+  const int ms = int(t / 10000 % 1000);
   if (outSize < n + 5) {  // too small: as much as fits
     char full[300];
-    snprintf(full, sizeof full, "%s:%3.3d", dt, st.milliseconds);
+    snprintf(full, sizeof full, "%s:%3.3d", dt, ms);
     CopyCut(out, outSize, full);
     return;
   }
   memcpy(out, dt, n);
   out[n] = ':';
-  PutPadded(out + n + 1, uint64_t(st.milliseconds), 3);
+  PutPadded(out + n + 1, uint64_t(ms), 3);
 }
 
 void FormatMac(const uint8_t* m, char* out, size_t outSize) {
