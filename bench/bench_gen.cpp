@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
     const bool tcp = c % 3 != 0;
     const bool out = rng() & 1;
     const uint32_t remote = 0x0B000000u + uint32_t(c % 50000);  // 11.x.y.z
-    const uint16_t lport = uint16_t(1024 + c % 60000), rport = uint16_t(tcp ? 80 + c / 60000 : 53);
+    // Ports alone keep every conversation apart, whatever its address.
+    const uint16_t lport = uint16_t(1024 + c % 60000), rport = uint16_t((tcp ? 80 : 53) + c / 60000);
     emit(tcp, out, remote, lport, rport, 0, 'x', 1 + int(rng() % 200));
     written++;
     if (++sent[size_t(c)] >= perConv) {

@@ -100,13 +100,13 @@ void Lookups(benchmark::State& state, bool index) {
   // conversations alike.
   const uint64_t kSample = index ? 200000 : 2000;
   const uint64_t stride = CountPackets() / kSample + 1;
-  std::vector<Conversation> sample;
+  std::vector<DecodedPacket> sample;
   {
     static uint8_t buf[kPacketBufferSize];
     PacketHeader h;
     f.OpenForReading();
     for (uint64_t i = 0; f.ReadNextPacket(buf, h); i++) {
-      Conversation d;
+      DecodedPacket d;
       if (i % stride == 0 &&
           DecodePacket(buf, int32_t(h.length), d, t.LocalAddress, true, nullptr, nullptr))
         sample.push_back(d);
@@ -115,7 +115,7 @@ void Lookups(benchmark::State& state, bool index) {
   }
   int64_t n = 0;
   for (auto _ : state) {
-    for (const Conversation& d : sample) benchmark::DoNotOptimize(t.FindConversation(d));
+    for (const DecodedPacket& d : sample) benchmark::DoNotOptimize(t.FindConversation(d));
     n += int64_t(sample.size());
   }
   state.SetItemsProcessed(n);

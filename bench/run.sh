@@ -4,7 +4,9 @@
 #   `pakrill /stab` vs. tcpdump's plain read vs. tshark's conversation tables,
 #   peak memory against the number of conversations and of packets,
 #   loading one small conversation by its record index vs. the full scan,
-#   reassembling one large download vs. cat of the same records.
+#   reassembling one large download vs. cat of the same records,
+#   the scale points: 200 000 and 2 000 000 conversations side by side, with
+#   bytes per conversation and the cost per packet of the one against the other.
 # Usage: bench/run.sh [PACKETS [CONVERSATIONS [LARGE_MB]]]
 #   (default 2500000 250000 200: a packet file of about 600 MB)
 set -euo pipefail
@@ -20,6 +22,8 @@ CONVS=${2:-250000}
 LARGE_MB=${3:-200}
 OUT=bench/out
 mkdir -p $OUT
+# The captures are large and made again in seconds: none outlives the run.
+trap 'rm -f $OUT/*.pcap $OUT/*.pkp $OUT/*.pkp.large $OUT/params $OUT/r*.txt $OUT/report.txt' EXIT
 build_preset bench >/dev/null
 build_preset release >/dev/null
 GEN=build/bench/bench/bench_gen
@@ -103,3 +107,47 @@ echo "== peak memory of pakrill /stab (kB)"
 echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $OUT/r1.txt $OUT/capture.pcap)"
 echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /stab $OUT/r2.txt $OUT/few_packets.pcap)"
 echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL /stab $OUT/r3.txt $OUT/few_convs.pcap)"
+
+# Scale: cost per packet and memory per conversation at 200 000 and at
+# 2 000 000 conversations (2 and 4 million packets). Timings are the best of
+# three; CPU seconds (user + system) beside wall seconds, since wall time
+# means little on a machine that others share.
+run3() {  # best wall and best CPU seconds of three runs, and the peak kB
+  local best_wall=999999 best_cpu=999999 peak=0
+  for _ in 1 2 3; do
+    local line
+    line=$(/usr/bin/time -f "%e %U %S %M" "$@" 2>&1 >/dev/null | tail -1)
+    read -r w u s m <<<"$line"
+    best_wall=$(python3 -c "print(min($best_wall, $w))")
+    best_cpu=$(python3 -c "print(min($best_cpu, $u + $s))")
+    peak=$m
+  done
+  echo "$best_wall $best_cpu $peak"
+}
+echo "== scale: /stab at 200 000 and 2 000 000 conversations"
+declare -A stab tcpd rows
+for point in "2000000 200000" "4000000 2000000"; do
+  read -r pk cv <<<"$point"
+  $GEN "$pk" "$cv" $OUT/scale.pkp $OUT/scale_$cv.pcap >/dev/null
+  rm -f $OUT/scale.pkp
+  cat $OUT/scale_$cv.pcap >/dev/null
+  stab[$cv]=$(run3 $PAKRILL /stab $OUT/r_scale.txt $OUT/scale_$cv.pcap)
+  tcpd[$cv]=$(run3 tcpdump -r $OUT/scale_$cv.pcap -w /dev/null)
+  rows[$cv]=$(wc -l <$OUT/r_scale.txt)  # one row per conversation
+  rm -f $OUT/scale_$cv.pcap $OUT/r_scale.txt
+done
+python3 - "${stab[200000]}" "${tcpd[200000]}" "${stab[2000000]}" "${tcpd[2000000]}" \
+  "${rows[200000]}" "${rows[2000000]}" <<'PY'
+import sys
+s1, t1, s2, t2 = (list(map(float, a.split())) for a in sys.argv[1:5])
+c1, c2 = int(sys.argv[5]), int(sys.argv[6])
+points = [(c1, 2000000, s1, t1), (c2, 4000000, s2, t2)]
+for conv, pk, s, t in points:
+    print(f"   {conv:>9} conversations, {pk} packets:")
+    print(f"      pakrill /stab   {s[0]:6.2f} s wall {s[1]:6.2f} s CPU  {s[2]/1024:7.1f} MB peak   {s[2]*1024/conv:6.0f} bytes per conversation")
+    print(f"      tcpdump -r      {t[0]:6.2f} s wall {t[1]:6.2f} s CPU   stab/tcpdump = {s[0]/t[0]:.2f}x wall (goal <= 2x)")
+    print(f"      cost per packet {s[0]/pk*1e6:6.3f} us wall {s[1]/pk*1e6:6.3f} us CPU")
+print(f"   bytes per conversation added from {c1} to {c2}: {(s2[2]-s1[2])*1024/(c2-c1):.0f} (goal <= 160)")
+print(f"   cost per packet, 2 000 000 against 200 000 conversations: {(s2[0]/4)/(s1[0]/2):.2f}x wall, "
+      f"{(s2[1]/4)/(s1[1]/2):.2f}x CPU (goal <= 1.3x)")
+PY

@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kRows = 250000;
 
+AddressBook book;
+
 const std::vector<Conversation>& Rows() {
   static std::vector<Conversation> rows = [] {
     std::vector<Conversation> v(kRows);
@@ -25,17 +27,21 @@ const std::vector<Conversation>& Rows() {
       c.remoteAddress = uint32_t(rng());
       c.localPort = uint16_t(1024 + rng() % 60000);
       c.remotePort = uint16_t(rng() % 4 ? 443 : rng());
-      c.packets = int32_t(rng() % 100000);
+      c.packets = rng() % 100000;
       c.outPackets = c.packets / 2;
-      c.dataSize = int32_t(rng() % 100000000);
+      c.dataSize = rng() % 100000000;
       c.totalSize = c.dataSize + c.packets * 40;
       c.firstTime = 133000000000000000ULL + rng() % 864000000000ULL;
       c.lastTime = c.firstTime + rng() % 36000000000ULL;
       c.speed = double(rng() % 100000) / 10;
       c.speedValid = 1;
       for (int k = 0; k < 6; k++) c.remoteMac[k] = uint8_t(rng());
-      snprintf(c.remoteHost, sizeof c.remoteHost, "host%u.example.test", unsigned(rng() % 50000));
-      snprintf(c.remoteCountry, sizeof c.remoteCountry, "Country %u", unsigned(rng() % 200));
+      char text[64];
+      c.remoteEntry = book.Intern(c.remoteAddress);
+      snprintf(text, sizeof text, "host%u.example.test", unsigned(rng() % 50000));
+      book.SetName(c.remoteEntry, text);
+      snprintf(text, sizeof text, "Country %u", unsigned(rng() % 200));
+      book.SetCountry(c.remoteEntry, text);
     }
     return v;
   }();
@@ -44,7 +50,7 @@ const std::vector<Conversation>& Rows() {
 
 void BM_SortByColumn(benchmark::State& state) {
   Options o;
-  ColumnContext ctx{o};
+  ColumnContext ctx{o, nullptr, &book};
   std::vector<const Conversation*> ptrs;
   for (const Conversation& c : Rows()) ptrs.push_back(&c);
   const std::vector<int> keys{int(state.range(0)) | (state.range(1) ? kSortDescending : 0)};

@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HandleLinkFrame(sink, kTypes[data[0] % 12], reinterpret_cast<const uint8_t*>(frame.data()),
                   uint32_t(frame.size()), 1);
 #elif defined(FUZZ_DECODE)
-  Conversation c;
+  DecodedPacket c;
   DecodePacket(data, int32_t(size), c, 0x0100007F, true, nullptr, nullptr);
   DnsNameCache cache;
   LearnDnsAnswers(data, int32_t(size), cache);

@@ -301,6 +301,6 @@ TEST(CountryTest, DataFilesInPreferenceOrderAndConversations) {
   h.length = uint32_t(p.size());
   Conversation* c = table.UpdateConversation(p.data(), h);
   ASSERT_NE(c, nullptr);
-  EXPECT_STREQ(c->localCountry, "Japan");
-  EXPECT_STREQ(c->remoteCountry, "");
+  EXPECT_STREQ(table.addresses().Country(c->localEntry), "Japan");
+  EXPECT_STREQ(table.addresses().Country(c->remoteEntry), "");
 }

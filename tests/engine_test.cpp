@@ -78,7 +78,7 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
     r.file.CloseWriting();
     EXPECT_TRUE(r.table.RebuildFromFile());
     ASSERT_EQ(r.table.count(), 1u);
-    EXPECT_EQ(r.table.at(0).packets, 1);
+    EXPECT_EQ(r.table.at(0).packets, 1u);
     EXPECT_EQ(r.table.at(0).firstTime, r.platform.now);
   }
   {
@@ -103,6 +103,6 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
     r.table.RebuildFromFile();
     ASSERT_EQ(r.table.count(), 2u);
     EXPECT_EQ(r.table.at(1).firstTime, 223456789u);
-    EXPECT_STREQ(r.table.at(1).remoteHost, "x.example");
+    EXPECT_STREQ(r.table.RemoteHost(r.table.at(1)), "x.example");
   }
 }

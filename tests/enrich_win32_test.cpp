@@ -97,9 +97,9 @@ TEST(EnrichWin32Test, ResolvesLoopbackAndTheFirewallFailsQuietly) {
   table.QueueNameLookups();
   for (int i = 0; i < 200 && resolver.BusySlots(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   resolver.Deliver();
-  EXPECT_NE(table.at(0).localHost[0], 0);
-  EXPECT_STREQ(table.at(0).localHost, table.at(0).remoteHost);
-  printf("127.0.0.1 is %s\n", table.at(0).localHost);
+  EXPECT_NE(table.LocalHost(table.at(0))[0], 0);
+  EXPECT_STREQ(table.LocalHost(table.at(0)), table.RemoteHost(table.at(0)));
+  printf("127.0.0.1 is %s\n", table.LocalHost(table.at(0)));
 
   // Where the firewall's classes are missing the calls fail; where they
   // exist, adding and removing both succeed.

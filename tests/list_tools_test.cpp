@@ -4,7 +4,9 @@
 
 namespace {
 
-Conversation Row(uint32_t index, const char* remote, int32_t packets, int32_t dataSize, const char* host = "") {
+AddressBook book;
+
+Conversation Row(uint32_t index, const char* remote, uint64_t packets, uint64_t dataSize, const char* host = "") {
   Conversation c;
   c.index = index;
   c.protocol = kProtoTcp;
@@ -12,13 +14,14 @@ Conversation Row(uint32_t index, const char* remote, int32_t packets, int32_t da
   c.remoteAddress = Addr(remote);
   c.packets = packets;
   c.dataSize = dataSize;
-  CopyHostName(c.remoteHost, host);
+  c.remoteEntry = book.Intern(c.remoteAddress);
+  book.SetName(c.remoteEntry, host);
   return c;
 }
 
 std::vector<uint32_t> Sorted(const std::vector<Conversation>& rows, const SortKeys& keys) {
   Options o;
-  ColumnContext ctx{o};
+  ColumnContext ctx{o, nullptr, &book};
   std::vector<const Conversation*> ptrs;
   for (const Conversation& c : rows) ptrs.push_back(&c);
   std::vector<uint32_t> out;

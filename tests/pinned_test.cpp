@@ -23,12 +23,12 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   table.Clear();
   ASSERT_NE(table.UpdateConversation(b.data(), h), nullptr);
   ASSERT_EQ(table.count(), 1u);  // no phantom rows from before
-  EXPECT_EQ(table.at(0).packets, 1);
+  EXPECT_EQ(table.at(0).packets, 1u);
   EXPECT_EQ(table.at(0).index, 1u);
   EXPECT_EQ(table.at(0).remoteAddress, Addr("10.0.0.3"));
   table.UpdateConversation(a.data(), h);
   ASSERT_EQ(table.count(), 2u);
-  EXPECT_EQ(table.at(1).packets, 1);  // not found under a stale slot
+  EXPECT_EQ(table.at(1).packets, 1u);  // not found under a stale slot
 
   // A second capture in the same run counts its packets from zero.
   PacketFile file;
@@ -44,7 +44,7 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   engine.OnPacket(b.data(), int32_t(b.size()), nullptr, nullptr);
   EXPECT_EQ(engine.packetCount, 1);
   ASSERT_EQ(table.count(), 1u);
-  EXPECT_EQ(table.at(0).packets, 1);
+  EXPECT_EQ(table.at(0).packets, 1u);
   file.ResetFile(false);
 }
 
@@ -60,7 +60,7 @@ TEST(PinnedTest, EthernetPaddingStaysOutOfStreams) {
   LoadedCapture l(cap, true);
   ASSERT_TRUE(l.outcome.ok) << l.outcome.message;
   ASSERT_EQ(l.table.count(), 1u);
-  EXPECT_EQ(l.table.at(0).dataSize, 2);
+  EXPECT_EQ(l.table.at(0).dataSize, 2u);
   BlockCollector sink;
   LoadStream(l.file, l.table.at(0), sink, false, &l.table);
   ASSERT_EQ(sink.blocks.size(), 1u);
@@ -81,7 +81,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   ASSERT_TRUE(table.RebuildFromFile());
   ASSERT_EQ(table.count(), 1u);
   Conversation& c = table.at(0);
-  snprintf(c.remoteHost, sizeof c.remoteHost, "%s", nasty.c_str());  // as a DNS answer could name it
+  table.SetHostName(c.remoteAddress, nasty.c_str());  // as a DNS answer could name it
 
   // The stream report's summaries show the process columns too.
   struct : ProcessTable {
@@ -89,7 +89,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
     const ProcessInfo* Get(int32_t i) const override { return i == 0 ? &info : nullptr; }
   } processes;
   c.processIndex = 0;
-  const ColumnContext ctx{o, &processes};
+  const ColumnContext ctx{o, &processes, &table.addresses()};
   const std::vector<int> columns = {6, 7, 17};  // the host names and Process Filename
   EXPECT_EQ(HtmlEscape("<>\"&'"), "&lt;&gt;&quot;&amp;'");
   const std::string out = TempPath("esc.html");

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
+#include "app/list_tools.h"
 #include "app/report.h"
+#include "export/summary_export.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -55,4 +57,65 @@ TEST(ReportTest, CommandLineSplitting) {
   // The files of a report are the arguments that are not options.
   EXPECT_EQ(PlainArguments(ParseCommandLine("/shtml /nocapdriver o.htm /LoadConfig c.cfg /STARTCAPTURE in"), 1),
             V({"o.htm", "in"}));
+}
+
+namespace {
+// A pcap stream of three TCP downloads made as the reader asks for it: one
+// past 2^32 bytes, one past 2^31, one small; 65535-byte packets 1, 2 and 1 ms
+// apart.
+class LargeCapture : public ByteSource {
+ public:
+  long Read(uint8_t* dst, size_t n) override {
+    if (at_ == record_.size()) {
+      while (conv_ < 3 && sent_ == kPackets[conv_]) conv_++, sent_ = 0;
+      if (conv_ == 3) return 0;
+      if (!sent_) {
+        const int payload = conv_ == 2 ? 10 : 65495;
+        record_ = Bytes(16, 0);
+        const Bytes f = Ethernet(Ipv4Packet(6, ("11.0.0." + std::to_string(conv_)).c_str(), "10.0.0.1", 80, 1000, payload));
+        record_.insert(record_.end(), f.begin(), f.end());
+      }
+      const uint32_t ms = sent_++ * (conv_ == 1 ? 2 : 1), h[4] = {ms / 1000, ms % 1000 * 1000,
+                                                                   uint32_t(record_.size() - 16), uint32_t(record_.size() - 16)};
+      memcpy(record_.data(), h, 16);
+      at_ = 0;
+    }
+    n = std::min(n, record_.size() - at_);
+    memcpy(dst, record_.data() + at_, n);
+    at_ += n;
+    return long(n);
+  }
+
+ private:
+  static constexpr uint32_t kPackets[3] = {65580, 32800, 2};
+  Bytes record_ = PcapFile({});
+  size_t at_ = 0, conv_ = 0;
+  uint32_t sent_ = 0;
+};
+}  // namespace
+
+// Sizes, speeds and their order past 2^31 and 2^32 bytes, in every format.
+TEST(ReportTest, CountersPastFourGigabytes) {
+  FakePlatform platform;
+  Options o;
+  ConversationTable table(o, nullptr);
+  LargeCapture capture;
+  ImportForReport(table, o, [&](PacketSniffer& s) { return ImportCapture(capture, s); });
+  ASSERT_EQ(table.count(), 3u);
+  const std::pair<int, const char*> want[2][4] = {
+      {{9, "65,580"}, {11, "4,297,785,300 Bytes"}, {10, "4,295,162,100 Bytes"}, {12, "63960.9 KB/Sec"}},
+      {{9, "32,800"}, {11, "2,149,548,000 Bytes"}, {10, "2,148,236,000 Bytes"}, {12, "31981.0 KB/Sec"}}};
+  for (size_t i = 0; i < 2; i++)
+    for (const auto& [id, text] : want[i]) EXPECT_EQ(ColumnOf(table.at(i), id, o), text) << i;
+  std::vector<const Conversation*> rows = {&table.at(0), &table.at(1), &table.at(2)};
+  ColumnContext ctx{o, nullptr, &table.addresses()};
+  for (int id : {9, 10, 11, 12}) EXPECT_EQ(SortOrder(rows, {id}, ctx), std::vector<uint32_t>({2, 1, 0})) << id;
+  for (int format = kFormatText; format <= kFormatCsv; format++) {
+    std::string out;
+    for (const Conversation* c : rows) AppendSummaryRow(out, *c, format, DefaultExportColumns(), ctx);
+    for (const char* text : {"4,297,785,", "2,148,236,"}) EXPECT_NE(out.find(text), std::string::npos) << format;
+    if (format == kFormatTabular) continue;  // its columns are cut to their widths
+    for (const char* text : {"4,295,162,100 Bytes", "2,149,548,000 Bytes", "65,580", "63960.9 KB/Sec"})
+      EXPECT_NE(out.find(text), std::string::npos) << format << " " << text;
+  }
 }

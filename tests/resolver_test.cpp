@@ -94,9 +94,9 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   f.table.QueueNameLookups();
   ASSERT_TRUE(f.Settle(r));
   EXPECT_EQ(f.lookup->calls, 3);  // each address once
-  EXPECT_STREQ(f.table.at(0).localHost, "me.example");
-  EXPECT_EQ(strlen(f.table.at(1).remoteHost), size_t(kHostNameMax));
-  EXPECT_STREQ(f.table.at(2).remoteHost, "");
+  EXPECT_STREQ(f.table.LocalHost(f.table.at(0)), "me.example");
+  EXPECT_EQ(strlen(f.table.RemoteHost(f.table.at(1))), size_t(kHostNameMax));
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(2)), "");
   EXPECT_EQ(f.table.namesChanged, 1);
   // Named addresses are not asked again; with the option off nothing is.
   f.table.QueueNameLookups();
@@ -128,10 +128,10 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(r->BusySlots(), 1);  // the late worker left the new lookup's slot alone
   EXPECT_EQ(r->Deliver(), 0);
-  EXPECT_STREQ(f.table.at(0).remoteHost, "");
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(0)), "");
   f.lookup->Release(b);
   ASSERT_TRUE(f.Settle(*r));
-  EXPECT_STREQ(f.table.at(0).localHost, "me.example");
+  EXPECT_STREQ(f.table.LocalHost(f.table.at(0)), "me.example");
 
   f.Feed("10.0.0.5", "10.0.0.8", 1026, 80);
   const uint32_t queued = Addr("10.0.0.8");
@@ -155,7 +155,7 @@ TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {
   EXPECT_EQ(f.lookup->Calls(), calls);
   f.lookup->Release(held);
   ASSERT_TRUE(f.Settle(*r));
-  EXPECT_STREQ(f.table.at(1).remoteHost, "queued.example");
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(1)), "queued.example");
 
   // Destroying the resolver while its workers still wait is safe.
   f.lookup->Hold(held);
@@ -182,7 +182,7 @@ TEST(ResolverTest, LookupsWhoseThreadCannotStartWaitForTheNextWorker) {
   g_refuseThreads = false;
   r.Deliver();
   ASSERT_TRUE(f.Settle(r));
-  EXPECT_STREQ(f.table.at(0).remoteHost, "a.example");
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(0)), "a.example");
   // A worker still busy serves the lookup whose own thread failed.
   f.lookup->Hold(a);
   ASSERT_TRUE(r.StartLookup(a));
@@ -194,5 +194,5 @@ TEST(ResolverTest, LookupsWhoseThreadCannotStartWaitForTheNextWorker) {
   ASSERT_TRUE(f.Settle(r));
   g_refuseThreads = false;
   EXPECT_EQ(f.lookup->Calls(), 3);
-  EXPECT_STREQ(f.table.at(1).remoteHost, "b.example");
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(1)), "b.example");
 }

@@ -10,18 +10,21 @@
 
 namespace {
 
+AddressBook book;
+
 Conversation Row(uint32_t index, const char* remoteHost) {
   Conversation c;
   c.protocol = kProtoTcp;
   c.index = index;
-  strcpy(c.remoteHost, remoteHost);
+  c.remoteEntry = book.Intern(index);
+  book.SetName(c.remoteEntry, remoteHost);
   return c;
 }
 
 std::string Rows(int format, const std::vector<Conversation>& rows, bool titleLine = false) {
   FakePlatform platform;
   Options o;
-  ColumnContext ctx{o};
+  ColumnContext ctx{o, nullptr, &book};
   const std::vector<int> cols = {0, 1, 7};  // Index, Protocol, Remote Host
   std::string out;
   AppendFileHeader(out, format, cols, titleLine);

@@ -36,16 +36,16 @@ TEST(TableTest, AccountsBothDirectionsAndOpensOnlyOnData) {
   EXPECT_EQ(f.table.count(), 0u);
   Conversation* c = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 60), 10000);
   ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->totalSize, 100);
-  EXPECT_EQ(c->dataSize, 60);
+  EXPECT_EQ(c->totalSize, 100u);
+  EXPECT_EQ(c->dataSize, 60u);
   EXPECT_EQ(c->firstTime, f.t);
   EXPECT_EQ(c->speedValid, 0);  // one packet time only
   EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 964), 10000000), c);  // 1 s later
   EXPECT_EQ(f.Feed(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 80, 1025, 0)), c);  // pure ACK counts now
-  EXPECT_EQ(c->packets, 3);
-  EXPECT_EQ(c->outPackets, 1);
-  EXPECT_EQ(c->dataSize, 1024);
-  EXPECT_EQ(c->outDataSize, 60);
+  EXPECT_EQ(c->packets, 3u);
+  EXPECT_EQ(c->outPackets, 1u);
+  EXPECT_EQ(c->dataSize, 1024u);
+  EXPECT_EQ(c->outDataSize, 60u);
   EXPECT_EQ(c->index, 1u);
   // Speed comes from the packet times: 1024 bytes over one second.
   EXPECT_EQ(c->speedValid, 1);
@@ -55,6 +55,7 @@ TEST(TableTest, AccountsBothDirectionsAndOpensOnlyOnData) {
   Conversation* i = f.Feed(Ipv4Packet(1, "10.0.0.5", "10.0.0.9", 0, 0, 32));
   EXPECT_EQ(f.Feed(Ipv4Packet(1, "10.0.0.9", "10.0.0.5", 0, 0, 32)), i);
   EXPECT_EQ(i->index, 2u);
+  EXPECT_EQ(i->dataSize, 64u);  // past the 8-byte ICMP header
 
   // Summary mode needs both switches; then TCP and UDP between two hosts merge.
   f.options.SummaryMode = 1;
@@ -107,7 +108,7 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   Conversation* tcp = f.Feed(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));
   Conversation* udp = f.Feed(Ipv4Packet(17, "10.0.0.7", "10.0.0.5", 53, 3000, 10));
   ASSERT_TRUE(tcp && udp);
-  EXPECT_STREQ(tcp->remoteHost, "server.lan");
+  EXPECT_STREQ(f.table.RemoteHost(*tcp), "server.lan");
   EXPECT_TRUE(f.table.IsVisible(*tcp));
   f.options.DisplayTCP = 0;
   EXPECT_FALSE(f.table.IsVisible(*tcp));
@@ -131,27 +132,31 @@ TEST(TableTest, VisibilityNamesAndLookups) {
   EXPECT_FALSE(f.table.IsVisible(*tcp));
   f.table.processes = nullptr;
 
+  struct Requests : NameResolver {
+    void Request(uint32_t) override {}
+    void AbandonPending() override {}
+  } resolver;
+  f.table.resolver = &resolver;
   f.table.QueueNameLookups();
   EXPECT_EQ(f.table.lookupList,
             std::vector<uint32_t>({Addr("10.0.0.5"), Addr("10.0.0.7")}));
   // 10.0.0.5 is the local side of both conversations.
-  tcp->flags |= kRowTextCurrent;
   f.table.SetHostName(Addr("10.0.0.5"), std::string(200, 'h').c_str());
-  EXPECT_EQ(std::string(tcp->localHost), std::string(kHostNameMax, 'h'));
-  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
-  EXPECT_EQ(tcp->flags & kRowTextCurrent, 0);
+  EXPECT_EQ(std::string(f.table.LocalHost(*tcp)), std::string(kHostNameMax, 'h'));
+  EXPECT_EQ(std::string(f.table.LocalHost(*udp)), std::string(kHostNameMax, 'h'));
   EXPECT_EQ(f.table.namesChanged, 1);
   // A batch: the later of two names for one address wins, as it would one call after another.
   f.table.SetHostNames({{Addr("10.0.0.7"), "old.lan"}, {Addr("10.0.0.9"), "web.lan"}, {Addr("10.0.0.7"), "dns.lan"}});
-  EXPECT_STREQ(tcp->remoteHost, "web.lan");
-  EXPECT_STREQ(udp->remoteHost, "dns.lan");
-  EXPECT_EQ(std::string(udp->localHost), std::string(kHostNameMax, 'h'));
+  EXPECT_STREQ(f.table.RemoteHost(*tcp), "web.lan");
+  EXPECT_STREQ(f.table.RemoteHost(*udp), "dns.lan");
+  EXPECT_EQ(std::string(f.table.LocalHost(*udp)), std::string(kHostNameMax, 'h'));
 }
 
 TEST(TableTest, RecordIndexKeepsEveryOffset) {
   // Enough records to chain many chunks across several pages, with deltas
   // of one to five varint bytes; an offset going backwards gives up the index.
   TableFixture f;
+  const Bytes none = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 5, 6, 10);  // in no packet file
   const Bytes a = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 1, 2, 10);
   const Bytes b = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 3, 4, 10);
   std::mt19937_64 rng(5);
@@ -159,20 +164,21 @@ TEST(TableTest, RecordIndexKeepsEveryOffset) {
   uint64_t offset = 0;
   PacketHeader h;
   h.length = uint32_t(a.size());
+  f.table.UpdateConversation(none.data(), h);
   for (int i = 0; i < 60000; i++) {
     offset += 1 + (rng() % 4 == 0 ? rng() % (1ULL << 33) : rng() % 300);
     const int k = int(rng() % 2);
     f.table.UpdateConversation((k ? b : a).data(), h, offset);
     want[k].push_back(offset);
   }
-  ASSERT_EQ(f.table.count(), 2u);
+  ASSERT_EQ(f.table.count(), 3u);
+  std::vector<uint64_t> got;
+  EXPECT_FALSE(f.table.RecordOffsets(0, &got));
   for (size_t k = 0; k < 2; k++) {
-    std::vector<uint64_t> got;
-    ASSERT_TRUE(f.table.RecordOffsets(k, &got));
+    ASSERT_TRUE(f.table.RecordOffsets(k + 1, &got));
     EXPECT_TRUE(got == want[k]) << k;
   }
   f.table.UpdateConversation(a.data(), h, 10);
-  std::vector<uint64_t> got;
-  EXPECT_FALSE(f.table.RecordOffsets(0, &got));
-  EXPECT_TRUE(f.table.RecordOffsets(1, &got));
+  EXPECT_FALSE(f.table.RecordOffsets(1, &got));
+  EXPECT_TRUE(f.table.RecordOffsets(2, &got));
 }

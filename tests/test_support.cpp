@@ -299,7 +299,7 @@ LoadedCapture::LoadedCapture(const std::string& path, bool withPackets, bool dns
 
 std::string LoadedCapture::Rows() {
   std::string out;
-  ColumnContext ctx{options};
+  ColumnContext ctx{options, nullptr, &table.addresses()};
   for (size_t i = 0; i < table.count(); i++)
     AppendSummaryRow(out, table.at(i), kFormatTabDelimited, DefaultExportColumns(), ctx);
   return out;

@@ -79,7 +79,7 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   // One segment, on a port that is not 443: the row opens with the name.
   send(Tcp("10.0.0.5", "93.184.216.34", 50000, 8443, 1000, ClientHello("one.example")));
   ASSERT_EQ(table.count(), 1u);
-  EXPECT_STREQ(table.at(0).remoteHost, "one.example");
+  EXPECT_STREQ(table.RemoteHost(table.at(0)), "one.example");
 
   // Three segments, a repeated one and a stranger's in between: the row
   // its first segment opened gets the name when the last one arrives.
@@ -87,18 +87,18 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   const uint32_t seq = 7000;
   send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq, big.substr(0, 1400)));
   ASSERT_EQ(table.count(), 2u);
-  EXPECT_STREQ(table.at(1).remoteHost, "");
+  EXPECT_STREQ(table.RemoteHost(table.at(1)), "");
   send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq, big.substr(0, 1400)));
   send(Tcp("10.0.0.9", "198.51.100.7", 50001, 443, seq + 1400, std::string(1400, 'z')));
   send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq + 1400, big.substr(1400, 1400)));
-  EXPECT_STREQ(table.at(1).remoteHost, "");
+  EXPECT_STREQ(table.RemoteHost(table.at(1)), "");
   send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq + 2800, big.substr(2800)));
-  EXPECT_STREQ(table.at(1).remoteHost, "three.example");
+  EXPECT_STREQ(table.RemoteHost(table.at(1)), "three.example");
   EXPECT_EQ(table.namesChanged, 1);
 
   // With learning from the wire off, nothing is learned.
   options.UseDnsQueriesForHostNames = 0;
   send(Tcp("10.0.0.5", "203.0.113.9", 50002, 443, 1, ClientHello("off.example")));
-  EXPECT_STREQ(table.at(table.count() - 1).remoteHost, "");
+  EXPECT_STREQ(table.RemoteHost(table.at(table.count() - 1)), "");
   file.ResetFile(false);
 }

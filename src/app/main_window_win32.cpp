@@ -565,7 +565,9 @@ void MainWindow::OnTimer(UINT_PTR id) {
   }
 }
 
-ColumnContext MainWindow::TextContext() const { return {options_, enrich_ ? enrich_->processes() : nullptr}; }
+ColumnContext MainWindow::TextContext() const {
+  return {options_, enrich_ ? enrich_->processes() : nullptr, &table_.addresses()};
+}
 
 void MainWindow::OnDestroy() {
   EndOfSession();

@@ -29,10 +29,11 @@ namespace {
 
 // Accounts imported packets straight to the table: the same conversations
 // as storing them in a packet file and rebuilding from it, without the copy.
+// Packets go to the table in groups, whose lookups overlap their misses.
 class DirectSink : public PacketSniffer {
  public:
   DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache)
-      : table_(t), options_(o), cache_(cache) {}
+      : table_(t), options_(o), cache_(cache), buffer_(new uint8_t[kGroup * kMaxPacketLength]) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
     if (options_.UseDnsQueriesForHostNames) {
@@ -40,19 +41,32 @@ class DirectSink : public PacketSniffer {
       tls_.Learn(p, n, cache_);  // late names are filled in after the import
     }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
-    PacketHeader h;
+    PacketHeader& h = headers_[pending_];
+    h = PacketHeader();
     h.length = uint32_t(n);
     h.time = time ? time : GetPlatform().LocalFileTimeNow();
     if (dst) memcpy(h.dstMac, dst, 6);
     if (src) memcpy(h.srcMac, src, 6);
-    table_.UpdateConversation(p, h);
+    uint8_t* copy = buffer_.get() + size_t(pending_) * kMaxPacketLength;
+    memcpy(copy, p, size_t(n));
+    packets_[pending_] = copy;
+    if (++pending_ == kGroup) Flush();
+  }
+  void Flush() {
+    table_.UpdateGroup(packets_, headers_, pending_);
+    pending_ = 0;
   }
 
  private:
+  static constexpr int kGroup = ConversationTable::kUpdateGroup;
   ConversationTable& table_;
   const Options& options_;
   DnsNameCache& cache_;
   TlsNameLearner tls_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  const uint8_t* packets_[kGroup];
+  PacketHeader headers_[kGroup];
+  int pending_ = 0;
 };
 
 // What an import that found no IPv4 packet skipped, and why; "" otherwise.
@@ -124,6 +138,21 @@ void LoadReportSettings(const std::vector<std::string>& args, const std::string&
   if (lc >= 0 && ArgumentAt(args, size_t(lc) + 1)[0]) LoadSettings(ArgumentAt(args, size_t(lc) + 1), o);
 }
 
+ImportResult ImportForReport(ConversationTable& table, const Options& options,
+                             const std::function<ImportResult(PacketSniffer&)>& import) {
+  table.LocalAddress = 0;
+  DnsNameCache cache;
+  table.dnsCache = &cache;
+  DirectSink sink(table, options, cache);
+  ImportResult r = import(sink);
+  sink.Flush();
+  // Names learned later in the file, as a rebuild after the import sees them.
+  if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(cache);
+  table.dnsCache = nullptr;
+  table.QueueNameLookups();
+  return r;
+}
+
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
                                  const Options& options, ReadProgress* progress) {
   LoadOutcome out;
@@ -154,23 +183,8 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     }
     return out;
   }
-  table.LocalAddress = 0;
-  DnsNameCache cache;
-  table.dnsCache = &cache;
-  DirectSink sink(table, options, cache);
-  ImportResult r = ImportCaptureFile(path, sink);
-  if (options.UseDnsQueriesForHostNames) {
-    // Names learned later in the file, as a rebuild after the import sees them.
-    for (size_t i = 0; i < table.count(); i++) {
-      Conversation& c = table.at(i);
-      if (!c.localHost[0])
-        if (const char* n = cache.Name(cache.FindIPv4(c.localAddress))) CopyHostName(c.localHost, n);
-      if (!c.remoteHost[0])
-        if (const char* n = cache.Name(cache.FindIPv4(c.remoteAddress))) CopyHostName(c.remoteHost, n);
-    }
-  }
-  table.dnsCache = nullptr;
-  table.QueueNameLookups();
+  const ImportResult r =
+      ImportForReport(table, options, [path](PacketSniffer& sink) { return ImportCaptureFile(path, sink); });
   out.ok = r.opened;
   out.damaged = r.damaged;
   out.message = r.error;
@@ -185,12 +199,11 @@ int RunReport(const Options& options, int format, const char* outPath, const cha
   table.countries = countries;
   LoadOutcome load = LoadCaptureForReport(capturePath, table, file, options);
   if (const int code = LoadExit(load, capturePath, message)) return code;
-  std::vector<const Conversation*> rows(table.count());
-  for (size_t i = 0; i < rows.size(); i++) rows[i] = &table.at(i);
-  ColumnContext ctx{options};
+  ColumnContext ctx{options, nullptr, &table.addresses()};
   std::string error;
-  if (!WriteSummaryFile(outPath, format, rows, ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0,
-                        &error)) {
+  if (!WriteSummaryFile(
+          outPath, format, table.count(), [&](size_t i) -> const Conversation& { return table.at(i); },
+          ExportColumnsOf(options), ctx, options.AddExportHeaderLine != 0, &error)) {
     message = std::string(outPath) + ": cannot write the report: " + error;
     return kExitWriteFailed;
   }

@@ -1,5 +1,6 @@
 // Command-line reports over a capture file, without a window.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ struct LoadOutcome {
   bool cancelled = false;  // the progress stopped the import; earlier packets are kept
   std::string message;   // the reason when !ok, or the damage
 };
+
+// Accounts the frames that `import` hands over straight to `table`, as the
+// report switches do, with names from the DNS answers among them.
+ImportResult ImportForReport(ConversationTable& table, const Options& options,
+                             const std::function<ImportResult(PacketSniffer&)>& import);
 
 // Builds `table` from an own packet file (in place) or a pcap/pcapng file.
 // A foreign file gets LocalAddress 0, as a fresh import would.

@@ -1,6 +1,7 @@
 // Native stand-ins for the Windows services: English number and date
 // layout, the host's services database, /tmp for temporary files.
 #include <netdb.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/pages.h"
 #include "base/platform.h"
 
 namespace {
@@ -75,17 +77,21 @@ class PosixPlatform : public Platform {
 
   const char* ServiceName(uint16_t port) override {
     // getservbyport rereads the database on each call; read it once.
+    // Reports ask once per row: a compact table stays in the cache.
     std::call_once(servicesOnce_, [this] {
-      names_.reset(new std::string[65536]);
+      nameAt_.assign(65536, 0);
+      names_.assign(1, '\0');
       setservent(1);
       while (servent* s = getservent()) {
         uint16_t p = ntohs(uint16_t(s->s_port));
-        if (names_[p].empty() && s->s_name) names_[p] = s->s_name;
+        if (!nameAt_[p] && s->s_name && *s->s_name) {
+          nameAt_[p] = uint32_t(names_.size());
+          names_.append(s->s_name, strlen(s->s_name) + 1);
+        }
       }
       endservent();
     });
-    const std::string& n = names_[port];
-    return n.empty() ? nullptr : n.c_str();
+    return nameAt_[port] ? names_.data() + nameAt_[port] : nullptr;
   }
 
   bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override {
@@ -106,9 +112,20 @@ class PosixPlatform : public Platform {
 
  private:
   std::once_flag servicesOnce_;
-  std::unique_ptr<std::string[]> names_;
+  std::vector<uint32_t> nameAt_;  // offset in names_; 0 = none
+  std::string names_;
 };
 
 }  // namespace
 
 Platform* CreateDefaultPlatform() { return new PosixPlatform(); }
+
+void* AllocatePages(size_t bytes) {
+  if (!bytes) return nullptr;
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void FreePages(void* p, size_t bytes) {
+  if (p) munmap(p, bytes);
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/pages.h"
 #include "base/platform.h"
 
 
@@ -181,3 +182,11 @@ class Win32Platform : public Platform {
 }  // namespace
 
 Platform* CreateDefaultPlatform() { return new Win32Platform(); }
+
+void* AllocatePages(size_t bytes) {
+  return bytes ? VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE) : nullptr;
+}
+
+void FreePages(void* p, size_t) {
+  if (p) VirtualFree(p, 0, MEM_RELEASE);
+}

@@ -49,7 +49,7 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     return;
   }
   if (!captureFilter.empty()) {
-    Conversation d;
+    DecodedPacket d;
     if (DecodePacket(packet, length, d, table_.LocalAddress, true, dstMac, srcMac) &&
         !MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
                      NetToHost32(d.localAddress), NetToHost32(d.remoteAddress)))

@@ -57,26 +57,39 @@ const ColumnDef& ColumnById(int id) {
   return kColumns[0];
 }
 
-void FormatNumber(uint32_t value, char* out, size_t outSize) {
-  char digits[16];
+void FormatNumber(uint64_t value, char* out, size_t outSize) {
+  char digits[24];
   PutUint(digits, value);
   GetPlatform().GroupDigits(digits, out, outSize < 32 ? outSize : 32);
 }
 
 void FormatPacketTime(FileTime t, char* out, size_t outSize) {
-  SystemTime st = FileTimeToSystemTime(t);
-  char dt[256] = "";
-  if (t != 0 && st.year > 1985) GetPlatform().FormatDateTime(st, dt, sizeof dt);
-  const size_t n = strlen(dt);
+  // Rows of a report share their seconds: the date and time of a second is
+  // made once, by the platform that made it.
+  thread_local const Platform* cachedBy = nullptr;
+  thread_local uint64_t cachedSecond = 0;
+  thread_local char dt[256];
+  thread_local size_t n = 0;
+  Platform& platform = GetPlatform();
+  const uint64_t second = t / 10000000;
+  if (cachedBy != &platform || cachedSecond != second || t == 0) {
+    const SystemTime st = FileTimeToSystemTime(t);
+    dt[0] = 0;
+    if (t != 0 && st.year > 1985) platform.FormatDateTime(st, dt, sizeof dt);
+    n = strlen(dt);
+    cachedBy = t ? &platform : nullptr;
+    cachedSecond = second;
+  }
+  const int ms = int(t / 10000 % 1000);
   if (outSize < n + 5) {  // too small: as much as fits
     char full[300];
-    snprintf(full, sizeof full, "%s:%3.3d", dt, st.milliseconds);
+    snprintf(full, sizeof full, "%s:%3.3d", dt, ms);
     CopyCut(out, outSize, full);
     return;
   }
   memcpy(out, dt, n);
   out[n] = ':';
-  PutPadded(out + n + 1, uint64_t(st.milliseconds), 3);
+  PutPadded(out + n + 1, uint64_t(ms), 3);
 }
 
 void FormatMac(const uint8_t* m, char* out, size_t outSize) {
@@ -116,14 +129,28 @@ void FormatAddress(uint32_t address, char* out, size_t outSize) {
 
 void ServiceNameText(uint16_t localPort, uint16_t remotePort, char* out, size_t outSize) {
   Platform& p = GetPlatform();
-  const char* name = nullptr;
-  if (localPort >= 1 && localPort <= 1023) {
-    name = p.ServiceName(localPort);
-  } else {
-    name = p.ServiceName(localPort);
-    if (!name) name = p.ServiceName(remotePort);
+  const char* name = p.ServiceName(localPort);
+  if (!name && !(localPort >= 1 && localPort <= 1023)) name = p.ServiceName(remotePort);
+  CopyCut(out, outSize < 255 ? outSize : 255, name ? name : "");
+}
+
+// "%0.1f" of a speed. Reports print one per row, and printf's exact
+// rounding costs more than the rest of the row: it is needed only when the
+// value lies too near a tie for the quick rounding to be sure.
+static void SpeedText(double speed, char* out, size_t outSize) {
+  const double tenths = speed * 10;
+  if (tenths >= 0 && tenths < 1e12) {
+    const double whole = double(uint64_t(tenths)), frac = tenths - whole;
+    if (frac < 0.499 || frac > 0.501) {
+      const uint64_t n = uint64_t(whole) + (frac > 0.5 ? 1 : 0);
+      char* p = PutUint(out, n / 10);
+      *p++ = '.';
+      *p++ = char('0' + n % 10);
+      *p = 0;
+      return;
+    }
   }
-  snprintf(out, outSize, "%.254s", name ? name : "");
+  snprintf(out, outSize, "%0.1f", speed);
 }
 
 namespace {
@@ -133,9 +160,9 @@ double DurationSeconds(const Conversation& c) {
   return d < 0 ? 0 : d;
 }
 
-void SizeText(int32_t total, int32_t out, bool split, char* buf) {
+void SizeText(uint64_t total, uint64_t out, bool split, char* buf) {
   char a[32], b[32], cc[32];
-  FormatNumber(uint32_t(total), a, sizeof a);
+  FormatNumber(total, a, sizeof a);
   const char* unit = GetString(101);
   const size_t la = strlen(a), lu = strlen(unit);
   memcpy(buf, a, la);
@@ -143,8 +170,8 @@ void SizeText(int32_t total, int32_t out, bool split, char* buf) {
   memcpy(buf + la + 1, unit, lu + 1);
   const int n = int(la + 1 + lu);
   if (split) {
-    FormatNumber(uint32_t(out), b, sizeof b);
-    FormatNumber(uint32_t(total - out), cc, sizeof cc);
+    FormatNumber(out, b, sizeof b);
+    FormatNumber(total - out, cc, sizeof cc);
     snprintf(buf + n, kColumnTextSize - size_t(n), "  {%s ; %s}", b, cc);
   }
 }
@@ -178,21 +205,21 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       break;
     }
     case 6:
-      return c.localHost;
+      return ctx.addresses ? ctx.addresses->Name(c.localEntry) : buf;
     case 7:
-      return c.remoteHost;
+      return ctx.addresses ? ctx.addresses->Name(c.remoteEntry) : buf;
     case 8:
       ServiceNameText(c.localPort, c.remotePort, buf, kColumnTextSize);
       break;
     case 9: {
       char a[32], b[32], d[32];
-      FormatNumber(uint32_t(c.packets), a, sizeof a);
+      FormatNumber(c.packets, a, sizeof a);
       if (split) {
-        FormatNumber(uint32_t(c.outPackets), b, sizeof b);
-        FormatNumber(uint32_t(c.packets - c.outPackets), d, sizeof d);
+        FormatNumber(c.outPackets, b, sizeof b);
+        FormatNumber(c.packets - c.outPackets, d, sizeof d);
         snprintf(buf, kColumnTextSize, "%s  {%s ; %s}", a, b, d);
       } else {
-        snprintf(buf, kColumnTextSize, "%s", a);
+        CopyCut(buf, kColumnTextSize, a);
       }
       break;
     }
@@ -204,9 +231,10 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       break;
     case 12:
       if (c.speedValid) {
-        char s[64];
-        snprintf(s, sizeof s, "%0.1f", c.speed);
-        snprintf(buf, kColumnTextSize, "%s %s", s, GetString(26));
+        SpeedText(c.speed, buf, 64);
+        const size_t n = strlen(buf);
+        buf[n] = ' ';
+        CopyCut(buf + n + 1, kColumnTextSize - n - 1, GetString(26));
       }
       break;
     case 13:
@@ -248,9 +276,9 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       FormatMac(c.remoteMac, buf, kColumnTextSize);
       break;
     case 21:
-      return c.localCountry;
+      return ctx.addresses ? ctx.addresses->Country(c.localEntry) : buf;
     case 22:
-      return c.remoteCountry;
+      return ctx.addresses ? ctx.addresses->Country(c.remoteEntry) : buf;
     default:
       break;
   }
@@ -292,7 +320,7 @@ int CompareColumn(const Conversation& a, const Conversation& b, int id) {
     case 0: return Cmp(int32_t(a.index), int32_t(b.index));
     case 4: return Cmp(a.localPort, b.localPort);
     case 5: return Cmp(a.remotePort, b.remotePort);
-    case 9: return Cmp(uint32_t(a.packets), uint32_t(b.packets));
+    case 9: return Cmp(a.packets, b.packets);
     case 10: return Cmp(a.dataSize, b.dataSize);
     case 11: return Cmp(a.totalSize, b.totalSize);
     case 12: return Cmp(a.speed, b.speed);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/platform.h"
+#include "capture/address_book.h"
 #include "capture/conversation.h"
 
 struct Options;
@@ -39,6 +40,8 @@ class ProcessTable {
 struct ColumnContext {
   const Options& options;
   const ProcessTable* processes = nullptr;
+  // Host names and countries; none without it.
+  const AddressBook* addresses = nullptr;
 };
 
 // The text of column `id`; either `buf` (kColumnTextSize bytes) or a field.
@@ -48,7 +51,7 @@ bool RowContainsText(const Conversation& c, const char* text, bool matchCase, co
 // 1, -1, 0, or 255 when the caller compares the texts case-insensitively.
 int CompareColumn(const Conversation& a, const Conversation& b, int id);
 
-void FormatNumber(uint32_t value, char* out, size_t outSize);
+void FormatNumber(uint64_t value, char* out, size_t outSize);
 void FormatPacketTime(FileTime t, char* out, size_t outSize);
 void FormatMac(const uint8_t* mac, char* out, size_t outSize);
 void FormatAddress(uint32_t address, char* out, size_t outSize);

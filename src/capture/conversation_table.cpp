@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "base/byte_cursor.h"
 #include "base/platform.h"
@@ -25,19 +23,21 @@ ConversationTable::ConversationTable(const Options& options, PacketFile* file)
 
 void ConversationTable::Clear() {
   clears++;
+  addresses_.Clear();
   blocks_.clear();
   records_.clear();
   pages_.clear();
   chunks_ = 1;
   count_ = 0;
-  slots_.clear();
+  slots_ = PageArray<uint64_t>();
   lookupList.clear();
   ParseDisplayFilter();
 }
 
 void ConversationTable::ParseDisplayFilter() { ParseFilter(options_.DisplayFilter.c_str(), displayFilter); }
 
-bool ConversationTable::Matches(const Conversation& c, const Conversation& d, bool summary) const {
+template <class A, class B>
+bool ConversationTable::Matches(const A& c, const B& d, bool summary) {
   if (summary) {
     return (c.localAddress == d.localAddress && c.remoteAddress == d.remoteAddress) ||
            (c.localAddress == d.remoteAddress && c.remoteAddress == d.localAddress);
@@ -52,7 +52,8 @@ bool ConversationTable::Matches(const Conversation& c, const Conversation& d, bo
 }
 
 // Equal for every pair of records that Matches() pairs, in either order.
-uint64_t ConversationTable::KeyHash(const Conversation& c, bool summary) const {
+template <class R>
+uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
   uint64_t a, b;
   if (summary) {
     a = c.localAddress;
@@ -67,27 +68,41 @@ uint64_t ConversationTable::KeyHash(const Conversation& c, bool summary) const {
   return summary ? h : Mix(h ^ c.protocol);
 }
 
+// A slot holds the upper half of its key's hash beside the conversation
+// number, so that probing past other keys reads no record.
 void ConversationTable::IndexInsert(uint32_t i) {
   const size_t mask = slots_.size() - 1;
   const Conversation& c = at(i);
-  for (size_t s = KeyHash(c, indexSummary_) & mask;; s = (s + 1) & mask) {
-    if (slots_[s] == 0) {
-      slots_[s] = i + 1;
+  const uint64_t h = KeyHash(c, indexSummary_), tag = h >> 32 << 32;
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const uint64_t v = slots_[s];
+    if (v == 0) {
+      slots_[s] = tag | (i + 1);
       return;
     }
     // An earlier conversation with the same key keeps answering.
-    if (Matches(at(slots_[s] - 1), c, indexSummary_)) return;
+    if ((v ^ tag) >> 32 == 0 && Matches(at(uint32_t(v) - 1), c, indexSummary_)) return;
   }
 }
 
 void ConversationTable::RebuildIndex() {
   size_t n = 64;
   while (n < count_ * 2 + 2) n *= 2;
-  slots_.assign(n, 0);
-  for (size_t i = 0; i < count_; i++) IndexInsert(uint32_t(i));
+  slots_ = PageArray<uint64_t>();  // the old and the new need not coexist
+  slots_ = PageArray<uint64_t>(n);
+  if (slots_.empty()) {
+    useIndex_ = false;  // out of memory: the scan still finds everything
+    return;
+  }
+  // Each insert lands on a random slot: fetch the slots a few records ahead.
+  const size_t mask = n - 1;
+  for (size_t i = 0; i < count_; i++) {
+    if (i + 16 < count_) __builtin_prefetch(&slots_[KeyHash(at(i + 16), indexSummary_) & mask]);
+    IndexInsert(uint32_t(i));
+  }
 }
 
-Conversation* ConversationTable::FindConversation(const Conversation& d) {
+Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
   const bool summary = SummaryMode();
   if (!useIndex_) {
     for (size_t i = 0; i < count_; i++)
@@ -99,19 +114,25 @@ Conversation* ConversationTable::FindConversation(const Conversation& d) {
     RebuildIndex();
   }
   const size_t mask = slots_.size() - 1;
-  for (size_t s = KeyHash(d, summary) & mask;; s = (s + 1) & mask) {
-    uint32_t v = slots_[s];
+  const uint64_t h = KeyHash(d, summary);
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const uint64_t v = slots_[s];
     if (v == 0) return nullptr;
-    if (Matches(at(v - 1), d, summary)) return &at(v - 1);
+    if ((v ^ h) >> 32 == 0 && Matches(at(uint32_t(v) - 1), d, summary)) return &at(uint32_t(v) - 1);
   }
 }
 
-Conversation& ConversationTable::Append(const Conversation& c) {
-  if ((count_ >> kBlockShift) >= blocks_.size())
-    blocks_.emplace_back(new Conversation[size_t(1) << kBlockShift]);
-  Conversation& slot = at(count_);
-  slot = c;
-  count_++;
+// The caller fills the record before the index sees it.
+Conversation* ConversationTable::Append() {
+  if ((count_ >> kBlockShift) >= blocks_.size()) {
+    PageArray<Conversation> block(size_t(1) << kBlockShift);
+    if (block.empty()) return nullptr;
+    blocks_.push_back(std::move(block));
+  }
+  return new (&at(count_++)) Conversation();
+}
+
+void ConversationTable::IndexAppended() {
   if (useIndex_) {
     if (slots_.empty() || count_ * 2 > slots_.size()) {
       indexSummary_ = SummaryMode();
@@ -120,12 +141,11 @@ Conversation& ConversationTable::Append(const Conversation& c) {
       IndexInsert(uint32_t(count_ - 1));
     }
   }
-  return slot;
 }
 
 Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const PacketHeader& h,
                                                      uint64_t recordOffset) {
-  Conversation d;
+  DecodedPacket d;
   if (!DecodePacket(packet, int32_t(h.length), d, LocalAddress, true, h.dstMac, h.srcMac))
     return nullptr;
   return UpdateDecoded(d, h, recordOffset);
@@ -143,11 +163,18 @@ uint32_t ConversationTable::NewChunk() {
 }
 
 void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
-  if (records_.size() <= index) records_.resize(index + 1);
+  if (records_.size() <= index) {
+    // Reports account packets that lie in no packet file: nothing to keep.
+    if (offset == kNoRecord) return;
+    // Conversations in between saw only such packets.
+    const size_t from = records_.size();
+    records_.resize(index + 1);
+    for (size_t i = from; i < index; i++) records_[i].complete = 0;
+  }
   RecordIndex& r = records_[index];
   if (!r.complete) return;
-  if (offset == kNoRecord || offset < r.last) {
-    r.complete = false;
+  if (offset == kNoRecord || offset < r.last || offset >> 56) {
+    r.complete = 0;
     return;
   }
   uint8_t bytes[10];
@@ -163,7 +190,7 @@ void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
     if (!r.tail || r.fill == kChunkData) {
       const uint32_t c = NewChunk();
       if (!c) {
-        r.complete = false;  // out of memory: loads fall back to the scan
+        r.complete = 0;  // out of memory: loads fall back to the scan
         return;
       }
       if (r.tail) StoreLe32(Chunk(r.tail) + kChunkData, c);
@@ -199,70 +226,85 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
   return true;
 }
 
-void ConversationTable::PrefetchSlot(const Conversation& d) const {
-  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
-  __builtin_prefetch(&slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)]);
-}
-
-void ConversationTable::PrefetchRecord(const Conversation& d) const {
-  if (!useIndex_ || slots_.empty() || indexSummary_ != SummaryMode()) return;
-  const uint32_t v = slots_[KeyHash(d, indexSummary_) & (slots_.size() - 1)];
-  if (v) __builtin_prefetch(&at(v - 1));
-}
-
 // Decoding a group first lets the index slots and the records of all its
 // packets be fetched from memory at once instead of one miss after another.
 void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
                                     const uint64_t* offsets) {
-  Conversation d[kUpdateGroup];
+  DecodedPacket d[kUpdateGroup];
   bool decoded[kUpdateGroup];
+  size_t slot[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
+  // The prefetches stand here, not in helpers: a call whose only effect is
+  // a prefetch counts as without effect, and the compiler drops it.
+  const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   for (int i = 0; i < n; i++) {
     decoded[i] = DecodePacket(packets[i], int32_t(h[i].length), d[i], LocalAddress, true, h[i].dstMac,
                               h[i].srcMac);
-    if (decoded[i]) PrefetchSlot(d[i]);
+    if (!decoded[i] || !indexed) continue;
+    slot[i] = KeyHash(d[i], indexSummary_) & (slots_.size() - 1);
+    __builtin_prefetch(&slots_[slot[i]]);
+    addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
   }
-  for (int i = 0; i < n; i++)
-    if (decoded[i]) PrefetchRecord(d[i]);
+  for (int i = 0; i < n && indexed; i++) {
+    if (!decoded[i]) continue;
+    if (const uint64_t v = slots_[slot[i]]) {
+      const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+      __builtin_prefetch(r);
+      __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+    }
+  }
   for (int i = 0; i < n; i++)
     if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
 }
 
-Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHeader& h, uint64_t recordOffset) {
+uint32_t ConversationTable::EntryOf(uint32_t address) {
+  const uint32_t id = addresses_.Intern(address);
+  if (countries && address && !addresses_.CountryLooked(id)) {
+    char text[64] = "";
+    countries->Lookup(address, text);
+    addresses_.SetCountry(id, text);
+  }
+  if (options_.UseDnsQueriesForHostNames) {
+    DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
+    if (cache.size() && !addresses_.Name(id)[0])
+      if (const char* n = cache.Name(cache.FindIPv4(address))) addresses_.SetName(id, n);
+  }
+  return id;
+}
+
+Conversation* ConversationTable::UpdateDecoded(const DecodedPacket& d, const PacketHeader& h,
+                                               uint64_t recordOffset) {
   const bool summary = SummaryMode();
-  Platform& platform = GetPlatform();
   Conversation* c = FindConversation(d);
   if (c) {
-    c->flags &= uint16_t(~kRowTextCurrent);
+    c->flags &= uint8_t(~kRowTextCurrent);
   } else {
     if (d.headerLength >= d.totalSize) return nullptr;  // only data opens a conversation
-    if (countries) {
-      if (d.localAddress) countries->Lookup(d.localAddress, d.localCountry);
-      if (d.remoteAddress) countries->Lookup(d.remoteAddress, d.remoteCountry);
-    }
-    d.firstTime = d.lastTime = h.time;
-    d.index = uint32_t(count_ + 1);
-    d.shown = 1;
-    if (summary) d.protocol = kProtoAny;
-    if (options_.UseDnsQueriesForHostNames) {
-      DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
-      if (const char* n = cache.Name(cache.FindIPv4(d.localAddress))) CopyHostName(d.localHost, n);
-      if (const char* n = cache.Name(cache.FindIPv4(d.remoteAddress))) CopyHostName(d.remoteHost, n);
-    }
-    d.firstTick = platform.TickCount();
-    d.flags |= kRowTextCurrent;
-    Conversation fresh = d;  // counters start from zero
-    fresh.totalSize = fresh.dataSize = 0;
-    c = &Append(fresh);
+    const uint32_t localEntry = EntryOf(d.localAddress);
+    const uint32_t remoteEntry = EntryOf(d.remoteAddress);
+    c = Append();
+    if (!c) return nullptr;
+    c->localAddress = d.localAddress;
+    c->remoteAddress = d.remoteAddress;
+    c->localPort = d.localPort;
+    c->remotePort = d.remotePort;
+    c->protocol = summary ? kProtoAny : d.protocol;
+    c->flags = kRowTextCurrent;
+    c->index = uint32_t(count_);
+    c->localEntry = localEntry;
+    c->remoteEntry = remoteEntry;
+    c->firstTime = h.time;
+    memcpy(c->localMac, d.localMac, 6);
+    memcpy(c->remoteMac, d.remoteMac, 6);
+    IndexAppended();
     if (processes && !importMode) processes->Run(*this);
   }
   if (summary) c->protocol = kProtoAny;
-  const int32_t payload = d.totalSize - d.headerLength;
+  const uint32_t payload = uint32_t(d.totalSize - d.headerLength);
   c->packets += 1;
-  c->totalSize += d.totalSize;
+  c->totalSize += uint32_t(d.totalSize);
   c->dataSize += payload;
   c->lastTime = h.time;
-  c->lastTick = platform.TickCount();
   // Speed from the packet times, so a rebuilt table shows the capture's speed.
   if (c->lastTime > c->firstTime) {
     const double ms = double(c->lastTime - c->firstTime) / 10000.0;
@@ -273,7 +315,7 @@ Conversation* ConversationTable::UpdateDecoded(Conversation& d, const PacketHead
   }
   if (d.outgoing) {
     c->outPackets += 1;
-    c->outTotalSize += d.totalSize;
+    c->outTotalSize += uint32_t(d.totalSize);
     c->outDataSize += payload;
   }
   NoteRecord(c->index - 1, recordOffset);
@@ -299,36 +341,30 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
 // Runs on the table's own thread: the resolver queues its results there.
 void ConversationTable::SetHostName(uint32_t address, const char* name) { SetHostNames({{address, name}}); }
 
+// The list draws its texts on demand, so a name needs no row marked.
 void ConversationTable::SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names) {
-  if (names.empty()) return;
-  std::unordered_map<uint32_t, const char*> byAddress(names.size() * 2);
-  for (const auto& n : names) byAddress[n.first] = n.second.c_str();
-  for (size_t i = 0; i < count_; i++) {
-    Conversation& c = at(i);
-    const auto local = byAddress.find(c.localAddress);
-    const auto remote = byAddress.find(c.remoteAddress);
-    if (local == byAddress.end() && remote == byAddress.end()) continue;
-    if (local != byAddress.end()) CopyHostName(c.localHost, local->second);
-    if (remote != byAddress.end()) CopyHostName(c.remoteHost, remote->second);
-    c.flags &= uint16_t(~kRowTextCurrent);
-    namesChanged = 1;
+  for (const auto& n : names) {
+    if (const uint32_t id = addresses_.Find(n.first)) {
+      addresses_.SetName(id, n.second.c_str());
+      namesChanged = 1;
+    }
   }
 }
 
+void ConversationTable::FillNamesFrom(const DnsNameCache& cache) {
+  for (uint32_t id = 1; id <= addresses_.size(); id++)
+    if (!addresses_.Name(id)[0])
+      if (const char* n = cache.Name(cache.FindIPv4(addresses_.address(id)))) addresses_.SetName(id, n);
+}
+
+// Entries are numbered in the order the conversations first named their
+// addresses, local before remote: the order of a walk over the rows.
 void ConversationTable::QueueNameLookups() {
-  if (!options_.ResolveIPAddr) return;
   lookupList.clear();
-  std::unordered_set<uint32_t> seen;
-  auto add = [&](uint32_t a) {
-    if (seen.insert(a).second) lookupList.push_back(a);
-  };
-  for (size_t i = 0; i < count_; i++) {
-    const Conversation& c = at(i);
-    if (c.localAddress && !c.localHost[0]) add(c.localAddress);
-    if (c.remoteAddress && !c.remoteHost[0]) add(c.remoteAddress);
-  }
-  if (resolver)
-    for (uint32_t a : lookupList) resolver->Request(a);
+  if (!options_.ResolveIPAddr || !resolver) return;
+  for (uint32_t id = 1; id <= addresses_.size(); id++)
+    if (addresses_.address(id) && !addresses_.Name(id)[0]) lookupList.push_back(addresses_.address(id));
+  for (uint32_t a : lookupList) resolver->Request(a);
 }
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/options.h"
+#include "base/pages.h"
+#include "capture/address_book.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
 
@@ -58,13 +60,15 @@ class ConversationTable {
   static constexpr int kUpdateGroup = 16;
   void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n,
                    const uint64_t* recordOffsets = nullptr);
-  Conversation* FindConversation(const Conversation& decoded);
+  Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
   // All of a batch in one pass over the table; a later name for an address
   // wins, as one SetHostName after another would have it.
   void SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names);
   void QueueNameLookups();
+  // Names of the cache for the addresses that still have none.
+  void FillNamesFrom(const DnsNameCache& cache);
   // Replays every packet of the packet file (the caller clears first).
   // Returns false when the file cannot be opened.
   // `progress` hears of each group of records and may stop the replay.
@@ -75,6 +79,10 @@ class ConversationTable {
   size_t count() const { return count_; }
   Conversation& at(size_t i) { return blocks_[i >> kBlockShift][i & kBlockMask]; }
   const Conversation& at(size_t i) const { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+  // Host names and countries of the conversations' addresses.
+  const AddressBook& addresses() const { return addresses_; }
+  const char* LocalHost(const Conversation& c) const { return addresses_.Name(c.localEntry); }
+  const char* RemoteHost(const Conversation& c) const { return addresses_.Name(c.remoteEntry); }
 
   // With false, FindConversation scans linearly as a reference (benchmarks).
   void SetUseIndex(bool on) { useIndex_ = on; }
@@ -100,27 +108,29 @@ class ConversationTable {
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
 
  private:
-  static constexpr int kBlockShift = 10;
+  static constexpr int kBlockShift = 13;  // blocks of about 1 MiB
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 
   bool SummaryMode() const { return options_.StatOnly && options_.SummaryMode; }
-  bool Matches(const Conversation& c, const Conversation& d, bool summary) const;
-  uint64_t KeyHash(const Conversation& c, bool summary) const;
+  template <class A, class B>
+  static bool Matches(const A& c, const B& d, bool summary);
+  template <class R>
+  static uint64_t KeyHash(const R& c, bool summary);
   void IndexInsert(uint32_t i);
   void RebuildIndex();
-  Conversation& Append(const Conversation& c);
-  // The update after decoding; `d` is the freshly decoded scratch record.
-  Conversation* UpdateDecoded(Conversation& d, const PacketHeader& header, uint64_t recordOffset);
+  Conversation* Append();
+  void IndexAppended();
+  // The update after decoding.
+  Conversation* UpdateDecoded(const DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
+  uint32_t EntryOf(uint32_t address);
   void NoteRecord(size_t index, uint64_t offset);
-  // Prefetches the index slot and the record a decoded packet will touch.
-  void PrefetchSlot(const Conversation& d) const;
-  void PrefetchRecord(const Conversation& d) const;
 
   const Options& options_;
   PacketFile* file_;
-  std::vector<std::unique_ptr<Conversation[]>> blocks_;
+  AddressBook addresses_;
+  std::vector<PageArray<Conversation>> blocks_;
   size_t count_ = 0;
-  std::vector<uint32_t> slots_;  // conversation index + 1; 0 = empty
+  PageArray<uint64_t> slots_;  // hash tag, conversation index + 1; 0 = empty
   bool indexSummary_ = false;
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;
@@ -128,12 +138,13 @@ class ConversationTable {
   // and whether every record of it was noted. The deltas lie in chunks of
   // shared pages (kChunkData bytes, then the number of the next chunk), so
   // noting a record allocates only once per page.
-  static constexpr uint32_t kChunkSize = 32, kChunkData = 28, kChunksPerPage = 2048;
+  static constexpr uint32_t kChunkSize = 16, kChunkData = 12, kChunksPerPage = 4096;
   struct RecordIndex {
     uint32_t head = 0, tail = 0;  // chunk numbers; 0 = none
-    uint32_t fill = 0;            // delta bytes in the tail chunk
-    bool complete = true;
-    uint64_t last = 0;
+    uint64_t last : 56;           // offset of the last record
+    uint64_t fill : 7;            // delta bytes in the tail chunk
+    uint64_t complete : 1;
+    RecordIndex() : last(0), fill(0), complete(1) {}
   };
   uint8_t* Chunk(uint32_t n) const { return pages_[n / kChunksPerPage].get() + (n % kChunksPerPage) * kChunkSize; }
   uint32_t NewChunk();

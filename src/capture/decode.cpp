@@ -3,7 +3,7 @@
 #include "base/byte_cursor.h"
 #include "capture/conversation.h"
 
-bool DecodePacket(const uint8_t* p, int32_t n, Conversation& r, uint32_t localAddress,
+bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, uint32_t localAddress,
                   bool decideDirection, const uint8_t* dstMac, const uint8_t* srcMac) {
   if (n < 20 || (p[0] >> 4) != 4) return false;
   const int ihl = (p[0] & 0x0F) * 4;
@@ -11,7 +11,6 @@ bool DecodePacket(const uint8_t* p, int32_t n, Conversation& r, uint32_t localAd
   r.protocol = p[9];
   r.totalSize = LoadBe16(p + 2);
   if (r.totalSize > n + 16) return false;  // up to 16 missing bytes tolerated
-  r.reserved = 0;
 
   uint32_t src, dst;
   memcpy(&src, p + 12, 4);
@@ -62,10 +61,4 @@ bool DecodePacket(const uint8_t* p, int32_t n, Conversation& r, uint32_t localAd
   }
   r.outgoing = incoming ? 0 : 1;
   return ok;
-}
-
-void CopyHostName(char (&dst)[kHostNameSize], const char* name) {
-  size_t n = strnlen(name, kHostNameMax);
-  memcpy(dst, name, n);
-  dst[n] = 0;
 }

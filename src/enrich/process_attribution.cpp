@@ -101,7 +101,7 @@ void ProcessAttributor::Run(ConversationTable& table) {
   for (uint32_t n = 0; n < entries_.size(); n++) {
     const EndpointEntry& e = entries_[n];
     if (e.remoteAddress == 0 || e.kind != 1 || e.family != 2) continue;
-    Conversation d;
+    DecodedPacket d;
     d.protocol = kProtoTcp;
     d.localAddress = e.localAddress;
     d.remoteAddress = e.remoteAddress;

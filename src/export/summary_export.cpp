@@ -300,6 +300,14 @@ void AppendFileFooter(std::string& out, int format) {
 bool WriteSummaryFile(const char* path, int format, const std::vector<const Conversation*>& rows,
                       const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
                       std::string* error, unsigned long* errorCode) {
+  return WriteSummaryFile(
+      path, format, rows.size(), [&](size_t i) -> const Conversation& { return *rows[i]; }, columns, ctx, titleLine,
+      error, errorCode);
+}
+
+bool WriteSummaryFile(const char* path, int format, size_t count, const std::function<const Conversation&(size_t)>& row,
+                      const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
+                      std::string* error, unsigned long* errorCode) {
   auto fail = [&] {
     if (errorCode) *errorCode = RawFile::LastErrorCode();
     *error = RawFile::LastErrorText();
@@ -310,8 +318,8 @@ bool WriteSummaryFile(const char* path, int format, const std::vector<const Conv
   std::string buf;
   buf.reserve(1 << 17);
   AppendFileHeader(buf, format, columns, titleLine);
-  for (const Conversation* c : rows) {
-    AppendSummaryRow(buf, *c, format, columns, ctx);
+  for (size_t i = 0; i < count; i++) {
+    AppendSummaryRow(buf, row(i), format, columns, ctx);
     if (buf.size() >= (1 << 16)) {
       if (!out.Write(buf.data(), buf.size())) return fail();
       buf.clear();

@@ -1,5 +1,6 @@
 // Conversations written as rows of their column texts.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,10 @@ void AppendFileFooter(std::string& out, int format);
 // the system's reason in `error` when the file cannot be created or a write
 // fails; what was written before a failed write stays.
 bool WriteSummaryFile(const char* path, int format, const std::vector<const Conversation*>& rows,
+                      const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
+                      std::string* error, unsigned long* errorCode = nullptr);
+// The same for `count` rows handed out one at a time: a report of millions
+// of rows needs no list of them.
+bool WriteSummaryFile(const char* path, int format, size_t count, const std::function<const Conversation&(size_t)>& row,
                       const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
                       std::string* error, unsigned long* errorCode = nullptr);

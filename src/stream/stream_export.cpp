@@ -5,6 +5,7 @@
 
 #include "base/strings.h"
 #include "capture/columns.h"
+#include "capture/conversation_table.h"
 #include "export/summary_export.h"
 #include "base/raw_file.h"
 #include "stream/stream_formatter.h"
@@ -97,6 +98,9 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     return false;
   }
   FileWriter w(out, format, ctx.options);
+  // The summaries' host names and countries come from the table's addresses.
+  ColumnContext named = ctx;
+  if (!named.addresses && table) named.addresses = &table->addresses();
   if (format == kStreamHtml) {
     const std::string title = MarkupText(GetString(22));
     w.Put("<html>\r\n<head><title>" + title + "</title></head>\r\n<body><h3>" + title + "</h3>");
@@ -104,8 +108,8 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
   for (const Conversation* c : conversations) {
     if (!w.ok()) break;  // the disk is full: nothing more can go out
     std::string summary;
-    if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, ctx);
-    if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, ctx);
+    if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, named);
+    if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, named);
     w.Put(summary);
     LoadStream(file, *c, w, captureRunning, table);
     if (format == kStreamText) w.Put("\r\n");

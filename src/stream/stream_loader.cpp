@@ -32,7 +32,7 @@ void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload
   b.zeroFilled += zeros;
 }
 
-int PacketDirection(const Conversation& c, const Conversation& p) {
+int PacketDirection(const Conversation& c, const DecodedPacket& p) {
   if (p.protocol != c.protocol) return 0;
   const bool ports = c.protocol != kProtoIcmp;
   const bool forward = p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress &&
@@ -63,7 +63,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   bool first = true, stopped = false;
   PacketHeader h;
   while (read(buf.get(), h)) {
-    Conversation p;
+    DecodedPacket p;
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
     if (p.headerLength >= p.totalSize) continue;  // no payload
     const int direction = PacketDirection(c, p);

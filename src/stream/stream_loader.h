@@ -58,7 +58,7 @@ void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* pay
 
 // Whether a packet decoded with the direction decision off belongs to `c`,
 // and in which direction (1 or 2; 0 when it does not belong).
-int PacketDirection(const Conversation& c, const Conversation& p);
+int PacketDirection(const Conversation& c, const DecodedPacket& p);
 
 class ConversationTable;
 

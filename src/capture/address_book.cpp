@@ -1,0 +1,101 @@
+#include "capture/address_book.h"
+
+#include <cstring>
+
+#include "capture/conversation.h"
+
+namespace {
+inline uint32_t HashText(const char* s, size_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; i++) h = (h ^ uint8_t(s[i])) * 16777619u;
+  return h;
+}
+}  // namespace
+
+void AddressBook::Clear() {
+  entries_.assign(1, Entry{0, 0, kNotLooked});
+  entries_.shrink_to_fit();
+  slots_.assign(64, Slot{0, 0});
+  slots_.shrink_to_fit();
+  pages_.clear();
+  pages_.emplace_back(new char[size_t(1) << kPageShift]);
+  pages_[0][0] = 0;  // text 0: ""
+  pageFill_ = 1;
+  textSlots_.assign(64, 0);
+  texts_ = 0;
+}
+
+uint32_t AddressBook::Find(uint32_t address) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t s = HashAddress(address) & mask;; s = (s + 1) & mask)
+    if (!slots_[s].id || slots_[s].address == address) return slots_[s].id;
+}
+
+uint32_t AddressBook::Intern(uint32_t address) {
+  size_t mask = slots_.size() - 1;
+  size_t s = HashAddress(address) & mask;
+  for (; slots_[s].id; s = (s + 1) & mask)
+    if (slots_[s].address == address) return slots_[s].id;
+  const uint32_t id = uint32_t(entries_.size());
+  entries_.push_back(Entry{address, 0, kNotLooked});
+  if (entries_.size() * 2 > slots_.size()) {
+    slots_.assign(slots_.size() * 2, Slot{0, 0});
+    mask = slots_.size() - 1;
+    for (uint32_t e = 1; e < entries_.size(); e++) {
+      size_t t = HashAddress(entries_[e].address) & mask;
+      while (slots_[t].id) t = (t + 1) & mask;
+      slots_[t] = Slot{entries_[e].address, e};
+    }
+  } else {
+    slots_[s] = Slot{address, id};
+  }
+  return id;
+}
+
+uint32_t AddressBook::InternText(const char* s, size_t n) {
+  if (!n) return 0;
+  size_t mask = textSlots_.size() - 1;
+  size_t slot = HashText(s, n) & mask;
+  for (;; slot = (slot + 1) & mask) {
+    const uint32_t t = textSlots_[slot];
+    if (!t) break;
+    const char* have = Text(t);
+    if (strncmp(have, s, n) == 0 && have[n] == 0) return t;
+  }
+  constexpr uint32_t kPage = 1u << kPageShift;
+  if (pageFill_ + n + 1 > kPage) {
+    pages_.emplace_back(new char[kPage]);
+    pageFill_ = 0;
+  }
+  char* at = pages_.back().get() + pageFill_;
+  memcpy(at, s, n);
+  at[n] = 0;
+  const uint32_t t = uint32_t(pages_.size() - 1) << kPageShift | pageFill_;
+  pageFill_ += uint32_t(n + 1);
+  if (++texts_ * 2 > textSlots_.size()) {
+    std::vector<uint32_t> old(textSlots_.size() * 2, 0);
+    old.swap(textSlots_);
+    mask = textSlots_.size() - 1;
+    for (uint32_t k : old) {
+      if (!k) continue;
+      const char* text = Text(k);
+      size_t u = HashText(text, strlen(text)) & mask;
+      while (textSlots_[u]) u = (u + 1) & mask;
+      textSlots_[u] = k;
+    }
+    size_t u = HashText(s, n) & mask;
+    while (textSlots_[u]) u = (u + 1) & mask;
+    textSlots_[u] = t;
+  } else {
+    textSlots_[slot] = t;
+  }
+  return t;
+}
+
+void AddressBook::SetName(uint32_t id, const char* name) {
+  if (id) entries_[id].name = InternText(name, strnlen(name, kHostNameMax));
+}
+
+void AddressBook::SetCountry(uint32_t id, const char* text) {
+  if (id) entries_[id].country = InternText(text, strnlen(text, 63));
+}

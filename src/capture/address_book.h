@@ -1,0 +1,62 @@
+// What belongs to an address rather than to a conversation: its host name
+// and its country. Each address has one entry however many conversations
+// it takes part in, and equal texts are stored once.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class AddressBook {
+ public:
+  AddressBook() { Clear(); }
+
+  // The entry of `address` (network order), made when it is new. Entries
+  // are numbered from 1 in the order their addresses were first seen.
+  uint32_t Intern(uint32_t address);
+  // 0 when the address has no entry.
+  uint32_t Find(uint32_t address) const;
+  void Prefetch(uint32_t address) const {
+    __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
+  }
+  size_t size() const { return entries_.size() - 1; }
+  uint32_t address(uint32_t id) const { return entries_[id].address; }
+
+  // "" for entry 0 and for entries without the text.
+  const char* Name(uint32_t id) const { return Text(entries_[id].name); }
+  const char* Country(uint32_t id) const {
+    const uint32_t t = entries_[id].country;
+    return Text(t == kNotLooked ? 0 : t);
+  }
+  bool CountryLooked(uint32_t id) const { return entries_[id].country != kNotLooked; }
+  // Cut to the host name limit of the list.
+  void SetName(uint32_t id, const char* name);
+  void SetCountry(uint32_t id, const char* text);
+  void Clear();
+
+ private:
+  static uint32_t HashAddress(uint32_t a) { return uint32_t(uint64_t(a) * 0x9E3779B97F4A7C15ULL >> 32); }
+  static constexpr uint32_t kNotLooked = ~uint32_t(0);
+  static constexpr uint32_t kPageShift = 16;
+  struct Entry {
+    uint32_t address;
+    uint32_t name;     // text ids; 0 = ""
+    uint32_t country;  // kNotLooked until a lookup gave its text
+  };
+  // Pages never move, so a text handed out stays valid until Clear.
+  const char* Text(uint32_t t) const {
+    return pages_[t >> kPageShift].get() + (t & ((1u << kPageShift) - 1));
+  }
+  uint32_t InternText(const char* s, size_t n);
+
+  std::vector<Entry> entries_;  // entry 0 stands for none
+  // Address and entry number side by side: a lookup reads one slot.
+  struct Slot {
+    uint32_t address, id;  // id 0 = empty
+  };
+  std::vector<Slot> slots_;
+  std::vector<std::unique_ptr<char[]>> pages_;
+  uint32_t pageFill_ = 0;
+  std::vector<uint32_t> textSlots_;  // text ids; 0 = empty
+  size_t texts_ = 0;
+};
