@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "base/byte_cursor.h"
 #include "gtest/gtest.h"
 #include "packetfile/packet_file.h"
 #include "test_support.h"
@@ -18,8 +19,7 @@ Bytes Record(uint16_t headerLen, uint32_t len, uint8_t fill) {
 
 Bytes Header(const char* magic, uint16_t payloadLen) {
   Bytes h(magic, magic + 8);
-  h.push_back(uint8_t(payloadLen));
-  h.push_back(uint8_t(payloadLen >> 8));
+  h.insert(h.end(), {uint8_t(payloadLen), uint8_t(payloadLen >> 8)});
   for (uint16_t i = 0; i < payloadLen; i++) h.push_back(uint8_t(10 + i));
   return h;
 }
@@ -63,24 +63,10 @@ TEST(PacketFileTest, WritesTheExactLayoutAndDeletesTheTemporaryFile) {
   EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 14), Bytes({10, 0, 0, 5}));
   EXPECT_EQ(b[14], 24);
   EXPECT_EQ(b[16], 60);
-  uint64_t t = 0;
-  for (int i = 0; i < 8; i++) t |= uint64_t(b[20 + i]) << (8 * i);
-  EXPECT_EQ(t, platform.now);
+  EXPECT_EQ(LoadLe32(&b[20]) | uint64_t(LoadLe32(&b[24])) << 32, platform.now);
   EXPECT_EQ(f.lastPacketTime, platform.now);
   EXPECT_EQ(Bytes(b.begin() + 28, b.begin() + 34), Bytes(src, src + 6));
   EXPECT_EQ(Bytes(b.begin() + 34, b.begin() + 40), Bytes(dst, dst + 6));
-
-  // Reading back gives the header fields and the packet.
-  ASSERT_TRUE(f.OpenForReading());
-  Bytes buf(kPacketBufferSize);
-  PacketHeader h;
-  ASSERT_TRUE(f.ReadNextPacket(buf.data(), h));
-  EXPECT_EQ(h.length, 60u);
-  EXPECT_EQ(h.time, platform.now);
-  EXPECT_EQ(0, memcmp(h.srcMac, src, 6));
-  EXPECT_EQ(0, memcmp(h.dstMac, dst, 6));
-  EXPECT_FALSE(f.ReadNextPacket(buf.data(), h));
-  EXPECT_EQ(f.damage(), nullptr);
 
   // Packets up to a full snapshot are stored and read back; empty ones refused.
   Bytes big(20000, 2), max(kMaxPacketLength, 3);
