@@ -24,7 +24,6 @@ class PrefixTrie {
   std::vector<std::pair<int64_t, int64_t>> nodes;
 
  private:
-  int64_t Child(size_t node, int bit);
   size_t start_ = 0;  // the node after the leading zero bits
 };
 
