@@ -1,9 +1,8 @@
-#include <algorithm>
 #include <cstring>
 
 #include "capture/dns.h"
+#include "geo_writers.h"
 #include "gtest/gtest.h"
-#include "test_support.h"
 
 TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   DnsNameCache cache;
@@ -22,10 +21,7 @@ TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
 
   // Over TCP the message follows a two-byte length.
   Bytes tcpMsg = DnsResponse("tcp.example", {Addr("1.2.3.4")});
-  Bytes framed(2 + tcpMsg.size());
-  framed[0] = uint8_t(tcpMsg.size() >> 8);
-  framed[1] = uint8_t(tcpMsg.size());
-  std::copy(tcpMsg.begin(), tcpMsg.end(), framed.begin() + 2);
+  const Bytes framed = Bytes{uint8_t(tcpMsg.size() >> 8), uint8_t(tcpMsg.size())} + tcpMsg;
   Bytes tcp = WithPayload(6, "10.0.0.1", "10.0.0.5", 53, 40001, framed);
   EXPECT_EQ(LearnDnsAnswers(tcp.data(), int32_t(tcp.size()), cache), 1);
   EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("1.2.3.4"))), "tcp.example");
