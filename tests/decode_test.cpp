@@ -2,12 +2,19 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
+namespace {
+Conversation Decoded(const Bytes& p, uint32_t local, bool direction, const uint8_t* dst = nullptr,
+                     const uint8_t* src = nullptr) {
+  Conversation c;
+  EXPECT_TRUE(DecodePacket(p.data(), int32_t(p.size()), c, local, direction, dst, src));
+  return c;
+}
+}  // namespace
+
 TEST(DecodeTest, DirectionPortsAndLengths) {
   const uint32_t local = Addr("10.0.0.5");
   const uint8_t a[6] = {0xa, 0xa, 0xa, 0xa, 0xa, 0xa}, b[6] = {0xb, 0xb, 0xb, 0xb, 0xb, 0xb};
-  Bytes out = Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 60, 0x01020304);
-  Conversation r;
-  ASSERT_TRUE(DecodePacket(out.data(), int32_t(out.size()), r, local, true, b, a));
+  const Conversation r = Decoded(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 60, 0x01020304), local, true, b, a);
   EXPECT_EQ(r.outgoing, 1);
   EXPECT_EQ(r.localAddress, local);
   EXPECT_EQ(r.localPort, 1025);
@@ -18,27 +25,17 @@ TEST(DecodeTest, DirectionPortsAndLengths) {
   EXPECT_EQ(r.localMac[0], 0xa);
   EXPECT_EQ(r.remoteMac[0], 0xb);
 
-  Bytes in = Ipv4Packet(17, "10.0.0.9", "10.0.0.5", 53, 3000, 10);
-  Conversation u;
-  ASSERT_TRUE(DecodePacket(in.data(), int32_t(in.size()), u, local, true, b, a));
+  const Bytes in = Ipv4Packet(17, "10.0.0.9", "10.0.0.5", 53, 3000, 10);
+  const Conversation u = Decoded(in, local, true, b, a);
   EXPECT_EQ(u.outgoing, 0);
   EXPECT_EQ(u.localPort, 3000);
   EXPECT_EQ(u.remoteAddress, Addr("10.0.0.9"));
   EXPECT_EQ(u.localMac[0], 0xb);
-  // Without the direction decision the source is local.
-  Conversation s;
-  ASSERT_TRUE(DecodePacket(in.data(), int32_t(in.size()), s, local, false, nullptr, nullptr));
-  EXPECT_EQ(s.localPort, 53);
-
+  EXPECT_EQ(Decoded(in, local, false).localPort, 53);  // without the direction decision the source is local
   // Loopback: 127.0.0.1 to itself is incoming.
-  Bytes lo = Ipv4Packet(6, "127.0.0.1", "127.0.0.1", 5000, 6000, 1);
-  Conversation l;
-  ASSERT_TRUE(DecodePacket(lo.data(), int32_t(lo.size()), l, Addr("127.0.0.1"), true, nullptr, nullptr));
-  EXPECT_EQ(l.localPort, 6000);
+  EXPECT_EQ(Decoded(Ipv4Packet(6, "127.0.0.1", "127.0.0.1", 5000, 6000, 1), Addr("127.0.0.1"), true).localPort, 6000);
 
-  Bytes icmp = Ipv4Packet(1, "10.0.0.9", "10.0.0.5", 0, 0, 32);
-  Conversation i;
-  ASSERT_TRUE(DecodePacket(icmp.data(), int32_t(icmp.size()), i, local, true, nullptr, nullptr));
+  const Conversation i = Decoded(Ipv4Packet(1, "10.0.0.9", "10.0.0.5", 0, 0, 32), local, true);
   EXPECT_EQ(i.headerLength, 28);
   EXPECT_EQ(i.localPort + i.remotePort, 0);
 
