@@ -58,8 +58,7 @@ TEST(PacketFileTest, WritesTheExactLayoutAndDeletesTheTemporaryFile) {
   Bytes b = ReadFileBytes(name);
   ASSERT_EQ(b.size(), 100u);
   EXPECT_EQ(std::string(b.begin(), b.begin() + 8), "PKRLF200");
-  EXPECT_EQ(b[8], 4);
-  EXPECT_EQ(b[9], 0);
+  EXPECT_EQ(LoadLe16(&b[8]), 4);
   EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 14), Bytes({10, 0, 0, 5}));
   EXPECT_EQ(b[14], 24);
   EXPECT_EQ(b[16], 60);
