@@ -1,5 +1,5 @@
-// Writers of small country databases for the tests: the legacy binary tree
-// format and the mmdb format, with networks added by prefix.
+// Writers of small country databases for the tests (the legacy binary tree
+// format and the mmdb format, networks added by prefix), and byte concatenation.
 #pragma once
 #include <cstdint>
 #include <map>

@@ -52,19 +52,15 @@ TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {
   WriteFileBytes(TempPath("mixed.cap"), NetMonFile(2, 2, 1, mixed));
   Collector c;
   ImportResult r = ImportCaptureFile(TempPath("mixed.cap").c_str(), c);
-  EXPECT_TRUE(r.opened);
   EXPECT_FALSE(r.damaged) << r.error;
-  ASSERT_EQ(c.packets.size(), 2u);
-  EXPECT_EQ(c.packets[0], ip);
-  EXPECT_EQ(c.packets[1], ip);
+  ASSERT_EQ(c.packets, std::vector<Bytes>(2, ip));
   EXPECT_EQ(c.dst[0], (Bytes{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5}));
 }
 
 TEST(NetMonTest, DamageKeepsEarlierFrames) {
-  FakePlatform platform;
-  std::vector<NmFrame> nm;
-  for (int i = 0; i < 3; i++) nm.push_back({Ethernet(Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, uint16_t(i), 8))});
-  const Bytes good = NetMonFile(2, 1, 1, nm);
+  std::vector<NmFrame> three;
+  for (int i = 0; i < 3; i++) three.push_back({Ethernet(Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, uint16_t(i), 8))});
+  const Bytes good = NetMonFile(2, 1, 1, three);
   auto import = [](Bytes file, size_t* delivered) {
     Collector c;
     MemorySource src(file.data(), file.size());

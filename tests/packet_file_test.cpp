@@ -1,9 +1,9 @@
 #include <cstring>
 
 #include "base/byte_cursor.h"
+#include "geo_writers.h"
 #include "gtest/gtest.h"
 #include "packetfile/packet_file.h"
-#include "test_support.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ std::vector<uint32_t> ReadAll(const std::string& path, PacketFile& f, Bytes* fir
 
 }  // namespace
 
-TEST(PacketFileTest, WritesTheExactLayoutAndDeletesTheTemporaryFile) {
+TEST(PacketFileTest, LayoutTemporaryFilesOldVersionsAndDamage) {
   FakePlatform platform;
   PacketFile f;
   f.ResetFile(true);
@@ -84,19 +84,11 @@ TEST(PacketFileTest, WritesTheExactLayoutAndDeletesTheTemporaryFile) {
   f.ResetFile(false);
   EXPECT_TRUE(ReadFileBytes(name).empty());  // deleted
   EXPECT_STREQ(f.name(), "");
-}
-
-TEST(PacketFileTest, ToleratesOldMagicAndLongHeadersAndStopsAtDamage) {
-  FakePlatform platform;
-  const std::string path = TempPath("tolerance.pkp");
-  PacketFile f;
 
   // PKRLF100, a 6-byte header payload, a record with a 30-byte header.
-  Bytes b = Header("PKRLF100", 6);
-  Bytes r1 = Record(24, 40, 0x11), r2 = Record(30, 50, 0x22);
-  b.insert(b.end(), r1.begin(), r1.end());
-  b.insert(b.end(), r2.begin(), r2.end());
-  WriteFileBytes(path, b);
+  const std::string path = TempPath("tolerance.pkp");
+  const Bytes r1 = Record(24, 40, 0x11);
+  WriteFileBytes(path, Header("PKRLF100", 6) + r1 + Record(30, 50, 0x22));
   Bytes first;
   EXPECT_EQ(ReadAll(path, f, &first), std::vector<uint32_t>({40, 50}));
   EXPECT_EQ(f.headerAddress, Addr("10.11.12.13"));
@@ -107,11 +99,7 @@ TEST(PacketFileTest, ToleratesOldMagicAndLongHeadersAndStopsAtDamage) {
   Bytes truncated = Record(24, 80, 0x33);
   truncated.resize(60);
   for (Bytes bad : {Bytes{0, 0}, Bytes{0x2C, 0x01}, Record(24, kMaxPacketLength + 1, 0), truncated}) {
-    Bytes d = Header("PKRLF200", 4);
-    d.insert(d.end(), r1.begin(), r1.end());
-    d.insert(d.end(), bad.begin(), bad.end());
-    if (bad != truncated) d.insert(d.end(), r1.begin(), r1.end());
-    WriteFileBytes(path, d);
+    WriteFileBytes(path, Header("PKRLF200", 4) + r1 + bad + (bad == truncated ? Bytes() : r1));
     EXPECT_EQ(ReadAll(path, f), std::vector<uint32_t>({40}));
     EXPECT_NE(f.damage(), nullptr);
     EXPECT_EQ(f.recordOffset(), 14u + r1.size());
