@@ -92,12 +92,10 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
   EXPECT_FALSE(db.Load({1, 2}));
   EXPECT_EQ(Find(db, "1.2.3.4"), "<none>");
   // A node that points at itself never reaches a leaf.
-  Bytes loop = {0, 0, 0, 0, 0, 0, 1, 0, 0};
-  ASSERT_TRUE(db.Load(loop));
+  ASSERT_TRUE(db.Load({0, 0, 0, 0, 0, 0, 1, 0, 0}));
   EXPECT_EQ(Find(db, "1.2.3.4"), "<none>");
   // Records pointing past the file, and a record whose texts run off its end.
-  Bytes far = {0xF0, 0xFF, 0xFF, 0x02, 0, 0, 1, 0, 0};
-  ASSERT_TRUE(db.Load(far));
+  ASSERT_TRUE(db.Load({0xF0, 0xFF, 0xFF, 0x02, 0, 0, 1, 0, 0}));
   EXPECT_EQ(Find(db, "1.2.3.4"), "<none>");
   EXPECT_EQ(Find(db, "200.2.3.4"), "<none>");
   // A record whose texts are not ended within a record's length is not

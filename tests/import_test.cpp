@@ -45,9 +45,7 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   EXPECT_EQ(expected, ReportRows(TempPath("own.pkp"), true));
   EXPECT_NE(ReportRows(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
   EXPECT_NE(expected.find("00:00:00.250"), std::string::npos);
-  EXPECT_EQ(ReportRows(TempPath("a.pcap")), expected);
-  EXPECT_EQ(ReportRows(TempPath("b.pcap")), expected);
-  EXPECT_EQ(ReportRows(TempPath("c.pcap")), expected);
+  for (const char* pcap : {"a.pcap", "b.pcap", "c.pcap"}) EXPECT_EQ(ReportRows(TempPath(pcap)), expected) << pcap;
   auto noMacs = [](std::string s) {
     for (size_t p; (p = s.find("00-11-22-33-44-55")) != std::string::npos;) s.erase(p, 17);
     for (size_t p; (p = s.find("66-77-88-99-aa-bb")) != std::string::npos;) s.erase(p, 17);
