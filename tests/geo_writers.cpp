@@ -25,10 +25,8 @@ void LegacyWriter::AddCity(uint32_t network, int prefixLength, uint8_t countryIn
                            const std::string& city, const std::string& postal) {
   leafValues_.push_back(uint32_t(records_.size()));
   records_.push_back(countryIndex);
-  for (const std::string* s : {&region, &city, &postal}) {
-    records_.insert(records_.end(), s->begin(), s->end());
-    records_.push_back(0);
-  }
+  for (const std::string* s : {&region, &city, &postal})
+    records_.insert(records_.end(), s->c_str(), s->c_str() + s->size() + 1);  // with the NUL
   records_.insert(records_.end(), 6, 0x11);
   trie_.Add(network, prefixLength, int64_t(leafValues_.size() - 1));
 }
@@ -41,11 +39,7 @@ void LegacyWriter::AddCountry(uint32_t network, int prefixLength, uint8_t countr
 Bytes LegacyWriter::Build(bool structure) const {
   const uint32_t segments = city_ ? uint32_t(trie_.nodes.size()) : 16776960u;
   Bytes out;
-  auto put24 = [&](uint32_t v) {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v >> 16));
-  };
+  auto put24 = [&](uint32_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)}); };
   auto value = [&](int64_t c) -> uint32_t {
     if (c >= 0) return uint32_t(c);
     if (c == PrefixTrie::kEmpty) return segments;

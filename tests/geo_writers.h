@@ -2,7 +2,6 @@
 // format and the mmdb format, networks added by prefix), and byte concatenation.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
