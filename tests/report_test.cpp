@@ -14,7 +14,6 @@ TEST(ReportTest, WritesRowsAndFailsClearly) {
   const std::string text = ReadFileText(out);
   EXPECT_EQ(text.substr(0, 52), "1\tUDP\t127.0.0.1\t127.0.0.1\t5000\t6000\t1\t70 Bytes\t2023-");
   EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 20);  // the 20 columns shown by default
 
   // Unknown content, an unwritable output.
   WriteFileBytes(cap + ".txt", Bytes(100, 'x'));
