@@ -150,8 +150,7 @@ TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
   MemorySource src(w.bytes.data(), w.bytes.size());
   ImportResult r = ImportCapture(src, c);
   EXPECT_TRUE(r.error.empty()) << r.error;
-  ASSERT_EQ(c.packets.size(), 4u);
-  for (const Bytes& b : c.packets) EXPECT_EQ(b, p);
+  ASSERT_EQ(c.packets, std::vector<Bytes>(4, p));
   EXPECT_EQ(c.times[0], kFileTimeUnixEpoch + 10000000);
   EXPECT_EQ(c.times[2], c.times[1]);  // a simple packet has no time: the one before
   EXPECT_EQ(c.macs[0], 3);
@@ -166,9 +165,8 @@ TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
     EXPECT_LE(k.packets.size(), 4u);
   }
   // A block length beyond the limit is damage, not an allocation.
-  Bytes huge = w.bytes;
-  size_t at = huge.size();
-  huge.insert(huge.end(), {6, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF});
+  const size_t at = w.bytes.size();
+  const Bytes huge = w.bytes + Bytes{6, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF};
   Collector h;
   MemorySource hs(huge.data(), huge.size());
   ImportResult hr = ImportCapture(hs, h);
@@ -213,8 +211,7 @@ TEST(ImportTest, LinkTypes) {
   wifi = wifi + ip;
   feed(kLinkIeee80211, wifi);
   feed(kLinkRadiotap, Bytes{0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0} + wifi);  // length 12, little-endian
-  ASSERT_EQ(c.packets.size(), 9u);
-  for (const Bytes& b : c.packets) EXPECT_EQ(b, ip);
+  ASSERT_EQ(c.packets, std::vector<Bytes>(9, ip));
   EXPECT_EQ(c.macs[4], 1);  // cooked capture: the sender's address only
   // 802.11: the sender is address 3 by the capture driver's rules, the receiver address 2.
   for (size_t i : {7, 8}) {
