@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <dirent.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,13 +21,9 @@ int main(int argc, char** argv) {
       paths.push_back(argv[i]);
     }
     for (const std::string& p : paths) {
-      FILE* f = fopen(p.c_str(), "rb");
+      std::ifstream f(p, std::ios::binary);
       if (!f) continue;
-      std::vector<uint8_t> buf;
-      uint8_t chunk[65536];
-      size_t n;
-      while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) buf.insert(buf.end(), chunk, chunk + n);
-      fclose(f);
+      const std::vector<uint8_t> buf{std::istreambuf_iterator<char>(f), {}};
       LLVMFuzzerTestOneInput(buf.data(), buf.size());
       files++;
     }

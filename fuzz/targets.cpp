@@ -7,20 +7,12 @@
 #include <unistd.h>
 
 #include "app/config.h"
-#include "base/options.h"
 #include "app/report.h"
-#include "base/strings.h"
 #include "base/language.h"
+#include "base/strings.h"
 #include "export/summary_export.h"
 #include "capture/capture_engine.h"
-#include "capture/conversation.h"
-#include "capture/conversation_table.h"
-#include "capture/dns.h"
 #include "capture/tls.h"
-#include "capture/frame.h"
-#include "filter/filter.h"
-#include "packetfile/import.h"
-#include "packetfile/packet_file.h"
 #include "stream/http.h"
 #include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
@@ -80,11 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImportCapture(src, sink);
 #elif defined(FUZZ_PACKET_FILE)
   const TempInput input(data, size, ".pkp");
-  const std::string& path = input.path;
   static uint8_t buf[kPacketBufferSize];
   Options o;
   PacketFile pf;
-  pf.SetName(path.c_str());
+  pf.SetName(input.path.c_str());
   ConversationTable table(o, &pf);
   if (pf.OpenForReading()) {
     table.LocalAddress = pf.headerAddress;
@@ -148,8 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader.Binary("CaptureFilter", big.data(), big.size());
 #elif defined(FUZZ_LANGUAGE)
   const TempInput input(data, size, "_lng.ini");
-  const std::string& path = input.path;
-  if (LoadLanguageFile(path)) {
+  if (LoadLanguageFile(input.path)) {
     for (int id : {4, 8, 501, 1001, 1002, 1013, 70000}) GetString(id);
     std::string v, html;
     LanguageLookup("menu_102", "70001", &v);
@@ -161,11 +151,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #elif defined(FUZZ_DETECT)
   // Whatever a user opens: recognised by content, then read as what it is.
   const TempInput input(data, size, ".cap");
-  const std::string& path = input.path;
   Options o;
   PacketFile pf;
   ConversationTable table(o, &pf);
-  LoadCaptureForReport(path.c_str(), table, pf, o);
+  LoadCaptureForReport(input.path.c_str(), table, pf, o);
 #elif defined(FUZZ_PLACEMENT)
   // Segments: u32 sequence number, u8 length, that many bytes.
   StreamBlock block;

@@ -40,7 +40,6 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   EXPECT_EQ(back.DisplayFilter, "");
   EXPECT_EQ(back.CaptureMethod, 2);
   EXPECT_STREQ(back.PCapAdapterName, "\\Device\\NPF_{X}");
-  EXPECT_EQ(back.DisplayMode, 4);
   EXPECT_TRUE(back.WinPosValid);
   EXPECT_EQ(back.WinPos[0], 44);
   EXPECT_EQ(back.Columns[22][0], 120);

@@ -1,39 +1,30 @@
-#include <algorithm>
 #include <cstring>
 
 #include "capture/dns.h"
+#include "geo_writers.h"
 #include "gtest/gtest.h"
-#include "test_support.h"
 
 TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   DnsNameCache cache;
+  auto learn = [&](uint8_t protocol, uint16_t port, const Bytes& msg) {
+    const Bytes p = WithPayload(protocol, "10.0.0.1", "10.0.0.5", port, 40000, msg);
+    return LearnDnsAnswers(p.data(), int32_t(p.size()), cache);
+  };
   // Two A records for the same address: one entry with the first name.
-  Bytes msg = DnsResponse("www.example.org", {Addr("93.184.216.34"), Addr("93.184.216.34")});
-  Bytes udp = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 40000, msg);
-  EXPECT_EQ(LearnDnsAnswers(udp.data(), int32_t(udp.size()), cache), 1);
+  EXPECT_EQ(learn(17, 53, DnsResponse("www.example.org", {Addr("93.184.216.34"), Addr("93.184.216.34")})), 1);
   ASSERT_EQ(cache.size(), 1u);
   EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("93.184.216.34"))), "www.example.org");
-
   // A later answer with another name for the address changes nothing.
-  Bytes other = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 40000,
-                            DnsResponse("other.example", {Addr("93.184.216.34")}));
-  LearnDnsAnswers(other.data(), int32_t(other.size()), cache);
+  learn(17, 53, DnsResponse("other.example", {Addr("93.184.216.34")}));
   EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("93.184.216.34"))), "www.example.org");
 
   // Over TCP the message follows a two-byte length.
-  Bytes tcpMsg = DnsResponse("tcp.example", {Addr("1.2.3.4")});
-  Bytes framed(2 + tcpMsg.size());
-  framed[0] = uint8_t(tcpMsg.size() >> 8);
-  framed[1] = uint8_t(tcpMsg.size());
-  std::copy(tcpMsg.begin(), tcpMsg.end(), framed.begin() + 2);
-  Bytes tcp = WithPayload(6, "10.0.0.1", "10.0.0.5", 53, 40001, framed);
-  EXPECT_EQ(LearnDnsAnswers(tcp.data(), int32_t(tcp.size()), cache), 1);
+  const Bytes tcpMsg = DnsResponse("tcp.example", {Addr("1.2.3.4")});
+  EXPECT_EQ(learn(6, 53, Bytes{uint8_t(tcpMsg.size() >> 8), uint8_t(tcpMsg.size())} + tcpMsg), 1);
   EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("1.2.3.4"))), "tcp.example");
 
   // Not port 53: ignored.
-  Bytes elsewhere = WithPayload(17, "10.0.0.1", "10.0.0.5", 5353, 40000,
-                                DnsResponse("mdns.example", {Addr("5.5.5.5")}));
-  EXPECT_EQ(LearnDnsAnswers(elsewhere.data(), int32_t(elsewhere.size()), cache), 0);
+  EXPECT_EQ(learn(17, 5353, DnsResponse("mdns.example", {Addr("5.5.5.5")})), 0);
   EXPECT_EQ(cache.FindIPv4(Addr("5.5.5.5")), -1);
   EXPECT_EQ(cache.Name(99), nullptr);
 }

@@ -1,32 +1,23 @@
 #include "geo_writers.h"
 
-PrefixTrie::PrefixTrie(int skipZeroBits) {
-  nodes.push_back({kEmpty, kEmpty});
-  for (int i = 0; i < skipZeroBits; i++) {
-    nodes.push_back({kEmpty, kEmpty});
-    nodes[nodes.size() - 2].first = int64_t(nodes.size() - 1);
-  }
-  start_ = nodes.size() - 1;
-}
-
-int64_t PrefixTrie::Child(size_t node, int bit) {
-  int64_t c = bit ? nodes[node].second : nodes[node].first;
-  if (c >= 0) return c;
-  nodes.push_back({kEmpty, kEmpty});
-  c = int64_t(nodes.size() - 1);
-  (bit ? nodes[node].second : nodes[node].first) = c;
-  return c;
+PrefixTrie::PrefixTrie(int skipZeroBits) : nodes(size_t(skipZeroBits) + 1, {kEmpty, kEmpty}) {
+  for (int i = 0; i < skipZeroBits; i++) nodes[size_t(i)].first = i + 1;
+  start_ = size_t(skipZeroBits);
 }
 
 void PrefixTrie::Add(uint32_t network, int prefixLength, int64_t leaf) {
   size_t node = start_;
   for (int i = 0; i < prefixLength; i++) {
-    const int bit = (network >> (31 - i)) & 1;
+    int64_t& child = (network >> (31 - i)) & 1 ? nodes[node].second : nodes[node].first;
     if (i == prefixLength - 1) {
-      (bit ? nodes[node].second : nodes[node].first) = -(leaf + 2);
-      return;
+      child = -(leaf + 2);
+    } else if (child >= 0) {
+      node = size_t(child);
+    } else {
+      node = nodes.size();
+      child = int64_t(node);
+      nodes.push_back({kEmpty, kEmpty});
     }
-    node = size_t(Child(node, bit));
   }
 }
 
@@ -34,10 +25,8 @@ void LegacyWriter::AddCity(uint32_t network, int prefixLength, uint8_t countryIn
                            const std::string& city, const std::string& postal) {
   leafValues_.push_back(uint32_t(records_.size()));
   records_.push_back(countryIndex);
-  for (const std::string* s : {&region, &city, &postal}) {
-    records_.insert(records_.end(), s->begin(), s->end());
-    records_.push_back(0);
-  }
+  for (const std::string* s : {&region, &city, &postal})
+    records_.insert(records_.end(), s->c_str(), s->c_str() + s->size() + 1);  // with the NUL
   records_.insert(records_.end(), 6, 0x11);
   trie_.Add(network, prefixLength, int64_t(leafValues_.size() - 1));
 }
@@ -50,11 +39,7 @@ void LegacyWriter::AddCountry(uint32_t network, int prefixLength, uint8_t countr
 Bytes LegacyWriter::Build(bool structure) const {
   const uint32_t segments = city_ ? uint32_t(trie_.nodes.size()) : 16776960u;
   Bytes out;
-  auto put24 = [&](uint32_t v) {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v >> 16));
-  };
+  auto put24 = [&](uint32_t v) { out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)}); };
   auto value = [&](int64_t c) -> uint32_t {
     if (c >= 0) return uint32_t(c);
     if (c == PrefixTrie::kEmpty) return segments;
@@ -65,48 +50,29 @@ Bytes LegacyWriter::Build(bool structure) const {
     put24(value(n.second));
   }
   if (city_) out.insert(out.end(), records_.begin(), records_.end());
-  if (structure) {
-    out.insert(out.end(), {0xFF, 0xFF, 0xFF, uint8_t(city_ ? 2 : 1)});
-    if (city_) put24(segments);
-  } else {
-    put24(segments);
-  }
+  if (structure) out.insert(out.end(), {0xFF, 0xFF, 0xFF, uint8_t(city_ ? 2 : 1)});
+  if (city_ || !structure) put24(segments);
   return out;
 }
 
 namespace mmdb {
 Bytes Head(int type, uint32_t size) {
-  Bytes b;
-  const int t = type > 7 ? 0 : type;
-  uint8_t ctrl = uint8_t(t << 5);
-  Bytes ext;
-  if (size < 29) ctrl |= uint8_t(size);
-  else if (size < 285) ctrl |= 29, ext = {uint8_t(size - 29)};
-  else if (size < 65821) ctrl |= 30, ext = {uint8_t((size - 285) >> 8), uint8_t(size - 285)};
-  else ctrl |= 31, ext = {uint8_t((size - 65821) >> 16), uint8_t((size - 65821) >> 8), uint8_t(size - 65821)};
-  b.push_back(ctrl);
+  static const uint32_t kBase[] = {0, 29, 285, 65821};
+  const int n = size < 29 ? 0 : size < 285 ? 1 : size < 65821 ? 2 : 3;
+  Bytes b = {uint8_t((type > 7 ? 0 : type) << 5 | (n ? 28 + n : int(size)))};
   if (type > 7) b.push_back(uint8_t(type - 7));
-  b.insert(b.end(), ext.begin(), ext.end());
+  for (int i = n - 1; i >= 0; i--) b.push_back(uint8_t((size - kBase[n]) >> (8 * i)));
   return b;
 }
-Bytes Str(const std::string& s) {
-  Bytes b = Head(2, uint32_t(s.size()));
-  b.insert(b.end(), s.begin(), s.end());
-  return b;
-}
+Bytes Str(const std::string& s) { return Head(2, uint32_t(s.size())) + Bytes(s.begin(), s.end()); }
 Bytes Uint(int type, uint64_t v) {
   Bytes payload;
   for (; v; v >>= 8) payload.insert(payload.begin(), uint8_t(v));
-  Bytes b = Head(type, uint32_t(payload.size()));
-  b.insert(b.end(), payload.begin(), payload.end());
-  return b;
+  return Head(type, uint32_t(payload.size())) + payload;
 }
 Bytes Map(const Pairs& entries) {
   Bytes b = Head(7, uint32_t(entries.size()));
-  for (const auto& e : entries) {
-    b.insert(b.end(), e.first.begin(), e.first.end());
-    b.insert(b.end(), e.second.begin(), e.second.end());
-  }
+  for (const auto& e : entries) b = std::move(b) + e.first + e.second;
   return b;
 }
 Bytes Map(const Fields& entries) {
@@ -116,7 +82,7 @@ Bytes Map(const Fields& entries) {
 }
 Bytes Array(const std::vector<Bytes>& items) {
   Bytes b = Head(11, uint32_t(items.size()));
-  for (const Bytes& i : items) b.insert(b.end(), i.begin(), i.end());
+  for (const Bytes& i : items) b = std::move(b) + i;
   return b;
 }
 Bytes Pointer(uint32_t offset) {
@@ -146,25 +112,18 @@ Bytes MmdbWriter::Build() const {
   Bytes out;
   for (const auto& node : trie_.nodes) {
     const uint64_t l = value(node.first), r = value(node.second);
-    if (recordSize_ == 24) {
-      for (uint64_t v : {l, r}) out.insert(out.end(), {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-    } else if (recordSize_ == 28) {
+    if (recordSize_ == 28) {
       out.insert(out.end(), {uint8_t(l >> 16), uint8_t(l >> 8), uint8_t(l), uint8_t(((l >> 24) & 0x0F) << 4 | ((r >> 24) & 0x0F)),
                              uint8_t(r >> 16), uint8_t(r >> 8), uint8_t(r)});
     } else {
       for (uint64_t v : {l, r})
-        out.insert(out.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+        for (int shift = recordSize_ - 8; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
     }
   }
-  out.insert(out.end(), 16, 0);
-  out.insert(out.end(), data.begin(), data.end());
   const char marker[] = "\xAB\xCD\xEFMaxMind.com";
-  out.insert(out.end(), marker, marker + 14);
-  Bytes meta = mmdb::Map(mmdb::Fields{
-      {"node_count", mmdb::Uint(6, n)},
-      {"record_size", mmdb::Uint(5, uint64_t(recordSize_))},
-      {"ip_version", mmdb::Uint(5, uint64_t(ipVersion_))},
-      {"database_type", mmdb::Str("Test-City")}});
-  out.insert(out.end(), meta.begin(), meta.end());
-  return out;
+  return std::move(out) + Bytes(16, 0) + data + Bytes(marker, marker + 14) +
+         mmdb::Map(mmdb::Fields{{"node_count", mmdb::Uint(6, n)},
+                                {"record_size", mmdb::Uint(5, uint64_t(recordSize_))},
+                                {"ip_version", mmdb::Uint(5, uint64_t(ipVersion_))},
+                                {"database_type", mmdb::Str("Test-City")}});
 }

@@ -1,8 +1,7 @@
-// Writers of small country databases for the tests: the legacy binary tree
-// format and the mmdb format, with networks added by prefix.
+// Writers of small country databases for the tests (the legacy binary tree
+// format and the mmdb format, networks added by prefix), and byte concatenation.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,7 +23,6 @@ class PrefixTrie {
   std::vector<std::pair<int64_t, int64_t>> nodes;
 
  private:
-  int64_t Child(size_t node, int bit);
   size_t start_ = 0;  // the node after the leading zero bits
 };
 

@@ -131,38 +131,34 @@ TEST(HostileTest, FullDiskWritesAreReported) {
 }
 #endif
 
-// Point 3: an extraction goes on after a failed body and says how many failed.
-TEST(HostileTest, ExtractionCountsFailedBodies) {
+// Point 3: an extraction goes on after a failed body and says how many
+// failed. Point 4: a name too long for the folder is shortened, extension and numbering kept.
+TEST(HostileTest, ExtractionCountsFailuresAndShortensLongNames) {
   FakePlatform platform;
-  const std::string missing = TempPath("no-such-folder-14");
-  HttpExtractor x(missing);
-  const std::string req = "GET /a.txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
-  for (int i = 0; i < 3; i++)
-    for (const std::string* s : {&req, &resp}) x.OnBlock(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+  auto extract = [](HttpExtractor& x, const std::string& path, int times) {
+    const std::string req = "GET /" + path + " HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
+    for (int i = 0; i < times; i++)
+      for (const std::string* s : {&req, &resp}) x.OnBlock(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+  };
+  HttpExtractor x(TempPath("no-such-folder-14"));
+  extract(x, "a.txt", 3);
   EXPECT_EQ(x.filesWritten(), 0);
   EXPECT_EQ(x.filesFailed(), 3);
   const std::string report = x.FailureReport();
   EXPECT_NE(report.find("a.txt: "), std::string::npos) << report;
   EXPECT_NE(report.find("a(2).txt: "), std::string::npos) << report;  // each one named
   EXPECT_NE(report.find("3 of 3 bodies could not be written"), std::string::npos) << report;
-}
 
-// Point 4: a name too long for the folder is shortened, extension and numbering kept.
-TEST(HostileTest, LongNamesAreShortenedNotSkipped) {
-  FakePlatform platform;
   std::string folder = TempPath("long-14-");
   folder += std::string(kMaxPath - folder.size() - 30, 'f');
   MakeDir(folder);
-  HttpExtractor x(folder);
+  HttpExtractor y(folder);
   const std::string name(60, 'n');
-  const std::string req = "GET /" + name + ".txt HTTP/1.1\r\n\r\n", resp = "HTTP/1.1 200 OK\r\n\r\nbody";
-  for (int i = 0; i < 2; i++)
-    for (const std::string* s : {&req, &resp}) x.OnBlock(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-  EXPECT_EQ(x.filesWritten(), 2) << x.FailureReport();
+  extract(y, name + ".txt", 2);
+  EXPECT_EQ(y.filesWritten(), 2) << y.FailureReport();
   const size_t room = kMaxPath - folder.size() - 1;
-  const std::string first = name.substr(0, room - 4) + ".txt", second = name.substr(0, room - 7) + "(1).txt";
-  EXPECT_EQ(ReadFileBytes(folder + "/" + first).size(), 4u);
-  EXPECT_EQ(ReadFileBytes(folder + "/" + second).size(), 4u);
+  EXPECT_EQ(ReadFileBytes(folder + "/" + name.substr(0, room - 4) + ".txt").size(), 4u);
+  EXPECT_EQ(ReadFileBytes(folder + "/" + name.substr(0, room - 7) + "(1).txt").size(), 4u);
 }
 
 // Point 6: time stamps out of range saturate; nothing overflows.
@@ -174,11 +170,6 @@ TEST(HostileTest, TimeStampsOutOfRangeSaturate) {
   EXPECT_EQ(UnixToFileTime(0, -1, 0), kFileTimeUnixEpoch - 10000000);
   EXPECT_EQ(UnixToFileTime(1700000000, 0, 25), kFileTimeUnixEpoch + 17000000000000000ULL + 25);
   EXPECT_EQ(UnixToFileTime(0, 0, 15000000), kFileTimeUnixEpoch + 15000000);  // a fraction above 1 s carries
-
-  const SystemTime st = FileTimeToSystemTime(kMaxFileTime);
-  EXPECT_EQ(st.year, 9999);
-  EXPECT_EQ(st.month, 12);
-  EXPECT_EQ(st.day, 30);
 }
 
 // Point 7: what a capture without IPv4 packets held.

@@ -10,25 +10,18 @@
 
 namespace {
 std::string Gzip(const std::string& s) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-  std::string out(s.size() + 128, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(s.data()));
-  z.avail_in = uInt(s.size());
-  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  gzFile f = gzopen(TempPath("body.gz").c_str(), "wb");
+  gzwrite(f, s.data(), unsigned(s.size()));
+  gzclose(f);
+  return ReadFileText(TempPath("body.gz"));
 }
 std::string Chunked(const std::string& body, size_t piece) {
   std::string out;
-  char size[16];
   for (size_t i = 0; i < body.size(); i += piece) {
-    std::string part = body.substr(i, piece);
-    snprintf(size, sizeof size, "%zx", part.size());
-    out += std::string(size) + "\r\n" + part + "\r\n";
+    const std::string part = body.substr(i, piece);
+    char size[24];
+    snprintf(size, sizeof size, "%zx\r\n", part.size());
+    out += size + part + "\r\n";
   }
   return out + "0\r\n\r\n";
 }

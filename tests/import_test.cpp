@@ -5,8 +5,8 @@
 #include "capture/frame.h"
 #include "gtest/gtest.h"
 #include "packetfile/capture_writer.h"
+#include "geo_writers.h"
 #include "packetfile/import.h"
-#include "test_support.h"
 
 TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   FakePlatform platform;
@@ -45,9 +45,7 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   EXPECT_EQ(expected, ReportRows(TempPath("own.pkp"), true));
   EXPECT_NE(ReportRows(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
   EXPECT_NE(expected.find("00:00:00.250"), std::string::npos);
-  EXPECT_EQ(ReportRows(TempPath("a.pcap")), expected);
-  EXPECT_EQ(ReportRows(TempPath("b.pcap")), expected);
-  EXPECT_EQ(ReportRows(TempPath("c.pcap")), expected);
+  for (const char* pcap : {"a.pcap", "b.pcap", "c.pcap"}) EXPECT_EQ(ReportRows(TempPath(pcap)), expected) << pcap;
   auto noMacs = [](std::string s) {
     for (size_t p; (p = s.find("00-11-22-33-44-55")) != std::string::npos;) s.erase(p, 17);
     for (size_t p; (p = s.find("66-77-88-99-aa-bb")) != std::string::npos;) s.erase(p, 17);
@@ -61,13 +59,6 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
     EXPECT_EQ(r.packets, session.size());
     EXPECT_EQ(ReportRows(TempPath("e.cap")), expected);
   }
-  EXPECT_FALSE(WriteCaptureFile(own, TempPath("no/such/dir.pcap").c_str(), CaptureFormat::Pcap).ok);
-  // Onto the file being read, by any name: refused, the file untouched.
-  const Bytes before = ReadFileBytes(own.name());
-  std::string other = own.name();
-  other.insert(other.rfind('/'), "/.");
-  EXPECT_FALSE(WriteCaptureFile(own, other.c_str(), CaptureFormat::Pcap).ok);
-  EXPECT_EQ(ReadFileBytes(own.name()), before);
 }
 
 #ifndef _WIN32
@@ -145,29 +136,21 @@ TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
   Bytes p = Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 10);
   PcapngWriter w;
   std::vector<size_t> ends;  // a cut at a block's end is a clean end
-  w.Section(false);
-  ends.push_back(w.bytes.size());
-  w.Interface(1);
-  ends.push_back(w.bytes.size());
-  w.Enhanced(0, Ethernet(p), 1000000);
-  ends.push_back(w.bytes.size());
-  w.Section(true);
-  ends.push_back(w.bytes.size());
-  w.Interface(228);
-  ends.push_back(w.bytes.size());
-  w.Interface(1);
-  ends.push_back(w.bytes.size());
-  w.Enhanced(1, Ethernet(p), 2000000);
-  ends.push_back(w.bytes.size());
-  w.Simple(p);
-  ends.push_back(w.bytes.size());
+  auto end = [&](PcapngWriter& x) { ends.push_back(x.bytes.size()); };
+  end(w.Section(false));
+  end(w.Interface(1));
+  end(w.Enhanced(0, Ethernet(p), 1000000));
+  end(w.Section(true));
+  end(w.Interface(228));
+  end(w.Interface(1));
+  end(w.Enhanced(1, Ethernet(p), 2000000));
+  end(w.Simple(p));
   w.Enhanced(0, p, 3000000);
   Collector c;
   MemorySource src(w.bytes.data(), w.bytes.size());
   ImportResult r = ImportCapture(src, c);
   EXPECT_TRUE(r.error.empty()) << r.error;
-  ASSERT_EQ(c.packets.size(), 4u);
-  for (const Bytes& b : c.packets) EXPECT_EQ(b, p);
+  ASSERT_EQ(c.packets, std::vector<Bytes>(4, p));
   EXPECT_EQ(c.times[0], kFileTimeUnixEpoch + 10000000);
   EXPECT_EQ(c.times[2], c.times[1]);  // a simple packet has no time: the one before
   EXPECT_EQ(c.macs[0], 3);
@@ -182,9 +165,8 @@ TEST(ImportTest, PcapngSectionsByteOrdersAndDamage) {
     EXPECT_LE(k.packets.size(), 4u);
   }
   // A block length beyond the limit is damage, not an allocation.
-  Bytes huge = w.bytes;
-  size_t at = huge.size();
-  huge.insert(huge.end(), {6, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF});
+  const size_t at = w.bytes.size();
+  const Bytes huge = w.bytes + Bytes{6, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF};
   Collector h;
   MemorySource hs(huge.data(), huge.size());
   ImportResult hr = ImportCapture(hs, h);
@@ -213,18 +195,10 @@ TEST(ImportTest, LinkTypes) {
   auto feed = [&](uint32_t lt, const Bytes& f) { HandleLinkFrame(c, lt, f.data(), uint32_t(f.size()), 1, &s); };
   feed(kLinkEthernet, Ethernet(ip, 0x0800, 1));  // 802.1Q
   feed(kLinkEthernet, Ethernet(ip, 0x0800, 2));  // 802.1ad + 802.1Q
-  Bytes null4 = {2, 0, 0, 0};
-  null4.insert(null4.end(), ip.begin(), ip.end());
-  feed(kLinkNull, null4);
-  Bytes loop4 = {0, 0, 0, 2};
-  loop4.insert(loop4.end(), ip.begin(), ip.end());
-  feed(kLinkLoop, loop4);
-  Bytes sll = {0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x08, 0x00};
-  sll.insert(sll.end(), ip.begin(), ip.end());
-  feed(kLinkLinuxSll, sll);
-  Bytes sll2 = {0x08, 0x00, 0, 0, 0, 0, 0, 1, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0};
-  sll2.insert(sll2.end(), ip.begin(), ip.end());
-  feed(kLinkLinuxSll2, sll2);
+  feed(kLinkNull, Bytes{2, 0, 0, 0} + ip);
+  feed(kLinkLoop, Bytes{0, 0, 0, 2} + ip);
+  feed(kLinkLinuxSll, Bytes{0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x08, 0x00} + ip);
+  feed(kLinkLinuxSll2, Bytes{0x08, 0x00, 0, 0, 0, 0, 0, 1, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0} + ip);
   feed(kLinkRaw, ip);
   Bytes wifi(32, 0);
   wifi[0] = 0x08;
@@ -234,13 +208,10 @@ TEST(ImportTest, LinkTypes) {
     wifi[16 + i] = uint8_t(0xB1 + i);  // address 3
   }
   wifi[30] = 0x08;
-  wifi.insert(wifi.end(), ip.begin(), ip.end());
+  wifi = wifi + ip;
   feed(kLinkIeee80211, wifi);
-  Bytes radiotap = {0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // length 12, little-endian
-  radiotap.insert(radiotap.end(), wifi.begin(), wifi.end());
-  feed(kLinkRadiotap, radiotap);
-  ASSERT_EQ(c.packets.size(), 9u);
-  for (const Bytes& b : c.packets) EXPECT_EQ(b, ip);
+  feed(kLinkRadiotap, Bytes{0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0} + wifi);  // length 12, little-endian
+  ASSERT_EQ(c.packets, std::vector<Bytes>(9, ip));
   EXPECT_EQ(c.macs[4], 1);  // cooked capture: the sender's address only
   // 802.11: the sender is address 3 by the capture driver's rules, the receiver address 2.
   for (size_t i : {7, 8}) {

@@ -32,6 +32,15 @@ TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {
     nm[i].utc = kFileTimeUnixEpoch + (base * 1000000 + 500000 + i * 250000) * 10;
   WriteFileBytes(TempPath("nm23.cap"), NetMonFile(2, 3, 1, nm));
   EXPECT_EQ(ReportRows(TempPath("nm23.cap")), expected);
+  // So do the files the peer tool's converter writes, its start in the fake zone's local time.
+  const bool editcap = system("command -v editcap >/dev/null 2>&1") == 0;
+  for (const char* fmt : {"netmon2", "netmon1"}) {
+    if (!editcap) break;
+    const std::string out = TempPath(std::string("ed_") + fmt + ".cap");
+    const std::string cmd = "TZ=UTC-1 editcap -F " + std::string(fmt) + " " + TempPath("nm.pcap") + " " + out;
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+    EXPECT_EQ(ReportRows(out), expected) << fmt;
+  }
 
   // Per-frame media: monitor-mode 802.11, a runt, an oversized frame, a
   // protected frame and a frame of another medium.
@@ -44,11 +53,8 @@ TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {
   WriteFileBytes(TempPath("mixed.cap"), NetMonFile(2, 2, 1, mixed));
   Collector c;
   ImportResult r = ImportCaptureFile(TempPath("mixed.cap").c_str(), c);
-  EXPECT_TRUE(r.opened);
   EXPECT_FALSE(r.damaged) << r.error;
-  ASSERT_EQ(c.packets.size(), 2u);
-  EXPECT_EQ(c.packets[0], ip);
-  EXPECT_EQ(c.packets[1], ip);
+  ASSERT_EQ(c.packets, std::vector<Bytes>(2, ip));
   EXPECT_EQ(c.dst[0], (Bytes{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5}));
 }
 
@@ -99,38 +105,14 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
     EXPECT_NE(r.error.find("overlapping frames (frame 1)"), std::string::npos) << r.error;
   }
 
-  bad = good;
-  StoreLe32(&bad[28], 4 * 1000000);  // a table longer than the file
-  r = import(bad, &n);
-  EXPECT_EQ(n, 0u);
-  EXPECT_TRUE(r.damaged);
-
-  bad = good;
-  bad.resize(20);  // header cut
-  r = import(bad, &n);
-  EXPECT_TRUE(r.damaged);
-  bad = good;
-  bad[5] = 3;  // unknown major version
-  r = import(bad, &n);
-  EXPECT_FALSE(r.error.empty());
-  EXPECT_EQ(n, 0u);
-}
-
-// Files written by the peer tool's converter from a pcap read the same.
-TEST(NetMonTest, EditcapFilesMatchThePcap) {
-  if (system("command -v editcap >/dev/null 2>&1") != 0) GTEST_SKIP() << "editcap not installed";
-  FakePlatform platform;
-  std::vector<Frame> pcap;
-  const std::vector<Bytes> session = Session();
-  for (size_t i = 0; i < session.size(); i++) pcap.push_back({Ethernet(session[i]), 1700000000, uint32_t(i * 1000)});
-  WriteFileBytes(TempPath("ed.pcap"), PcapFile(pcap));
-  const std::string expected = ReportRows(TempPath("ed.pcap"));
-  ASSERT_FALSE(expected.empty());
-  for (const char* fmt : {"netmon2", "netmon1"}) {
-    const std::string out = TempPath(std::string("ed_") + fmt + ".cap");
-    // The converter writes the start in its local time: the fake zone's.
-    const std::string cmd = "TZ=UTC-1 editcap -F " + std::string(fmt) + " " + TempPath("ed.pcap") + " " + out;
-    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-    EXPECT_EQ(ReportRows(out), expected) << fmt;
+  // A table longer than the file, a cut header, an unknown major version.
+  for (void (*spoil)(Bytes&) : {+[](Bytes& b) { StoreLe32(&b[28], 4 * 1000000); }, +[](Bytes& b) { b.resize(20); },
+                                +[](Bytes& b) { b[5] = 3; }}) {
+    bad = good;
+    spoil(bad);
+    r = import(bad, &n);
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(r.damaged);
+    EXPECT_FALSE(r.error.empty());
   }
 }

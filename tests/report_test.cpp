@@ -16,13 +16,11 @@ TEST(ReportTest, WritesRowsAndFailsClearly) {
   const std::string text = ReadFileText(out);
   EXPECT_EQ(text.substr(0, 52), "1\tUDP\t127.0.0.1\t127.0.0.1\t5000\t6000\t1\t70 Bytes\t2023-");
   EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 20);  // the 20 columns shown by default
 
-  // Unknown content, a missing file, an unwritable output.
+  // Unknown content, an unwritable output.
   WriteFileBytes(cap + ".txt", Bytes(100, 'x'));
   EXPECT_EQ(RunReport(o, 2, out.c_str(), (cap + ".txt").c_str(), msg), kExitFailure);
   EXPECT_NE(msg.find("not a packet file"), std::string::npos);
-  EXPECT_EQ(RunReport(o, 2, out.c_str(), (cap + ".missing").c_str(), msg), kExitFailure);
   EXPECT_EQ(RunReport(o, 2, (out + "/no/such/dir").c_str(), cap.c_str(), msg), kExitWriteFailed);
   EXPECT_NE(msg.find(out + "/no/such/dir: "), std::string::npos);
   const size_t reason = msg.find(": cannot write the report: ");
