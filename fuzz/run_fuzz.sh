@@ -7,8 +7,11 @@ set -u
 bin=$1 corpus=$2 seconds=$3
 shift 3
 work=$(mktemp -d)
-trap 'rm -rf "$work" "$work.log"' EXIT
 cp -r "$corpus"/. "$work"/
+# The targets' own files, even those of an input that crashed, go with $work.
+export TMPDIR="$work.tmp"
+mkdir -p "$TMPDIR"
+trap 'rm -rf "$work" "$work.log" "$work.tmp"' EXIT
 zones=(UTC Asia/Tokyo America/New_York)
 each=$(( (seconds + ${#zones[@]} - 1) / ${#zones[@]} ))
 rc=0

@@ -1,6 +1,7 @@
 // One libFuzzer entry per reader of outside data; PAKRILL_FUZZ_TARGET picks it.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <string>
@@ -39,7 +40,8 @@ struct TableSink : PacketSniffer {
 // The input as a file, removed again when the run of one input ends.
 struct [[maybe_unused]] TempInput {
   TempInput(const uint8_t* data, size_t size, const char* suffix)
-      : path("/tmp/pakrill-fuzz-" + std::to_string(getpid()) + suffix) {
+      : path(std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/pakrill-fuzz-" + std::to_string(getpid()) +
+             suffix) {
     if (FILE* f = fopen(path.c_str(), "wb")) {
       fwrite(data, 1, size, f);
       fclose(f);

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -240,16 +243,36 @@ std::string TempDir() {
 // zones, other builds) out of each other's files.
 std::string TempPrefix() { return "pakrill_" + std::to_string(getpid()) + "_"; }
 
-// What the tests of this run left in the temporary folder goes at its end.
+// What the tests of this run left in the temporary folder goes at its end;
+// at its start, what runs that crashed or were killed left (their process
+// is gone), ours and the fuzz targets' alike.
 class TempCleanup : public ::testing::Environment {
  public:
+  void SetUp() override {
+#ifndef _WIN32
+    Sweep([](const std::string& name) {
+      for (const char* prefix : {"pakrill_", "pakrill-fuzz-"}) {
+        if (name.rfind(prefix, 0) != 0) continue;
+        const long pid = strtol(name.c_str() + strlen(prefix), nullptr, 10);
+        return pid > 0 && kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+      }
+      return false;
+    });
+#endif
+  }
   void TearDown() override {
+    Sweep([](const std::string& name) { return name.rfind(TempPrefix(), 0) == 0; });
+  }
+
+ private:
+  template <typename F>
+  static void Sweep(F doomed) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    std::vector<fs::path> ours;
+    std::vector<fs::path> paths;
     for (const auto& e : fs::directory_iterator(TempDir(), ec))
-      if (e.path().filename().string().rfind(TempPrefix(), 0) == 0) ours.push_back(e.path());
-    for (const fs::path& p : ours) fs::remove_all(p, ec);
+      if (doomed(e.path().filename().string())) paths.push_back(e.path());
+    for (const fs::path& p : paths) fs::remove_all(p, ec);
   }
 };
 ::testing::Environment* const g_cleanup = ::testing::AddGlobalTestEnvironment(new TempCleanup);

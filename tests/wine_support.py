@@ -1,5 +1,6 @@
 """What the Wine GUI tests share: the skip checks, a virtual display, xdotool,
 the clipboard, screenshots, starting and ending pakrill.exe."""
+import glob
 import os
 import shutil
 import subprocess
@@ -110,20 +111,39 @@ def screenshot(path, crop="1280x800+0+0"):
     subprocess.run(["import", "-window", "root", "-crop", crop, path], env=env, timeout=30)
 
 
+def wine_temp_files():
+    """The program's temporary packet files in the Wine prefix's own folder."""
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    return set(glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp", "pkr*.tmp")))
+
+
+_temp_before = set()
+
+
 def start(work, args, extra_env=None):
+    global _temp_before
+    if not _temp_before:
+        _temp_before = wine_temp_files() or {""}
     return subprocess.Popen([WINE, os.path.join(work, "pakrill.exe")] + args, cwd=work,
                             env=dict(env, **(extra_env or {})),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def quit_program(proc, win, *keys, close_window=False):
+    """Ends the program as its user would (File > Exit with close_window:
+    destroying the X window would not reach it); it must leave no
+    temporary file behind."""
     key(win, *keys)
     if close_window:
-        xdo("windowclose", win)
+        key(win, "alt+f", "x")
     try:
         proc.wait(20)
     except subprocess.TimeoutExpired:
         proc.kill()
+        check(False, "the program ends when asked")
+        return
+    left = wine_temp_files() - _temp_before
+    check(not left, "the program removes its temporary files (%s)" % sorted(left))
 
 
 def check(cond, what):
@@ -135,5 +155,8 @@ def check(cond, what):
 def cleanup(xvfb, work, kill_wine=True):
     if kill_wine:
         subprocess.run(["wineserver", "-k"], env=env)
+    # A program killed on the way leaves its packet file.
+    for f in wine_temp_files() - _temp_before:
+        os.remove(f)
     xvfb.terminate()
     shutil.rmtree(work, ignore_errors=True)
