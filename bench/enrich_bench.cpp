@@ -177,7 +177,7 @@ void Rebuild(benchmark::State& state, bool enrich) {
   for (auto _ : state) {
     ConversationTable t(o, nullptr);
     ProcessAttributor attributor(o, tables);
-    t.LocalAddress = HostToNet32(0x0A000005);
+    t.local.v4 = HostToNet32(0x0A000005);
     if (enrich) {
       t.countries = &countries;
       t.processes = &attributor;

@@ -45,7 +45,7 @@ uint64_t CountPackets() {
 // The table takes the capturing adapter's address from the file's header.
 void ReadLocalAddress(PacketFile& f, ConversationTable& t) {
   f.OpenForReading();
-  t.LocalAddress = f.headerAddress;
+  t.local.v4 = f.headerAddress;
   f.CloseReading();
 }
 
@@ -108,7 +108,7 @@ void Lookups(benchmark::State& state, bool index) {
     for (uint64_t i = 0; f.ReadNextPacket(buf, h); i++) {
       DecodedPacket d;
       if (i % stride == 0 &&
-          DecodePacket(buf, int32_t(h.length), d, t.LocalAddress, true, nullptr, nullptr))
+          DecodePacket(buf, int32_t(h.length), d, t.local.v4, true, nullptr, nullptr))
         sample.push_back(d);
     }
     f.CloseReading();

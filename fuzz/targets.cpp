@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pf.SetName(input.path.c_str());
   ConversationTable table(o, &pf);
   if (pf.OpenForReading()) {
-    table.LocalAddress = pf.headerAddress;
+    table.local.v4 = pf.headerAddress;
     PacketHeader h;
     while (pf.ReadNextPacket(buf, h)) table.UpdateConversation(buf, h);
     pf.CloseReading();

@@ -21,7 +21,7 @@ struct Rig {
   Notifier notifier;
   Rig(const char* captureFilter = "") {
     options.CaptureFilter = captureFilter;
-    table.LocalAddress = Addr("10.0.0.5");
+    table.local.v4 = Addr("10.0.0.5");
     table.dnsCache = engine.dnsCache = &cache;
     engine.notifier = &notifier;
     file.ResetFile(true);

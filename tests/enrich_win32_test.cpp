@@ -52,7 +52,7 @@ TEST(EnrichWin32Test, OwnLoopbackConnectionNamesThisProcessAndUser) {
   Options options;
   options.GetProcessInfo = 1;
   ConversationTable table(options, nullptr);
-  table.LocalAddress = Addr("127.0.0.1");
+  table.local.v4 = Addr("127.0.0.1");
   Win32SystemTables system;
   ProcessAttributor attributor(options, system);
   table.processes = &attributor;
@@ -90,7 +90,7 @@ TEST(EnrichWin32Test, ResolvesLoopbackAndTheFirewallFailsQuietly) {
   WSAStartup(MAKEWORD(2, 2), &wsa);
   Options options;
   ConversationTable table(options, nullptr);
-  table.LocalAddress = Addr("127.0.0.1");
+  table.local.v4 = Addr("127.0.0.1");
   Feed(table, 1025, 80);
   HostResolver resolver(table, SystemHostLookup());
   table.resolver = &resolver;

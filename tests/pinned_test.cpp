@@ -77,7 +77,7 @@ TEST(PinnedTest, HtmlOutputsEscapeEverything) {
   WritePackets(file, {Tcp("10.0.0.1", "10.0.0.2", 1025, 80, 1, "GET /" + nasty + " HTTP/1.0\r\n\r\n")});
   Options o;
   ConversationTable table(o, &file);
-  table.LocalAddress = Addr("10.0.0.1");
+  table.local.v4 = Addr("10.0.0.1");
   ASSERT_TRUE(table.RebuildFromFile());
   ASSERT_EQ(table.count(), 1u);
   Conversation& c = table.at(0);

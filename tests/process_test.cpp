@@ -43,7 +43,7 @@ struct Fixture {
   FakeTables system;
   ProcessAttributor attributor{options, system};
   Fixture() {
-    table.LocalAddress = Addr("10.0.0.5");
+    table.local.v4 = Addr("10.0.0.5");
     table.processes = &attributor;
     options.GetProcessInfo = 1;
   }

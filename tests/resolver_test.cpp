@@ -62,7 +62,7 @@ struct ResolverFixture {
   Options options;
   ConversationTable table{options, nullptr};
   std::shared_ptr<FakeLookup> lookup = std::make_shared<FakeLookup>();
-  ResolverFixture() { table.LocalAddress = Addr("10.0.0.5"); }
+  ResolverFixture() { table.local.v4 = Addr("10.0.0.5"); }
   void Feed(const char* src, const char* dst, uint16_t sport, uint16_t dport) {
     Bytes p = Ipv4Packet(6, src, dst, sport, dport, 10);
     PacketHeader h;

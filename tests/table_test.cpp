@@ -14,7 +14,7 @@ struct TableFixture {
   FileTime t = 0;
   DnsNameCache cache;
   TableFixture() {
-    table.LocalAddress = Addr("10.0.0.5");
+    table.local.v4 = Addr("10.0.0.5");
     table.dnsCache = &cache;
     t = platform.now;
   }
@@ -74,7 +74,7 @@ TEST(TableTest, IndexFindsWhatTheScanFinds) {
   Options o1, o2;
   ConversationTable indexed(o1, nullptr), scanned(o2, nullptr);
   scanned.SetUseIndex(false);
-  indexed.LocalAddress = scanned.LocalAddress = Addr("10.0.0.1");
+  indexed.local.v4 = scanned.local.v4 = Addr("10.0.0.1");
   std::mt19937 rng(7);
   const char* hosts[] = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "127.0.0.1"};
   const uint8_t protos[] = {1, 6, 17};

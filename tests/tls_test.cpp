@@ -67,7 +67,7 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   ConversationTable table{options, &file};
   CaptureEngine engine{options, table, file};
   DnsNameCache cache;
-  table.LocalAddress = Addr("10.0.0.5");
+  table.local.v4 = Addr("10.0.0.5");
   table.dnsCache = engine.dnsCache = &cache;
   file.ResetFile(true);
   ASSERT_TRUE(file.CreateForWriting());

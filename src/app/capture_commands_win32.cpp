@@ -24,7 +24,7 @@ void MainWindow::StartCapture() {
   table_.foreign = false;
   if (enrich_) enrich_->CaptureStarting();
   SetWindowTextA(lower_, "");
-  table_.LocalAddress = adapter.address;
+  table_.local.v4 = adapter.address;
   file_.headerAddress = adapter.address;
   adapter.promiscuous = options_.PromiscuousMode;
   engine_.ResetCounters();

@@ -87,6 +87,7 @@ void ReadWriteAll(SettingsStore& s, Options& o) {
   s.Integer("PromiscuousMode", o.PromiscuousMode, 0);
   s.Integer("AddToWindowsFirewall", o.AddToWindowsFirewall, 1);
   s.Integer("CaptureMethod", o.CaptureMethod, 1);
+  s.Integer("CaptureIPv6", o.CaptureIPv6, 1);
   s.Text("PCapAdapterName", o.PCapAdapterName, "", sizeof o.PCapAdapterName);
   s.Text("NetMonAdapterName", o.NetMonAdapterName, "", sizeof o.NetMonAdapterName);
   s.Text("NetMon3AdapterName", o.NetMon3AdapterName, "", sizeof o.NetMon3AdapterName);

@@ -140,7 +140,8 @@ void LoadReportSettings(const std::vector<std::string>& args, const std::string&
 
 ImportResult ImportForReport(ConversationTable& table, const Options& options,
                              const std::function<ImportResult(PacketSniffer&)>& import) {
-  table.LocalAddress = 0;
+  table.local.v4 = 0;
+  table.local.v6.clear();
   DnsNameCache cache;
   table.dnsCache = &cache;
   DirectSink sink(table, options, cache);
@@ -171,7 +172,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
       out.message = "cannot read the packet file";
       return out;
     }
-    table.LocalAddress = file.headerAddress;
+    table.local.v4 = file.headerAddress;
     file.CloseReading();
     if (progress) progress->Rebuilding();
     table.RebuildFromFile(progress);
@@ -233,7 +234,8 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   }
   table.Clear();
   table.foreign = true;
-  table.LocalAddress = 0;
+  table.local.v4 = 0;
+  table.local.v6.clear();
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
   file.SetBatchedWrites(true);

@@ -31,7 +31,7 @@ ImportResult ImportForReport(ConversationTable& table, const Options& options,
                              const std::function<ImportResult(PacketSniffer&)>& import);
 
 // Builds `table` from an own packet file (in place) or a pcap/pcapng file.
-// A foreign file gets LocalAddress 0, as a fresh import would.
+// A foreign file gets no local address, as a fresh import would.
 LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, PacketFile& file,
                                  const Options& options, ReadProgress* progress = nullptr);
 

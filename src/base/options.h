@@ -25,6 +25,7 @@ struct Options {
   int32_t PromiscuousMode = 0;
   int32_t AddToWindowsFirewall = 1;
   int32_t CaptureMethod = 1;
+  int32_t CaptureIPv6 = 1;
   char PCapAdapterName[260] = "";
   char NetMonAdapterName[260] = "";
   char NetMon3AdapterName[260] = "";

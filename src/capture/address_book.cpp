@@ -13,7 +13,11 @@ inline uint32_t HashText(const char* s, size_t n) {
 }  // namespace
 
 void AddressBook::Clear() {
-  entries_.assign(1, Entry{0, 0, kNotLooked});
+  entries_.assign(1, Entry{0, 0, kNotLooked, 0});
+  v6_.clear();
+  v6_.shrink_to_fit();
+  slots6_.assign(16, 0);
+  slots6_.shrink_to_fit();
   entries_.shrink_to_fit();
   slots_.assign(64, Slot{0, 0});
   slots_.shrink_to_fit();
@@ -37,11 +41,12 @@ uint32_t AddressBook::Intern(uint32_t address) {
   for (; slots_[s].id; s = (s + 1) & mask)
     if (slots_[s].address == address) return slots_[s].id;
   const uint32_t id = uint32_t(entries_.size());
-  entries_.push_back(Entry{address, 0, kNotLooked});
+  entries_.push_back(Entry{address, 0, kNotLooked, 0});
   if (entries_.size() * 2 > slots_.size()) {
     slots_.assign(slots_.size() * 2, Slot{0, 0});
     mask = slots_.size() - 1;
     for (uint32_t e = 1; e < entries_.size(); e++) {
+      if (entries_[e].v6) continue;
       size_t t = HashAddress(entries_[e].address) & mask;
       while (slots_[t].id) t = (t + 1) & mask;
       slots_[t] = Slot{entries_[e].address, e};
@@ -50,6 +55,45 @@ uint32_t AddressBook::Intern(uint32_t address) {
     slots_[s] = Slot{address, id};
   }
   return id;
+}
+
+uint32_t AddressBook::Hash6(const uint8_t* a) {
+  uint64_t x, y;
+  memcpy(&x, a, 8);
+  memcpy(&y, a + 8, 8);
+  const uint64_t h = (x * 0x9E3779B97F4A7C15ULL) ^ (y + 0x632BE59BD9B4E019ULL) * 0xff51afd7ed558ccdULL;
+  return uint32_t(h >> 32 ^ h);
+}
+
+uint32_t AddressBook::Find6(const uint8_t* a) const {
+  const size_t mask = slots6_.size() - 1;
+  for (size_t s = Hash6(a) & mask;; s = (s + 1) & mask) {
+    const uint32_t id = slots6_[s];
+    if (!id || memcmp(address6(id), a, 16) == 0) return id;
+  }
+}
+
+uint32_t AddressBook::Intern6(const uint8_t* a) {
+  if (const uint32_t id = Find6(a)) return id;
+  Bytes16 bytes;
+  memcpy(bytes.b, a, 16);
+  v6_.push_back(bytes);
+  const uint32_t id = uint32_t(entries_.size());
+  entries_.push_back(Entry{0, 0, kNotLooked, uint32_t(v6_.size())});
+  if (v6_.size() * 2 > slots6_.size()) {
+    slots6_.assign(slots6_.size() * 2, 0);
+    for (uint32_t e = 1; e < id; e++)
+      if (entries_[e].v6) Place6(e);
+  }
+  Place6(id);
+  return id;
+}
+
+void AddressBook::Place6(uint32_t id) {
+  const size_t mask = slots6_.size() - 1;
+  size_t s = Hash6(address6(id)) & mask;
+  while (slots6_[s]) s = (s + 1) & mask;
+  slots6_[s] = id;
 }
 
 uint32_t AddressBook::InternText(const char* s, size_t n) {

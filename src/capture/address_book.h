@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/ip_address.h"
+
 class AddressBook {
  public:
   AddressBook() { Clear(); }
@@ -19,8 +21,17 @@ class AddressBook {
   void Prefetch(uint32_t address) const {
     __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
   }
+  // IPv6 addresses have entries of their own, numbered with the others.
+  uint32_t Intern6(const uint8_t* address);
+  uint32_t Find6(const uint8_t* address) const;
   size_t size() const { return entries_.size() - 1; }
-  uint32_t address(uint32_t id) const { return entries_[id].address; }
+  bool is6(uint32_t id) const { return entries_[id].v6 != 0; }
+  // The IPv4 address (network order) of an entry; 0 for IPv6 entries.
+  uint32_t address(uint32_t id) const { return entries_[id].v6 ? 0 : entries_[id].address; }
+  const uint8_t* address6(uint32_t id) const { return v6_[entries_[id].v6 - 1].b; }
+  IpAddress Address(uint32_t id) const {
+    return entries_[id].v6 ? IpAddress::V6(address6(id)) : IpAddress::V4(entries_[id].address);
+  }
 
   // "" for entry 0 and for entries without the text.
   const char* Name(uint32_t id) const { return Text(entries_[id].name); }
@@ -42,7 +53,15 @@ class AddressBook {
     uint32_t address;
     uint32_t name;     // text ids; 0 = ""
     uint32_t country;  // kNotLooked until a lookup gave its text
+    uint32_t v6;       // 1 + index in v6_; 0 for IPv4
   };
+  struct Bytes16 {
+    uint8_t b[16];
+  };
+  static uint32_t Hash6(const uint8_t* a);
+  void Place6(uint32_t id);
+  std::vector<Bytes16> v6_;
+  std::vector<uint32_t> slots6_;  // entry ids; 0 = empty
   // Pages never move, so a text handed out stays valid until Clear.
   const char* Text(uint32_t t) const {
     return pages_[t >> kPageShift].get() + (t & ((1u << kPageShift) - 1));

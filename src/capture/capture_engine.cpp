@@ -50,9 +50,13 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
   }
   if (!captureFilter.empty()) {
     DecodedPacket d;
-    if (DecodePacket(packet, length, d, table_.LocalAddress, true, dstMac, srcMac) &&
-        !MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
-                     NetToHost32(d.localAddress), NetToHost32(d.remoteAddress)))
+    LocalSide& side = table_.local;
+    side.ipv6 = options_.CaptureIPv6 != 0;
+    if (DecodePacket(packet, length, d, &side, dstMac, srcMac) &&
+        !(d.family == 6 ? MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
+                                      IpAddress::V6(d.local6), IpAddress::V6(d.remote6))
+                        : MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
+                                      NetToHost32(d.localAddress), NetToHost32(d.remoteAddress))))
       return;
   }
   uint64_t record = ConversationTable::kNoRecord;

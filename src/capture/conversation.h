@@ -1,7 +1,10 @@
 // One row of the upper list: a protocol plus a local and a remote endpoint.
 #pragma once
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
+#include "base/ip_address.h"
 #include "base/platform.h"
 
 constexpr uint8_t kProtoIcmp = 1;
@@ -11,8 +14,43 @@ constexpr uint8_t kProtoAny = 255;  // summary mode
 constexpr int kHostNameSize = 128;
 constexpr int kHostNameMax = 126;  // names are cut to this when written
 
-// flags bit: the list row's text is current
-constexpr uint8_t kRowTextCurrent = 1;
+// flags bits
+constexpr uint8_t kRowTextCurrent = 1;  // the list row's text is current
+// An IPv6 conversation: its address fields hold the AddressBook entries
+// of its addresses, whose 16 bytes live there once.
+constexpr uint8_t kConvIPv6 = 2;
+
+constexpr uint8_t kProtoIcmpV6 = 58;  // kept as kProtoIcmp in conversations
+// Walking more extension headers than this marks the packet damaged.
+constexpr int kMaxIPv6ExtensionHeaders = 16;
+
+// Why a packet that reached the decoder opened or joined no conversation.
+enum SkipReason : uint8_t {
+  kSkipNone = 0,
+  kSkipTruncated,            // "truncated_ip": headers cut short
+  kSkipOtherProtocol,        // neither TCP, UDP nor ICMP
+  kSkipIPv6Off,              // IPv6 while "Capture IPv6 packets" is off
+  kSkipBadExtensionChain,    // "bad_ipv6_extension_chain": loops, overruns
+  kSkipFragmentWithoutFirst, // "fragment_without_first"
+  kSkipReasonCount
+};
+extern const char* const kSkipReasonNames[kSkipReasonCount];
+
+// IPv6 fragments: the first of several carries the ports, later ones
+// are matched to it by the table.
+constexpr uint8_t kFirstFragment = 1, kLaterFragment = 2;
+
+// The capturing adapter's addresses, which decide which side is local.
+struct LocalSide {
+  uint32_t v4 = 0;  // network order
+  std::vector<IpAddress> v6;
+  bool ipv6 = true;  // decode IPv6 packets at all
+  bool IsLocal6(const uint8_t* a) const {
+    for (const IpAddress& l : v6)
+      if (memcmp(l.bytes, a, 16) == 0) return true;
+    return false;
+  }
+};
 
 // One packet's protocol, endpoints and lengths, as the decoder finds them.
 struct DecodedPacket {
@@ -27,6 +65,14 @@ struct DecodedPacket {
   uint32_t tcpSequence = 0;
   uint8_t localMac[6] = {};
   uint8_t remoteMac[6] = {};
+  // IPv6 only: the addresses themselves (localAddress and remoteAddress are
+  // 0 until the table puts their AddressBook entries there).
+  uint8_t family = 4;
+  uint8_t fragment = 0;  // kFirstFragment, kLaterFragment
+  uint8_t skip = kSkipNone;
+  uint32_t fragmentId = 0;
+  uint8_t local6[16];
+  uint8_t remote6[16];
 };
 
 // Millions of these are kept, so what belongs to an address (host name,
@@ -61,9 +107,13 @@ struct Conversation {
 // with room for addresses of 16 bytes instead of 4.
 static_assert(sizeof(Conversation) <= 120, "a conversation outgrew its budget");
 
-// Decodes the IPv4 header and the transport header of `packet` into a
-// freshly initialised `r`. With `decideDirection` the packet is incoming
-// when its destination is `localAddress`; without it the source is always
-// the local side. Never reads outside packet[0, length).
+// Decodes the IP header (with IPv6's extension headers) and the transport
+// header of `packet` into a freshly initialised `r`. With `local` the packet
+// is incoming when its destination is one of the adapter's addresses;
+// without it the source is always the local side. On false, r.skip says
+// why. Never reads outside packet[0, length).
+bool DecodePacket(const uint8_t* packet, int32_t length, DecodedPacket& r, const LocalSide* local,
+                  const uint8_t* dstMac, const uint8_t* srcMac);
+// IPv4 direction by one address; IPv6 packets decode with no local address.
 bool DecodePacket(const uint8_t* packet, int32_t length, DecodedPacket& r, uint32_t localAddress,
                   bool decideDirection, const uint8_t* dstMac, const uint8_t* srcMac);

@@ -16,6 +16,8 @@ inline uint64_t Mix(uint64_t h) {
   h ^= h >> 33;
   return h;
 }
+inline bool Is6(const Conversation& c) { return c.flags & kConvIPv6; }
+inline bool Is6(const DecodedPacket& d) { return d.family == 6; }
 }  // namespace
 
 ConversationTable::ConversationTable(const Options& options, PacketFile* file)
@@ -38,6 +40,7 @@ void ConversationTable::ParseDisplayFilter() { ParseFilter(options_.DisplayFilte
 
 template <class A, class B>
 bool ConversationTable::Matches(const A& c, const B& d, bool summary) {
+  if (Is6(c) != Is6(d)) return false;
   if (summary) {
     return (c.localAddress == d.localAddress && c.remoteAddress == d.remoteAddress) ||
            (c.localAddress == d.remoteAddress && c.remoteAddress == d.localAddress);
@@ -64,7 +67,7 @@ uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
     b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
   }
   if (a > b) std::swap(a, b);
-  uint64_t h = Mix(a * 0x9E3779B97F4A7C15ULL + b);
+  uint64_t h = Mix(a * 0x9E3779B97F4A7C15ULL + b + Is6(c));
   return summary ? h : Mix(h ^ c.protocol);
 }
 
@@ -146,9 +149,39 @@ void ConversationTable::IndexAppended() {
 Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const PacketHeader& h,
                                                      uint64_t recordOffset) {
   DecodedPacket d;
-  if (!DecodePacket(packet, int32_t(h.length), d, LocalAddress, true, h.dstMac, h.srcMac))
-    return nullptr;
+  if (!Decode(packet, h, d)) return nullptr;
   return UpdateDecoded(d, h, recordOffset);
+}
+
+bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d) {
+  if (DecodePacket(packet, int32_t(h.length), d, Side(), h.dstMac, h.srcMac)) return true;
+  skipped[d.skip]++;
+  return false;
+}
+
+bool ConversationTable::PairFragment(DecodedPacket& d) {
+  if (d.fragment == kFirstFragment) {
+    FirstFragment& f = fragments_[nextFragment_++ % kFragmentMemory];
+    memcpy(f.local, d.local6, 16);
+    memcpy(f.remote, d.remote6, 16);
+    f.id = d.fragmentId;
+    f.localPort = d.localPort;
+    f.remotePort = d.remotePort;
+    f.protocol = d.protocol;
+    f.used = 1;
+    return true;
+  }
+  if (d.fragment != kLaterFragment) return true;
+  for (const FirstFragment& f : fragments_) {
+    if (f.used && f.id == d.fragmentId && f.protocol == d.protocol && !memcmp(f.local, d.local6, 16) &&
+        !memcmp(f.remote, d.remote6, 16)) {
+      d.localPort = f.localPort;
+      d.remotePort = f.remotePort;
+      return true;
+    }
+  }
+  skipped[kSkipFragmentWithoutFirst]++;
+  return false;
 }
 
 uint32_t ConversationTable::NewChunk() {
@@ -231,22 +264,21 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
 void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
                                     const uint64_t* offsets) {
   DecodedPacket d[kUpdateGroup];
-  bool decoded[kUpdateGroup];
+  bool decoded[kUpdateGroup] = {};
   size_t slot[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
   // The prefetches stand here, not in helpers: a call whose only effect is
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   for (int i = 0; i < n; i++) {
-    decoded[i] = DecodePacket(packets[i], int32_t(h[i].length), d[i], LocalAddress, true, h[i].dstMac,
-                              h[i].srcMac);
-    if (!decoded[i] || !indexed) continue;
+    decoded[i] = Decode(packets[i], h[i], d[i]);
+    if (!decoded[i] || !indexed || d[i].family == 6) continue;
     slot[i] = KeyHash(d[i], indexSummary_) & (slots_.size() - 1);
     __builtin_prefetch(&slots_[slot[i]]);
     addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
   }
   for (int i = 0; i < n && indexed; i++) {
-    if (!decoded[i]) continue;
+    if (!decoded[i] || d[i].family == 6) continue;
     if (const uint64_t v = slots_[slot[i]]) {
       const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
       __builtin_prefetch(r);
@@ -255,6 +287,21 @@ void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketH
   }
   for (int i = 0; i < n; i++)
     if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
+}
+
+uint32_t ConversationTable::EntryOf6(const uint8_t* address) {
+  const uint32_t id = addresses_.Intern6(address);
+  if (countries && !addresses_.CountryLooked(id)) {
+    char text[64] = "";
+    countries->Lookup6(IpAddress::V6(address), text);
+    addresses_.SetCountry(id, text);
+  }
+  if (options_.UseDnsQueriesForHostNames) {
+    DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
+    if (cache.size() && !addresses_.Name(id)[0])
+      if (const char* n = cache.Name(cache.FindIPv6(address))) addresses_.SetName(id, n);
+  }
+  return id;
 }
 
 uint32_t ConversationTable::EntryOf(uint32_t address) {
@@ -272,16 +319,27 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
   return id;
 }
 
-Conversation* ConversationTable::UpdateDecoded(const DecodedPacket& d, const PacketHeader& h,
+Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h,
                                                uint64_t recordOffset) {
   const bool summary = SummaryMode();
-  Conversation* c = FindConversation(d);
+  if (d.family == 6) {
+    if (!PairFragment(d)) return nullptr;
+    // An IPv6 key holds the entries of its addresses; without both no
+    // conversation can have them yet.
+    d.localAddress = addresses_.Find6(d.local6);
+    d.remoteAddress = addresses_.Find6(d.remote6);
+  }
+  Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindConversation(d);
   if (c) {
     c->flags &= uint8_t(~kRowTextCurrent);
   } else {
     if (d.headerLength >= d.totalSize) return nullptr;  // only data opens a conversation
-    const uint32_t localEntry = EntryOf(d.localAddress);
-    const uint32_t remoteEntry = EntryOf(d.remoteAddress);
+    const uint32_t localEntry = d.family == 6 ? EntryOf6(d.local6) : EntryOf(d.localAddress);
+    const uint32_t remoteEntry = d.family == 6 ? EntryOf6(d.remote6) : EntryOf(d.remoteAddress);
+    if (d.family == 6) {
+      d.localAddress = localEntry;
+      d.remoteAddress = remoteEntry;
+    }
     c = Append();
     if (!c) return nullptr;
     c->localAddress = d.localAddress;
@@ -289,7 +347,7 @@ Conversation* ConversationTable::UpdateDecoded(const DecodedPacket& d, const Pac
     c->localPort = d.localPort;
     c->remotePort = d.remotePort;
     c->protocol = summary ? kProtoAny : d.protocol;
-    c->flags = kRowTextCurrent;
+    c->flags = uint8_t(kRowTextCurrent | (d.family == 6 ? kConvIPv6 : 0));
     c->index = uint32_t(count_);
     c->localEntry = localEntry;
     c->remoteEntry = remoteEntry;
@@ -332,14 +390,23 @@ bool ConversationTable::IsVisible(const Conversation& c) const {
   if (c.protocol == kProtoUdp && !options_.DisplayUDP) return false;
   if (c.protocol == kProtoIcmp && !options_.DisplayICMP) return false;
   if (!displayFilter.empty() &&
-      !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, NetToHost32(c.localAddress),
-                   NetToHost32(c.remoteAddress)))
+      (Is6(c) ? !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, LocalIp(c), RemoteIp(c))
+              : !MatchFilter(displayFilter, c.protocol, c.localPort, c.remotePort, NetToHost32(c.localAddress),
+                             NetToHost32(c.remoteAddress))))
     return false;
   return true;
 }
 
 // Runs on the table's own thread: the resolver queues its results there.
 void ConversationTable::SetHostName(uint32_t address, const char* name) { SetHostNames({{address, name}}); }
+
+void ConversationTable::SetHostName(const IpAddress& address, const char* name) {
+  if (!address.is6()) return SetHostName(address.v4(), name);
+  if (const uint32_t id = addresses_.Find6(address.bytes)) {
+    addresses_.SetName(id, name);
+    namesChanged = 1;
+  }
+}
 
 // The list draws its texts on demand, so a name needs no row marked.
 void ConversationTable::SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names) {
@@ -354,7 +421,9 @@ void ConversationTable::SetHostNames(const std::vector<std::pair<uint32_t, std::
 void ConversationTable::FillNamesFrom(const DnsNameCache& cache) {
   for (uint32_t id = 1; id <= addresses_.size(); id++)
     if (!addresses_.Name(id)[0])
-      if (const char* n = cache.Name(cache.FindIPv4(addresses_.address(id)))) addresses_.SetName(id, n);
+      if (const char* n = cache.Name(addresses_.is6(id) ? cache.FindIPv6(addresses_.address6(id))
+                                                        : cache.FindIPv4(addresses_.address(id))))
+        addresses_.SetName(id, n);
 }
 
 // Entries are numbered in the order the conversations first named their
@@ -365,6 +434,8 @@ void ConversationTable::QueueNameLookups() {
   for (uint32_t id = 1; id <= addresses_.size(); id++)
     if (addresses_.address(id) && !addresses_.Name(id)[0]) lookupList.push_back(addresses_.address(id));
   for (uint32_t a : lookupList) resolver->Request(a);
+  for (uint32_t id = 1; id <= addresses_.size(); id++)
+    if (addresses_.is6(id) && !addresses_.Name(id)[0]) resolver->Request6(addresses_.Address(id));
 }
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {

@@ -23,6 +23,7 @@ class NameResolver {
  public:
   virtual ~NameResolver() = default;
   virtual void Request(uint32_t address) = 0;
+  virtual void Request6(const IpAddress&) {}
   // Results of pending lookups are no longer applied.
   virtual void AbandonPending() = 0;
 };
@@ -32,6 +33,7 @@ class CountryLookup {
  public:
   virtual ~CountryLookup() = default;
   virtual void Lookup(uint32_t address, char (&text)[64]) = 0;
+  virtual void Lookup6(const IpAddress&, char (&)[64]) {}
 };
 
 // Fills processIndex and connectionState of the table's conversations.
@@ -63,6 +65,7 @@ class ConversationTable {
   Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
+  void SetHostName(const IpAddress& address, const char* name);
   // All of a batch in one pass over the table; a later name for an address
   // wins, as one SetHostName after another would have it.
   void SetHostNames(const std::vector<std::pair<uint32_t, std::string>>& names);
@@ -83,11 +86,21 @@ class ConversationTable {
   const AddressBook& addresses() const { return addresses_; }
   const char* LocalHost(const Conversation& c) const { return addresses_.Name(c.localEntry); }
   const char* RemoteHost(const Conversation& c) const { return addresses_.Name(c.remoteEntry); }
+  static bool IsIPv6(const Conversation& c) { return c.flags & kConvIPv6; }
+  IpAddress LocalIp(const Conversation& c) const {
+    return IsIPv6(c) ? addresses_.Address(c.localEntry) : IpAddress::V4(c.localAddress);
+  }
+  IpAddress RemoteIp(const Conversation& c) const {
+    return IsIPv6(c) ? addresses_.Address(c.remoteEntry) : IpAddress::V4(c.remoteAddress);
+  }
+  // Packets that reached the decoder and joined no conversation, by reason.
+  uint64_t skipped[kSkipReasonCount] = {};
 
   // With false, FindConversation scans linearly as a reference (benchmarks).
   void SetUseIndex(bool on) { useIndex_ = on; }
 
-  uint32_t LocalAddress = 0;  // network order
+  // The capturing adapter's addresses; `ipv6` follows CaptureIPv6.
+  LocalSide local;
   int32_t changed = 0;
   int32_t namesChanged = 0;
   int32_t importMode = 0;
@@ -121,8 +134,26 @@ class ConversationTable {
   Conversation* Append();
   void IndexAppended();
   // The update after decoding.
-  Conversation* UpdateDecoded(const DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
+  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
   uint32_t EntryOf(uint32_t address);
+  uint32_t EntryOf6(const uint8_t* address);
+  const LocalSide* Side() {
+    local.ipv6 = options_.CaptureIPv6 != 0;
+    return &local;
+  }
+  bool Decode(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d);
+  // Later IPv6 fragments take the ports of their first one, which must be
+  // among the last kFragmentMemory first fragments seen.
+  static constexpr int kFragmentMemory = 256;
+  struct FirstFragment {
+    uint8_t local[16], remote[16];
+    uint32_t id;
+    uint16_t localPort, remotePort;
+    uint8_t protocol, used;
+  };
+  FirstFragment fragments_[kFragmentMemory] = {};
+  uint32_t nextFragment_ = 0;
+  bool PairFragment(DecodedPacket& d);
   void NoteRecord(size_t index, uint64_t offset);
 
   const Options& options_;

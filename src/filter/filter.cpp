@@ -1,5 +1,6 @@
 #include "filter/filter.h"
 
+#include "base/byte_cursor.h"
 #include "base/strings.h"
 
 #include <cstdlib>
@@ -82,6 +83,7 @@ uint32_t ParseAddressHostOrder(const char* s) {
 
 bool InRange(uint32_t v, uint32_t lo, uint32_t hi) { return lo <= v && v <= hi; }
 
+
 }  // namespace
 
 bool ParseFilterRule(const char* token, FilterRule& rule) {
@@ -134,6 +136,46 @@ void ParseFilter(const char* text, FilterRuleList& list) {
   }
 }
 
+namespace {
+bool InRange6(const IpAddress& a, const FilterRule& r) {
+  return a.is6() && CompareIPv6(r.low6, a.bytes) <= 0 && CompareIPv6(a.bytes, r.high6) <= 0;
+}
+bool InRangeAny(const IpAddress& a, const FilterRule& r) {
+  if (r.v6) return InRange6(a, r);
+  return !a.is6() && InRange(NetToHost32(a.v4()), r.addressLow, r.addressHigh);
+}
+}  // namespace
+
+bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
+                 uint16_t remotePort, const IpAddress& localAddress, const IpAddress& remoteAddress) {
+  if (!localAddress.is6() && !remoteAddress.is6())
+    return MatchFilter(list, protocol, localPort, remotePort, NetToHost32(localAddress.v4()),
+                       NetToHost32(remoteAddress.v4()));
+  if (list.empty()) return true;
+  int includes = 0, includeMatches = 0;
+  bool excluded = false;
+  for (const FilterRule& r : list) {
+    if (r.action == 1) includes++;
+    bool m = r.protocol == -1 || (r.protocol == -2 && (protocol == 6 || protocol == 17)) ||
+             r.protocol == int16_t(protocol);
+    if (m && !(r.portLow == 65535 && r.portHigh == 65535)) {
+      bool l = InRange(localPort, r.portLow, r.portHigh);
+      bool rm = InRange(remotePort, r.portLow, r.portHigh);
+      m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
+    }
+    if (m && (r.v6 || !(r.addressLow == 0 && r.addressHigh == 0))) {
+      bool l = InRangeAny(localAddress, r);
+      bool rm = InRangeAny(remoteAddress, r);
+      m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
+    }
+    if (!m) continue;
+    if (r.action == 2) excluded = true;
+    else if (r.action == 1) includeMatches++;
+  }
+  if (excluded) return false;
+  return includes == 0 || includeMatches > 0;
+}
+
 bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
                  uint16_t remotePort, uint32_t localAddress, uint32_t remoteAddress) {
   if (list.empty()) return true;
@@ -148,6 +190,7 @@ bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPo
       bool rm = InRange(remotePort, r.portLow, r.portHigh);
       m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
     }
+    if (m && r.v6) m = false;  // an IPv6 range holds no IPv4 address
     if (m && !(r.addressLow == 0 && r.addressHigh == 0)) {
       bool l = InRange(localAddress, r.addressLow, r.addressHigh);
       bool rm = InRange(remoteAddress, r.addressLow, r.addressHigh);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/ip_address.h"
+
 constexpr int kFilterTokenMax = 254;
 
 struct FilterRule {
@@ -13,6 +15,10 @@ struct FilterRule {
   uint16_t portLow = 65535;
   uint16_t portHigh = 65535;
   int16_t protocol = -1;  // -1 any, -2 TCP or UDP
+  // An IPv6 range ("[2001:db8::1]-[2001:db8::ff]"); IPv4 addresses never
+  // fall in it, and IPv6 addresses never fall in an IPv4 range.
+  bool v6 = false;
+  uint8_t low6[16] = {}, high6[16] = {};
 };
 
 using FilterRuleList = std::vector<FilterRule>;
@@ -22,3 +28,6 @@ bool ParseFilterRule(const char* token, FilterRule& rule);
 // Addresses in host byte order.
 bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
                  uint16_t remotePort, uint32_t localAddress, uint32_t remoteAddress);
+// Either family; IPv4 exactly as above.
+bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
+                 uint16_t remotePort, const IpAddress& localAddress, const IpAddress& remoteAddress);
