@@ -1,5 +1,8 @@
 #include <zlib.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -105,6 +108,39 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
   EXPECT_FALSE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 5}));
 }
 
+// Debian's country file, where installed, answers as Debian's own tool does:
+// the tree walk and every country index the file uses.
+TEST(CountryTest, LegacyReaderAgreesWithTheSystemTool) {
+  const char* kFile = "/usr/share/GeoIP/GeoIP.dat";
+  if (access(kFile, R_OK) != 0 || system("command -v geoiplookup >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "geoiplookup or " << kFile << " not installed";
+  LegacyGeoDatabase db;
+  ASSERT_TRUE(db.Load(ReadFileBytes(kFile)));
+  std::string script = "for a in", want;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 300; i++) {
+    const uint32_t a = rng();
+    char dotted[16];
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255);
+    script += std::string(" ") + dotted;
+    want += Find(db, dotted) + "\n";
+  }
+  script += std::string("; do geoiplookup -f ") + kFile + " $a; done";
+  std::string got;
+  const std::string out = CommandOutput(script);
+  for (size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    const std::string line = out.substr(pos, end - pos);
+    const size_t comma = line.find(", ");
+    got += (comma == std::string::npos ? "<none>" : line.substr(comma + 2)) + "\n";
+  }
+  // Our names are title-cased without commas ("Korea Republic Of").
+  for (std::string* s : {&got, &want}) {
+    s->erase(std::remove(s->begin(), s->end(), ','), s->end());
+    for (char& c : *s) c = char(tolower(uint8_t(c)));
+  }
+  EXPECT_EQ(got, want);
+}
+
 TEST(CountryTest, CsvRowsQuotesCommentsAndOverlaps) {
   const char text[] =
       "# comment line\r\n"
@@ -167,6 +203,15 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
   const Bytes countryOnly = Map(Fields{{"country", Map(Fields{{"iso_code", Str("FR")}})}});
   MmdbDatabase db;
   std::string error;
+  const bool pythonReader = system("/usr/bin/python3 -c 'import maxminddb' 2>/dev/null") == 0;
+  const std::string kPython =
+      "import sys, maxminddb\n"
+      "db = maxminddb.open_database(sys.argv[1])\n"
+      "for ip in sys.argv[2:]:\n"
+      "  r = db.get(ip)\n"
+      "  if r is None: print(\"<none>\"); continue\n"
+      "  c = r.get(\"city\"); p = r.get(\"postal\")\n"
+      "  print(r[\"country\"][\"iso_code\"], c and c[\"names\"][\"en\"], p and p[\"code\"])\n";
   for (int version : {4, 6})
     for (int size : {24, 28, 32}) {
       MmdbWriter w(version, size);
@@ -192,6 +237,14 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
         }
       } ascii;
       EXPECT_EQ(Find(db, "20.1.1.1"), "United States, Linkoping???, Texas, 78701");
+      // An independent reader, where installed, finds the same records in
+      // the file: our writer and reader share no misreading of the layout.
+      if (pythonReader) {
+        WriteFileBytes(TempPath("o.mmdb"), w.Build());
+        EXPECT_EQ(CommandOutput("/usr/bin/python3 -c '" + kPython + "' " + TempPath("o.mmdb") +
+                                " 8.8.8.8 91.1.1.1 100.1.1.1 92.0.0.1 8.8.9.8"),
+                  "US Mountain View 94043\nFR None None\nJP None None\n<none>\n<none>\n");
+      }
     }
 
   auto load = [](const Bytes& value, Bytes prefix = {}) {

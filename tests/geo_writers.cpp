@@ -125,5 +125,10 @@ Bytes MmdbWriter::Build() const {
          mmdb::Map(mmdb::Fields{{"node_count", mmdb::Uint(6, n)},
                                 {"record_size", mmdb::Uint(5, uint64_t(recordSize_))},
                                 {"ip_version", mmdb::Uint(5, uint64_t(ipVersion_))},
-                                {"database_type", mmdb::Str("Test-City")}});
+                                {"database_type", mmdb::Str("Test-City")},
+                                {"binary_format_major_version", mmdb::Uint(5, 2)},
+                                {"binary_format_minor_version", mmdb::Uint(5, 0)},
+                                {"build_epoch", mmdb::Uint(9, 1700000000)},
+                                {"languages", mmdb::Array({mmdb::Str("en")})},
+                                {"description", mmdb::Map(mmdb::Fields{{"en", mmdb::Str("Test")}})}});
 }

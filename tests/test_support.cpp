@@ -283,6 +283,16 @@ std::string TempPath(const std::string& name) {
   return TempDir() + "/" + TempPrefix() + (t ? std::string(t->name()) + "_" : "") + name;
 }
 
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* f = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+  }
+  return out;
+}
+
 void WriteFileBytes(const std::string& path, const Bytes& b) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));

@@ -93,6 +93,8 @@ class PcapngWriter {
 
 std::string TempPath(const std::string& name);
 void WriteFileBytes(const std::string& path, const Bytes& b);
+// What a shell command writes to its standard output.
+std::string CommandOutput(const std::string& command);
 Bytes ReadFileBytes(const std::string& path);
 std::string ReadFileText(const std::string& path);
 void MakeDir(const std::string& path);
