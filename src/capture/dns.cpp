@@ -159,7 +159,7 @@ bool FindIPv6Transport(const uint8_t* p, int32_t n, IPv6Transport* out) {
   uint8_t next = p[6];
   int32_t offset = 40;
   for (int headers = 0; next != 6 && next != 17; headers++) {
-    if (headers >= kMaxIPv6ExtensionHeaders || end - offset < 8) return false;
+    if (headers > kMaxIPv6ExtensionHeaders || end - offset < 8) return false;
     const uint8_t* h = p + offset;
     if (next == 44) {
       if (LoadBe16(h + 2) >> 3) return false;  // a later fragment: no transport header
