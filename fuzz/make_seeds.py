@@ -189,3 +189,35 @@ def netmon_same_frame(frame, entries):
     return bytes(head) + body + struct.pack("<I", 128) * entries
 
 write("netmon", "same_frame.cap", netmon_same_frame(eth(ip(17, "10.0.0.1", "10.0.0.2", 1, 2, b"z" * 1400)), 4000))
+# IPv6: packets behind a hop-by-hop header, and country databases with IPv6 networks.
+def v6(p, hop=True):
+    ihl = (p[0] & 15) * 4
+    ext = bytes([p[9], 0, 1, 4, 0, 0, 0, 0]) if hop else b""
+    body = ext + p[ihl:]
+    addr = lambda a: bytes.fromhex("20010db8" + "00" * 11) + bytes([int(a.split(".")[3])])
+    src, dst = "%d.%d.%d.%d" % tuple(p[12:16]), "%d.%d.%d.%d" % tuple(p[16:20])
+    return struct.pack(">IHBB", 6 << 28, len(body), 0 if hop else p[9], 64) + addr(src) + addr(dst) + body
+
+aaaa = dns("six.example", [])[:7] + b"\1" + dns("six.example", [])[8:] + b"\xc0\x0c\0\x1c\0\1\0\0\0\x3c\0\x10" + bytes(range(16))
+write("decode", "dns6", v6(ip(17, "10.0.0.1", "10.0.0.5", 53, 4000, aaaa)))
+with open(os.path.join(here, "corpus", "tls", "segments"), "rb") as f:
+    segs = f.read()
+out, pos = b"", 0
+while pos + 2 <= len(segs):
+    n = struct.unpack(">H", segs[pos:pos + 2])[0]
+    p6 = v6(segs[pos + 2:pos + 2 + n])
+    out += struct.pack(">H", len(p6)) + p6
+    pos += 2 + n
+write("tls", "segments6", out)
+def tree6(leaf_bits, leaf, rec, missing):
+    # node i follows bit i of the network to node i + 1 (the last one to the leaf), the other bit to `missing`
+    nxt = lambda i: i + 1 if i + 1 < len(leaf_bits) else leaf
+    return b"".join(rec(nxt(i), missing) if b == 0 else rec(missing, nxt(i)) for i, b in enumerate(leaf_bits))
+# 2001::/16 -> the record
+bits = [int(c) for c in format(0x2001, "016b")]
+le24 = lambda a, b: struct.pack("<I", a)[:3] + struct.pack("<I", b)[:3]
+write("geo_legacy", "country6", tree6(bits, 16776960 + 225, le24, 16776960) + b"\xff\xff\xff\x0c")
+be24 = lambda a, b: struct.pack(">I", a)[1:] + struct.pack(">I", b)[1:]
+meta6 = mm_map({"node_count": mm_uint(6, 16, 4), "record_size": mm_uint(5, 24, 2), "ip_version": mm_uint(5, 6, 2)})
+write("mmdb", "six", tree6(bits, 16 + 16, be24, 16) + b"\0" * 16 + mm_map({"country_code": mm_str("US")})
+      + b"\xab\xcd\xefMaxMind.com" + meta6)

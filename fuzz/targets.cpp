@@ -59,6 +59,16 @@ void LookupSome(const Db& db, const uint8_t* data, size_t size) {
   for (uint32_t a : fixed) db.Lookup(a, text);
   for (size_t i = 0; i + 4 <= size && i < 64; i += 4)
     db.Lookup(uint32_t(data[i]) << 24 | uint32_t(data[i + 1]) << 16 | uint32_t(data[i + 2]) << 8 | data[i + 3], text);
+  uint8_t v6[16] = {};
+  db.Lookup6(v6, text);
+  v6[15] = 1;
+  db.Lookup6(v6, text);  // ::1
+  memset(v6, 0xFF, 16);
+  db.Lookup6(v6, text);
+  for (size_t i = 0; i + 16 <= size && i < 128; i += 16) {
+    memcpy(v6, data + i, 16);
+    db.Lookup6(v6, text);
+  }
 }
 
 }  // namespace

@@ -134,3 +134,8 @@ struct BlockCollector : BlockSink {
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
 
 std::string ColumnOf(const Conversation& c, int id, const Options& o);
+
+// The IPv4 packet `ip` as IPv6 from `src` to `dst`, behind `extensions`
+// (type and header; each header's next-header byte is filled in).
+Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
+             const std::vector<std::pair<uint8_t, Bytes>>& extensions = {});

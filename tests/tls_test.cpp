@@ -96,6 +96,22 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   EXPECT_STREQ(table.RemoteHost(table.at(1)), "three.example");
   EXPECT_EQ(table.namesChanged, 1);
 
+  // Over IPv6, behind a hop-by-hop header, the same.
+  auto send6 = [&](uint32_t at, const std::string& data, const char* server = "2001:db8::443") {
+    send(AsIPv6(Tcp("10.0.0.5", "10.0.0.6", 50003, 443, at, data), "2001:db8::5", server,
+                {{0, Bytes{0, 0, 1, 4, 0, 0, 0, 0}}}));
+  };
+  send6(seq, big.substr(0, 1400));
+  const Conversation& six = table.at(table.count() - 1);
+  EXPECT_STREQ(table.RemoteHost(six), "");
+  send6(seq + 1400, big.substr(1400));
+  EXPECT_STREQ(table.RemoteHost(six), "three.example");
+  // With IPv6 capture off, IPv6 packets teach nothing.
+  options.CaptureIPv6 = 0;
+  const size_t names = cache.size();
+  send6(1, ClientHello("off6.example"), "2001:db8::444");
+  EXPECT_EQ(cache.size(), names);
+
   // With learning from the wire off, nothing is learned.
   options.UseDnsQueriesForHostNames = 0;
   send(Tcp("10.0.0.5", "203.0.113.9", 50002, 443, 1, ClientHello("off.example")));

@@ -36,7 +36,7 @@ class DirectSink : public PacketSniffer {
       : table_(t), options_(o), cache_(cache), buffer_(new uint8_t[kGroup * kMaxPacketLength]) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
-    if (options_.UseDnsQueriesForHostNames) {
+    if (options_.UseDnsQueriesForHostNames && n > 0 && (options_.CaptureIPv6 || (p[0] >> 4) != 6)) {
       LearnDnsAnswers(p, n, cache_);
       tls_.Learn(p, n, cache_);  // late names are filled in after the import
     }
