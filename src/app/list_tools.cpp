@@ -65,7 +65,7 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
   struct TextKey {
     std::string chars;
     std::vector<uint32_t> at;
-    bool address = false;  // IPv6 rows compare by value
+    std::vector<uint8_t> six;  // address keys: the IPv6 rows, which compare by value
   };
   std::vector<TextKey> texts(keys.size());
   char buf[kColumnTextSize];
@@ -73,9 +73,10 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
     const int id = keys[k] & kSortColumnMask;
     if (!SortsAsText(id)) continue;
     TextKey& t = texts[k];
-    t.address = id == 2 || id == 3;
+    if (id == 2 || id == 3) t.six.resize(n);
     t.at.resize(n);
     for (size_t i = 0; i < n; i++) {
+      if (!t.six.empty()) t.six[i] = rows[i]->flags & kConvIPv6;
       t.at[i] = uint32_t(t.chars.size());
       for (const char* p = ColumnText(*rows[i], id, buf, ctx); *p; p++)
         t.chars += *p >= 'A' && *p <= 'Z' ? char(*p + 32) : *p;
@@ -89,7 +90,9 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
       int r;
       if (!texts[k].at.empty()) {
         const TextKey& t = texts[k];
-        r = t.address ? CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask, ctx.addresses) : 255;
+        r = !t.six.empty() && (t.six[x] | t.six[y])
+                ? CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask, ctx.addresses)
+                : 255;
         if (r == 255) r = Sign(strcmp(t.chars.data() + t.at[x], t.chars.data() + t.at[y]));
       } else {
         r = CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask);
