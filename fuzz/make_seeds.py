@@ -91,6 +91,8 @@ write("dns", "answer", dns("www.example.org", ["93.184.216.34", "93.184.216.35"]
 write("dns", "loop", bytes([0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4]))
 write("filter", "examples", b"include:remote:tcp:80\r\ninclude:both:udp:53-139\r\nexclude:both:tcpudp:192.168.0.1-192.168.0.100")
 write("filter", "odd", b"TCP:Include:Both:8080 a:b:c include::tcp:80 include:remote:all:1.2-0x0a.0.0.9 exclude:local:icmp:70000")
+write("filter", "ipv6", b"include:both:tcp:[2001:db8::1]-[2001:db8::ff] exclude:remote:all:[::1] include:local:udp:[::ffff:10.0.0.1]")
+write("filter", "brackets", b"include:both:all:[ include:both:all:[[ exclude:local:all:]-[ include:[both:tcp:80 include:remote:all:[::1]x-[1.2.3.4]")
 write("config", "sample.cfg", b"[General]\r\nDisplayMode=3\r\nCaptureFilter=41 42 00\r\nWinPos=2C 00 00 00\r\n"
       b"Columns=3C 00 00 00 3C 00 01 00\r\nPCapAdapterName=\\Device\\NPF_{1}\r\n[Other]\r\nx=y\r\n")
 write("placement", "segments", struct.pack(">IB", 1000, 5) + b"hello" + struct.pack(">IB", 990, 10) + b"0123456789"

@@ -131,6 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseFilter(text.c_str(), list);
   MatchFilter(list, 6, 80, 1025, 0x0A000001, 0xC0A80001);
   MatchFilter(list, 1, 0, 0, 0x7F000001, 0x7F000001);
+  const uint8_t doc[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+  const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  MatchFilter(list, 6, 80, 1025, IpAddress::V6(doc), IpAddress::V6(loopback));
 #elif defined(FUZZ_CONFIG)
   IniDocument doc;
   doc.Parse(std::string(reinterpret_cast<const char*>(data), size));

@@ -6,6 +6,7 @@
 #include "base/language.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
+#include "ipv6_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -142,4 +143,28 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   ForgetLanguageFile();
   remove(path.c_str());
   EXPECT_FALSE(LoadLanguageFile(path));
+}
+
+// The fixed-width format widens its address columns to the longest IPv6
+// address of the rows, and only then.
+TEST(SummaryExportTest, IPv6Rows) {
+  FakePlatform platform;
+  Options o;
+  ConversationTable table(o, nullptr);
+  const std::function<const Conversation&(size_t)> row = [&](size_t i) -> const Conversation& { return table.at(i); };
+  const ColumnContext ctx{o, nullptr, &table.addresses()};
+  const std::vector<int> cols = {0, 2, 3};
+  Account(table, Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 3));
+  EXPECT_EQ(TabularAddressWidth(1, row, cols, ctx), 15u);
+  const char* longest = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe";
+  Account(table, Ip6(6, "2001:db8::1", longest, 1, 2, "x"));
+  EXPECT_EQ(TabularAddressWidth(2, row, cols, ctx), 39u);
+  EXPECT_EQ(TabularAddressWidth(2, row, {0, 1}, ctx), 15u);
+  std::string out;
+  for (size_t i = 0; i < 2; i++) AppendSummaryRow(out, table.at(i), kFormatTabular, cols, ctx, 39);
+  EXPECT_EQ(out, "1          10.0.0.1" + std::string(32, ' ') + "10.0.0.2" + std::string(32, ' ') + "\r\n" +
+                     "2          2001:db8::1" + std::string(29, ' ') + longest + " \r\n");
+  out.clear();
+  AppendSummaryRow(out, table.at(1), kFormatCsv, cols, ctx);
+  EXPECT_EQ(out, std::string("2,2001:db8::1,") + longest + "\r\n");
 }

@@ -10,11 +10,17 @@ namespace {
 
 // Takes the next token of `text` at `pos`, separated by any of `seps`; empty
 // tokens are skipped and a token is cut to kFilterTokenMax characters.
-bool NextToken(const char* text, size_t& pos, const char* seps, char (&out)[kFilterTokenMax + 1]) {
+// With `brackets`, separators between '[' and the next ']' belong to the
+// token (IPv6 addresses hold ':'); an unclosed '[' runs to the end.
+bool NextToken(const char* text, size_t& pos, const char* seps, char (&out)[kFilterTokenMax + 1],
+               bool brackets = false) {
   while (text[pos] && strchr(seps, text[pos])) pos++;
   if (!text[pos]) return false;
   size_t n = 0;
-  while (text[pos] && !strchr(seps, text[pos])) {
+  bool inside = false;
+  while (text[pos] && (inside || !strchr(seps, text[pos]))) {
+    if (brackets && text[pos] == '[') inside = true;
+    else if (text[pos] == ']') inside = false;
     if (n < kFilterTokenMax) out[n++] = text[pos];
     pos++;
   }
@@ -83,6 +89,14 @@ uint32_t ParseAddressHostOrder(const char* s) {
 
 bool InRange(uint32_t v, uint32_t lo, uint32_t hi) { return lo <= v && v <= hi; }
 
+// "[address]"; all ones when the text is no IPv6 address, as inet_addr's
+// INADDR_NONE stands for an invalid IPv4 one.
+void ParseBracketed(const char* part, uint8_t (&out)[16]) {
+  const char* end = strchr(part, ']');
+  if (end && !end[1] && ParseIPv6(part + 1, size_t(end - part - 1), out)) return;
+  memset(out, 0xFF, 16);
+}
+
 
 }  // namespace
 
@@ -91,14 +105,20 @@ bool ParseFilterRule(const char* token, FilterRule& rule) {
   int count = 0;
   size_t pos = 0;
   char scratch[kFilterTokenMax + 1];
-  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch)) count++;
+  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch, true)) count++;
   if (count < 3) return false;
 
   if (count >= 4) {
     size_t ppos = 0;
     char part[kFilterTokenMax + 1];
-    for (int i = 0; NextToken(fields[3], ppos, "-", part); i++) {
-      if (strchr(part, '.')) {
+    for (int i = 0; NextToken(fields[3], ppos, "-", part, true); i++) {
+      if (part[0] == '[') {
+        uint8_t a[16];
+        ParseBracketed(part, a);
+        if (!rule.v6) memcpy(rule.low6, a, 16);
+        memcpy(rule.high6, a, 16);
+        rule.v6 = true;
+      } else if (strchr(part, '.')) {
         uint32_t a = ParseAddressHostOrder(part);
         if (i == 0) rule.addressLow = a;
         rule.addressHigh = a;
