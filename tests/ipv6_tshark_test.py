@@ -26,8 +26,12 @@ def ip6(src, dst, nxt, body, plen=None):
     return struct.pack(">IHBB", 0x60000000, len(body) if plen is None else plen, nxt, 64) + src + dst + body
 
 
-def ext(nxt):  # hop-by-hop or destination options with a PadN, or a routing header with no segments left
+def ext(nxt):  # hop-by-hop or destination options holding a PadN
     return bytes([nxt, 0, 1, 4, 0, 0, 0, 0])
+
+
+def route(nxt):  # type 0, no segments left: the destination stays the header's
+    return bytes([nxt, 0, 0, 0, 0, 0, 0, 0])
 
 
 def frag(nxt, offset, more, ident):
@@ -79,17 +83,19 @@ def pcapng(frames):  # (interface, frame, milliseconds): 0 Ethernet, 1 Linux coo
 
 
 def captures():
-    """(name, bytes, link header length by IP version, {key: (packets, bytes) tshark lacks}, icmp pair)"""
+    """(name, bytes, link header length (None: by interface), {key: (packets, bytes) tshark lacks},
+    the address pair of the ICMPv6 conversation)"""
     dg = udp(4000, 9000, b"q" * 100)
     echo = icmp6(128, b"p" * 60)
-    later = [ip6(A, B, 44, frag(17, 6, 1, 7) + dg[48:96]), ip6(A, B, 44, frag(17, 12, 0, 7) + dg[96:])]
-    frag_pcap = [ip6(A, B, 44, frag(17, 0, 1, 7) + dg[:48])] + later + [
+    # Destination options in the fragmentable part: later fragments name them, not UDP.
+    later = [ip6(A, B, 44, frag(60, 6, 1, 7) + dg[40:88]), ip6(A, B, 44, frag(60, 12, 0, 7) + dg[88:])]
+    frag_pcap = [ip6(A, B, 44, frag(60, 0, 1, 7) + ext(17) + dg[:40])] + later + [
         ip6(B, A, 17, udp(9000, 4000, b"ok")),
         ip6(A, C, 44, frag(58, 0, 1, 8) + echo[:40]),
         ip6(A, C, 44, frag(58, 5, 0, 8) + echo[40:]),
         ip6(C, A, 58, icmp6(129, b"p" * 60)),
         ip6(A, B, 44, frag(17, 6, 0, 99) + b"z" * 16)]  # no first: neither table has it
-    chain = [ip6(A, B, 0, ext(60) + ext(43) + ext(17) + udp(5000, 53, b"hello")),
+    chain = [ip6(A, B, 0, ext(60) + ext(43) + route(17) + udp(5000, 53, b"hello")),
              ip6(B, A, 60, ext(17) + udp(53, 5000, b"answer")),
              ip6(A, C, 58, icmp6(128, b"ping")), ip6(C, A, 58, icmp6(129, b"ping"))]
     hs = [ip6(LO, LO, 6, tcp(40000, 8080, 1, 0x02)), ip6(LO, LO, 6, tcp(8080, 40000, 1, 0x12)),
@@ -105,11 +111,11 @@ def captures():
                          (0, eth(ip6(B, A, 17, udp(7001, 7000, b"six back"))), 5)], key=lambda f: f[2])
     handshake = sum(len(p) for p in hs)
     return [
-        ("chain.pcap", pcap([eth(p) for p in chain], 1), {6: 14}, {}, {A, C}),
-        ("fragments.pcap", pcap(frag_pcap, 229), {6: 0},
+        ("chain.pcap", pcap([eth(p) for p in chain], 1), 14, {}, {A, C}),
+        ("fragments.pcap", pcap(frag_pcap, 229), 0,
          {("udp", 4000, 9000): (-2, -sum(map(len, later))), ("icmp",): (-1, -len(frag_pcap[5]))}, {A, C}),
         ("loopback.pcap", pcap([struct.pack("<I", 30) + p for p in lo[:4]] +
-                               [struct.pack(">I", 24) + p for p in lo[4:]], 0), {6: 4},
+                               [struct.pack(">I", 24) + p for p in lo[4:]], 0), 4,
          {("tcp", 8080, 40000): (3, handshake)}, None),
         ("mixed.pcapng", pcapng(mixed), None, {}, None),
         ("ipv4.pcapng", pcapng(v4), None, {}, None),
@@ -176,7 +182,7 @@ def main():
                     theirs[("icmp",)] = ({a, b}, frames, size)
             # Link header bytes: by file, or in the pcapng by interface (Ethernet for UDP, cooked for TCP).
             for key, (addrs, frames, size) in theirs.items():
-                over = link[6] if link else (16 if key[0] == "tcp" else 14)
+                over = link if link is not None else (16 if key[0] == "tcp" else 14)
                 lack = lacks.get(key, (0, 0))
                 want = (frames - lack[0], size - over * frames - lack[1])
                 got = ours.get(key)
