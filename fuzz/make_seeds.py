@@ -87,6 +87,25 @@ write("frame", "netmon_wifi", b"\x0b" + b"\x02\x20" + b"\0" * 30 + b"\x08" + b"\
 for i, p in enumerate(pkts):
     write("decode", "p%d" % i, p)
 write("decode", "dns_tcp", ip(6, "10.0.0.1", "10.0.0.5", 53, 4000, struct.pack(">H", len(dns("a.b", ["1.2.3.4"]))) + dns("a.b", ["1.2.3.4"])))
+# IPv6: an extension chain, fragments of one datagram behind two-byte
+# lengths (the decode target also reads its input so), a jumbogram, ICMPv6.
+def ip6(nxt, body, src=1, dst=2, plen=None):
+    return (struct.pack(">IHBB", 0x60000000, len(body) if plen is None else plen, nxt, 64) +
+            bytes(15) + bytes([src]) + bytes(15) + bytes([dst]) + body)
+def ext6(nxt):
+    return bytes([nxt, 0, 1, 4, 0, 0, 0, 0])
+udp6 = struct.pack(">HHHH", 4000, 53, 108, 0) + b"q" * 100
+frags6 = [ip6(44, struct.pack(">BBHI", 60, 0, 1, 7) + ext6(17) + udp6[:40]),
+          ip6(44, struct.pack(">BBHI", 60, 0, 6 << 3 | 1, 7) + udp6[40:80]),
+          ip6(44, struct.pack(">BBHI", 60, 0, 1, 7) + ext6(17) + udp6[:40]),
+          ip6(44, struct.pack(">BBHI", 17, 0, 11 << 3, 7) + udp6[80:])]
+write("decode", "v6_chain", ip6(0, ext6(60) + ext6(43) + ext6(17) + udp6))
+write("decode", "v6_fragments", b"".join(struct.pack(">H", len(f)) + f for f in frags6))
+write("decode", "v6_jumbo", ip6(0, bytes([17, 0, 0xC2, 4, 0, 1, 0x11, 0x70]) + udp6, plen=0))
+write("decode", "v6_icmp", ip6(58, bytes([128, 0, 0, 0, 0, 1, 0, 1]) + b"ping", 1, 1))
+write("frame", "eth_v6", b"\1" + eth(frags6[0], 0x86DD))
+write("frame", "null_v6", b"\0" + struct.pack("<I", 30) + frags6[1])
+write("frame", "sll_v6", b"\7" + b"\0\4\0\1\0\6" + b"\1" * 8 + b"\x86\xdd" + ip6(58, b"\x81" + bytes(11)))
 write("dns", "answer", dns("www.example.org", ["93.184.216.34", "93.184.216.35"]))
 write("dns", "loop", bytes([0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4]))
 write("filter", "examples", b"include:remote:tcp:80\r\ninclude:both:udp:53-139\r\nexclude:both:tcpudp:192.168.0.1-192.168.0.100")

@@ -108,6 +108,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DecodePacket(data, int32_t(size), c, 0x0100007F, true, nullptr, nullptr);
   DnsNameCache cache;
   LearnDnsAnswers(data, int32_t(size), cache);
+  // Then as packets behind two-byte lengths through one table, so that
+  // fragments meet their first (or a forged one).
+  TableSink sink;
+  sink.table.local.v6.push_back(IpAddress::V6(reinterpret_cast<const uint8_t*>("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1")));
+  for (size_t pos = 0; pos + 2 <= size;) {
+    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
+    pos += 2;
+    const std::string packet(reinterpret_cast<const char*>(data + pos), n < size - pos ? n : size - pos);
+    sink.OnPacket(reinterpret_cast<const uint8_t*>(packet.data()), int32_t(packet.size()), nullptr, nullptr, 1);
+    pos += packet.size();
+  }
 #elif defined(FUZZ_DNS)
   DnsAddressRecord recs[16];
   ParseDnsAddressRecords(data, size, recs, 16);

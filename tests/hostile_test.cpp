@@ -10,7 +10,7 @@
 
 #include "capture/columns.h"
 #include "gtest/gtest.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "packetfile/packet_file.h"
 #include "stream/http.h"
 #include "stream/stream_export.h"

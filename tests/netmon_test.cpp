@@ -4,7 +4,7 @@
 
 #include "base/byte_cursor.h"
 #include "gtest/gtest.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "test_support.h"
 
 TEST(NetMonTest, VersionsAndMediaGiveThePcapRows) {

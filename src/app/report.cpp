@@ -11,7 +11,7 @@
 #include "capture/dns.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "base/raw_file.h"
 #include "stream/http.h"
 #include "stream/stream_export.h"

@@ -9,7 +9,8 @@
 
 namespace {
 const char kClassName[] = "PacketSnifferClass1";
-const char kKernelFilter[] = "ip proto \\tcp or \\udp or \\icmp";
+// IPv6 whole: its transport header may lie behind extension headers.
+const char kKernelFilter[] = "ip proto \\tcp or \\udp or \\icmp or ip6";
 }  // namespace
 
 CaptureMethods::CaptureMethods(CaptureEngine& engine) : engine_(engine) {
@@ -155,7 +156,7 @@ DWORD WINAPI CaptureMethods::NetMonFrames(NetMonEvent event) {
   auto* self = static_cast<CaptureMethods*>(event.context);
   if (!self) return 0;
   ForEachNetMonFrame(event, [self](const uint8_t* frame, uint32_t length) {
-    if (length > 14 && frame[12] == 0x08 && frame[13] == 0x00) self->handOff.Send(frame, length, kHandOffTimeoutMs);
+    if (NetMonPayloadOffset(frame, length) == 14) self->handOff.Send(frame, length, kHandOffTimeoutMs);
   });
   return 0;
 }
