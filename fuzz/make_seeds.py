@@ -81,8 +81,8 @@ write("packet_file", "two.pkp", pkp(pkts))
 write("packet_file", "old.pkp", b"PKRLF100" + pkp(pkts)[8:])
 local6, peer6 = bytes.fromhex("20010db8" + "00" * 11 + "05"), bytes.fromhex("20010db8" + "00" * 11 + "09")
 tcp6 = struct.pack(">HHIIBBHHH", 80, 1025, 1, 0, 0x50, 0x18, 8192, 0, 0) + b"HTTP/1.0 200 OK\r\n\r\n"
-ip6 = struct.pack(">IHBB", 0x60000000, len(tcp6), 6, 64) + peer6 + local6 + tcp6
-write("packet_file", "v6.pkp", pkp([ip6] + pkts, [local6, bytes(15) + b"\1"]))
+v6pkt = struct.pack(">IHBB", 0x60000000, len(tcp6), 6, 64) + peer6 + local6 + tcp6
+write("packet_file", "v6.pkp", pkp([v6pkt] + pkts, [local6, bytes(15) + b"\1"]))
 for i, f in enumerate(frames):
     write("frame", "eth%d" % i, b"\1" + f)
 write("frame", "vlan", b"\1" + eth(b"\0\x64\x08\0" + pkts[1], 0x8100))
