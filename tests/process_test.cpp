@@ -60,15 +60,12 @@ struct Fixture {
     const bool v6 = strchr(src, ':');
     Bytes p = Ipv4Packet(proto, v6 ? "0.0.0.0" : src, v6 ? "0.0.0.0" : dst, sport, dport, 10);
     if (v6) {  // the same segment behind an IPv6 header
-      Bytes v6(40, 0);
-      v6[0] = 0x60;
-      v6[5] = uint8_t(p.size() - 20);
-      v6[6] = proto;
-      v6[7] = 64;
-      ParseIPv6(src, strlen(src), *reinterpret_cast<uint8_t(*)[16]>(&v6[8]));
-      ParseIPv6(dst, strlen(dst), *reinterpret_cast<uint8_t(*)[16]>(&v6[24]));
+      Bytes h = {0x60, 0, 0, 0, 0, uint8_t(p.size() - 20), proto, 64};
+      h.resize(40);
+      ParseIPv6(src, strlen(src), *reinterpret_cast<uint8_t(*)[16]>(&h[8]));
+      ParseIPv6(dst, strlen(dst), *reinterpret_cast<uint8_t(*)[16]>(&h[24]));
       p.erase(p.begin(), p.begin() + 20);
-      p.insert(p.begin(), v6.begin(), v6.end());
+      p.insert(p.begin(), h.begin(), h.end());
     }
     PacketHeader h;
     h.length = uint32_t(p.size());
