@@ -58,8 +58,9 @@ def pcapng(frames, big=False):
     out += block(e, 3, struct.pack(e + "I", len(frames[0])) + frames[0])
     return out
 
-def pkp(packets):
-    out = b"PKRLF200" + struct.pack("<H", 4) + bytes([10, 0, 0, 5])
+def pkp(packets, v6=()):
+    # The adapter's IPv6 addresses follow its IPv4 address in the header.
+    out = b"PKRLF200" + struct.pack("<H", 4 + 16 * len(v6)) + bytes([10, 0, 0, 5]) + b"".join(v6)
     for i, p in enumerate(packets):
         out += struct.pack("<HIQ", 24, len(p), 133000000000000000 + i) + b"\1" * 6 + b"\2" * 6 + p
     return out
@@ -78,6 +79,10 @@ write("capture_reader", "le.pcapng", pcapng(frames))
 write("capture_reader", "be.pcapng", pcapng(frames, True))
 write("packet_file", "two.pkp", pkp(pkts))
 write("packet_file", "old.pkp", b"PKRLF100" + pkp(pkts)[8:])
+local6, peer6 = bytes.fromhex("20010db8" + "00" * 11 + "05"), bytes.fromhex("20010db8" + "00" * 11 + "09")
+tcp6 = struct.pack(">HHIIBBHHH", 80, 1025, 1, 0, 0x50, 0x18, 8192, 0, 0) + b"HTTP/1.0 200 OK\r\n\r\n"
+v6pkt = struct.pack(">IHBB", 0x60000000, len(tcp6), 6, 64) + peer6 + local6 + tcp6
+write("packet_file", "v6.pkp", pkp([v6pkt] + pkts, [local6, bytes(15) + b"\1"]))
 for i, f in enumerate(frames):
     write("frame", "eth%d" % i, b"\1" + f)
 write("frame", "vlan", b"\1" + eth(b"\0\x64\x08\0" + pkts[1], 0x8100))

@@ -91,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConversationTable table(o, &pf);
   if (pf.OpenForReading()) {
     table.local.v4 = pf.headerAddress;
+    table.local.v6 = pf.headerAddresses6;
     PacketHeader h;
     while (pf.ReadNextPacket(buf, h)) table.UpdateConversation(buf, h);
     pf.CloseReading();

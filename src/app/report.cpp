@@ -173,6 +173,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
       return out;
     }
     table.local.v4 = file.headerAddress;
+    table.local.v6 = file.headerAddresses6;
     file.CloseReading();
     if (progress) progress->Rebuilding();
     table.RebuildFromFile(progress);
@@ -226,6 +227,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   Options importOptions = options;
   file.ResetFile(true);
   file.headerAddress = 0;
+  file.headerAddresses6.clear();
   if (!file.CreateForWriting()) {
     out.message = std::string(file.name()[0] ? file.name() : "temporary packet file") +
                   ": cannot create the temporary packet file: " + file.writeError();
