@@ -163,7 +163,7 @@ def hostile_cases(d, tz):
     with open(f"{d}/arp.pcap", "wb") as f:
         f.write(craft.pcap([b"\xff" * 6 + b"\x02" * 6 + b"\x08\x06" + b"\0" * 28] * 3, link=1))
     rc, err, _, _ = run(["/stab", f"{d}/arp.txt", f"{d}/arp.pcap"], tz)
-    check(rc == 0 and "3 frames skipped (3 not IPv4)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
+    check(rc == 0 and "3 frames skipped (3 neither IPv4 nor IPv6)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
 
 
 def dns_answer(answers):

@@ -69,15 +69,15 @@ class DirectSink : public PacketSniffer {
   int pending_ = 0;
 };
 
-// What an import that found no IPv4 packet skipped, and why; "" otherwise.
+// What an import that found no IP packet skipped, and why; "" otherwise.
 std::string SkippedFramesText(const ImportResult& r) {
   if (!r.opened || r.frames == 0 || r.stats.handed > 0) return "";
-  std::string text = "no IPv4 packet: " + std::to_string(r.frames) + (r.frames == 1 ? " frame" : " frames") +
+  std::string text = "no IP packet: " + std::to_string(r.frames) + (r.frames == 1 ? " frame" : " frames") +
                      " skipped (";
   const struct {
     uint64_t count;
     const char* why;
-  } kReasons[] = {{r.stats.notIPv4, "not IPv4"},
+  } kReasons[] = {{r.stats.notIPv4, "neither IPv4 nor IPv6"},
                   {r.stats.unsupported, "of an unsupported link type or frame kind"},
                   {r.stats.truncated, "link header cut short"}};
   bool first = true;

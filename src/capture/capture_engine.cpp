@@ -29,14 +29,15 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
                              const uint8_t* srcMac, FileTime time) {
   if (running && !options_.captureActive) return;  // suspended
   if (length <= 0) return;
+  // Off, IPv6 is neither kept nor learnt from, as if it were never sent.
+  if (!options_.CaptureIPv6 && (packet[0] >> 4) == 6) return;
   PacketHeader header;
   header.length = uint32_t(length);
   if (dstMac) memcpy(header.dstMac, dstMac, 6);
   if (srcMac) memcpy(header.srcMac, srcMac, 6);
 
   IpAddress lateServer;  // 0.0.0.0: none
-  // With IPv6 off an IPv6 packet teaches nothing, not even IPv4 names.
-  if (options_.UseDnsQueriesForHostNames && (options_.CaptureIPv6 || (packet[0] >> 4) != 6)) {
+  if (options_.UseDnsQueriesForHostNames) {
     DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
     LearnDnsAnswers(packet, length, cache);
     bool late = false;
