@@ -44,6 +44,9 @@ TEST(DnsTls, ServerNamesOfHellosHostileOnesIncluded) {
   // A handshake split over records, and names that try to hide or overflow.
   EXPECT_EQ(Parse(ClientHello("split.example", 600, 100), &name), TlsHello::Name);
   EXPECT_EQ(name, "split.example");
+  // Bytes of another record after the hello in the same segment.
+  EXPECT_EQ(Parse(ClientHello("early.example") + std::string("\x17\x03\x03\x00\x01x", 6), &name), TlsHello::Name);
+  EXPECT_EQ(name, "early.example");
   EXPECT_EQ(Parse(ClientHello(std::string("a\0b\r\n.example", 13)), &name), TlsHello::Name);
   EXPECT_EQ(name, "a?b??.example");
   EXPECT_EQ(Parse(ClientHello(std::string(300, 'x')), &name), TlsHello::Name);

@@ -48,7 +48,14 @@ def udp(port, count, size):
         time.sleep(0.01)
     rx.close()
 
-def tcp(port, up, down, host="127.0.0.1"):
+def client_hello(name):
+    sni = name.encode()
+    ext = struct.pack(">HHHBH", 0, len(sni) + 5, len(sni) + 3, 0, len(sni)) + sni
+    body = b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00" + struct.pack(">H", len(ext)) + ext
+    hs = b"\x01" + struct.pack(">I", len(body))[1:] + body
+    return b"\x16\x03\x01" + struct.pack(">H", len(hs)) + hs
+
+def tcp(port, up, down, host="127.0.0.1", first=b""):
     srv = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind((host, port))
@@ -63,7 +70,7 @@ def tcp(port, up, down, host="127.0.0.1"):
     t = threading.Thread(target=serve)
     t.start()
     cl = socket.create_connection((host, port), timeout=5)
-    cl.sendall(b"q" * up)
+    cl.sendall(first + b"q" * (up - len(first)))
     got = 0
     while got < down:
         d = cl.recv(65536)
@@ -191,7 +198,7 @@ try:
     win = window()
     time.sleep(4)  # the capture starts after the window
     tcp(A, 500, 1200)
-    tcp(A + 10, 300, 600, "::1")
+    tcp(A + 10, 300, 600, "::1", client_hello("six.example"))
     udp(A + 1, 3, 100)
     udp(A + 9, 2, 50)  # dropped by the capture filter
     icmp_echo(2)
@@ -215,6 +222,7 @@ try:
     t = find(rows, "TCP", A + 10)
     check(len(t) == 1 and t[0][2] == "::1" and t[0][3] == "::1" and t[0][11] == "900 Bytes",
           "TCP row over [::1] with 900 data bytes")
+    check(len(t) == 1 and t[0][15] == "six.example", "the [::1] server named by its TLS hello (%r)" % t[:1])
     u = find(rows, "UDP", A + 1)
     check(len(u) == 1 and u[0][6] == "3" and u[0][11] == "300 Bytes", "UDP row: 3 packets, 300 bytes")
     i = find(rows, "ICMP")

@@ -21,7 +21,11 @@ bool JoinHandshake(const uint8_t* data, size_t len, uint8_t* out, size_t* outLen
       break;
     }
     const uint8_t* r = data + pos;
-    if (r[0] != kHandshakeRecord || r[1] != 3) return pos > 0;
+    if (r[0] != kHandshakeRecord || r[1] != 3) {
+      // Other bytes after the hello's records (early data, say) end them.
+      *outLen = n;
+      return pos > 0;
+    }
     const size_t body = size_t(r[3]) << 8 | r[4];
     if (body == 0 || body > kTlsHelloMax) return false;
     const size_t have = len - pos - 5 < body ? len - pos - 5 : body;
