@@ -144,6 +144,7 @@ def report(d, path, ipv6=1):
                        capture_output=True, text=True, timeout=60)
     if p.returncode != 0:
         sys.exit(f"FAIL: pakrill /stab {path}: {p.returncode} {p.stderr}")
+    report.stderr = p.stderr
     with open(out, "rb") as f:
         return f.read()
 
@@ -192,6 +193,11 @@ def main():
                     print(f"FAIL: {name} {key}: tshark {addrs} {frames} frames {size} bytes, "
                           f"expected {want}, pakrill {got}")
                     failures += 1
+            # The fragment whose first never came is named, not lost silently.
+            checks += 1
+            if ("fragment_without_first" in report.stderr) != (name == "fragments.pcap"):
+                print(f"FAIL: {name}: skipped fragments reported as {report.stderr!r}")
+                failures += 1
             checks += 1
             if set(ours) != set(theirs):
                 print(f"FAIL: {name}: pakrill rows {sorted(ours)} but tshark {sorted(theirs)}")

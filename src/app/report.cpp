@@ -90,6 +90,15 @@ std::string SkippedFramesText(const ImportResult& r) {
   return text + ")";
 }
 
+// IPv6 packets the decoder could not place, by their named condition.
+std::string SkippedIPv6Text(const ConversationTable& t) {
+  std::string text;
+  for (SkipReason k : {kSkipFragmentWithoutFirst, kSkipBadExtensionChain})
+    if (t.skipped[k])
+      text += (text.empty() ? "" : ", ") + std::to_string(t.skipped[k]) + " " + kSkipReasonNames[k];
+  return text.empty() ? text : "IPv6 packets in no conversation: " + text;
+}
+
 // The exit code of a load that left nothing to work on; kExitOk otherwise.
 int LoadExit(const LoadOutcome& load, const char* capturePath, std::string& message) {
   if (load.writeFailed) {
@@ -178,6 +187,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     if (progress) progress->Rebuilding();
     table.RebuildFromFile(progress);
     out.ok = true;
+    out.message = SkippedIPv6Text(table);
     if (file.damage()) {
       out.damaged = true;
       out.message = std::string("damaged file: ") + file.damage() + " at offset " +
@@ -191,6 +201,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
   out.damaged = r.damaged;
   out.message = r.error;
   if (out.message.empty()) out.message = SkippedFramesText(r);
+  if (out.message.empty()) out.message = SkippedIPv6Text(table);
   return out;
 }
 
