@@ -14,10 +14,7 @@ namespace {
 std::string g_last;
 int g_reports = 0;
 
-void Capture(const char* report) {
-  g_last = report;
-  g_reports++;
-}
+void Capture(const char* report) { g_last = report, g_reports++; }
 
 LRESULT Fault(void*) {
   volatile int* p = nullptr;
@@ -90,8 +87,6 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
   WaitForSingleObject(second, 30000);
   EXPECT_EQ(two.other, -6);
   EXPECT_EQ(g_reports, 4);
-  CloseHandle(second);
-  CloseHandle(two.inside);
-  CloseHandle(two.faulted);
+  for (HANDLE h : {second, two.inside, two.faulted}) CloseHandle(h);
   SetExceptionReporter(nullptr);
 }

@@ -18,23 +18,35 @@ using standin::Bytes;
 
 enum Kind { kEngine = 0x454E47, kFile = 0x46494C, kFrame = 0x46524D };
 struct Object {
+  explicit Object(int k) : kind(k) {}
+  virtual ~Object() = default;
   int kind;
 };
 struct Frame : Object {
+  Frame() : Object(kFrame) {}
   const uint8_t* data;
   ULONG length;
   ULONGLONG time;
 };
 struct Engine : Object {
+  Engine() : Object(kEngine) {}
   Callback callback = nullptr;
   void* context = nullptr;
   ULONG adapter = 0;
   standin::Delivery delivery;
 };
 struct File : Object {
+  File() : Object(kFile) {}
   std::vector<Bytes> frames;
   std::vector<ULONGLONG> times;  // UTC
 };
+
+// The object behind a handle, when it is of the kind the call takes.
+template <typename T>
+T* As(HANDLE h, int kind) {
+  auto* o = static_cast<Object*>(h);
+  return o && o->kind == kind ? static_cast<T*>(o) : nullptr;
+}
 
 std::atomic<long> g_lastMode{-1};
 
@@ -57,13 +69,8 @@ EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int) 
 EXPORT long StandInSent() { return standin::g_sent; }
 EXPORT long StandInLastMode() { return g_lastMode; }
 
-EXPORT ULONG WINAPI NmApiInitialize(void*) { return 0; }
-EXPORT ULONG WINAPI NmApiClose() { return 0; }
-
 EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) {
-  auto* e = new Engine;
-  e->kind = kEngine;
-  *engine = e;
+  *engine = static_cast<Object*>(new Engine);
   return 0;
 }
 
@@ -86,8 +93,8 @@ EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
 }
 
 EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, void* context, ULONG) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
+  auto* e = As<Engine>(engine, kEngine);
+  if (!e || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
   e->callback = cb;
   e->context = context;
   e->adapter = index;
@@ -96,39 +103,29 @@ EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, voi
 
 #ifndef STANDIN_WITHOUT_START
 EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
+  auto* e = As<Engine>(engine, kEngine);
+  if (!e || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
   g_lastMode = long(mode);
   standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES", "PAKRILL_NMAPI_REPEAT");
   const auto send = [](void* owner, const Bytes* frame, size_t) {
     auto* e = static_cast<Engine*>(owner);
     Frame f;
-    f.kind = kFrame;
     f.data = frame->data();
     f.length = ULONG(frame->size());
-    e->callback(e, e->adapter, e->context, &f);
+    e->callback(static_cast<Object*>(e), e->adapter, e->context, static_cast<Object*>(&f));
   };
   return e->delivery.Start(send, e, 1) ? 0 : GetLastError();
 }
 #endif
 
 EXPORT ULONG WINAPI NmStopCapture(HANDLE engine, ULONG) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine) return ERROR_INVALID_PARAMETER;
-  e->delivery.Stop();
-  return 0;
-}
-
-EXPORT ULONG WINAPI NmGetRawFrameLength(HANDLE frame, ULONG* length) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
-  *length = f->length;
-  return 0;
+  auto* e = As<Engine>(engine, kEngine);
+  return e ? (e->delivery.Stop(), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetRawFrame(HANDLE frame, ULONG size, BYTE* buffer, ULONG* length) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
+  auto* f = As<Frame>(frame, kFrame);
+  if (!f) return ERROR_INVALID_PARAMETER;
   *length = f->length;
   if (f->length > size) return ERROR_INSUFFICIENT_BUFFER;
   memcpy(buffer, f->data, f->length);
@@ -144,52 +141,40 @@ EXPORT ULONG WINAPI NmOpenCaptureFile(const wchar_t* path, HANDLE* file) {
   NetMonReader reader(src);
   if (!reader.Open()) return ERROR_BAD_FORMAT;
   auto* f = new File;
-  f->kind = kFile;
   CaptureFrame fr;
   while (reader.Next(fr)) {
     f->frames.emplace_back(fr.data, fr.data + fr.caplen);
     f->times.push_back(fr.utcTime);
   }
-  *file = f;
+  *file = static_cast<Object*>(f);
   return 0;
 }
 
 EXPORT ULONG WINAPI NmGetFrameCount(HANDLE file, ULONG* count) {
-  auto* f = static_cast<File*>(file);
-  if (!f || f->kind != kFile) return ERROR_INVALID_PARAMETER;
-  *count = ULONG(f->frames.size());
-  return 0;
+  auto* f = As<File>(file, kFile);
+  return f ? (*count = ULONG(f->frames.size()), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetFrame(HANDLE file, ULONG index, HANDLE* frame) {
-  auto* f = static_cast<File*>(file);
-  if (!f || f->kind != kFile || index >= f->frames.size()) return ERROR_INVALID_PARAMETER;
+  auto* f = As<File>(file, kFile);
+  if (!f || index >= f->frames.size()) return ERROR_INVALID_PARAMETER;
   auto* fr = new Frame;
-  fr->kind = kFrame;
   fr->data = f->frames[index].data();
   fr->length = ULONG(f->frames[index].size());
   fr->time = f->times[index];
-  *frame = fr;
+  *frame = static_cast<Object*>(fr);
   return 0;
 }
 
 EXPORT ULONG WINAPI NmGetFrameTimeStamp(HANDLE frame, ULONGLONG* time) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
-  *time = f->time;
-  return 0;
+  auto* f = As<Frame>(frame, kFrame);
+  return f ? (*time = f->time, 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmCloseHandle(HANDLE h) {
   auto* o = static_cast<Object*>(h);
   if (!o) return ERROR_INVALID_PARAMETER;
-  if (o->kind == kEngine) {
-    NmStopCapture(h, 0);
-    delete static_cast<Engine*>(o);
-  } else if (o->kind == kFile) {
-    delete static_cast<File*>(o);
-  } else if (o->kind == kFrame) {
-    delete static_cast<Frame*>(o);
-  }
+  if (o->kind == kEngine) NmStopCapture(h, 0);
+  delete o;
   return 0;
 }
