@@ -9,10 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "app/report.h"
@@ -61,25 +60,17 @@ struct AddressSpace {
 // A name server that answers nothing until released.
 struct StuckLookup : HostLookup {
   bool Reverse(uint32_t, std::string*) override {
-    std::unique_lock<std::mutex> lock(m);
     calls++;
-    called.notify_all();
-    released.wait(lock, [&] { return open; });
+    WaitForSingleObject(released, INFINITE);
     return false;
   }
-  void Open() {
-    std::lock_guard<std::mutex> lock(m);
-    open = true;
-    released.notify_all();
-  }
   bool WaitCalls(int n, int seconds) {
-    std::unique_lock<std::mutex> lock(m);
-    return called.wait_for(lock, std::chrono::seconds(seconds), [&] { return calls >= n; });
+    for (int i = 0; i < seconds * 10 && calls < n; i++) Sleep(100);
+    return calls >= n;
   }
-  std::mutex m;
-  std::condition_variable called, released;
-  int calls = 0;
-  bool open = false;
+  ~StuckLookup() { CloseHandle(released); }
+  HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> calls{0};
 };
 
 // A pcap of `count` TCP conversations of one data packet each, written in
@@ -134,7 +125,7 @@ TEST(AddressSpace, HeaviestWorkLeavesAThirtyTwoBitProcessRoom) {
   {
     HostResolver resolver(table, stuck);
     for (int i = 0; i < HostResolver::kSlots; i++) ASSERT_TRUE(resolver.StartLookup(htonl(0x0A000001 + i)));
-    ASSERT_TRUE(stuck->WaitCalls(HostResolver::kMaxWorkers, 120)) << stuck->calls << " workers started";
+    ASSERT_TRUE(stuck->WaitCalls(HostResolver::kMaxWorkers, 120)) << stuck->calls.load() << " workers started";
     ASSERT_EQ(resolver.BusySlots(), HostResolver::kSlots);
     taken("1024 lookups held", space.Taken());
 
@@ -179,7 +170,7 @@ TEST(AddressSpace, HeaviestWorkLeavesAThirtyTwoBitProcessRoom) {
       g_run = nullptr;
     }
     DestroyWindow(list);
-    stuck->Open();
+    SetEvent(stuck->released);
   }
   file.ResetFile(false);
 }

@@ -16,36 +16,29 @@ namespace {
 using Callback = void(WINAPI*)(HANDLE, ULONG, void*, HANDLE);
 using standin::Bytes;
 
-enum Kind { kEngine = 0x454E47, kFile = 0x46494C, kFrame = 0x46524D };
+// Every handle is an Object; a call refuses one of another kind.
 struct Object {
-  explicit Object(int k) : kind(k) {}
   virtual ~Object() = default;
-  int kind;
 };
 struct Frame : Object {
-  Frame() : Object(kFrame) {}
   const uint8_t* data;
   ULONG length;
   ULONGLONG time;
 };
 struct Engine : Object {
-  Engine() : Object(kEngine) {}
   Callback callback = nullptr;
   void* context = nullptr;
   ULONG adapter = 0;
   standin::Delivery delivery;
 };
 struct File : Object {
-  File() : Object(kFile) {}
   std::vector<Bytes> frames;
   std::vector<ULONGLONG> times;  // UTC
 };
 
-// The object behind a handle, when it is of the kind the call takes.
 template <typename T>
-T* As(HANDLE h, int kind) {
-  auto* o = static_cast<Object*>(h);
-  return o && o->kind == kind ? static_cast<T*>(o) : nullptr;
+T* As(HANDLE h) {
+  return dynamic_cast<T*>(static_cast<Object*>(h));
 }
 
 std::atomic<long> g_lastMode{-1};
@@ -93,7 +86,7 @@ EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
 }
 
 EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, void* context, ULONG) {
-  auto* e = As<Engine>(engine, kEngine);
+  auto* e = As<Engine>(engine);
   if (!e || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
   e->callback = cb;
   e->context = context;
@@ -103,7 +96,7 @@ EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, voi
 
 #ifndef STANDIN_WITHOUT_START
 EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
-  auto* e = As<Engine>(engine, kEngine);
+  auto* e = As<Engine>(engine);
   if (!e || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
   g_lastMode = long(mode);
   standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES", "PAKRILL_NMAPI_REPEAT");
@@ -119,12 +112,12 @@ EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
 #endif
 
 EXPORT ULONG WINAPI NmStopCapture(HANDLE engine, ULONG) {
-  auto* e = As<Engine>(engine, kEngine);
+  auto* e = As<Engine>(engine);
   return e ? (e->delivery.Stop(), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetRawFrame(HANDLE frame, ULONG size, BYTE* buffer, ULONG* length) {
-  auto* f = As<Frame>(frame, kFrame);
+  auto* f = As<Frame>(frame);
   if (!f) return ERROR_INVALID_PARAMETER;
   *length = f->length;
   if (f->length > size) return ERROR_INSUFFICIENT_BUFFER;
@@ -151,12 +144,12 @@ EXPORT ULONG WINAPI NmOpenCaptureFile(const wchar_t* path, HANDLE* file) {
 }
 
 EXPORT ULONG WINAPI NmGetFrameCount(HANDLE file, ULONG* count) {
-  auto* f = As<File>(file, kFile);
+  auto* f = As<File>(file);
   return f ? (*count = ULONG(f->frames.size()), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetFrame(HANDLE file, ULONG index, HANDLE* frame) {
-  auto* f = As<File>(file, kFile);
+  auto* f = As<File>(file);
   if (!f || index >= f->frames.size()) return ERROR_INVALID_PARAMETER;
   auto* fr = new Frame;
   fr->data = f->frames[index].data();
@@ -167,14 +160,13 @@ EXPORT ULONG WINAPI NmGetFrame(HANDLE file, ULONG index, HANDLE* frame) {
 }
 
 EXPORT ULONG WINAPI NmGetFrameTimeStamp(HANDLE frame, ULONGLONG* time) {
-  auto* f = As<Frame>(frame, kFrame);
+  auto* f = As<Frame>(frame);
   return f ? (*time = f->time, 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmCloseHandle(HANDLE h) {
-  auto* o = static_cast<Object*>(h);
-  if (!o) return ERROR_INVALID_PARAMETER;
-  if (o->kind == kEngine) NmStopCapture(h, 0);
-  delete o;
+  if (!h) return ERROR_INVALID_PARAMETER;
+  NmStopCapture(h, 0);  // an engine's
+  delete static_cast<Object*>(h);
   return 0;
 }
