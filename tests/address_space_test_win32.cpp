@@ -94,17 +94,14 @@ std::string ManyConversations(int count) {
   return path;
 }
 
-struct CaptureRun {
-  CaptureMethods* methods;
-  const AddressSpace* space;
-  uint64_t reserved = 0;
-};
-CaptureRun* g_run = nullptr;
-
+// The live capture's measure, taken by a timer inside the capture loop.
+CaptureMethods* g_methods = nullptr;
+const AddressSpace* g_space = nullptr;
+uint64_t g_reserved = 0;
 void CALLBACK MeasureAndStop(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
-  g_run->reserved = g_run->space->Taken();
-  g_run->methods->Stop();
+  g_reserved = g_space->Taken();
+  g_methods->Stop();
 }
 
 }  // namespace
@@ -157,17 +154,15 @@ TEST(AddressSpace, HeaviestWorkLeavesAThirtyTwoBitProcessRoom) {
       options.captureActive = 1;
       CaptureEngine engine(options, table, file);
       CaptureMethods methods(engine);
-      CaptureRun run{&methods, &space};
-      g_run = &run;
+      g_methods = &methods, g_space = &space;
       if (!methods.Start(lo)) break;
       SetTimer(nullptr, 0, 1500, MeasureAndStop);  // from inside the capture loop, which pumps it
       const DWORD t0 = GetTickCount();
       MSG m;
-      while (GetTickCount() - t0 < 20000 && (engine.running || !run.reserved) && GetMessageA(&m, nullptr, 0, 0))
+      while (GetTickCount() - t0 < 20000 && (engine.running || !g_reserved) && GetMessageA(&m, nullptr, 0, 0))
         DispatchMessageA(&m);
-      ASSERT_NE(run.reserved, 0u);
-      taken("and a live capture", run.reserved);
-      g_run = nullptr;
+      ASSERT_NE(g_reserved, 0u);
+      taken("and a live capture", g_reserved);
     }
     DestroyWindow(list);
     SetEvent(stuck->released);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "capture/adapters_win32.h"
@@ -83,12 +84,11 @@ int WSAAPI FakeIoctl(SOCKET, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, 
   return g_fake.ioctlCode = code, SOCKET_ERROR;  // receive-all refused: the capture runs all the same
 }
 int WSAAPI FakeRecv(SOCKET, char* buf, int len, int) {
-  g_fake.recvCalls++;
-  g_fake.lastRecvLimit = len;
+  g_fake.recvCalls++, g_fake.lastRecvLimit = len;
   if (g_fake.queue.empty()) return SOCKET_ERROR;
-  Bytes d = g_fake.queue.front();
+  const Bytes d = g_fake.queue.front();
   g_fake.queue.pop_front();
-  const int n = int(d.size()) < len ? int(d.size()) : len;
+  const int n = std::min(int(d.size()), len);
   memcpy(buf, d.data(), size_t(n));
   return n;
 }
@@ -170,11 +170,8 @@ TEST(RawSockets, RealSocketOnLoopback) {
   std::string big(6000, 'z');
   sendto(udp, big.data(), int(big.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   closesocket(udp);
-  EXPECT_TRUE(PumpUntil([&] {
-    for (const Bytes& p : rig.engine.packets)
-      if (p.size() == 6028) return true;
-    return false;
-  }, 2000));
+  const auto sent = [](const Bytes& p) { return p.size() == 6028; };
+  EXPECT_TRUE(PumpUntil([&] { return std::any_of(rig.engine.packets.begin(), rig.engine.packets.end(), sent); }, 2000));
   rig.methods.Stop();
 }
 

@@ -32,9 +32,6 @@ LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_TIMER:
     case WM_CLOSE:
-      DestroyWindow(w);
-      return 0;
-    case WM_DESTROY:
       PostQuitMessage(0);
       return 0;
   }

@@ -44,16 +44,15 @@ inline void SetScript(const uint8_t* records, size_t size, int repeat) {
 }
 
 // A script the test handed over wins over the environment's.
-inline void LoadScriptFromEnvironment(const char* framesVariable, const char* repeatVariable) {
+inline void LoadScriptFromEnvironment(const char* framesVariable) {
   if (!g_script.empty()) return;
-  const char* r = getenv(repeatVariable);
   const char* path = getenv(framesVariable);
   FILE* f = path ? fopen(path, "rb") : nullptr;
   if (!f) return;
   Bytes records;
   for (int c; (c = fgetc(f)) != EOF;) records.push_back(uint8_t(c));
   fclose(f);
-  SetScript(records.data(), records.size(), r ? atoi(r) : g_repeat);
+  SetScript(records.data(), records.size(), 1);
 }
 
 class Delivery {

@@ -1,9 +1,8 @@
 // A stand-in for the Network Monitor 3 capture interface, built from what
 // Pakrill calls: adapters, a capture engine whose own thread calls back for
 // every frame of a script, and capture files read with Pakrill's reader.
-// The script is set by StandInScript or by the files named in
-// PAKRILL_NMAPI_FRAMES (records of a 32-bit length and the frame) and
-// PAKRILL_NMAPI_REPEAT.
+// The script is set by StandInScript or by the file named in
+// PAKRILL_NMAPI_FRAMES (records of a 32-bit length and the frame).
 #include <windows.h>
 
 #include "frame_script_win32.h"
@@ -43,10 +42,7 @@ T* As(HANDLE h) {
 
 std::atomic<long> g_lastMode{-1};
 
-ULONG AdapterCount() {
-  const char* n = getenv("PAKRILL_NMAPI_ADAPTERS");
-  return n ? ULONG(atoi(n)) : 2;
-}
+constexpr ULONG kAdapters = 2;
 
 void Text(uint8_t* record, size_t offset, const wchar_t* text) {
   const size_t n = wcslen(text) + 1;
@@ -68,7 +64,7 @@ EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) {
 }
 
 EXPORT ULONG WINAPI NmGetAdapterCount(HANDLE, ULONG* count) {
-  *count = AdapterCount();
+  *count = kAdapters;
   return 0;
 }
 
@@ -76,7 +72,7 @@ EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
   auto* r = static_cast<uint8_t*>(record);
   uint16_t size;
   memcpy(&size, r, 2);
-  if (size != 1600 || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
+  if (size != 1600 || index >= kAdapters) return ERROR_INVALID_PARAMETER;
   wchar_t text[64];
   swprintf(text, 64, L"Stand-in adapter %lu", index);
   Text(r, 544, text);
@@ -87,7 +83,7 @@ EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
 
 EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, void* context, ULONG) {
   auto* e = As<Engine>(engine);
-  if (!e || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
+  if (!e || index >= kAdapters) return ERROR_INVALID_PARAMETER;
   e->callback = cb;
   e->context = context;
   e->adapter = index;
@@ -99,7 +95,7 @@ EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
   auto* e = As<Engine>(engine);
   if (!e || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
   g_lastMode = long(mode);
-  standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES", "PAKRILL_NMAPI_REPEAT");
+  standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES");
   const auto send = [](void* owner, const Bytes* frame, size_t) {
     auto* e = static_cast<Engine*>(owner);
     Frame f;

@@ -67,7 +67,7 @@ HRESULT WINAPI Disconnect(NetMonInterface* i) { return static_cast<Capture*>(i)-
 HRESULT WINAPI Start(NetMonInterface* i) {
   auto* c = static_cast<Capture*>(i);
   if (!c->connected) return E_FAIL;
-  standin::LoadScriptFromEnvironment("PAKRILL_NPP_FRAMES", "PAKRILL_NPP_REPEAT");
+  standin::LoadScriptFromEnvironment("PAKRILL_NPP_FRAMES");
   return c->delivery.Start(Send, c, size_t(g_batch)) ? 0 : E_FAIL;
 }
 HRESULT WINAPI Stop(NetMonInterface* i) { return static_cast<Capture*>(i)->delivery.Stop(), 0; }
