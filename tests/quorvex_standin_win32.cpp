@@ -43,8 +43,7 @@ LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
   char path[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, path, sizeof path);
-  g_folder = path;
-  g_folder = g_folder.substr(0, g_folder.find_last_of('\\') + 1);
+  g_folder.assign(path, strrchr(path, '\\') + 1);
   WriteFile("started.txt", GetCommandLineA());
   WNDCLASSA wc{};
   wc.lpfnWndProc = Proc;

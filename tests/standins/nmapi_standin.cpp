@@ -44,11 +44,6 @@ std::atomic<long> g_lastMode{-1};
 
 constexpr ULONG kAdapters = 2;
 
-void Text(uint8_t* record, size_t offset, const wchar_t* text) {
-  const size_t n = wcslen(text) + 1;
-  memcpy(record + offset, text, n * sizeof(wchar_t));
-}
-
 }  // namespace
 
 // Frames come one to a call whatever the batch.
@@ -58,26 +53,17 @@ EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int) 
 EXPORT long StandInSent() { return standin::g_sent; }
 EXPORT long StandInLastMode() { return g_lastMode; }
 
-EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) {
-  *engine = static_cast<Object*>(new Engine);
-  return 0;
-}
+EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) { return *engine = static_cast<Object*>(new Engine), 0; }
 
-EXPORT ULONG WINAPI NmGetAdapterCount(HANDLE, ULONG* count) {
-  *count = kAdapters;
-  return 0;
-}
+EXPORT ULONG WINAPI NmGetAdapterCount(HANDLE, ULONG* count) { return *count = kAdapters, 0; }
 
 EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
   auto* r = static_cast<uint8_t*>(record);
   uint16_t size;
   memcpy(&size, r, 2);
   if (size != 1600 || index >= kAdapters) return ERROR_INVALID_PARAMETER;
-  wchar_t text[64];
-  swprintf(text, 64, L"Stand-in adapter %lu", index);
-  Text(r, 544, text);
-  swprintf(text, 64, L"{5A4E0000-0000-0000-0000-%012lu}", index);
-  Text(r, 1064, text);
+  swprintf(reinterpret_cast<wchar_t*>(r + 544), 64, L"Stand-in adapter %lu", index);
+  swprintf(reinterpret_cast<wchar_t*>(r + 1064), 64, L"{5A4E0000-0000-0000-0000-%012lu}", index);
   return 0;
 }
 
