@@ -22,12 +22,6 @@ LRESULT Fault(void*) {
   return 7;
 }
 
-LRESULT Nested(void* ctx) {
-  LRESULT inner = GuardedCall(Fault, nullptr, -2);
-  *static_cast<LRESULT*>(ctx) = inner;
-  return 5;
-}
-
 struct Two {
   HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE faulted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -63,7 +57,8 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
 
   // A fault in an inner call abandons only that call.
   LRESULT inner = 0;
-  EXPECT_EQ(GuardedCall(Nested, &inner, -1), 5);
+  auto nested = [](void* ctx) -> LRESULT { return *static_cast<LRESULT*>(ctx) = GuardedCall(Fault, nullptr, -2), 5; };
+  EXPECT_EQ(GuardedCall(nested, &inner, -1), 5);
   EXPECT_EQ(inner, -2);
   EXPECT_EQ(g_reports, 2);
 
