@@ -9,10 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "app/report.h"
@@ -61,25 +60,17 @@ struct AddressSpace {
 // A name server that answers nothing until released.
 struct StuckLookup : HostLookup {
   bool Reverse(uint32_t, std::string*) override {
-    std::unique_lock<std::mutex> lock(m);
     calls++;
-    called.notify_all();
-    released.wait(lock, [&] { return open; });
+    WaitForSingleObject(released, INFINITE);
     return false;
   }
-  void Open() {
-    std::lock_guard<std::mutex> lock(m);
-    open = true;
-    released.notify_all();
-  }
   bool WaitCalls(int n, int seconds) {
-    std::unique_lock<std::mutex> lock(m);
-    return called.wait_for(lock, std::chrono::seconds(seconds), [&] { return calls >= n; });
+    for (int i = 0; i < seconds * 10 && calls < n; i++) Sleep(100);
+    return calls >= n;
   }
-  std::mutex m;
-  std::condition_variable called, released;
-  int calls = 0;
-  bool open = false;
+  ~StuckLookup() { CloseHandle(released); }
+  HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> calls{0};
 };
 
 // A pcap of `count` TCP conversations of one data packet each, written in
@@ -103,17 +94,14 @@ std::string ManyConversations(int count) {
   return path;
 }
 
-struct CaptureRun {
-  CaptureMethods* methods;
-  const AddressSpace* space;
-  uint64_t reserved = 0;
-};
-CaptureRun* g_run = nullptr;
-
+// The live capture's measure, taken by a timer inside the capture loop.
+CaptureMethods* g_methods = nullptr;
+const AddressSpace* g_space = nullptr;
+uint64_t g_reserved = 0;
 void CALLBACK MeasureAndStop(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
-  g_run->reserved = g_run->space->Taken();
-  g_run->methods->Stop();
+  g_reserved = g_space->Taken();
+  g_methods->Stop();
 }
 
 }  // namespace
@@ -134,7 +122,7 @@ TEST(AddressSpace, HeaviestWorkLeavesAThirtyTwoBitProcessRoom) {
   {
     HostResolver resolver(table, stuck);
     for (int i = 0; i < HostResolver::kSlots; i++) ASSERT_TRUE(resolver.StartLookup(htonl(0x0A000001 + i)));
-    ASSERT_TRUE(stuck->WaitCalls(HostResolver::kMaxWorkers, 120)) << stuck->calls << " workers started";
+    ASSERT_TRUE(stuck->WaitCalls(HostResolver::kMaxWorkers, 120)) << stuck->calls.load() << " workers started";
     ASSERT_EQ(resolver.BusySlots(), HostResolver::kSlots);
     taken("1024 lookups held", space.Taken());
 
@@ -166,20 +154,18 @@ TEST(AddressSpace, HeaviestWorkLeavesAThirtyTwoBitProcessRoom) {
       options.captureActive = 1;
       CaptureEngine engine(options, table, file);
       CaptureMethods methods(engine);
-      CaptureRun run{&methods, &space};
-      g_run = &run;
+      g_methods = &methods, g_space = &space;
       if (!methods.Start(lo)) break;
       SetTimer(nullptr, 0, 1500, MeasureAndStop);  // from inside the capture loop, which pumps it
       const DWORD t0 = GetTickCount();
       MSG m;
-      while (GetTickCount() - t0 < 20000 && (engine.running || !run.reserved) && GetMessageA(&m, nullptr, 0, 0))
+      while (GetTickCount() - t0 < 20000 && (engine.running || !g_reserved) && GetMessageA(&m, nullptr, 0, 0))
         DispatchMessageA(&m);
-      ASSERT_NE(run.reserved, 0u);
-      taken("and a live capture", run.reserved);
-      g_run = nullptr;
+      ASSERT_NE(g_reserved, 0u);
+      taken("and a live capture", g_reserved);
     }
     DestroyWindow(list);
-    stuck->Open();
+    SetEvent(stuck->released);
   }
   file.ResetFile(false);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "capture/adapters_win32.h"
@@ -49,13 +50,14 @@ bool PumpUntil(F done, DWORD ms) {
 }
 void Pump(DWORD ms) { PumpUntil([] { return false; }, ms); }
 
-CaptureAdapter Loopback(int method) {
+CaptureAdapter Adapter(int method, const char* name, uint32_t address = 0) {
   CaptureAdapter a;
-  a.name = "LoopbackInterface";
-  a.address = htonl(INADDR_LOOPBACK);
   a.method = method;
+  a.name = name;
+  a.address = address;
   return a;
 }
+CaptureAdapter Loopback(int method) { return Adapter(method, "LoopbackInterface", htonl(INADDR_LOOPBACK)); }
 
 struct FakeSocket {
   std::deque<Bytes> queue;
@@ -74,41 +76,27 @@ int WSAAPI FakeBind(SOCKET, const sockaddr* a, int) {
   return g_fake.failBind ? SOCKET_ERROR : 0;
 }
 int WSAAPI FakeSelect(SOCKET, HWND w, u_int msg, long ev) {
-  g_fake.window = w;
-  g_fake.message = msg;
-  g_fake.events = ev;
-  return 0;
+  return g_fake.window = w, g_fake.message = msg, g_fake.events = ev, 0;
 }
 int WSAAPI FakeSetsockopt(SOCKET, int, int, const char*, int) { return 0; }
 int WSAAPI FakeIoctl(SOCKET, DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPWSAOVERLAPPED,
                      LPWSAOVERLAPPED_COMPLETION_ROUTINE) {
-  g_fake.ioctlCode = code;
-  return SOCKET_ERROR;  // receive-all refused: the capture runs all the same
+  return g_fake.ioctlCode = code, SOCKET_ERROR;  // receive-all refused: the capture runs all the same
 }
 int WSAAPI FakeRecv(SOCKET, char* buf, int len, int) {
-  g_fake.recvCalls++;
-  g_fake.lastRecvLimit = len;
+  g_fake.recvCalls++, g_fake.lastRecvLimit = len;
   if (g_fake.queue.empty()) return SOCKET_ERROR;
-  Bytes d = g_fake.queue.front();
+  const Bytes d = g_fake.queue.front();
   g_fake.queue.pop_front();
-  const int n = int(d.size()) < len ? int(d.size()) : len;
+  const int n = std::min(int(d.size()), len);
   memcpy(buf, d.data(), size_t(n));
   return n;
 }
-int WSAAPI FakeClose(SOCKET) {
-  g_fake.closed++;
-  return 0;
-}
+int WSAAPI FakeClose(SOCKET) { return g_fake.closed++, 0; }
 
 void UseFakes(CaptureMethods& m) {
   g_fake = FakeSocket();
-  m.rawCalls.socket = FakeSocketFn;
-  m.rawCalls.bind = FakeBind;
-  m.rawCalls.asyncSelect = FakeSelect;
-  m.rawCalls.setsockopt = FakeSetsockopt;
-  m.rawCalls.ioctl = FakeIoctl;
-  m.rawCalls.recv = FakeRecv;
-  m.rawCalls.closesocket = FakeClose;
+  m.rawCalls = {FakeSocketFn, FakeBind, FakeSelect, FakeSetsockopt, FakeIoctl, FakeRecv, FakeClose};
 }
 
 Bytes Datagram(size_t size, uint8_t fill) {
@@ -182,11 +170,8 @@ TEST(RawSockets, RealSocketOnLoopback) {
   std::string big(6000, 'z');
   sendto(udp, big.data(), int(big.size()), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   closesocket(udp);
-  EXPECT_TRUE(PumpUntil([&] {
-    for (const Bytes& p : rig.engine.packets)
-      if (p.size() == 6028) return true;
-    return false;
-  }, 2000));
+  const auto sent = [](const Bytes& p) { return p.size() == 6028; };
+  EXPECT_TRUE(PumpUntil([&] { return std::any_of(rig.engine.packets.begin(), rig.engine.packets.end(), sent); }, 2000));
   rig.methods.Stop();
 }
 
@@ -210,11 +195,17 @@ struct StandIn {
   }
 };
 
-void CaptureUntilSent(Rig& rig, const CaptureAdapter& adapter, long (*sent)(), long frames, DWORD ms = 10000) {
+// busy: the window does other work now and then.
+void CaptureUntilSent(Rig& rig, const CaptureAdapter& adapter, long (*sent)(), long frames, DWORD ms = 10000,
+                      bool busy = false) {
   rig.engine.packets.clear();
   const long before = sent();
   ASSERT_TRUE(rig.methods.Start(adapter));
-  EXPECT_TRUE(PumpUntil([&] { return sent() - before == frames; }, ms));
+  int work = 0;
+  EXPECT_TRUE(PumpUntil([&] {
+    if (busy && ++work % 64 == 0) Sleep(1);
+    return sent() - before == frames;
+  }, ms));
   Pump(20);
   rig.methods.Stop();
 }
@@ -265,18 +256,9 @@ TEST(NetMon3, AdaptersFramesHandOffStopAndRestart) {
 
   // Many frames from the stand-in's thread while the GUI thread also works:
   // each is counted once, none is read after its sender gave up.
-  rig.engine.packets.clear();
   const int kFrames = 10000;
-  const long before = standIn.sent();
   standIn.Play({Ethernet(Datagram(100, 's'))}, kFrames);
-  ASSERT_TRUE(rig.methods.Start(NetMon3Adapter(list, 0, 0)));
-  int work = 0;
-  EXPECT_TRUE(PumpUntil([&] {
-    if (++work % 64 == 0) Sleep(1);  // the window busy now and then
-    return standIn.sent() - before == kFrames;
-  }, 60000));
-  Pump(20);
-  rig.methods.Stop();
+  CaptureUntilSent(rig, NetMon3Adapter(list, 0, 0), standIn.sent, kFrames, 60000, true);
   EXPECT_EQ(rig.engine.packets.size(), size_t(kFrames));
   EXPECT_EQ(rig.methods.handOff.timedOut.load(), 0u);
   EXPECT_EQ(rig.engine.offThread, 0);
@@ -329,13 +311,6 @@ TEST(NetMon3, CaptureFileThroughTheLibrary) {
   without(&NetMon3Library::NmGetFrameTimeStamp);
 }
 
-CaptureAdapter NetMonAdapter(const char* name) {
-  CaptureAdapter a;
-  a.method = 3;
-  a.name = name;
-  return a;
-}
-
 TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   ASSERT_TRUE(LoadNetMonLibrary()) << "the stand-in npptools.dll lies beside the test";
   StandIn standIn{NetMon().module};
@@ -353,7 +328,7 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
   Rig rig;
   for (int round = 0; round < 2; round++) {
     standIn.Play(frames, 1, 3);
-    CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-02"), standIn.sent, long(frames.size()));
+    CaptureUntilSent(rig, Adapter(3, "02-00-5E-10-00-02"), standIn.sent, long(frames.size()));
     ASSERT_EQ(rig.engine.packets.size(), 2u);
     EXPECT_EQ(rig.engine.packets[1], Datagram(9000, 'j'));
     EXPECT_TRUE(rig.engine.withMacs[0]);
@@ -364,13 +339,13 @@ TEST(NetMonDriver, BlobsBatchesAndTheGuiThread) {
 
   // Many frames in batches from the driver's thread: each counted once.
   standIn.Play({Ethernet(Datagram(100, 's'))}, 8000, 8);
-  CaptureUntilSent(rig, NetMonAdapter("02-00-5E-10-00-01"), standIn.sent, 8000, 60000);
+  CaptureUntilSent(rig, Adapter(3, "02-00-5E-10-00-01"), standIn.sent, 8000, 60000);
   EXPECT_EQ(rig.engine.packets.size(), 8000u);
 
   // An adapter that is gone, and a name that differs only in case: the start
   // filters the blobs by exact name and fails, leaving no blob behind.
-  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5E-10-00-09")));
-  EXPECT_FALSE(rig.methods.Start(NetMonAdapter("02-00-5e-10-00-01")));
+  EXPECT_FALSE(rig.methods.Start(Adapter(3, "02-00-5E-10-00-09")));
+  EXPECT_FALSE(rig.methods.Start(Adapter(3, "02-00-5e-10-00-01")));
   EXPECT_FALSE(rig.engine.running);
   EXPECT_EQ(standIn.blobs(), 0);
 }

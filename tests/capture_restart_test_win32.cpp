@@ -19,9 +19,6 @@ CaptureAdapter g_adapter;
 
 pcap_t* __cdecl Open(const char*, int, int, int, char*) { return ++g_opens == 1 ? &g_device : nullptr; }
 void __cdecl Close(pcap_t* p) { (p ? g_closes : g_nullCloses)++; }
-int __cdecl Compile(pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; }
-int __cdecl SetFilter(pcap_t*, bpf_program_t*) { return 0; }
-void __cdecl FreeCode(bpf_program_t*) {}
 // The first read stands for Ctrl+R pressed during the capture.
 int __cdecl Dispatch(pcap_t*, int, pcap_handler_t, unsigned char*) {
   if (++g_dispatches == 1) {
@@ -40,9 +37,9 @@ TEST(CaptureRestart, FailedRestartInsideTheLoop) {
   lib.module = GetModuleHandleA(nullptr);
   lib.pcap_open_live = Open;
   lib.pcap_close = Close;
-  lib.pcap_compile = Compile;
-  lib.pcap_setfilter = SetFilter;
-  lib.pcap_freecode = FreeCode;
+  lib.pcap_compile = [](pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; };
+  lib.pcap_setfilter = [](pcap_t*, bpf_program_t*) { return 0; };
+  lib.pcap_freecode = [](bpf_program_t*) {};
   lib.pcap_dispatch = Dispatch;
 
   Options options;

@@ -14,21 +14,12 @@ namespace {
 std::string g_last;
 int g_reports = 0;
 
-void Capture(const char* report) {
-  g_last = report;
-  g_reports++;
-}
+void Capture(const char* report) { g_last = report, g_reports++; }
 
 LRESULT Fault(void*) {
   volatile int* p = nullptr;
   *p = 1;
   return 7;
-}
-
-LRESULT Nested(void* ctx) {
-  LRESULT inner = GuardedCall(Fault, nullptr, -2);
-  *static_cast<LRESULT*>(ctx) = inner;
-  return 5;
 }
 
 struct Two {
@@ -66,7 +57,8 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
 
   // A fault in an inner call abandons only that call.
   LRESULT inner = 0;
-  EXPECT_EQ(GuardedCall(Nested, &inner, -1), 5);
+  auto nested = [](void* ctx) -> LRESULT { return *static_cast<LRESULT*>(ctx) = GuardedCall(Fault, nullptr, -2), 5; };
+  EXPECT_EQ(GuardedCall(nested, &inner, -1), 5);
   EXPECT_EQ(inner, -2);
   EXPECT_EQ(g_reports, 2);
 
@@ -90,8 +82,6 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
   WaitForSingleObject(second, 30000);
   EXPECT_EQ(two.other, -6);
   EXPECT_EQ(g_reports, 4);
-  CloseHandle(second);
-  CloseHandle(two.inside);
-  CloseHandle(two.faulted);
+  for (HANDLE h : {second, two.inside, two.faulted}) CloseHandle(h);
   SetExceptionReporter(nullptr);
 }

@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string BesideTests(const char* name) {
-  char exe[MAX_PATH] = "";
-  GetModuleFileNameA(nullptr, exe, sizeof exe);
-  std::string dir(exe);
-  return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
-
 struct Loaded {
   LoadOutcome out;
   size_t packets = 0;
@@ -63,7 +56,10 @@ struct StopAtOnce : ReadProgress {
 
 TEST(LibraryImport, StandInGivesTheCoreReadersTable) {
   FakePlatform platform;
-  HMODULE m = LoadLibraryA(BesideTests("wpcap\\wpcap.dll").c_str());
+  char dll[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, dll, sizeof dll);
+  strcpy(strrchr(dll, '\\') + 1, "wpcap\\wpcap.dll");  // its own folder beside the tests
+  HMODULE m = LoadLibraryA(dll);
   ASSERT_TRUE(m);
   ASSERT_TRUE(BindPacketCaptureLibrary(m));
   ASSERT_TRUE(CaptureLibrary().pcap_open_offline);

@@ -31,10 +31,7 @@ int main(int argc, char** argv) {
     recv(client, line, sizeof line, 0);
     Sleep(300);
   }
-  if (FILE* f = fopen("peer.pid", "w")) {
-    fprintf(f, "%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
-    fclose(f);
-  }
+  if (FILE* f = fopen("peer.pid", "w")) fprintf(f, "%lu\n", GetCurrentProcessId()), fclose(f);
   Sleep(argc > 2 ? atoi(argv[2]) : 4000);
   closesocket(peer);
   closesocket(client);

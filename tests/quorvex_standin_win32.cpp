@@ -4,6 +4,7 @@
 // It ends by itself after two minutes.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -12,12 +13,7 @@ DWORD g_pid = 0;
 std::string g_folder;
 
 void WriteFile(const char* name, const std::string& text) {
-  HANDLE f = CreateFileA((g_folder + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  ::WriteFile(f, text.data(), DWORD(text.size()), &written, nullptr);
-  CloseHandle(f);
+  if (FILE* f = fopen((g_folder + name).c_str(), "wb")) fwrite(text.data(), 1, text.size(), f), fclose(f);
 }
 
 LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
@@ -36,9 +32,6 @@ LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_TIMER:
     case WM_CLOSE:
-      DestroyWindow(w);
-      return 0;
-    case WM_DESTROY:
       PostQuitMessage(0);
       return 0;
   }
@@ -50,8 +43,7 @@ LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int show) {
   char path[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, path, sizeof path);
-  g_folder = path;
-  g_folder = g_folder.substr(0, g_folder.find_last_of('\\') + 1);
+  g_folder.assign(path, strrchr(path, '\\') + 1);
   WriteFile("started.txt", GetCommandLineA());
   WNDCLASSA wc{};
   wc.lpfnWndProc = Proc;

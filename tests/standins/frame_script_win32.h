@@ -44,19 +44,15 @@ inline void SetScript(const uint8_t* records, size_t size, int repeat) {
 }
 
 // A script the test handed over wins over the environment's.
-inline void LoadScriptFromEnvironment(const char* framesVariable, const char* repeatVariable) {
+inline void LoadScriptFromEnvironment(const char* framesVariable) {
   if (!g_script.empty()) return;
-  if (const char* r = getenv(repeatVariable)) g_repeat = atoi(r);
   const char* path = getenv(framesVariable);
   FILE* f = path ? fopen(path, "rb") : nullptr;
   if (!f) return;
-  uint32_t len;
-  while (fread(&len, 4, 1, f) == 1 && len <= (1u << 20)) {
-    Bytes b(len);
-    if (len && fread(b.data(), 1, len, f) != len) break;
-    g_script.push_back(b);
-  }
+  Bytes records;
+  for (int c; (c = fgetc(f)) != EOF;) records.push_back(uint8_t(c));
   fclose(f);
+  SetScript(records.data(), records.size(), 1);
 }
 
 class Delivery {

@@ -1,9 +1,8 @@
 // A stand-in for the Network Monitor 3 capture interface, built from what
 // Pakrill calls: adapters, a capture engine whose own thread calls back for
 // every frame of a script, and capture files read with Pakrill's reader.
-// The script is set by StandInScript or by the files named in
-// PAKRILL_NMAPI_FRAMES (records of a 32-bit length and the frame) and
-// PAKRILL_NMAPI_REPEAT.
+// The script is set by StandInScript or by the file named in
+// PAKRILL_NMAPI_FRAMES (records of a 32-bit length and the frame).
 #include <windows.h>
 
 #include "frame_script_win32.h"
@@ -16,9 +15,9 @@ namespace {
 using Callback = void(WINAPI*)(HANDLE, ULONG, void*, HANDLE);
 using standin::Bytes;
 
-enum Kind { kEngine = 0x454E47, kFile = 0x46494C, kFrame = 0x46524D };
+// Every handle is an Object; a call refuses one of another kind.
 struct Object {
-  int kind;
+  virtual ~Object() = default;
 };
 struct Frame : Object {
   const uint8_t* data;
@@ -36,17 +35,14 @@ struct File : Object {
   std::vector<ULONGLONG> times;  // UTC
 };
 
+template <typename T>
+T* As(HANDLE h) {
+  return dynamic_cast<T*>(static_cast<Object*>(h));
+}
+
 std::atomic<long> g_lastMode{-1};
 
-ULONG AdapterCount() {
-  const char* n = getenv("PAKRILL_NMAPI_ADAPTERS");
-  return n ? ULONG(atoi(n)) : 2;
-}
-
-void Text(uint8_t* record, size_t offset, const wchar_t* text) {
-  const size_t n = wcslen(text) + 1;
-  memcpy(record + offset, text, n * sizeof(wchar_t));
-}
+constexpr ULONG kAdapters = 2;
 
 }  // namespace
 
@@ -57,37 +53,23 @@ EXPORT void StandInScript(const uint8_t* records, size_t size, int repeat, int) 
 EXPORT long StandInSent() { return standin::g_sent; }
 EXPORT long StandInLastMode() { return g_lastMode; }
 
-EXPORT ULONG WINAPI NmApiInitialize(void*) { return 0; }
-EXPORT ULONG WINAPI NmApiClose() { return 0; }
+EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) { return *engine = static_cast<Object*>(new Engine), 0; }
 
-EXPORT ULONG WINAPI NmOpenCaptureEngine(HANDLE* engine) {
-  auto* e = new Engine;
-  e->kind = kEngine;
-  *engine = e;
-  return 0;
-}
-
-EXPORT ULONG WINAPI NmGetAdapterCount(HANDLE, ULONG* count) {
-  *count = AdapterCount();
-  return 0;
-}
+EXPORT ULONG WINAPI NmGetAdapterCount(HANDLE, ULONG* count) { return *count = kAdapters, 0; }
 
 EXPORT ULONG WINAPI NmGetAdapter(HANDLE, ULONG index, void* record) {
   auto* r = static_cast<uint8_t*>(record);
   uint16_t size;
   memcpy(&size, r, 2);
-  if (size != 1600 || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
-  wchar_t text[64];
-  swprintf(text, 64, L"Stand-in adapter %lu", index);
-  Text(r, 544, text);
-  swprintf(text, 64, L"{5A4E0000-0000-0000-0000-%012lu}", index);
-  Text(r, 1064, text);
+  if (size != 1600 || index >= kAdapters) return ERROR_INVALID_PARAMETER;
+  swprintf(reinterpret_cast<wchar_t*>(r + 544), 64, L"Stand-in adapter %lu", index);
+  swprintf(reinterpret_cast<wchar_t*>(r + 1064), 64, L"{5A4E0000-0000-0000-0000-%012lu}", index);
   return 0;
 }
 
 EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, void* context, ULONG) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine || index >= AdapterCount()) return ERROR_INVALID_PARAMETER;
+  auto* e = As<Engine>(engine);
+  if (!e || index >= kAdapters) return ERROR_INVALID_PARAMETER;
   e->callback = cb;
   e->context = context;
   e->adapter = index;
@@ -96,39 +78,29 @@ EXPORT ULONG WINAPI NmConfigAdapter(HANDLE engine, ULONG index, Callback cb, voi
 
 #ifndef STANDIN_WITHOUT_START
 EXPORT ULONG WINAPI NmStartCapture(HANDLE engine, ULONG index, ULONG mode) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
+  auto* e = As<Engine>(engine);
+  if (!e || !e->callback || index != e->adapter) return ERROR_INVALID_PARAMETER;
   g_lastMode = long(mode);
-  standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES", "PAKRILL_NMAPI_REPEAT");
+  standin::LoadScriptFromEnvironment("PAKRILL_NMAPI_FRAMES");
   const auto send = [](void* owner, const Bytes* frame, size_t) {
     auto* e = static_cast<Engine*>(owner);
     Frame f;
-    f.kind = kFrame;
     f.data = frame->data();
     f.length = ULONG(frame->size());
-    e->callback(e, e->adapter, e->context, &f);
+    e->callback(static_cast<Object*>(e), e->adapter, e->context, static_cast<Object*>(&f));
   };
   return e->delivery.Start(send, e, 1) ? 0 : GetLastError();
 }
 #endif
 
 EXPORT ULONG WINAPI NmStopCapture(HANDLE engine, ULONG) {
-  auto* e = static_cast<Engine*>(engine);
-  if (!e || e->kind != kEngine) return ERROR_INVALID_PARAMETER;
-  e->delivery.Stop();
-  return 0;
-}
-
-EXPORT ULONG WINAPI NmGetRawFrameLength(HANDLE frame, ULONG* length) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
-  *length = f->length;
-  return 0;
+  auto* e = As<Engine>(engine);
+  return e ? (e->delivery.Stop(), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetRawFrame(HANDLE frame, ULONG size, BYTE* buffer, ULONG* length) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
+  auto* f = As<Frame>(frame);
+  if (!f) return ERROR_INVALID_PARAMETER;
   *length = f->length;
   if (f->length > size) return ERROR_INSUFFICIENT_BUFFER;
   memcpy(buffer, f->data, f->length);
@@ -144,52 +116,39 @@ EXPORT ULONG WINAPI NmOpenCaptureFile(const wchar_t* path, HANDLE* file) {
   NetMonReader reader(src);
   if (!reader.Open()) return ERROR_BAD_FORMAT;
   auto* f = new File;
-  f->kind = kFile;
   CaptureFrame fr;
   while (reader.Next(fr)) {
     f->frames.emplace_back(fr.data, fr.data + fr.caplen);
     f->times.push_back(fr.utcTime);
   }
-  *file = f;
+  *file = static_cast<Object*>(f);
   return 0;
 }
 
 EXPORT ULONG WINAPI NmGetFrameCount(HANDLE file, ULONG* count) {
-  auto* f = static_cast<File*>(file);
-  if (!f || f->kind != kFile) return ERROR_INVALID_PARAMETER;
-  *count = ULONG(f->frames.size());
-  return 0;
+  auto* f = As<File>(file);
+  return f ? (*count = ULONG(f->frames.size()), 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmGetFrame(HANDLE file, ULONG index, HANDLE* frame) {
-  auto* f = static_cast<File*>(file);
-  if (!f || f->kind != kFile || index >= f->frames.size()) return ERROR_INVALID_PARAMETER;
+  auto* f = As<File>(file);
+  if (!f || index >= f->frames.size()) return ERROR_INVALID_PARAMETER;
   auto* fr = new Frame;
-  fr->kind = kFrame;
   fr->data = f->frames[index].data();
   fr->length = ULONG(f->frames[index].size());
   fr->time = f->times[index];
-  *frame = fr;
+  *frame = static_cast<Object*>(fr);
   return 0;
 }
 
 EXPORT ULONG WINAPI NmGetFrameTimeStamp(HANDLE frame, ULONGLONG* time) {
-  auto* f = static_cast<Frame*>(frame);
-  if (!f || f->kind != kFrame) return ERROR_INVALID_PARAMETER;
-  *time = f->time;
-  return 0;
+  auto* f = As<Frame>(frame);
+  return f ? (*time = f->time, 0) : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT ULONG WINAPI NmCloseHandle(HANDLE h) {
-  auto* o = static_cast<Object*>(h);
-  if (!o) return ERROR_INVALID_PARAMETER;
-  if (o->kind == kEngine) {
-    NmStopCapture(h, 0);
-    delete static_cast<Engine*>(o);
-  } else if (o->kind == kFile) {
-    delete static_cast<File*>(o);
-  } else if (o->kind == kFrame) {
-    delete static_cast<Frame*>(o);
-  }
+  if (!h) return ERROR_INVALID_PARAMETER;
+  NmStopCapture(h, 0);  // an engine's
+  delete static_cast<Object*>(h);
   return 0;
 }

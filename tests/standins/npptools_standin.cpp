@@ -61,25 +61,16 @@ HRESULT WINAPI Connect(NetMonInterface* i, HBLOB_T blob, NetMonCallback, NetMonC
                        HBLOB_T) {
   auto* c = static_cast<Capture*>(i);
   if (blob != c->blob || !frames) return E_INVALIDARG;
-  c->frames = frames;
-  c->context = context;
-  c->connected = true;
-  return 0;
+  return c->frames = frames, c->context = context, c->connected = true, 0;
 }
-HRESULT WINAPI Disconnect(NetMonInterface* i) {
-  static_cast<Capture*>(i)->connected = false;
-  return 0;
-}
+HRESULT WINAPI Disconnect(NetMonInterface* i) { return static_cast<Capture*>(i)->connected = false, 0; }
 HRESULT WINAPI Start(NetMonInterface* i) {
   auto* c = static_cast<Capture*>(i);
   if (!c->connected) return E_FAIL;
-  standin::LoadScriptFromEnvironment("PAKRILL_NPP_FRAMES", "PAKRILL_NPP_REPEAT");
+  standin::LoadScriptFromEnvironment("PAKRILL_NPP_FRAMES");
   return c->delivery.Start(Send, c, size_t(g_batch)) ? 0 : E_FAIL;
 }
-HRESULT WINAPI Stop(NetMonInterface* i) {
-  static_cast<Capture*>(i)->delivery.Stop();
-  return 0;
-}
+HRESULT WINAPI Stop(NetMonInterface* i) { return static_cast<Capture*>(i)->delivery.Stop(), 0; }
 
 const NetMonInterfaceTable kTable = {nullptr, nullptr, Release, Connect, Disconnect, nullptr,
                                      nullptr, Start,   nullptr, nullptr, Stop};
@@ -109,9 +100,8 @@ EXPORT DWORD WINAPI GetNPPBlobTable(HBLOB_T, void** out) {
 }
 
 EXPORT DWORD WINAPI GetNetworkInfoFromBlob(HBLOB_T blob, void* info) {
-  if (!blob) return ERROR_INVALID_PARAMETER;
-  memcpy(static_cast<uint8_t*>(info) + 6, static_cast<Blob*>(blob)->mac, 6);
-  return 0;
+  if (blob) memcpy(static_cast<uint8_t*>(info) + 6, static_cast<Blob*>(blob)->mac, 6);
+  return blob ? 0 : ERROR_INVALID_PARAMETER;
 }
 
 EXPORT DWORD WINAPI DestroyBlob(HBLOB_T blob) {

@@ -1,6 +1,6 @@
 // A stand-in for the packet capture library that reads classic pcap files
-// (little-endian, microseconds) by itself, with the library's messages for
-// damaged files; its live-capture entry points find no device.
+// (little-endian, microseconds) by itself, with the library's message for a
+// cut file; its live-capture entry points find no device.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -43,20 +43,12 @@ EXPORT int pcap_dispatch(void* p, int count, Handler handler, unsigned char* use
   auto* h = static_cast<Handle*>(p);
   int n = 0;
   while (count <= 0 || n < count) {
-    Header hdr;
+    Header hdr{};
     const size_t got = fread(&hdr, 1, sizeof hdr, h->file);
     if (got == 0) break;
-    if (got < sizeof hdr) {
-      snprintf(h->error, sizeof h->error, "truncated dump file; tried to read %u header bytes, only got %u",
-               unsigned(sizeof hdr), unsigned(got));
-      return -1;
-    }
-    if (hdr.caplen > sizeof h->data) {
-      snprintf(h->error, sizeof h->error, "invalid packet capture length %u", hdr.caplen);
-      return -1;
-    }
-    const size_t body = fread(h->data, 1, hdr.caplen, h->file);
-    if (body < hdr.caplen) {
+    const bool whole = got == sizeof hdr && hdr.caplen <= sizeof h->data;
+    const size_t body = whole ? fread(h->data, 1, hdr.caplen, h->file) : 0;
+    if (!whole || body < hdr.caplen) {
       snprintf(h->error, sizeof h->error, "truncated dump file; tried to read %u captured bytes, only got %u",
                hdr.caplen, unsigned(body));
       return -1;
