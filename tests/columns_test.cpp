@@ -4,7 +4,6 @@
 #include "base/options.h"
 #include "capture/columns.h"
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "test_support.h"
 
 TEST(ColumnsTest, Texts) {

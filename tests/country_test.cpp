@@ -25,12 +25,6 @@ uint8_t IndexOf(const char* code) {
   return 0;
 }
 uint32_t Host(const char* dotted) { return NetToHost32(Addr(dotted)); }
-IpAddress V6(const char* text) {
-  IpAddress a;
-  a.family = 6;
-  ParseIPv6(text, strlen(text), a.bytes);
-  return a;
-}
 template <class Db>
 std::string Find6(const Db& db, const char* a) {
   char t[64];

@@ -163,12 +163,7 @@ TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
   FakePlatform platform;
   Options options;
   ConversationTable table{options, nullptr};
-  auto feed = [&](const Bytes& p) {
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = platform.now;
-    return table.UpdateConversation(p.data(), h);
-  };
+  auto feed = [&](const Bytes& p) { return Account(table, p, platform.now); };
   // The later fragments name destination options (the first header of the
   // fragmentable part), not UDP: they still join the first's conversation.
   const Bytes first = V6(44, Frag(60, 0, true, 7) + Ext(17) + Udp(4000, 9000, 32));

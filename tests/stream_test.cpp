@@ -1,7 +1,6 @@
 #include <random>
 
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "stream/stream_formatter.h"
 #include "test_support.h"
 
@@ -220,11 +219,11 @@ TEST(StreamTest, IPv6Conversations) {
       Ip6(6, me, peer, 4000, 80, "GET / HTTP/1.0\r\n\r\n", 100),
       Ip6(6, me, "2001:db8::3", 4000, 80, "other", 100),
       Ip6(6, peer, me, 80, 4000, "HTTP/1.0 200 OK\r\n", 9000),
-      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 0, 16),
-      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 0, 24),
-      Ip6(17, me, peer, 4000, 53, udp, 0, 7, 16, 44),  // another's id
-      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 24, 40),
-      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 16, 44),
+      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 0, 16),
+      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 0, 24),
+      Fragment(Ip6(17, me, peer, 4000, 53, udp), 7, 16, 44),  // another's id
+      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 24, 40),
+      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 16, 44),
       Ip6(6, "::1", "::1", 5000, 80, "ping"),
       Ip6(6, "::1", "::1", 80, 5000, "pong"),
   });

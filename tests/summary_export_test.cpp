@@ -6,7 +6,6 @@
 #include "base/language.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "test_support.h"
 
 namespace {

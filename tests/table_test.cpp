@@ -19,11 +19,7 @@ struct TableFixture {
     t = platform.now;
   }
   Conversation* Feed(const Bytes& p, FileTime dt = 0) {
-    t += dt;
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = t;
-    return table.UpdateConversation(p.data(), h);
+    return Account(table, p, t += dt);
   }
 };
 }  // namespace

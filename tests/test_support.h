@@ -135,7 +135,14 @@ void Place(StreamBlock& b, uint32_t seq, const std::string& s);
 
 std::string ColumnOf(const Conversation& c, int id, const Options& o);
 
+IpAddress V6(const char* text);
 // The IPv4 packet `ip` as IPv6 from `src` to `dst`, behind `extensions`
 // (type and header; each header's next-header byte is filled in).
 Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
              const std::vector<std::pair<uint8_t, Bytes>>& extensions = {});
+// A TCP (at `seq`), UDP or ICMPv6 packet carrying `data`.
+Bytes Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport, const std::string& data,
+          uint32_t seq = 0);
+// Bytes [from, to) of the upper-layer part of `v6` (no extensions) as fragment `id`.
+Bytes Fragment(const Bytes& v6, uint32_t id, size_t from, size_t to);
+Conversation* Account(ConversationTable& table, const Bytes& p, FileTime time = 0);
