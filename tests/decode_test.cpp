@@ -85,10 +85,6 @@ Bytes Udp(uint16_t sport, uint16_t dport, size_t data) {
   u[0] = uint8_t(sport >> 8), u[1] = uint8_t(sport), u[2] = uint8_t(dport >> 8), u[3] = uint8_t(dport);
   return u;
 }
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 bool Decode6(const Bytes& p, DecodedPacket& r, const LocalSide* side = nullptr) {
   const Bytes copy(p);  // exact size for ASan
   return DecodePacket(copy.data(), int32_t(copy.size()), r, side, nullptr, nullptr);

@@ -353,6 +353,11 @@ void WritePackets(PacketFile& file, const std::vector<Bytes>& packets) {
   file.CloseWriting();
 }
 
+ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n, ReadProgress* progress) {
+  MemorySource src(file.data(), n < file.size() ? n : file.size());
+  return ImportCapture(src, c, progress);
+}
+
 void Collector::OnPacket(const uint8_t* p, int32_t n, const uint8_t* d, const uint8_t* s, FileTime t) {
   packets.emplace_back(p, p + n);
   times.push_back(t);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/import.h"
 #include "app/report.h"
 #include "base/platform.h"
 #include "capture/capture_engine.h"
@@ -125,6 +126,9 @@ struct Collector : PacketSniffer {
   std::vector<Bytes> dst, src;  // empty without one
 };
 
+// The first `n` bytes of `file` imported into `c`.
+ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n = SIZE_MAX, ReadProgress* progress = nullptr);
+
 // Stream blocks as (direction, bytes).
 struct BlockCollector : BlockSink {
   void OnBlock(const StreamBlock& b) override { blocks.emplace_back(b.direction, BlockText(b)); }
@@ -132,6 +136,11 @@ struct BlockCollector : BlockSink {
   std::vector<std::pair<int, std::string>> blocks;
 };
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 std::string ColumnOf(const Conversation& c, int id, const Options& o);
 
