@@ -10,23 +10,17 @@ TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
   FakePlatform platform;
   Options o;
   ConversationTable table(o, nullptr);
-  PacketHeader h;
-  h.time = 1000;
   const Bytes a = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1000, 53, 10);
   const Bytes b = Ipv4Packet(17, "10.0.0.1", "10.0.0.3", 1000, 53, 10);
-  h.length = uint32_t(a.size());  // both the same size
-  for (int i = 0; i < 3; i++) {
-    table.UpdateConversation(a.data(), h);
-    table.UpdateConversation(b.data(), h);
-  }
+  for (int i = 0; i < 6; i++) Account(table, i % 2 ? b : a, 1000);
   ASSERT_EQ(table.count(), 2u);
   table.Clear();
-  ASSERT_NE(table.UpdateConversation(b.data(), h), nullptr);
+  ASSERT_NE(Account(table, b, 1000), nullptr);
   ASSERT_EQ(table.count(), 1u);  // no phantom rows from before
   EXPECT_EQ(table.at(0).packets, 1u);
   EXPECT_EQ(table.at(0).index, 1u);
   EXPECT_EQ(table.at(0).remoteAddress, Addr("10.0.0.3"));
-  table.UpdateConversation(a.data(), h);
+  Account(table, a, 1000);
   ASSERT_EQ(table.count(), 2u);
   EXPECT_EQ(table.at(1).packets, 1u);  // not found under a stale slot
 

@@ -151,20 +151,17 @@ TEST(StreamTest, FormatterModes) {
   FormatterSettings file{o, true, false};
   EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(big.data()), big.size(), file), 3);
 
-  struct Text : PieceSink {
-    std::string all;
-    void Emit(const char* t, size_t n, bool, uint32_t) override { all.append(t, n); }
-  } out;
+  Pieces out;
   StreamBlock b;
   b.direction = 2;
   b.bytes.Set("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f\x80\x01", 31);
   o.DisplayMode = 2;  // Ascii: byte 127 stays, the others are replaced
   FormatBlock(b, s, out);
-  EXPECT_EQ(out.all, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
+  EXPECT_EQ(out.text, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
   o.DisplayMode = 4;
-  out.all.clear();
+  out.text.clear();
   FormatBlock(b, s, out);
-  EXPECT_EQ(out.all, "http://h/a\r\n");
+  EXPECT_EQ(out.text, "http://h/a\r\n");
 }
 
 TEST(StreamTest, IndexedLoadEqualsFullScan) {

@@ -9,6 +9,7 @@
 #include "app/report.h"
 #include "base/platform.h"
 #include "capture/capture_engine.h"
+#include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -136,6 +137,16 @@ struct BlockCollector : BlockSink {
   std::vector<std::pair<int, std::string>> blocks;
 };
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
+// Formatted pieces joined, with their number and the largest one's size.
+struct Pieces : PieceSink {
+  void Emit(const char* t, size_t n, bool, uint32_t) override {
+    text.append(t, n);
+    largest = n > largest ? n : largest;
+    parts++;
+  }
+  std::string text;
+  size_t largest = 0, parts = 0;
+};
 
 inline Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
