@@ -52,13 +52,7 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
     return s;
   };
   EXPECT_EQ(noMacs(ReportRows(TempPath("d.pcapng"))), noMacs(expected));
-  // Saved as pcap (microseconds) and pcapng (100 ns), the same packets, MACs and times return.
-  for (CaptureFormat f : {CaptureFormat::Pcap, CaptureFormat::PcapNg}) {
-    const ConvertResult r = WriteCaptureFile(own, TempPath("e.cap").c_str(), f);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.packets, session.size());
-    EXPECT_EQ(ReportRows(TempPath("e.cap")), expected);
-  }
+  // Saved as pcap and pcapng the same rows return: convert_test.py.
 }
 
 #ifndef _WIN32

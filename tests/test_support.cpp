@@ -358,6 +358,29 @@ ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n, ReadProgress
   return ImportCapture(src, c, progress);
 }
 
+CaptureRig::CaptureRig(const char* captureFilter) {
+  options.CaptureFilter = captureFilter;
+  table.local.v4 = Addr("10.0.0.5");
+  table.dnsCache = engine.dnsCache = &cache;
+  engine.notifier = &notifier;
+  file.ResetFile(true);
+  EXPECT_TRUE(file.CreateForWriting());
+  engine.ResetCounters();
+  engine.running = true;
+  options.captureActive = 1;
+}
+
+size_t CaptureRig::StoredPackets() {
+  file.CloseWriting();
+  size_t n = 0;
+  Bytes buf(kPacketBufferSize);
+  PacketHeader h;
+  if (file.OpenForReading())
+    while (file.ReadNextPacket(buf.data(), h)) n++;
+  file.CloseReading();
+  return n;
+}
+
 void Collector::OnPacket(const uint8_t* p, int32_t n, const uint8_t* d, const uint8_t* s, FileTime t) {
   packets.emplace_back(p, p + n);
   times.push_back(t);

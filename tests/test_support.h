@@ -9,6 +9,7 @@
 #include "app/report.h"
 #include "base/platform.h"
 #include "capture/capture_engine.h"
+#include "capture/dns.h"
 #include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 
@@ -129,6 +130,25 @@ struct Collector : PacketSniffer {
 
 // The first `n` bytes of `file` imported into `c`.
 ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n = SIZE_MAX, ReadProgress* progress = nullptr);
+
+// A running capture into a temporary packet file; the local address 10.0.0.5.
+struct CaptureRig {
+  struct Notifier : StatusNotifier {
+    int posts = 0;
+    void PacketCountChanged() override { posts++; }
+  };
+  explicit CaptureRig(const char* captureFilter = "");
+  ~CaptureRig() { file.ResetFile(false); }
+  void Send(const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); }
+  size_t StoredPackets();  // ends the writing
+  FakePlatform platform;
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  CaptureEngine engine{options, table, file};
+  DnsNameCache cache;
+  Notifier notifier;
+};
 
 // Stream blocks as (direction, bytes).
 struct BlockCollector : BlockSink {
