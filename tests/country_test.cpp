@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <type_traits>
 
 #include "base/byte_cursor.h"
 #include "capture/conversation_table.h"
@@ -25,17 +26,14 @@ uint8_t IndexOf(const char* code) {
   return 0;
 }
 uint32_t Host(const char* dotted) { return NetToHost32(Addr(dotted)); }
-template <class Db>
-std::string Find6(const Db& db, const char* a) {
-  char t[64];
-  return db.Lookup6(V6(a).bytes, t) ? t : "<none>";
-}
-
-// What a database of any kind says of an address.
+// What a database of any kind says of an address of either family.
 template <class Db>
 std::string Find(const Db& db, const char* a) {
   char t[64];
-  return db.Lookup(Host(a), t) ? t : "<none>";
+  bool found;
+  if constexpr (std::is_same_v<Db, CountryRangeTable>) found = db.Lookup(Host(a), t);
+  else found = strchr(a, ':') ? db.Lookup6(V6(a).bytes, t) : db.Lookup(Host(a), t);
+  return found ? t : "<none>";
 }
 size_t Entries(const char* table) {
   size_t n = 0;
@@ -114,13 +112,13 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
   w6.AddCountry6(V6("2001:db8::").bytes, 32, IndexOf("NL"));
   ASSERT_TRUE(db.Load(w6.Build()));
   EXPECT_EQ(db.kind(), LegacyGeoDatabase::kCountry6);
-  EXPECT_EQ(Find6(db, "2001:db8:1::1"), "Netherlands");
-  EXPECT_EQ(Find6(db, "2001:db9::1"), "<none>");
+  EXPECT_EQ(Find(db, "2001:db8:1::1"), "Netherlands");
+  EXPECT_EQ(Find(db, "2001:db9::1"), "<none>");
   EXPECT_EQ(Find(db, "32.1.13.184"), "<none>");
   ASSERT_TRUE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 12}));
-  EXPECT_EQ(Find6(db, "::1"), "<none>");
+  EXPECT_EQ(Find(db, "::1"), "<none>");
   ASSERT_TRUE(db.Load(c.Build()));
-  EXPECT_EQ(Find6(db, "::1"), "<none>");
+  EXPECT_EQ(Find(db, "::1"), "<none>");
   // Unknown database types are not taken for city files.
   EXPECT_FALSE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 5}));
 }
@@ -165,7 +163,7 @@ TEST(CountryTest, LegacyReaderAgreesWithTheSystemTool) {
                                            " | sed -n 's/.*: \\(..\\), .*/\\1/p'");
     char text[64] = "<none>";
     if (!code.empty()) LocationText(code.substr(0, 2).c_str(), "", "", "", text);
-    EXPECT_EQ(Find6(db, a), text) << a;
+    EXPECT_EQ(Find(db, a), text) << a;
   }
 }
 
@@ -260,9 +258,9 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
       EXPECT_EQ(Find(db, "92.0.0.1"), "<none>");
       EXPECT_EQ(Find(db, "8.8.9.8"), "<none>");
       // IPv6: its own networks, and the IPv4 ones under ::/96.
-      EXPECT_EQ(Find6(db, "2001:db8::1"), version == 6 ? "Japan" : "<none>");
-      EXPECT_EQ(Find6(db, "::8.8.8.8"), version == 6 ? Find(db, "8.8.8.8") : "<none>");
-      EXPECT_EQ(Find6(db, "2001:db8:8000::"), "<none>");
+      EXPECT_EQ(Find(db, "2001:db8::1"), version == 6 ? "Japan" : "<none>");
+      EXPECT_EQ(Find(db, "::8.8.8.8"), version == 6 ? Find(db, "8.8.8.8") : "<none>");
+      EXPECT_EQ(Find(db, "2001:db8:8000::"), "<none>");
       struct : FakePlatform {
         size_t EncodeCharacter(uint32_t ch, char* out) override {
           out[0] = ch == 0xF6 ? 'o' : char(ch);  // a code page with only ASCII and an "o"

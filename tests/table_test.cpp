@@ -79,11 +79,8 @@ TEST(TableTest, IndexFindsWhatTheScanFinds) {
     if (i == 14000) o1.SummaryMode = o2.SummaryMode = 0;
     Bytes p = Ipv4Packet(protos[rng() % 3], hosts[rng() % 4], hosts[rng() % 4],
                          uint16_t(rng() % 6), uint16_t(rng() % 6), rng() % 3);
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = FileTime(i) * 1000;
-    Conversation* a = indexed.UpdateConversation(p.data(), h);
-    Conversation* b = scanned.UpdateConversation(p.data(), h);
+    Conversation* a = Account(indexed, p, FileTime(i) * 1000);
+    Conversation* b = Account(scanned, p, FileTime(i) * 1000);
     ASSERT_EQ(a == nullptr, b == nullptr);
     if (a) {
       ASSERT_EQ(a->index, b->index) << i;
