@@ -167,14 +167,9 @@ TEST(StreamTest, FormatterModes) {
 TEST(StreamTest, IndexedLoadEqualsFullScan) {
   // Live accounting and a rebuild both note where each conversation's
   // records lie; loading from them must give exactly the full scan's blocks.
-  FakePlatform platform;
-  Options o;
-  PacketFile file;
-  ConversationTable table(o, &file);
-  CaptureEngine engine(o, table, file);
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  engine.ResetCounters();
+  CaptureRig r;
+  PacketFile& file = r.file;
+  ConversationTable& table = r.table;
   std::mt19937 rng(3);
   const char* hosts[] = {"10.0.0.1", "10.0.0.2", "127.0.0.1"};
   for (int i = 0; i < 3000; i++) {
@@ -183,7 +178,7 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
     std::string data(rng() % 40, char('a' + rng() % 26));
     Bytes p = rng() % 3 ? Tcp(hosts[a], hosts[b], sp, dp, uint32_t(rng() % 5000), data)
                         : WithPayload(17, hosts[a], hosts[b], sp, dp, Bytes(data.begin(), data.end()));
-    engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr);
+    r.Send(p);
   }
   file.CloseWriting();
   auto compare = [&](const char* when) {
@@ -201,7 +196,6 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
   table.Clear();
   table.RebuildFromFile();
   compare("rebuilt");
-  file.ResetFile(false);
 }
 
 // IPv6 conversations load by their addresses' bytes; later fragments follow
