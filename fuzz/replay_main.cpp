@@ -1,7 +1,7 @@
 // Replays corpus files through a fuzz target without libFuzzer (ctest).
 #include <cstdint>
 #include <cstdio>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,13 +13,10 @@ int main(int argc, char** argv) {
   int files = 0;
   for (int i = 1; i < argc; i++) {
     std::vector<std::string> paths;
-    if (DIR* d = opendir(argv[i])) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') paths.push_back(std::string(argv[i]) + "/" + e->d_name);
-      closedir(d);
-    } else {
+    if (std::filesystem::is_directory(argv[i]))
+      for (const auto& e : std::filesystem::directory_iterator(argv[i])) paths.push_back(e.path().string());
+    else
       paths.push_back(argv[i]);
-    }
     for (const std::string& p : paths) {
       std::ifstream f(p, std::ios::binary);
       if (!f) continue;

@@ -51,6 +51,19 @@ struct [[maybe_unused]] TempInput {
   const std::string path;
 };
 
+// Each piece of the input behind a two-byte length, as a heap copy of its
+// exact size so that ASan sees any read past it.
+template <class F>
+[[maybe_unused]] void ForEachPiece(const uint8_t* data, size_t size, F f) {
+  for (size_t pos = 0; pos + 2 <= size;) {
+    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
+    pos += 2;
+    const std::string piece(reinterpret_cast<const char*>(data + pos), n < size - pos ? n : size - pos);
+    f(reinterpret_cast<const uint8_t*>(piece.data()), int32_t(piece.size()));
+    pos += piece.size();
+  }
+}
+
 // Addresses that walk the whole tree: fixed ones and some from the input.
 template <class Db>
 void LookupSome(const Db& db, const uint8_t* data, size_t size) {
@@ -113,13 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // fragments meet their first (or a forged one).
   TableSink sink;
   sink.table.local.v6.push_back(IpAddress::V6(reinterpret_cast<const uint8_t*>("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1")));
-  for (size_t pos = 0; pos + 2 <= size;) {
-    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
-    pos += 2;
-    const std::string packet(reinterpret_cast<const char*>(data + pos), n < size - pos ? n : size - pos);
-    sink.OnPacket(reinterpret_cast<const uint8_t*>(packet.data()), int32_t(packet.size()), nullptr, nullptr, 1);
-    pos += packet.size();
-  }
+  ForEachPiece(data, size, [&](const uint8_t* p, int32_t n) { sink.OnPacket(p, n, nullptr, nullptr, 1); });
 #elif defined(FUZZ_DNS)
   DnsAddressRecord recs[16];
   ParseDnsAddressRecords(data, size, recs, 16);
@@ -130,13 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseClientHelloName(data, size, name);
   TlsNameLearner learner;
   DnsNameCache cache;
-  for (size_t pos = 0; pos + 2 <= size;) {
-    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
-    pos += 2;
-    const size_t take = n < size - pos ? n : size - pos;
-    learner.Learn(data + pos, int32_t(take), cache);
-    pos += take;
-  }
+  ForEachPiece(data, size, [&](const uint8_t* p, int32_t n) { learner.Learn(p, n, cache); });
 #elif defined(FUZZ_FILTER)
   std::string text(reinterpret_cast<const char*>(data), size);
   FilterRuleList list;

@@ -4,7 +4,6 @@
 #include "base/options.h"
 #include "capture/columns.h"
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "test_support.h"
 
 TEST(ColumnsTest, Texts) {
@@ -121,10 +120,7 @@ TEST(ColumnsTest, IPv6Rows) {
   const ColumnContext ctx{o, nullptr, &table.addresses()};
   const Conversation &udp = table.at(0), &tcp = table.at(1), &icmp = table.at(2), &v4 = table.at(3);
   char buf[kColumnTextSize];
-  EXPECT_STREQ(ColumnText(tcp, 2, buf, ctx), "2001:db8::1");
-  EXPECT_STREQ(ColumnText(tcp, 3, buf, ctx), "2001:db8::ff");
-  EXPECT_STREQ(ColumnText(icmp, 3, buf, ctx), "::1");
-  EXPECT_STREQ(ColumnText(icmp, 1, buf, ctx), "ICMP");
+  EXPECT_STREQ(ColumnText(icmp, 1, buf, ctx), "ICMP");  // the address texts: hostile_cli_test
   EXPECT_EQ(ColumnOf(tcp, 2, o), "");  // without the book no made-up IPv4 text
   EXPECT_TRUE(RowContainsText(udp, "DB8::1:0:0:1", false, ctx));
   EXPECT_FALSE(RowContainsText(tcp, "0.0.0", false, ctx));

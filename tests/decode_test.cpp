@@ -85,10 +85,6 @@ Bytes Udp(uint16_t sport, uint16_t dport, size_t data) {
   u[0] = uint8_t(sport >> 8), u[1] = uint8_t(sport), u[2] = uint8_t(dport >> 8), u[3] = uint8_t(dport);
   return u;
 }
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 bool Decode6(const Bytes& p, DecodedPacket& r, const LocalSide* side = nullptr) {
   const Bytes copy(p);  // exact size for ASan
   return DecodePacket(copy.data(), int32_t(copy.size()), r, side, nullptr, nullptr);
@@ -163,12 +159,7 @@ TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
   FakePlatform platform;
   Options options;
   ConversationTable table{options, nullptr};
-  auto feed = [&](const Bytes& p) {
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = platform.now;
-    return table.UpdateConversation(p.data(), h);
-  };
+  auto feed = [&](const Bytes& p) { return Account(table, p, platform.now); };
   // The later fragments name destination options (the first header of the
   // fragmentable part), not UDP: they still join the first's conversation.
   const Bytes first = V6(44, Frag(60, 0, true, 7) + Ext(17) + Udp(4000, 9000, 32));

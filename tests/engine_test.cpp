@@ -1,52 +1,8 @@
-#include "capture/capture_engine.h"
-#include "capture/conversation_table.h"
-#include "capture/dns.h"
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
-namespace {
-struct Notifier : StatusNotifier {
-  int posts = 0;
-  void PacketCountChanged() override { posts++; }
-};
-
-struct Rig {
-  FakePlatform platform;
-  Options options;
-  PacketFile file;
-  ConversationTable table{options, &file};
-  CaptureEngine engine{options, table, file};
-  DnsNameCache cache;
-  Notifier notifier;
-  Rig(const char* captureFilter = "") {
-    options.CaptureFilter = captureFilter;
-    table.local.v4 = Addr("10.0.0.5");
-    table.dnsCache = engine.dnsCache = &cache;
-    engine.notifier = &notifier;
-    file.ResetFile(true);
-    EXPECT_TRUE(file.CreateForWriting());
-    engine.ResetCounters();
-    engine.running = true;
-    options.captureActive = 1;
-  }
-  ~Rig() { file.ResetFile(false); }
-  void Send(const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); }
-  size_t StoredPackets() {
-    file.CloseWriting();
-    size_t n = 0;
-    Bytes buf(kPacketBufferSize);
-    PacketHeader h;
-    if (file.OpenForReading())
-      while (file.ReadNextPacket(buf.data(), h)) n++;
-    file.CloseReading();
-    return n;
-  }
-};
-}  // namespace
-
 TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
-  Rig r("exclude:remote:tcp:80");
+  CaptureRig r("exclude:remote:tcp:80");
   r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));   // filtered out
   r.Send(Ipv4Packet(47, "10.0.0.5", "10.0.0.9", 0, 0, 10));      // GRE: not filtered, not counted
   r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 0));   // SYN: stored, not counted
@@ -66,7 +22,7 @@ TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
 
 TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
   {
-    Rig r;
+    CaptureRig r;
     r.options.LiveMode = 0;
     r.Send(Ipv4Packet(47, "10.0.0.5", "10.0.0.9", 0, 0, 10));
     r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 0));
@@ -82,7 +38,7 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
     EXPECT_EQ(r.table.at(0).firstTime, r.platform.now);
   }
   {
-    Rig r;
+    CaptureRig r;
     r.options.StatOnly = 1;
     r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 10));
     EXPECT_EQ(r.table.count(), 1u);
@@ -90,7 +46,7 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
   }
   {
     // Import: stored with its own time, neither filtered nor counted; DNS learned.
-    Rig r("exclude:both:all");
+    CaptureRig r("exclude:both:all");
     r.table.importMode = 1;
     r.engine.running = false;
     Bytes dns = WithPayload(17, "10.0.0.1", "10.0.0.5", 53, 4000, DnsResponse("x.example", {Addr("10.0.0.9")}));

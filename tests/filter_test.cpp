@@ -2,7 +2,7 @@
 
 #include "filter/filter.h"
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
+#include "test_support.h"
 
 namespace {
 uint32_t H(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }

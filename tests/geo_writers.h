@@ -1,5 +1,5 @@
 // Writers of small country databases for the tests (the legacy binary tree
-// format and the mmdb format, networks added by prefix), and byte concatenation.
+// format and the mmdb format, networks added by prefix).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -7,11 +7,6 @@
 #include <vector>
 
 #include "test_support.h"
-
-inline Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // Prefix trie over address bits; leaves carry an index into the caller's records.
 class PrefixTrie {

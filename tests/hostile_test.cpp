@@ -18,20 +18,6 @@
 #include "stream/stream_loader.h"
 #include "test_support.h"
 
-namespace {
-
-struct Parts : PieceSink {
-  std::string text;
-  size_t largest = 0, parts = 0;
-  void Emit(const char* t, size_t n, bool, uint32_t) override {
-    text.append(t, n);
-    largest = n > largest ? n : largest;
-    parts++;
-  }
-};
-
-}  // namespace
-
 // Point 1: prepends and appends mixed hold what a plain string would (the
 // time of a stream sent last segment first is checked by hostile_cli_test).
 TEST(HostileTest, PrependsAndAppendsKeepTheBytes) {
@@ -90,7 +76,7 @@ TEST(HostileTest, FileRenderingGoesOutInParts) {
   for (int i = 0; i < 1 << 20; i++) data += char(i * 7);
   b.bytes.Set(data.data(), data.size());
   b.direction = 1;
-  Parts file, pane;
+  Pieces file, pane;
   FormatBlock(b, FormatterSettings{o, true, false}, file);
   EXPECT_LE(file.largest, kFormatPartSize + 200);
   EXPECT_GT(file.parts, 50u);
@@ -99,7 +85,7 @@ TEST(HostileTest, FileRenderingGoesOutInParts) {
   EXPECT_TRUE(file.text.substr(0, file.text.size() - 2) ==
               HexDump(reinterpret_cast<const uint8_t*>(data.data()), data.size(), FormatterSettings{o, true, false}));
   o.DisplayMode = 2;
-  Parts text, whole;
+  Pieces text, whole;
   FormatBlock(b, FormatterSettings{o, true, false}, text);
   FormatBlock(b, FormatterSettings{o, true, true}, whole);
   EXPECT_LE(text.largest, kFormatPartSize);

@@ -66,11 +66,8 @@ TEST(HttpTest, DecodesChunkedAndGzipBodies) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n";
   ASSERT_TRUE(Decode(head + Chunked(Gzip(body), 100), &out));
   EXPECT_EQ(out, head + body);
-  // Not gzip: only extraction de-chunks.
-  const std::string plain = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-  EXPECT_FALSE(Decode(plain + Chunked(body, 7), &out));
-  ASSERT_TRUE(Decode(plain + Chunked(body, 7), &out, true));
-  EXPECT_EQ(out, plain + body);
+  // Not gzip: only extraction de-chunks (http_extract_test checks what it writes).
+  EXPECT_FALSE(Decode("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunked(body, 7), &out));
   // A damaged gzip stream keeps what was decoded.
   const std::string gz = Gzip(body);
   ASSERT_TRUE(Decode("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + gz.substr(0, gz.size() / 2), &out));

@@ -73,8 +73,7 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
   const Bytes good = NetMonFile(2, 1, 1, nm);
   auto import = [](Bytes file, size_t* delivered) {
     Collector c;
-    MemorySource src(file.data(), file.size());
-    ImportResult r = ImportCapture(src, c);
+    ImportResult r = ImportBytes(file, c);
     *delivered = c.packets.size();
     return r;
   };

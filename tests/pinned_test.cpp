@@ -7,45 +7,32 @@
 
 // Clearing the table resets everything a later packet relies on.
 TEST(PinnedTest, ClearResetsTheTableForTheNextPackets) {
-  FakePlatform platform;
-  Options o;
-  ConversationTable table(o, nullptr);
-  PacketHeader h;
-  h.time = 1000;
+  CaptureRig r;
+  ConversationTable& table = r.table;
   const Bytes a = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1000, 53, 10);
   const Bytes b = Ipv4Packet(17, "10.0.0.1", "10.0.0.3", 1000, 53, 10);
-  h.length = uint32_t(a.size());  // both the same size
-  for (int i = 0; i < 3; i++) {
-    table.UpdateConversation(a.data(), h);
-    table.UpdateConversation(b.data(), h);
-  }
+  for (int i = 0; i < 6; i++) Account(table, i % 2 ? b : a, 1000);
   ASSERT_EQ(table.count(), 2u);
   table.Clear();
-  ASSERT_NE(table.UpdateConversation(b.data(), h), nullptr);
+  ASSERT_NE(Account(table, b, 1000), nullptr);
   ASSERT_EQ(table.count(), 1u);  // no phantom rows from before
   EXPECT_EQ(table.at(0).packets, 1u);
   EXPECT_EQ(table.at(0).index, 1u);
   EXPECT_EQ(table.at(0).remoteAddress, Addr("10.0.0.3"));
-  table.UpdateConversation(a.data(), h);
+  Account(table, a, 1000);
   ASSERT_EQ(table.count(), 2u);
   EXPECT_EQ(table.at(1).packets, 1u);  // not found under a stale slot
 
   // A second capture in the same run counts its packets from zero.
-  PacketFile file;
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  CaptureEngine engine(o, table, file);
-  engine.ResetCounters();
-  for (int i = 0; i < 5; i++) engine.OnPacket(a.data(), int32_t(a.size()), nullptr, nullptr);
-  EXPECT_EQ(engine.packetCount, 5);
+  for (int i = 0; i < 5; i++) r.Send(a);
+  EXPECT_EQ(r.engine.packetCount, 5);
   table.Clear();
-  engine.ResetCounters();
-  EXPECT_EQ(engine.packetCount, 0);
-  engine.OnPacket(b.data(), int32_t(b.size()), nullptr, nullptr);
-  EXPECT_EQ(engine.packetCount, 1);
+  r.engine.ResetCounters();
+  EXPECT_EQ(r.engine.packetCount, 0);
+  r.Send(b);
+  EXPECT_EQ(r.engine.packetCount, 1);
   ASSERT_EQ(table.count(), 1u);
   EXPECT_EQ(table.at(0).packets, 1u);
-  file.ResetFile(false);
 }
 
 // Ethernet minimum-frame padding never enters a stream.

@@ -50,26 +50,13 @@ struct Fixture {
   ProcessAttributor attributor{options, system};
   Fixture() {
     table.local.v4 = Addr("10.0.0.5");
-    uint8_t local6[16];
-    ParseIPv6("a00:5::", 7, local6);
-    table.local.v6 = {IpAddress::V6(local6)};
+    table.local.v6 = {V6("a00:5::")};
     table.processes = &attributor;
     options.GetProcessInfo = 1;
   }
   Conversation* Feed(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport) {
-    const bool v6 = strchr(src, ':');
-    Bytes p = Ipv4Packet(proto, v6 ? "0.0.0.0" : src, v6 ? "0.0.0.0" : dst, sport, dport, 10);
-    if (v6) {  // the same segment behind an IPv6 header
-      Bytes h = {0x60, 0, 0, 0, 0, uint8_t(p.size() - 20), proto, 64};
-      h.resize(40);
-      ParseIPv6(src, strlen(src), *reinterpret_cast<uint8_t(*)[16]>(&h[8]));
-      ParseIPv6(dst, strlen(dst), *reinterpret_cast<uint8_t(*)[16]>(&h[24]));
-      p.erase(p.begin(), p.begin() + 20);
-      p.insert(p.begin(), h.begin(), h.end());
-    }
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    return table.UpdateConversation(p.data(), h);
+    if (!strchr(src, ':')) return Account(table, Ipv4Packet(proto, src, dst, sport, dport, 10));
+    return Account(table, AsIPv6(Ipv4Packet(proto, "0.0.0.0", "0.0.0.0", sport, dport, 10), src, dst));
   }
   const ProcessInfo* Process(size_t i) { return attributor.Get(table.at(i).processIndex); }
 };

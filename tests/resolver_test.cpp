@@ -72,10 +72,7 @@ struct ResolverFixture {
   std::shared_ptr<FakeLookup> lookup = std::make_shared<FakeLookup>();
   ResolverFixture() { table.local.v4 = Addr("10.0.0.5"); }
   void Feed(const char* src, const char* dst, uint16_t sport, uint16_t dport) {
-    Bytes p = Ipv4Packet(6, src, dst, sport, dport, 10);
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    table.UpdateConversation(p.data(), h);
+    Account(table, Ipv4Packet(6, src, dst, sport, dport, 10));
   }
   bool Settle(HostResolver& r) {
     for (int i = 0; i < 500; i++) {
@@ -97,10 +94,7 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   f.Feed("10.0.0.5", "10.0.0.9", 1025, 80);
   f.Feed("10.0.0.9", "10.0.0.5", 80, 1026);  // local 10.0.0.5 again, remote 10.0.0.9
   f.Feed("10.0.0.5", "10.0.0.7", 1027, 80);  // 10.0.0.7: the lookup fails
-  const Bytes v6 = AsIPv6(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1028, 80, 10), "2001:db8::5", "2001:db8::9");
-  PacketHeader h;
-  h.length = uint32_t(v6.size());
-  f.table.UpdateConversation(v6.data(), h);
+  Account(f.table, AsIPv6(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1028, 80, 10), "2001:db8::5", "2001:db8::9"));
   HostResolver r(f.table, f.lookup);
   f.table.resolver = &r;
   f.table.QueueNameLookups();

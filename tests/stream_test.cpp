@@ -1,7 +1,6 @@
 #include <random>
 
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "stream/stream_formatter.h"
 #include "test_support.h"
 
@@ -152,33 +151,25 @@ TEST(StreamTest, FormatterModes) {
   FormatterSettings file{o, true, false};
   EXPECT_EQ(ResolveDisplayMode(reinterpret_cast<const uint8_t*>(big.data()), big.size(), file), 3);
 
-  struct Text : PieceSink {
-    std::string all;
-    void Emit(const char* t, size_t n, bool, uint32_t) override { all.append(t, n); }
-  } out;
+  Pieces out;
   StreamBlock b;
   b.direction = 2;
   b.bytes.Set("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f\x80\x01", 31);
   o.DisplayMode = 2;  // Ascii: byte 127 stays, the others are replaced
   FormatBlock(b, s, out);
-  EXPECT_EQ(out.all, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
+  EXPECT_EQ(out.text, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
   o.DisplayMode = 4;
-  out.all.clear();
+  out.text.clear();
   FormatBlock(b, s, out);
-  EXPECT_EQ(out.all, "http://h/a\r\n");
+  EXPECT_EQ(out.text, "http://h/a\r\n");
 }
 
 TEST(StreamTest, IndexedLoadEqualsFullScan) {
   // Live accounting and a rebuild both note where each conversation's
   // records lie; loading from them must give exactly the full scan's blocks.
-  FakePlatform platform;
-  Options o;
-  PacketFile file;
-  ConversationTable table(o, &file);
-  CaptureEngine engine(o, table, file);
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  engine.ResetCounters();
+  CaptureRig r;
+  PacketFile& file = r.file;
+  ConversationTable& table = r.table;
   std::mt19937 rng(3);
   const char* hosts[] = {"10.0.0.1", "10.0.0.2", "127.0.0.1"};
   for (int i = 0; i < 3000; i++) {
@@ -187,7 +178,7 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
     std::string data(rng() % 40, char('a' + rng() % 26));
     Bytes p = rng() % 3 ? Tcp(hosts[a], hosts[b], sp, dp, uint32_t(rng() % 5000), data)
                         : WithPayload(17, hosts[a], hosts[b], sp, dp, Bytes(data.begin(), data.end()));
-    engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr);
+    r.Send(p);
   }
   file.CloseWriting();
   auto compare = [&](const char* when) {
@@ -205,7 +196,6 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
   table.Clear();
   table.RebuildFromFile();
   compare("rebuilt");
-  file.ResetFile(false);
 }
 
 // IPv6 conversations load by their addresses' bytes; later fragments follow
@@ -220,11 +210,11 @@ TEST(StreamTest, IPv6Conversations) {
       Ip6(6, me, peer, 4000, 80, "GET / HTTP/1.0\r\n\r\n", 100),
       Ip6(6, me, "2001:db8::3", 4000, 80, "other", 100),
       Ip6(6, peer, me, 80, 4000, "HTTP/1.0 200 OK\r\n", 9000),
-      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 0, 16),
-      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 0, 24),
-      Ip6(17, me, peer, 4000, 53, udp, 0, 7, 16, 44),  // another's id
-      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 24, 40),
-      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 16, 44),
+      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 0, 16),
+      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 0, 24),
+      Fragment(Ip6(17, me, peer, 4000, 53, udp), 7, 16, 44),  // another's id
+      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 24, 40),
+      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 16, 44),
       Ip6(6, "::1", "::1", 5000, 80, "ping"),
       Ip6(6, "::1", "::1", 80, 5000, "pong"),
   });

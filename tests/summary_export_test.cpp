@@ -6,7 +6,6 @@
 #include "base/language.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
-#include "ipv6_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -160,11 +159,5 @@ TEST(SummaryExportTest, IPv6Rows) {
   Account(table, Ip6(6, "2001:db8::1", longest, 1, 2, "x"));
   EXPECT_EQ(TabularAddressWidth(2, row, cols, ctx), 39u);
   EXPECT_EQ(TabularAddressWidth(2, row, {0, 1}, ctx), 15u);
-  std::string out;
-  for (size_t i = 0; i < 2; i++) AppendSummaryRow(out, table.at(i), kFormatTabular, cols, ctx, 39);
-  EXPECT_EQ(out, "1          10.0.0.1" + std::string(32, ' ') + "10.0.0.2" + std::string(32, ' ') + "\r\n" +
-                     "2          2001:db8::1" + std::string(29, ' ') + longest + " \r\n");
-  out.clear();
-  AppendSummaryRow(out, table.at(1), kFormatCsv, cols, ctx);
-  EXPECT_EQ(out, std::string("2,2001:db8::1,") + longest + "\r\n");
+  // The rows at that width in every format: hostile_cli_test's IPv6 cases.
 }

@@ -19,11 +19,7 @@ struct TableFixture {
     t = platform.now;
   }
   Conversation* Feed(const Bytes& p, FileTime dt = 0) {
-    t += dt;
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = t;
-    return table.UpdateConversation(p.data(), h);
+    return Account(table, p, t += dt);
   }
 };
 }  // namespace
@@ -83,11 +79,8 @@ TEST(TableTest, IndexFindsWhatTheScanFinds) {
     if (i == 14000) o1.SummaryMode = o2.SummaryMode = 0;
     Bytes p = Ipv4Packet(protos[rng() % 3], hosts[rng() % 4], hosts[rng() % 4],
                          uint16_t(rng() % 6), uint16_t(rng() % 6), rng() % 3);
-    PacketHeader h;
-    h.length = uint32_t(p.size());
-    h.time = FileTime(i) * 1000;
-    Conversation* a = indexed.UpdateConversation(p.data(), h);
-    Conversation* b = scanned.UpdateConversation(p.data(), h);
+    Conversation* a = Account(indexed, p, FileTime(i) * 1000);
+    Conversation* b = Account(scanned, p, FileTime(i) * 1000);
     ASSERT_EQ(a == nullptr, b == nullptr);
     if (a) {
       ASSERT_EQ(a->index, b->index) << i;

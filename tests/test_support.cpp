@@ -353,6 +353,34 @@ void WritePackets(PacketFile& file, const std::vector<Bytes>& packets) {
   file.CloseWriting();
 }
 
+ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n, ReadProgress* progress) {
+  MemorySource src(file.data(), n < file.size() ? n : file.size());
+  return ImportCapture(src, c, progress);
+}
+
+CaptureRig::CaptureRig(const char* captureFilter) {
+  options.CaptureFilter = captureFilter;
+  table.local.v4 = Addr("10.0.0.5");
+  table.dnsCache = engine.dnsCache = &cache;
+  engine.notifier = &notifier;
+  file.ResetFile(true);
+  EXPECT_TRUE(file.CreateForWriting());
+  engine.ResetCounters();
+  engine.running = true;
+  options.captureActive = 1;
+}
+
+size_t CaptureRig::StoredPackets() {
+  file.CloseWriting();
+  size_t n = 0;
+  Bytes buf(kPacketBufferSize);
+  PacketHeader h;
+  if (file.OpenForReading())
+    while (file.ReadNextPacket(buf.data(), h)) n++;
+  file.CloseReading();
+  return n;
+}
+
 void Collector::OnPacket(const uint8_t* p, int32_t n, const uint8_t* d, const uint8_t* s, FileTime t) {
   packets.emplace_back(p, p + n);
   times.push_back(t);
@@ -436,6 +464,12 @@ Bytes MonitorFrame(const Bytes& ip, uint8_t flags) {
   return f;
 }
 
+IpAddress V6(const char* text) {
+  uint8_t b[16] = {};
+  ParseIPv6(text, strlen(text), b);
+  return IpAddress::V6(b);
+}
+
 Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
              const std::vector<std::pair<uint8_t, Bytes>>& extensions) {
   const size_t ihl = size_t(ip[0] & 0x0F) * 4;
@@ -449,12 +483,34 @@ Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
   }
   const size_t payload = chain.size() + ip.size() - ihl;
   Bytes p = {0x60, 0, 0, 0, uint8_t(payload >> 8), uint8_t(payload), first, 64};
-  uint8_t a[16];
-  for (const char* text : {src, dst}) {
-    ParseIPv6(text, strlen(text), a);
-    p.insert(p.end(), a, a + 16);
-  }
+  for (const IpAddress& a : {V6(src), V6(dst)}) p.insert(p.end(), a.bytes, a.bytes + 16);
   p.insert(p.end(), chain.begin(), chain.end());
   p.insert(p.end(), ip.begin() + long(ihl), ip.end());
   return p;
+}
+
+Bytes Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport, const std::string& data,
+          uint32_t seq) {
+  const Bytes ip = proto == 6 ? Tcp("0.0.0.0", "0.0.0.0", sport, dport, seq, data)
+                              : WithPayload(proto, "0.0.0.0", "0.0.0.0", sport, dport, Bytes(data.begin(), data.end()));
+  return AsIPv6(ip, src, dst);
+}
+
+Bytes Fragment(const Bytes& v6, uint32_t id, size_t from, size_t to) {
+  const uint32_t off = uint32_t(from | (to < v6.size() - 40 ? 1 : 0));
+  Bytes p(v6.begin(), v6.begin() + 40);
+  p.insert(p.end(), {v6[6], 0, uint8_t(off >> 8), uint8_t(off), uint8_t(id >> 24), uint8_t(id >> 16),
+                     uint8_t(id >> 8), uint8_t(id)});
+  p.insert(p.end(), v6.begin() + 40 + long(from), v6.begin() + 40 + long(to));
+  p[4] = uint8_t((p.size() - 40) >> 8);
+  p[5] = uint8_t(p.size() - 40);
+  p[6] = 44;
+  return p;
+}
+
+Conversation* Account(ConversationTable& table, const Bytes& p, FileTime time) {
+  PacketHeader h;
+  h.length = uint32_t(p.size());
+  h.time = time;
+  return table.UpdateConversation(p.data(), h);
 }

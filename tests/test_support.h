@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "app/import.h"
 #include "app/report.h"
 #include "base/platform.h"
 #include "capture/capture_engine.h"
+#include "capture/dns.h"
+#include "stream/stream_formatter.h"
 #include "stream/stream_loader.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -125,6 +128,28 @@ struct Collector : PacketSniffer {
   std::vector<Bytes> dst, src;  // empty without one
 };
 
+// The first `n` bytes of `file` imported into `c`.
+ImportResult ImportBytes(const Bytes& file, Collector& c, size_t n = SIZE_MAX, ReadProgress* progress = nullptr);
+
+// A running capture into a temporary packet file; the local address 10.0.0.5.
+struct CaptureRig {
+  struct Notifier : StatusNotifier {
+    int posts = 0;
+    void PacketCountChanged() override { posts++; }
+  };
+  explicit CaptureRig(const char* captureFilter = "");
+  ~CaptureRig() { file.ResetFile(false); }
+  void Send(const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); }
+  size_t StoredPackets();  // ends the writing
+  FakePlatform platform;
+  Options options;
+  PacketFile file;
+  ConversationTable table{options, &file};
+  CaptureEngine engine{options, table, file};
+  DnsNameCache cache;
+  Notifier notifier;
+};
+
 // Stream blocks as (direction, bytes).
 struct BlockCollector : BlockSink {
   void OnBlock(const StreamBlock& b) override { blocks.emplace_back(b.direction, BlockText(b)); }
@@ -132,10 +157,32 @@ struct BlockCollector : BlockSink {
   std::vector<std::pair<int, std::string>> blocks;
 };
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
+// Formatted pieces joined, with their number and the largest one's size.
+struct Pieces : PieceSink {
+  void Emit(const char* t, size_t n, bool, uint32_t) override {
+    text.append(t, n);
+    largest = n > largest ? n : largest;
+    parts++;
+  }
+  std::string text;
+  size_t largest = 0, parts = 0;
+};
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 std::string ColumnOf(const Conversation& c, int id, const Options& o);
 
+IpAddress V6(const char* text);
 // The IPv4 packet `ip` as IPv6 from `src` to `dst`, behind `extensions`
 // (type and header; each header's next-header byte is filled in).
 Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
              const std::vector<std::pair<uint8_t, Bytes>>& extensions = {});
+// A TCP (at `seq`), UDP or ICMPv6 packet carrying `data`.
+Bytes Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport, const std::string& data,
+          uint32_t seq = 0);
+// Bytes [from, to) of the upper-layer part of `v6` (no extensions) as fragment `id`.
+Bytes Fragment(const Bytes& v6, uint32_t id, size_t from, size_t to);
+Conversation* Account(ConversationTable& table, const Bytes& p, FileTime time = 0);

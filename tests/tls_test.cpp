@@ -1,10 +1,6 @@
 // Server names of TLS ClientHellos teach host names as DNS answers do.
 #include "capture/tls.h"
-
-#include "capture/capture_engine.h"
-#include "capture/conversation_table.h"
 #include "gtest/gtest.h"
-#include "packetfile/packet_file.h"
 #include "test_support.h"
 
 namespace {
@@ -64,20 +60,9 @@ TEST(DnsTls, ServerNamesOfHellosHostileOnesIncluded) {
 }
 
 TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
-  FakePlatform platform;
-  Options options;
-  PacketFile file;
-  ConversationTable table{options, &file};
-  CaptureEngine engine{options, table, file};
-  DnsNameCache cache;
-  table.local.v4 = Addr("10.0.0.5");
-  table.dnsCache = engine.dnsCache = &cache;
-  file.ResetFile(true);
-  ASSERT_TRUE(file.CreateForWriting());
-  engine.ResetCounters();
-  engine.running = true;
-  options.captureActive = 1;
-  auto send = [&](const Bytes& p) { engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr); };
+  CaptureRig r;
+  ConversationTable& table = r.table;
+  auto send = [&](const Bytes& p) { r.Send(p); };
 
   // One segment, on a port that is not 443: the row opens with the name.
   send(Tcp("10.0.0.5", "93.184.216.34", 50000, 8443, 1000, ClientHello("one.example")));
@@ -110,14 +95,13 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   send6(seq + 1400, big.substr(1400));
   EXPECT_STREQ(table.RemoteHost(six), "three.example");
   // With IPv6 capture off, IPv6 packets teach nothing.
-  options.CaptureIPv6 = 0;
-  const size_t names = cache.size();
+  r.options.CaptureIPv6 = 0;
+  const size_t names = r.cache.size();
   send6(1, ClientHello("off6.example"), "2001:db8::444");
-  EXPECT_EQ(cache.size(), names);
+  EXPECT_EQ(r.cache.size(), names);
 
   // With learning from the wire off, nothing is learned.
-  options.UseDnsQueriesForHostNames = 0;
+  r.options.UseDnsQueriesForHostNames = 0;
   send(Tcp("10.0.0.5", "203.0.113.9", 50002, 443, 1, ClientHello("off.example")));
   EXPECT_STREQ(table.RemoteHost(table.at(table.count() - 1)), "");
-  file.ResetFile(false);
 }
