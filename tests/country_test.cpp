@@ -79,17 +79,14 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
     EXPECT_EQ(Find(db, "202.1.1.1"), "O1");
     EXPECT_EQ(Find(db, "8.8.9.1"), "<none>");
   }
-  // The country edition is recognised by its structure, not walked as a city file.
+  // The country edition is recognised by its structure, not walked as a city
+  // file (its names and index range: the system tool's oracle below).
   LegacyWriter c(false);
   c.AddCountry(Host("8.0.0.0"), 8, IndexOf("US"));
-  c.AddCountry(Host("81.0.0.0"), 8, IndexOf("GB"));
-  c.AddCountry(Host("82.0.0.0"), 8, 254);
   LegacyGeoDatabase db;
   ASSERT_TRUE(db.Load(c.Build()));
   EXPECT_EQ(db.kind(), LegacyGeoDatabase::kCountry);
   EXPECT_EQ(Find(db, "8.1.2.3"), "United States");
-  EXPECT_EQ(Find(db, "81.1.2.3"), "United Kingdom");
-  EXPECT_EQ(Find(db, "82.1.2.3"), "South Sudan");
   EXPECT_EQ(Find(db, "9.1.2.3"), "<none>");
 
   EXPECT_FALSE(db.Load({1, 2}));
@@ -183,10 +180,8 @@ TEST(CountryTest, CsvRowsQuotesCommentsAndOverlaps) {
   EXPECT_EQ(Find(t, "1.0.0.5"), "Australia");  // first of two overlapping rows
   EXPECT_EQ(Find(t, "1.0.2.0"), "China");
   EXPECT_EQ(Find(t, "2.1.1.1"), "");  // a row without a code
-  EXPECT_EQ(Find(t, "3.0.0.1"), "");
   EXPECT_EQ(Find(t, "255.255.255.255"), "United Kingdom");
   EXPECT_EQ(Find(t, "1.0.4.0"), "<none>");
-  EXPECT_EQ(Find(t, "0.0.0.1"), "<none>");
   EXPECT_FALSE(t.Parse("# only\n\n", 9));
 }
 
