@@ -61,10 +61,7 @@ Bytes V6(uint8_t next, const Bytes& headers, uint8_t src = 1, uint8_t dst = 2, i
   p[4] = uint8_t(len >> 8);
   p[5] = uint8_t(len);
   p[6] = next;
-  p[8] = p[24] = 0x20;
-  p[9] = p[25] = 0x01;
-  p[10] = p[26] = 0x0d;
-  p[11] = p[27] = 0xb8;
+  for (int k : {8, 24}) p[k] = 0x20, p[k + 1] = 0x01, p[k + 2] = 0x0d, p[k + 3] = 0xb8;
   p[23] = src;
   p[39] = dst;
   return p;
@@ -117,8 +114,7 @@ TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
   Bytes hbh = Ext(17);
   hbh[2] = 0xC2, hbh[3] = 4;
   const uint32_t jumboLength = 70000;
-  hbh[4] = uint8_t(jumboLength >> 24), hbh[5] = uint8_t(jumboLength >> 16), hbh[6] = uint8_t(jumboLength >> 8),
-  hbh[7] = uint8_t(jumboLength);
+  for (int k = 0; k < 4; k++) hbh[4 + k] = uint8_t(jumboLength >> (24 - 8 * k));
   DecodedPacket j;
   ASSERT_TRUE(Decode6(V6(0, hbh + Udp(1, 2, jumboLength - 16), 1, 2, 0), j));
   EXPECT_EQ(j.totalSize, int32_t(jumboLength + 40));

@@ -7,18 +7,6 @@
 namespace {
 
 std::string Str(const StreamBlock& b) { return BlockCollector::BlockText(b); }
-
-// The colours the pane gives the blocks.
-struct Colors : BlockSink, PieceSink {
-  const Options& o;
-  std::vector<uint32_t> colors;
-  explicit Colors(const Options& opt) : o(opt) {}
-  void OnBlock(const StreamBlock& b) override { FormatBlock(b, FormatterSettings{o, false, true}, *this); }
-  void Emit(const char*, size_t, bool colored, uint32_t color) override {
-    if (colored) colors.push_back(color);
-  }
-};
-
 }  // namespace
 
 TEST(StreamTest, PlacementBySequenceNumber) {
@@ -71,9 +59,6 @@ TEST(StreamTest, PlacementBySequenceNumber) {
 // ports; seen from the other side every direction turns.
 TEST(StreamTest, BlocksPerDirectionBetweenHostsAndOnLoopback) {
   FakePlatform platform;
-  Options o;
-  o.ForeColorLocal = 0x111111;
-  o.ForeColorRemote = 0x222222;
   for (bool loopback : {false, true}) {
     SCOPED_TRACE(loopback ? "loopback" : "two hosts");
     const char* me = loopback ? "127.0.0.1" : "192.168.1.5";
@@ -99,9 +84,6 @@ TEST(StreamTest, BlocksPerDirectionBetweenHostsAndOnLoopback) {
     const std::vector<std::pair<int, std::string>> want = {
         {1, "GET / HTTP/1.0\r\n\r\n"}, {2, "HTTP/1.0 200 OK\r\n+more"}, {1, "bye"}};
     EXPECT_EQ(sink.blocks, want);
-    Colors colors(o);
-    LoadStream(file, c, colors, false);
-    EXPECT_EQ(colors.colors, (std::vector<uint32_t>{0x111111, 0x222222, 0x111111}));
 
     std::swap(c.localAddress, c.remoteAddress);
     std::swap(c.localPort, c.remotePort);
@@ -160,8 +142,10 @@ TEST(StreamTest, FormatterModes) {
   EXPECT_EQ(out.text, std::string("GET /a HTTP/1.1\r\nHost: h\r\n\r\n\x7f..\r\n"));
   o.DisplayMode = 4;
   out.text.clear();
+  b.direction = 1;
   FormatBlock(b, s, out);
   EXPECT_EQ(out.text, "http://h/a\r\n");
+  EXPECT_EQ(out.colors, (std::vector<uint32_t>{uint32_t(o.ForeColorRemote), uint32_t(o.ForeColorLocal)}));
 }
 
 TEST(StreamTest, IndexedLoadEqualsFullScan) {

@@ -159,12 +159,14 @@ struct BlockCollector : BlockSink {
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
 // Formatted pieces joined, with their number and the largest one's size.
 struct Pieces : PieceSink {
-  void Emit(const char* t, size_t n, bool, uint32_t) override {
+  void Emit(const char* t, size_t n, bool colored, uint32_t color) override {
+    if (colored) colors.push_back(color);  // the direction's colour
     text.append(t, n);
     largest = n > largest ? n : largest;
     parts++;
   }
   std::string text;
+  std::vector<uint32_t> colors;
   size_t largest = 0, parts = 0;
 };
 
