@@ -41,9 +41,9 @@ TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
 
   std::string expected = ReportRows(TempPath("own.pkp"));
   EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 4);
-  // DNS answers are learned while a foreign file is read, as in an import.
+  // DNS answers are learned while a foreign file is read, as in an import
+  // (names in every export: hostile_cli_test.py's export_cases).
   EXPECT_EQ(expected, ReportRows(TempPath("own.pkp"), true));
-  EXPECT_NE(ReportRows(TempPath("a.pcap"), true).find("\thttp\t\tweb.example\t"), std::string::npos);
   EXPECT_NE(expected.find("00:00:00.250"), std::string::npos);
   for (const char* pcap : {"a.pcap", "b.pcap", "c.pcap"}) EXPECT_EQ(ReportRows(TempPath(pcap)), expected) << pcap;
   auto noMacs = [](std::string s) {

@@ -105,15 +105,12 @@ TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
   EXPECT_EQ(f.Process(3)->processId, 8u);
 }
 
-TEST(ProcessTest, OptionsImportAndOlderSystemsSkipThePass) {
+TEST(ProcessTest, OptionsFilesAndOlderSystemsSkipThePass) {
   Fixture f;
   f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 5);
   f.options.GetProcessInfo = 0;
   f.Feed(6, "10.0.0.5", "10.0.0.9", 1025, 80);
   f.options.GetProcessInfo = 1;
-  f.table.importMode = 1;
-  f.Feed(6, "10.0.0.5", "10.0.0.9", 1026, 80);
-  f.table.importMode = 0;
   f.system.supported = false;
   f.Feed(6, "10.0.0.5", "10.0.0.9", 1027, 80);
   EXPECT_EQ(f.system.reads, 0);
@@ -130,8 +127,8 @@ TEST(ProcessTest, OptionsImportAndOlderSystemsSkipThePass) {
   f.table.replaying = false;
   f.Feed(6, "10.0.0.5", "10.0.0.9", 2100, 80);
   EXPECT_EQ(f.system.reads, 2);
-  ASSERT_NE(f.Process(3 + 50), nullptr);
-  EXPECT_EQ(f.Process(3 + 50)->processId, 6u);
+  ASSERT_NE(f.Process(2 + 50), nullptr);
+  EXPECT_EQ(f.Process(2 + 50)->processId, 6u);
 
   // A capture read from a file, imported or in place, is never matched
   // against this machine's connections: not in its import, its rebuild nor later.
