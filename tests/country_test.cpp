@@ -104,13 +104,12 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
   r.AddCity(Host("8.0.0.0"), 8, IndexOf("DE"), std::string(300, 'r'), "Bonn", "");
   ASSERT_TRUE(db.Load(r.Build()));
   EXPECT_EQ(Find(db, "8.1.2.3"), "<none>");
-  // The IPv6 country edition answers IPv6 addresses only, over 128 bits at most.
+  // The IPv6 country edition (its walk and names: the system tool's oracle
+  // below) answers IPv6 addresses only, over 128 bits at most.
   LegacyWriter w6(false, true);
   w6.AddCountry6(V6("2001:db8::").bytes, 32, IndexOf("NL"));
   ASSERT_TRUE(db.Load(w6.Build()));
   EXPECT_EQ(db.kind(), LegacyGeoDatabase::kCountry6);
-  EXPECT_EQ(Find(db, "2001:db8:1::1"), "Netherlands");
-  EXPECT_EQ(Find(db, "2001:db9::1"), "<none>");
   EXPECT_EQ(Find(db, "32.1.13.184"), "<none>");
   ASSERT_TRUE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 12}));
   EXPECT_EQ(Find(db, "::1"), "<none>");
