@@ -4,10 +4,7 @@
 #include "stream/stream_formatter.h"
 #include "test_support.h"
 
-namespace {
-
-std::string Str(const StreamBlock& b) { return BlockCollector::BlockText(b); }
-}  // namespace
+static std::string Str(const StreamBlock& b) { return BlockCollector::BlockText(b); }
 
 TEST(StreamTest, PlacementBySequenceNumber) {
   StreamBlock b;
