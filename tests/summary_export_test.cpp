@@ -148,12 +148,12 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
 // give what the row appender gives, whatever the platform and language.
 TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
   struct OddPlatform : FakePlatform {
-    bool odd = false;
+    int odd = 0;
     void GroupDigits(const char* d, char* out, size_t outSize) override {
       if (!odd) return FakePlatform::GroupDigits(d, out, outSize);
-      std::string s;  // 12\t'34\t'567: three digits, then groups of two
+      std::string s;  // 1: 12\t'34\t'567, three digits, then groups of two; 2: 1\t'234\t'567
       for (size_t i = 0, n = strlen(d); i < n; i++) {
-        if (i && (n - i == 3 || (n - i > 3 && (n - i) % 2 == 1))) s += "\t'";
+        if (i && (odd == 2 ? (n - i) % 3 == 0 : n - i == 3 || (n - i > 3 && (n - i) % 2 == 1))) s += "\t'";
         s += d[i];
       }
       snprintf(out, outSize, "%s", s.c_str());
@@ -199,7 +199,7 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
   std::vector<int> cols;
   for (const ColumnDef& d : kColumns) cols.push_back(d.id);
   for (int variant = 0; variant < 4; variant++) {
-    platform.odd = variant & 1;
+    platform.odd = variant % 3;
     if (variant == 2) {
       ASSERT_TRUE(LoadLanguageFile(lang));
     }

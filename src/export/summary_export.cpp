@@ -56,8 +56,17 @@ char* PutDigits(char* p, uint64_t v) {
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  int n = 1;
-  for (uint64_t x = 10; n < 20 && v >= x; x *= 10) n++;
+  int n;
+  if (v <= 0xFFFFFFFFu) {
+    const uint32_t w = uint32_t(v);
+    n = w < 100 ? (w < 10 ? 1 : 2)
+        : w < 10000 ? (w < 1000 ? 3 : 4)
+        : w < 1000000 ? (w < 100000 ? 5 : 6)
+        : w < 100000000 ? (w < 10000000 ? 7 : 8) : (w < 1000000000 ? 9 : 10);
+  } else {
+    n = 10;
+    for (uint64_t x = 10000000000ULL; n < 20 && v >= x; x *= 10) n++;
+  }
   char* q = p + n;
   for (; v > 0xFFFFFFFFu; v /= 100) memcpy(q -= 2, kPairs + v % 100 * 2, 2);
   uint32_t w = uint32_t(v);
@@ -67,11 +76,10 @@ char* PutDigits(char* p, uint64_t v) {
   return p + n;
 }
 
-// At least `width` digits, zero-padded.
+// At least `width` (up to 3) digits, zero-padded.
 char* PutPadded(char* p, uint64_t v, int width) {
-  int n = 1;
-  for (uint64_t x = 10; n < 20 && v >= x; x *= 10) n++;
-  for (; n < width; n++) *p++ = '0';
+  if (width >= 3 && v < 100) *p++ = '0';
+  if (width >= 2 && v < 10) *p++ = '0';
   return PutDigits(p, v);
 }
 
@@ -89,6 +97,11 @@ class TabRowWriter {
     Keep(protocols_[1], "", GetString(522));
     Keep(protocols_[2], "", GetString(523));
     ProbeGrouping();
+    for (int i = 0; i < 256; i++) {
+      char* e = PutDigits(octets_[i], uint64_t(i));
+      *e = '.';
+      octets_[i][4] = char(e + 1 - octets_[i]);
+    }
   }
   // The bytes a row may take.
   size_t Room() const { return columns_.size() * kColumnTextSize + 2; }
@@ -104,12 +117,16 @@ class TabRowWriter {
   }
 
  private:
+  // Kept texts have room for 32 bytes, so that the short ones, nearly all,
+  // are copied 32 bytes at once (the row has room for that).
   static void Keep(std::string& out, const char* prefix, const char* text) {
     out = prefix;
     AppendFlat(out, text);
+    out.reserve(32);
   }
   static char* PutText(char* p, const std::string& s) {
-    memcpy(p, s.data(), s.size());
+    if (s.size() <= 32) memcpy(p, s.data(), 32);
+    else memcpy(p, s.data(), s.size());
     return p + s.size();
   }
 
@@ -117,7 +134,7 @@ class TabRowWriter {
   // separator after every third digit from the right for every length,
   // numbers are grouped here; otherwise it is asked each time.
   void ProbeGrouping() {
-    char got[32], want[40];
+    char got[32], want[200];  // 20 digits and 6 separators of up to 27 bytes
     FormatNumber(1234, got, sizeof got);
     if (strlen(got) < 4 || got[0] != '1' || strcmp(got + strlen(got) - 3, "234") != 0) return;
     Keep(separator_, "", std::string(got + 1, strlen(got) - 4).c_str());
@@ -132,14 +149,21 @@ class TabRowWriter {
     }
     grouped_ = true;
   }
+  // The digits first, then the groups moved right from the last, to make
+  // room for their separators: nearly all counters have only a few digits.
   char* PutGrouped(char* p, uint64_t v) const {
-    char digits[20];
-    const int n = int(PutDigits(digits, v) - digits);
-    for (int i = 0; i < n; i++) {
-      if (i > 0 && (n - i) % 3 == 0) p = PutText(p, separator_);
-      *p++ = digits[i];
+    char* e = PutDigits(p, v);
+    const size_t n = size_t(e - p), gap = separator_.size();
+    if (n <= 3 || !gap) return e;
+    const size_t groups = (n - 1) / 3;
+    char* const end = e + groups * gap;
+    for (char* to = end; e - 3 > p; ) {
+      for (int k = 0; k < 3; k++) *--to = *--e;  // byte by byte: the digits were just written
+      to -= gap;
+      if (gap == 1) *to = separator_[0];
+      else memcpy(to, separator_.data(), gap);
     }
-    return p;
+    return end;
   }
   char* PutNumber(char* p, uint64_t v) const {
     if (grouped_) return PutGrouped(p, v);
@@ -163,14 +187,38 @@ class TabRowWriter {
     return PutPadded(p, t / 10000 % 1000, 3);
   }
 
-  static char* PutAddress(char* p, uint32_t address) {
+  char* PutAddress(char* p, uint32_t address) const {
     uint8_t b[4];
     memcpy(b, &address, 4);
     for (int i = 0; i < 4; i++) {
-      p = PutDigits(p, b[i]);
-      *p++ = '.';
+      memcpy(p, octets_[b[i]], 4);  // the digits and a dot
+      p += octets_[b[i]][4];
     }
     return p - 1;
+  }
+  char* PutMac(char* p, const uint8_t* m) const {
+    static const char kHex[] = "0123456789abcdef";
+    bool zero = true, ones = true;
+    for (int i = 0; i < 6; i++) {
+      zero = zero && m[i] == 0;
+      ones = ones && m[i] == 0xFF;
+    }
+    if (zero || ones) return p;
+    for (int i = 0; i < 6; i++) {
+      p[0] = kHex[m[i] >> 4];
+      p[1] = kHex[m[i] & 15];
+      p[2] = '-';
+      p += 3;
+    }
+    return p - 1;
+  }
+  char* PutService(char* p, uint16_t localPort, uint16_t remotePort) const {
+    const char* name = platform_.ServiceName(localPort);
+    if (!name && !(localPort >= 1 && localPort <= 1023)) name = platform_.ServiceName(remotePort);
+    if (!name) return p;
+    char* start = p;
+    for (; *name && p - start < 254; name++) *p++ = *name == '\t' || *name == '\r' || *name == '\n' ? ' ' : *name;
+    return p;
   }
 
   char* PutColumn(char* p, const Conversation& c, int id) {
@@ -202,8 +250,7 @@ class TabRowWriter {
       case 22:
         return book ? PutFlat(p, book->Country(id == 21 ? c.localEntry : c.remoteEntry)) : p;
       case 8:
-        ServiceNameText(c.localPort, c.remotePort, p, kColumnTextSize);
-        return PutFlat(p, p);
+        return PutService(p, c.localPort, c.remotePort);
       case 9:
         if (split_) break;
         return PutNumber(p, c.packets);
@@ -227,8 +274,7 @@ class TabRowWriter {
       }
       case 19:
       case 20:
-        FormatMac(id == 19 ? c.localMac : c.remoteMac, p, kColumnTextSize);
-        return p[0] ? p + 17 : p;
+        return PutMac(p, id == 19 ? c.localMac : c.remoteMac);
       default:
         break;
     }
@@ -237,6 +283,8 @@ class TabRowWriter {
 
   const std::vector<int>& columns_;
   const ColumnContext& ctx_;
+  Platform& platform_ = GetPlatform();
+  char octets_[256][5];  // "255." and its length
   bool split_ = false;
   std::string unit_, protocols_[3], separator_, time_;
   bool grouped_ = false;
