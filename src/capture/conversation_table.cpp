@@ -57,18 +57,14 @@ bool ConversationTable::Matches(const A& c, const B& d, bool summary) {
 // Equal for every pair of records that Matches() pairs, in either order.
 template <class R>
 uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
-  uint64_t a, b;
-  if (summary) {
-    a = c.localAddress;
-    b = c.remoteAddress;
-  } else {
-    const bool ports = c.protocol != kProtoIcmp;
-    a = uint64_t(c.localAddress) << 16 | (ports ? c.localPort : 0);
-    b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
-  }
+  // Address and port side by side; ports and protocol count only outside
+  // summary mode, ports not for ICMP.
+  const bool ports = !summary && c.protocol != kProtoIcmp;
+  uint64_t a = uint64_t(c.localAddress) << 16 | (ports ? c.localPort : 0);
+  uint64_t b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
   if (a > b) std::swap(a, b);
-  uint64_t h = Mix(a * 0x9E3779B97F4A7C15ULL + b + Is6(c));
-  return summary ? h : Mix(h ^ c.protocol);
+  const uint64_t kind = uint64_t(Is6(c)) << 8 | (summary ? 0 : c.protocol);
+  return Mix(a * 0x9E3779B97F4A7C15ULL + (b ^ kind << 48));
 }
 
 // A slot holds the upper half of its key's hash beside the conversation
@@ -105,7 +101,10 @@ void ConversationTable::RebuildIndex() {
   }
 }
 
-Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
+Conversation* ConversationTable::FindConversation(const DecodedPacket& d) { return FindHashed(d, nullptr); }
+
+// `hash`, when given, is the packet's KeyHash in the current mode.
+Conversation* ConversationTable::FindHashed(const DecodedPacket& d, const uint64_t* hash) {
   const bool summary = SummaryMode();
   if (!useIndex_) {
     for (size_t i = 0; i < count_; i++)
@@ -117,7 +116,7 @@ Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
     RebuildIndex();
   }
   const size_t mask = slots_.size() - 1;
-  const uint64_t h = KeyHash(d, summary);
+  const uint64_t h = hash ? *hash : KeyHash(d, summary);
   for (size_t s = h & mask;; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) return nullptr;
@@ -264,29 +263,54 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
 void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
                                     const uint64_t* offsets) {
   DecodedPacket d[kUpdateGroup];
-  bool decoded[kUpdateGroup] = {};
-  size_t slot[kUpdateGroup];
+  const PacketHeader* headers[kUpdateGroup];
+  uint64_t offs[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
+  int k = 0;
+  for (int i = 0; i < n; i++) {
+    if (!Decode(packets[i], h[i], d[k])) continue;
+    headers[k] = &h[i];
+    offs[k++] = offsets ? offsets[i] : kNoRecord;
+  }
+  AccountGroup(d, headers, offs, k);
+}
+
+void ConversationTable::UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* h, int n) {
+  const PacketHeader* headers[kUpdateGroup];
+  uint64_t offs[kUpdateGroup];
+  if (n > kUpdateGroup) n = kUpdateGroup;
+  for (int i = 0; i < n; i++) {
+    headers[i] = &h[i];
+    offs[i] = kNoRecord;
+  }
+  AccountGroup(d, headers, offs, n);
+}
+
+void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const* h, const uint64_t* offsets, int n) {
+  uint64_t hash[kUpdateGroup];
   // The prefetches stand here, not in helpers: a call whose only effect is
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
-  for (int i = 0; i < n; i++) {
-    decoded[i] = Decode(packets[i], h[i], d[i]);
-    if (!decoded[i] || !indexed || d[i].family == 6) continue;
-    slot[i] = KeyHash(d[i], indexSummary_) & (slots_.size() - 1);
-    __builtin_prefetch(&slots_[slot[i]]);
-    addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
-  }
-  for (int i = 0; i < n && indexed; i++) {
-    if (!decoded[i] || d[i].family == 6) continue;
-    if (const uint64_t v = slots_[slot[i]]) {
-      const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
-      __builtin_prefetch(r);
-      __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+  if (indexed) {
+    const size_t mask = slots_.size() - 1;
+    for (int i = 0; i < n; i++) {
+      if (d[i].family == 6) continue;
+      hash[i] = KeyHash(d[i], indexSummary_);
+      __builtin_prefetch(&slots_[hash[i] & mask]);
+      addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+    }
+    for (int i = 0; i < n; i++) {
+      if (d[i].family == 6) continue;
+      if (const uint64_t v = slots_[hash[i] & mask]) {
+        const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+        __builtin_prefetch(r);
+        __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+      }
     }
   }
+  // The hashes stay right while the index grows: they depend on the mode alone.
   for (int i = 0; i < n; i++)
-    if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
+    UpdateDecoded(d[i], *h[i], offsets[i], indexed && d[i].family != 6 ? &hash[i] : nullptr);
 }
 
 uint32_t ConversationTable::EntryOf6(const uint8_t* address) {
@@ -319,8 +343,8 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
   return id;
 }
 
-Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h,
-                                               uint64_t recordOffset) {
+Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h, uint64_t recordOffset,
+                                               const uint64_t* hash) {
   const bool summary = SummaryMode();
   if (d.family == 6) {
     if (!PairFragment(d)) return nullptr;
@@ -329,7 +353,7 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
     d.localAddress = addresses_.Find6(d.local6);
     d.remoteAddress = addresses_.Find6(d.remote6);
   }
-  Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindConversation(d);
+  Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindHashed(d, hash);
   if (c) {
     c->flags &= uint8_t(~kRowTextCurrent);
   } else {
@@ -376,7 +400,8 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
     c->outTotalSize += uint32_t(d.totalSize);
     c->outDataSize += payload;
   }
-  NoteRecord(c->index - 1, recordOffset);
+  // Reports account packets that lie in no packet file: nothing to note.
+  if (recordOffset != kNoRecord || c->index <= records_.size()) NoteRecord(c->index - 1, recordOffset);
   return c;
 }
 

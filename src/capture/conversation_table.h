@@ -62,6 +62,11 @@ class ConversationTable {
   static constexpr int kUpdateGroup = 16;
   void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n,
                    const uint64_t* recordOffsets = nullptr);
+  // The same in two halves, for packets that do not outlive their hand-over:
+  // each decoded as it comes (false when it joins no conversation), then
+  // the group of those decoded accounted, with no record offsets.
+  bool DecodeForGroup(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d) { return Decode(packet, h, d); }
+  void UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* headers, int n);
   Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
@@ -133,8 +138,11 @@ class ConversationTable {
   void RebuildIndex();
   Conversation* Append();
   void IndexAppended();
-  // The update after decoding.
-  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
+  // The update after decoding; `hash` is the packet's KeyHash when known.
+  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset,
+                              const uint64_t* hash = nullptr);
+  Conversation* FindHashed(const DecodedPacket& d, const uint64_t* hash);
+  void AccountGroup(DecodedPacket* d, const PacketHeader* const* headers, const uint64_t* offsets, int n);
   uint32_t EntryOf(uint32_t address);
   uint32_t EntryOf6(const uint8_t* address);
   const LocalSide* Side() {
