@@ -1,6 +1,7 @@
 #include "capture/address_book.h"
 
 #include <cstring>
+#include <utility>
 
 #include "capture/conversation.h"
 
@@ -17,6 +18,7 @@ void AddressBook::Clear() {
   v6_.clear();
   v6_.shrink_to_fit();
   slots6_.assign(16, 0);
+  recent6_[0] = recent6_[1] = 0;
   slots6_.shrink_to_fit();
   entries_.shrink_to_fit();
   slots_.assign(64, Slot{0, 0});
@@ -61,15 +63,29 @@ uint32_t AddressBook::Hash6(const uint8_t* a) {
   uint64_t x, y;
   memcpy(&x, a, 8);
   memcpy(&y, a + 8, 8);
-  const uint64_t h = (x * 0x9E3779B97F4A7C15ULL) ^ (y + 0x632BE59BD9B4E019ULL) * 0xff51afd7ed558ccdULL;
-  return uint32_t(h >> 32 ^ h);
+  // Products carry only upwards: the shifts bring the upper bits, where the
+  // last bytes of an address land, down to the slot bits.
+  uint64_t h = x * 0x9E3779B97F4A7C15ULL + y;
+  h ^= h >> 32;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 29;
+  return uint32_t(h);
 }
 
 uint32_t AddressBook::Find6(const uint8_t* a) const {
+  if (recent6_[0] && memcmp(address6(recent6_[0]), a, 16) == 0) return recent6_[0];
+  if (recent6_[1] && memcmp(address6(recent6_[1]), a, 16) == 0) {
+    std::swap(recent6_[0], recent6_[1]);
+    return recent6_[0];
+  }
   const size_t mask = slots6_.size() - 1;
   for (size_t s = Hash6(a) & mask;; s = (s + 1) & mask) {
     const uint32_t id = slots6_[s];
-    if (!id || memcmp(address6(id), a, 16) == 0) return id;
+    if (!id) return 0;
+    if (memcmp(address6(id), a, 16) == 0) {
+      recent6_[1] = id;
+      return id;
+    }
   }
 }
 

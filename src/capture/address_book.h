@@ -62,6 +62,9 @@ class AddressBook {
   void Place6(uint32_t id);
   std::vector<Bytes16> v6_;
   std::vector<uint32_t> slots6_;  // entry ids; 0 = empty
+  // The entries the last lookups found, the latest first: the capturing
+  // side's address is in nearly every packet.
+  mutable uint32_t recent6_[2] = {};
   // Pages never move, so a text handed out stays valid until Clear.
   const char* Text(uint32_t t) const {
     return pages_[t >> kPageShift].get() + (t & ((1u << kPageShift) - 1));

@@ -288,19 +288,27 @@ void ConversationTable::UpdateDecodedGroup(DecodedPacket* d, const PacketHeader*
 
 void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const* h, const uint64_t* offsets, int n) {
   uint64_t hash[kUpdateGroup];
+  bool hashed[kUpdateGroup] = {};
   // The prefetches stand here, not in helpers: a call whose only effect is
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   if (indexed) {
     const size_t mask = slots_.size() - 1;
     for (int i = 0; i < n; i++) {
-      if (d[i].family == 6) continue;
+      if (d[i].family == 6) {
+        // The key needs the address entries, and fragments their first.
+        if (d[i].fragment) continue;
+        d[i].localAddress = addresses_.Find6(d[i].local6);
+        d[i].remoteAddress = addresses_.Find6(d[i].remote6);
+        if (!d[i].localAddress || !d[i].remoteAddress) continue;
+      }
+      hashed[i] = true;
       hash[i] = KeyHash(d[i], indexSummary_);
       __builtin_prefetch(&slots_[hash[i] & mask]);
-      addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+      if (d[i].family != 6) addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
     }
     for (int i = 0; i < n; i++) {
-      if (d[i].family == 6) continue;
+      if (!hashed[i]) continue;
       if (const uint64_t v = slots_[hash[i] & mask]) {
         const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
         __builtin_prefetch(r);
@@ -310,7 +318,7 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const
   }
   // The hashes stay right while the index grows: they depend on the mode alone.
   for (int i = 0; i < n; i++)
-    UpdateDecoded(d[i], *h[i], offsets[i], indexed && d[i].family != 6 ? &hash[i] : nullptr);
+    UpdateDecoded(d[i], *h[i], offsets[i], hashed[i] ? &hash[i] : nullptr);
 }
 
 uint32_t ConversationTable::EntryOf6(const uint8_t* address) {
@@ -349,9 +357,9 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
   if (d.family == 6) {
     if (!PairFragment(d)) return nullptr;
     // An IPv6 key holds the entries of its addresses; without both no
-    // conversation can have them yet.
-    d.localAddress = addresses_.Find6(d.local6);
-    d.remoteAddress = addresses_.Find6(d.remote6);
+    // conversation can have them yet. Entries found for the group stay.
+    if (!d.localAddress) d.localAddress = addresses_.Find6(d.local6);
+    if (!d.remoteAddress) d.remoteAddress = addresses_.Find6(d.remote6);
   }
   Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindHashed(d, hash);
   if (c) {
