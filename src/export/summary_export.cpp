@@ -87,12 +87,13 @@ char* PutPadded(char* p, uint64_t v, int width) {
 // would write them: the texts that repeat (units, protocol names, the date
 // and time of a second, the digit grouping) are made once, numbers go
 // straight into the row, and the columns made elsewhere (IPv6 addresses,
-// speeds, processes) come from ColumnText.
+// processes) come from ColumnText.
 class TabRowWriter {
  public:
   TabRowWriter(const std::vector<int>& columns, const ColumnContext& ctx) : columns_(columns), ctx_(ctx) {
     split_ = ctx.options.ShowOutgoingIncoming != 0;
     Keep(unit_, " ", GetString(101));
+    Keep(speedUnit_, " ", GetString(26));
     Keep(protocols_[0], "", GetString(521));
     Keep(protocols_[1], "", GetString(522));
     Keep(protocols_[2], "", GetString(523));
@@ -172,19 +173,39 @@ class TabRowWriter {
     return PutFlat(p, text);
   }
 
-  char* PutTime(char* p, FileTime t) {
+  // First and last times each keep the text of their latest second.
+  char* PutTime(char* p, FileTime t, int which) {
     const uint64_t second = t / 10000000;
-    if (!timeValid_ || second != second_) {
+    std::string& text = time_[which];
+    if (!timeValid_[which] || second != second_[which]) {
       // "<date and time>:<milliseconds>", the former the same for the whole second.
-      char text[300];
-      FormatPacketTime(t, text, sizeof text);
-      const size_t n = strlen(text);
-      Keep(time_, "", std::string(text, n >= 3 ? n - 3 : 0).c_str());
-      second_ = second;
-      timeValid_ = true;
+      char full[300];
+      FormatPacketTime(t, full, sizeof full);
+      const size_t n = strlen(full);
+      Keep(text, "", std::string(full, n >= 3 ? n - 3 : 0).c_str());
+      second_[which] = second;
+      timeValid_[which] = true;
     }
-    p = PutText(p, time_);
+    p = PutText(p, text);
     return PutPadded(p, t / 10000 % 1000, 3);
+  }
+
+  // ColumnText's "%0.1f" of the speed where its quick rounding is sure;
+  // ColumnText itself otherwise.
+  char* PutSpeed(char* p, const Conversation& c) {
+    if (!c.speedValid) return p;
+    const double tenths = c.speed * 10;
+    if (tenths >= 0 && tenths < 1e12 && speedUnit_.size() < 512) {
+      const double whole = double(uint64_t(tenths)), frac = tenths - whole;
+      if (frac < 0.499 || frac > 0.501) {
+        const uint64_t n = uint64_t(whole) + (frac > 0.5 ? 1 : 0);
+        p = PutDigits(p, n / 10);
+        *p++ = '.';
+        *p++ = char('0' + n % 10);
+        return PutText(p, speedUnit_);
+      }
+    }
+    return PutFlat(p, ColumnText(c, 12, p, ctx_));
   }
 
   char* PutAddress(char* p, uint32_t address) const {
@@ -258,9 +279,11 @@ class TabRowWriter {
       case 11:
         if (split_) break;
         return PutText(PutNumber(p, id == 10 ? c.dataSize : c.totalSize), unit_);
+      case 12:
+        return PutSpeed(p, c);
       case 13:
       case 14:
-        return PutTime(p, id == 13 ? c.firstTime : c.lastTime);
+        return PutTime(p, id == 13 ? c.firstTime : c.lastTime, id - 13);
       case 15: {
         const int64_t ticks = int64_t(c.lastTime - c.firstTime);
         const uint64_t ms = ticks > 0 ? uint64_t(ticks) / 10000 : 0;
@@ -286,10 +309,10 @@ class TabRowWriter {
   Platform& platform_ = GetPlatform();
   char octets_[256][5];  // "255." and its length
   bool split_ = false;
-  std::string unit_, protocols_[3], separator_, time_;
+  std::string unit_, speedUnit_, protocols_[3], separator_, time_[2];
   bool grouped_ = false;
-  bool timeValid_ = false;
-  uint64_t second_ = 0;
+  bool timeValid_[2] = {};
+  uint64_t second_[2] = {};
 };
 
 }  // namespace
