@@ -22,6 +22,7 @@ void AddressBook::Clear() {
   slots6_.shrink_to_fit();
   entries_.shrink_to_fit();
   slots_.assign(64, Slot{0, 0});
+  recent_[0] = recent_[1] = Slot{0, 0};
   slots_.shrink_to_fit();
   pages_.clear();
   pages_.emplace_back(new char[size_t(1) << kPageShift]);
@@ -38,10 +39,20 @@ uint32_t AddressBook::Find(uint32_t address) const {
 }
 
 uint32_t AddressBook::Intern(uint32_t address) {
+  // The capturing side's address opens nearly every conversation.
+  if (recent_[0].id && recent_[0].address == address) return recent_[0].id;
+  if (recent_[1].id && recent_[1].address == address) {
+    std::swap(recent_[0], recent_[1]);
+    return recent_[0].id;
+  }
   size_t mask = slots_.size() - 1;
   size_t s = HashAddress(address) & mask;
-  for (; slots_[s].id; s = (s + 1) & mask)
-    if (slots_[s].address == address) return slots_[s].id;
+  for (; slots_[s].id; s = (s + 1) & mask) {
+    if (slots_[s].address == address) {
+      recent_[1] = slots_[s];
+      return slots_[s].id;
+    }
+  }
   const uint32_t id = uint32_t(entries_.size());
   entries_.push_back(Entry{address, 0, kNotLooked, 0});
   if (entries_.size() * 2 > slots_.size()) {

@@ -77,6 +77,7 @@ class AddressBook {
     uint32_t address, id;  // id 0 = empty
   };
   std::vector<Slot> slots_;
+  Slot recent_[2] = {};  // the entries Intern found last, the latest first
   std::vector<std::unique_ptr<char[]>> pages_;
   uint32_t pageFill_ = 0;
   std::vector<uint32_t> textSlots_;  // text ids; 0 = empty

@@ -68,12 +68,13 @@ uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
 }
 
 // A slot holds the upper half of its key's hash beside the conversation
-// number, so that probing past other keys reads no record.
+// number, so that probing past other keys reads no record. A key's first
+// slot is given by the top bits of its hash, which that half holds too.
 void ConversationTable::IndexInsert(uint32_t i) {
   const size_t mask = slots_.size() - 1;
   const Conversation& c = at(i);
   const uint64_t h = KeyHash(c, indexSummary_), tag = h >> 32 << 32;
-  for (size_t s = h & mask;; s = (s + 1) & mask) {
+  for (size_t s = Home(h);; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) {
       slots_[s] = tag | (i + 1);
@@ -93,12 +94,33 @@ void ConversationTable::RebuildIndex() {
     useIndex_ = false;  // out of memory: the scan still finds everything
     return;
   }
+  homeShift_ = 64 - __builtin_ctzll(n);
   // Each insert lands on a random slot: fetch the slots a few records ahead.
-  const size_t mask = n - 1;
   for (size_t i = 0; i < count_; i++) {
-    if (i + 16 < count_) __builtin_prefetch(&slots_[KeyHash(at(i + 16), indexSummary_) & mask]);
+    if (i + 16 < count_) __builtin_prefetch(&slots_[Home(KeyHash(at(i + 16), indexSummary_))]);
     IndexInsert(uint32_t(i));
   }
+}
+
+// Twice the slots, filled from the old ones alone: their tags tell where
+// they go, so no record is read, and read in order they land nearly in
+// order. False when the memory for both is not there.
+bool ConversationTable::GrowIndex() {
+  if (homeShift_ <= 32) return false;  // the tag no longer holds the top bits
+  PageArray<uint64_t> grown(slots_.size() * 2);
+  if (grown.empty()) return false;
+  const int shift = homeShift_ - 1;
+  const size_t mask = grown.size() - 1;
+  for (size_t s = 0; s < slots_.size(); s++) {
+    const uint64_t v = slots_[s];
+    if (!v) continue;
+    size_t t = size_t(v >> shift);
+    while (grown[t]) t = (t + 1) & mask;
+    grown[t] = v;
+  }
+  slots_ = std::move(grown);
+  homeShift_ = shift;
+  return true;
 }
 
 Conversation* ConversationTable::FindConversation(const DecodedPacket& d) { return FindHashed(d, nullptr); }
@@ -117,7 +139,7 @@ Conversation* ConversationTable::FindHashed(const DecodedPacket& d, const uint64
   }
   const size_t mask = slots_.size() - 1;
   const uint64_t h = hash ? *hash : KeyHash(d, summary);
-  for (size_t s = h & mask;; s = (s + 1) & mask) {
+  for (size_t s = Home(h);; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) return nullptr;
     if ((v ^ h) >> 32 == 0 && Matches(at(uint32_t(v) - 1), d, summary)) return &at(uint32_t(v) - 1);
@@ -137,6 +159,10 @@ Conversation* ConversationTable::Append() {
 void ConversationTable::IndexAppended() {
   if (useIndex_) {
     if (slots_.empty() || count_ * 2 > slots_.size()) {
+      if (!slots_.empty() && indexSummary_ == SummaryMode() && GrowIndex()) {
+        IndexInsert(uint32_t(count_ - 1));
+        return;
+      }
       indexSummary_ = SummaryMode();
       RebuildIndex();
     } else {
@@ -293,7 +319,6 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   if (indexed) {
-    const size_t mask = slots_.size() - 1;
     for (int i = 0; i < n; i++) {
       if (d[i].family == 6) {
         // The key needs the address entries, and fragments their first.
@@ -304,12 +329,12 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const
       }
       hashed[i] = true;
       hash[i] = KeyHash(d[i], indexSummary_);
-      __builtin_prefetch(&slots_[hash[i] & mask]);
+      __builtin_prefetch(&slots_[Home(hash[i])]);
       if (d[i].family != 6) addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
     }
     for (int i = 0; i < n; i++) {
       if (!hashed[i]) continue;
-      if (const uint64_t v = slots_[hash[i] & mask]) {
+      if (const uint64_t v = slots_[Home(hash[i])]) {
         const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
         __builtin_prefetch(r);
         __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters

@@ -136,6 +136,8 @@ class ConversationTable {
   static uint64_t KeyHash(const R& c, bool summary);
   void IndexInsert(uint32_t i);
   void RebuildIndex();
+  bool GrowIndex();
+  size_t Home(uint64_t hash) const { return size_t(hash >> homeShift_); }
   Conversation* Append();
   void IndexAppended();
   // The update after decoding; `hash` is the packet's KeyHash when known.
@@ -170,6 +172,7 @@ class ConversationTable {
   std::vector<PageArray<Conversation>> blocks_;
   size_t count_ = 0;
   PageArray<uint64_t> slots_;  // hash tag, conversation index + 1; 0 = empty
+  int homeShift_ = 64;        // 64 - log2 of the slots
   bool indexSummary_ = false;
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;
