@@ -6,6 +6,7 @@
 
 #include "base/byte_cursor.h"
 #include "base/platform.h"
+#include "base/prefault.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 
@@ -95,6 +96,7 @@ void ConversationTable::RebuildIndex() {
     return;
   }
   homeShift_ = 64 - __builtin_ctzll(n);
+  PrefaultPages(slots_.data(), n * sizeof(uint64_t));  // the inserts touch every page
   // Each insert lands on a random slot: fetch the slots a few records ahead.
   for (size_t i = 0; i < count_; i++) {
     if (i + 16 < count_) __builtin_prefetch(&slots_[Home(KeyHash(at(i + 16), indexSummary_))]);
@@ -109,6 +111,7 @@ bool ConversationTable::GrowIndex() {
   if (homeShift_ <= 32) return false;  // the tag no longer holds the top bits
   PageArray<uint64_t> grown(slots_.size() * 2);
   if (grown.empty()) return false;
+  PrefaultPages(grown.data(), grown.size() * sizeof(uint64_t));
   const int shift = homeShift_ - 1;
   const size_t mask = grown.size() - 1;
   for (size_t s = 0; s < slots_.size(); s++) {
@@ -151,6 +154,7 @@ Conversation* ConversationTable::Append() {
   if ((count_ >> kBlockShift) >= blocks_.size()) {
     PageArray<Conversation> block(size_t(1) << kBlockShift);
     if (block.empty()) return nullptr;
+    PrefaultPages(block.data(), block.size() * sizeof(Conversation));
     blocks_.push_back(std::move(block));
   }
   return new (&at(count_++)) Conversation();
