@@ -89,11 +89,13 @@ uint32_t AddressBook::Find6(const uint8_t* a) const {
     std::swap(recent6_[0], recent6_[1]);
     return recent6_[0];
   }
+  const uint32_t h = Hash6(a);
   const size_t mask = slots6_.size() - 1;
-  for (size_t s = Hash6(a) & mask;; s = (s + 1) & mask) {
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
     const uint32_t id = slots6_[s];
     if (!id) return 0;
-    if (memcmp(address6(id), a, 16) == 0) {
+    // Probing past other addresses reads their hashes, not their bytes.
+    if (entries_[id].address == h && memcmp(address6(id), a, 16) == 0) {
       recent6_[1] = id;
       return id;
     }
@@ -106,7 +108,7 @@ uint32_t AddressBook::Intern6(const uint8_t* a) {
   memcpy(bytes.b, a, 16);
   v6_.push_back(bytes);
   const uint32_t id = uint32_t(entries_.size());
-  entries_.push_back(Entry{0, 0, kNotLooked, uint32_t(v6_.size())});
+  entries_.push_back(Entry{Hash6(a), 0, kNotLooked, uint32_t(v6_.size())});
   if (v6_.size() * 2 > slots6_.size()) {
     slots6_.assign(slots6_.size() * 2, 0);
     for (uint32_t e = 1; e < id; e++)
@@ -118,7 +120,7 @@ uint32_t AddressBook::Intern6(const uint8_t* a) {
 
 void AddressBook::Place6(uint32_t id) {
   const size_t mask = slots6_.size() - 1;
-  size_t s = Hash6(address6(id)) & mask;
+  size_t s = entries_[id].address & mask;
   while (slots6_[s]) s = (s + 1) & mask;
   slots6_[s] = id;
 }

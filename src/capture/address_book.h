@@ -21,6 +21,17 @@ class AddressBook {
   void Prefetch(uint32_t address) const {
     __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
   }
+  // An IPv6 lookup reads a slot, then its entry, then the address bytes:
+  // a group of lookups fetches each step for all of them before the next.
+  size_t Home6(const uint8_t* address) const { return Hash6(address) & (slots6_.size() - 1); }
+  void PrefetchSlot6(size_t home) const { __builtin_prefetch(&slots6_[home]); }
+  void PrefetchEntry6(size_t home) const {
+    if (const uint32_t id = slots6_[home]) __builtin_prefetch(&entries_[id]);
+  }
+  void PrefetchBytes6(size_t home) const {
+    if (const uint32_t id = slots6_[home])
+      if (entries_[id].v6) __builtin_prefetch(&v6_[entries_[id].v6 - 1]);
+  }
   // IPv6 addresses have entries of their own, numbered with the others.
   uint32_t Intern6(const uint8_t* address);
   uint32_t Find6(const uint8_t* address) const;
@@ -50,7 +61,7 @@ class AddressBook {
   static constexpr uint32_t kNotLooked = ~uint32_t(0);
   static constexpr uint32_t kPageShift = 16;
   struct Entry {
-    uint32_t address;
+    uint32_t address;  // IPv6 entries: the hash of their address
     uint32_t name;     // text ids; 0 = ""
     uint32_t country;  // kNotLooked until a lookup gave its text
     uint32_t v6;       // 1 + index in v6_; 0 for IPv4

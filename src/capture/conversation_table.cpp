@@ -323,6 +323,25 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
   if (indexed) {
+    size_t home6[kUpdateGroup][2];
+    int sixes = 0;
+    for (int i = 0; i < n; i++) {
+      if (d[i].family != 6 || d[i].fragment) continue;
+      home6[i][0] = addresses_.Home6(d[i].local6);
+      home6[i][1] = addresses_.Home6(d[i].remote6);
+      addresses_.PrefetchSlot6(home6[i][0]);
+      addresses_.PrefetchSlot6(home6[i][1]);
+      sixes++;
+    }
+    for (int step = 0; step < 2 && sixes; step++) {
+      for (int i = 0; i < n; i++) {
+        if (d[i].family != 6 || d[i].fragment) continue;
+        for (size_t home : home6[i]) {
+          if (step == 0) addresses_.PrefetchEntry6(home);
+          else addresses_.PrefetchBytes6(home);
+        }
+      }
+    }
     for (int i = 0; i < n; i++) {
       if (d[i].family == 6) {
         // The key needs the address entries, and fragments their first.
