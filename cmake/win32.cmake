@@ -24,7 +24,7 @@ add_library(pakrill_win32 STATIC
   src/capture/netmon3_library_win32.cpp
   src/capture/netmon_library_win32.cpp
   src/capture/adapters_win32.cpp
-  src/packetfile/library_import_win32.cpp
+  src/app/library_import_win32.cpp
   src/filter/filter_dialog_win32.cpp
   src/enrich/enrichment_win32.cpp)
 target_link_libraries(pakrill_win32 PUBLIC pakrill_core comctl32 gdi32 user32 kernel32 shell32 ole32

@@ -58,8 +58,9 @@ def pcapng(frames, big=False):
     out += block(e, 3, struct.pack(e + "I", len(frames[0])) + frames[0])
     return out
 
-def pkp(packets):
-    out = b"PKRLF200" + struct.pack("<H", 4) + bytes([10, 0, 0, 5])
+def pkp(packets, v6=()):
+    # The adapter's IPv6 addresses follow its IPv4 address in the header.
+    out = b"PKRLF200" + struct.pack("<H", 4 + 16 * len(v6)) + bytes([10, 0, 0, 5]) + b"".join(v6)
     for i, p in enumerate(packets):
         out += struct.pack("<HIQ", 24, len(p), 133000000000000000 + i) + b"\1" * 6 + b"\2" * 6 + p
     return out
@@ -78,6 +79,10 @@ write("capture_reader", "le.pcapng", pcapng(frames))
 write("capture_reader", "be.pcapng", pcapng(frames, True))
 write("packet_file", "two.pkp", pkp(pkts))
 write("packet_file", "old.pkp", b"PKRLF100" + pkp(pkts)[8:])
+local6, peer6 = bytes.fromhex("20010db8" + "00" * 11 + "05"), bytes.fromhex("20010db8" + "00" * 11 + "09")
+tcp6 = struct.pack(">HHIIBBHHH", 80, 1025, 1, 0, 0x50, 0x18, 8192, 0, 0) + b"HTTP/1.0 200 OK\r\n\r\n"
+v6pkt = struct.pack(">IHBB", 0x60000000, len(tcp6), 6, 64) + peer6 + local6 + tcp6
+write("packet_file", "v6.pkp", pkp([v6pkt] + pkts, [local6, bytes(15) + b"\1"]))
 for i, f in enumerate(frames):
     write("frame", "eth%d" % i, b"\1" + f)
 write("frame", "vlan", b"\1" + eth(b"\0\x64\x08\0" + pkts[1], 0x8100))
@@ -87,10 +92,31 @@ write("frame", "netmon_wifi", b"\x0b" + b"\x02\x20" + b"\0" * 30 + b"\x08" + b"\
 for i, p in enumerate(pkts):
     write("decode", "p%d" % i, p)
 write("decode", "dns_tcp", ip(6, "10.0.0.1", "10.0.0.5", 53, 4000, struct.pack(">H", len(dns("a.b", ["1.2.3.4"]))) + dns("a.b", ["1.2.3.4"])))
+# IPv6: an extension chain, fragments of one datagram behind two-byte
+# lengths (the decode target also reads its input so), a jumbogram, ICMPv6.
+def ip6(nxt, body, src=1, dst=2, plen=None):
+    return (struct.pack(">IHBB", 0x60000000, len(body) if plen is None else plen, nxt, 64) +
+            bytes(15) + bytes([src]) + bytes(15) + bytes([dst]) + body)
+def ext6(nxt):
+    return bytes([nxt, 0, 1, 4, 0, 0, 0, 0])
+udp6 = struct.pack(">HHHH", 4000, 53, 108, 0) + b"q" * 100
+frags6 = [ip6(44, struct.pack(">BBHI", 60, 0, 1, 7) + ext6(17) + udp6[:40]),
+          ip6(44, struct.pack(">BBHI", 60, 0, 6 << 3 | 1, 7) + udp6[40:80]),
+          ip6(44, struct.pack(">BBHI", 60, 0, 1, 7) + ext6(17) + udp6[:40]),
+          ip6(44, struct.pack(">BBHI", 17, 0, 11 << 3, 7) + udp6[80:])]
+write("decode", "v6_chain", ip6(0, ext6(60) + ext6(43) + ext6(17) + udp6))
+write("decode", "v6_fragments", b"".join(struct.pack(">H", len(f)) + f for f in frags6))
+write("decode", "v6_jumbo", ip6(0, bytes([17, 0, 0xC2, 4, 0, 1, 0x11, 0x70]) + udp6, plen=0))
+write("decode", "v6_icmp", ip6(58, bytes([128, 0, 0, 0, 0, 1, 0, 1]) + b"ping", 1, 1))
+write("frame", "eth_v6", b"\1" + eth(frags6[0], 0x86DD))
+write("frame", "null_v6", b"\0" + struct.pack("<I", 30) + frags6[1])
+write("frame", "sll_v6", b"\7" + b"\0\4\0\1\0\6" + b"\1" * 8 + b"\x86\xdd" + ip6(58, b"\x81" + bytes(11)))
 write("dns", "answer", dns("www.example.org", ["93.184.216.34", "93.184.216.35"]))
 write("dns", "loop", bytes([0, 0, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4]))
 write("filter", "examples", b"include:remote:tcp:80\r\ninclude:both:udp:53-139\r\nexclude:both:tcpudp:192.168.0.1-192.168.0.100")
 write("filter", "odd", b"TCP:Include:Both:8080 a:b:c include::tcp:80 include:remote:all:1.2-0x0a.0.0.9 exclude:local:icmp:70000")
+write("filter", "ipv6", b"include:both:tcp:[2001:db8::1]-[2001:db8::ff] exclude:remote:all:[::1] include:local:udp:[::ffff:10.0.0.1]")
+write("filter", "brackets", b"include:both:all:[ include:both:all:[[ exclude:local:all:]-[ include:[both:tcp:80 include:remote:all:[::1]x-[1.2.3.4]")
 write("config", "sample.cfg", b"[General]\r\nDisplayMode=3\r\nCaptureFilter=41 42 00\r\nWinPos=2C 00 00 00\r\n"
       b"Columns=3C 00 00 00 3C 00 01 00\r\nPCapAdapterName=\\Device\\NPF_{1}\r\n[Other]\r\nx=y\r\n")
 write("placement", "segments", struct.pack(">IB", 1000, 5) + b"hello" + struct.pack(">IB", 990, 10) + b"0123456789"
@@ -189,3 +215,35 @@ def netmon_same_frame(frame, entries):
     return bytes(head) + body + struct.pack("<I", 128) * entries
 
 write("netmon", "same_frame.cap", netmon_same_frame(eth(ip(17, "10.0.0.1", "10.0.0.2", 1, 2, b"z" * 1400)), 4000))
+# IPv6: packets behind a hop-by-hop header, and country databases with IPv6 networks.
+def v6(p, hop=True):
+    ihl = (p[0] & 15) * 4
+    ext = bytes([p[9], 0, 1, 4, 0, 0, 0, 0]) if hop else b""
+    body = ext + p[ihl:]
+    addr = lambda a: bytes.fromhex("20010db8" + "00" * 11) + bytes([int(a.split(".")[3])])
+    src, dst = "%d.%d.%d.%d" % tuple(p[12:16]), "%d.%d.%d.%d" % tuple(p[16:20])
+    return struct.pack(">IHBB", 6 << 28, len(body), 0 if hop else p[9], 64) + addr(src) + addr(dst) + body
+
+aaaa = dns("six.example", [])[:7] + b"\1" + dns("six.example", [])[8:] + b"\xc0\x0c\0\x1c\0\1\0\0\0\x3c\0\x10" + bytes(range(16))
+write("decode", "dns6", v6(ip(17, "10.0.0.1", "10.0.0.5", 53, 4000, aaaa)))
+with open(os.path.join(here, "corpus", "tls", "segments"), "rb") as f:
+    segs = f.read()
+out, pos = b"", 0
+while pos + 2 <= len(segs):
+    n = struct.unpack(">H", segs[pos:pos + 2])[0]
+    p6 = v6(segs[pos + 2:pos + 2 + n])
+    out += struct.pack(">H", len(p6)) + p6
+    pos += 2 + n
+write("tls", "segments6", out)
+def tree6(leaf_bits, leaf, rec, missing):
+    # node i follows bit i of the network to node i + 1 (the last one to the leaf), the other bit to `missing`
+    nxt = lambda i: i + 1 if i + 1 < len(leaf_bits) else leaf
+    return b"".join(rec(nxt(i), missing) if b == 0 else rec(missing, nxt(i)) for i, b in enumerate(leaf_bits))
+# 2001::/16 -> the record
+bits = [int(c) for c in format(0x2001, "016b")]
+le24 = lambda a, b: struct.pack("<I", a)[:3] + struct.pack("<I", b)[:3]
+write("geo_legacy", "country6", tree6(bits, 16776960 + 225, le24, 16776960) + b"\xff\xff\xff\x0c")
+be24 = lambda a, b: struct.pack(">I", a)[1:] + struct.pack(">I", b)[1:]
+meta6 = mm_map({"node_count": mm_uint(6, 16, 4), "record_size": mm_uint(5, 24, 2), "ip_version": mm_uint(5, 6, 2)})
+write("mmdb", "six", tree6(bits, 16 + 16, be24, 16) + b"\0" * 16 + mm_map({"country_code": mm_str("US")})
+      + b"\xab\xcd\xefMaxMind.com" + meta6)

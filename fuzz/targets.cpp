@@ -59,6 +59,16 @@ void LookupSome(const Db& db, const uint8_t* data, size_t size) {
   for (uint32_t a : fixed) db.Lookup(a, text);
   for (size_t i = 0; i + 4 <= size && i < 64; i += 4)
     db.Lookup(uint32_t(data[i]) << 24 | uint32_t(data[i + 1]) << 16 | uint32_t(data[i + 2]) << 8 | data[i + 3], text);
+  uint8_t v6[16] = {};
+  db.Lookup6(v6, text);
+  v6[15] = 1;
+  db.Lookup6(v6, text);  // ::1
+  memset(v6, 0xFF, 16);
+  db.Lookup6(v6, text);
+  for (size_t i = 0; i + 16 <= size && i < 128; i += 16) {
+    memcpy(v6, data + i, 16);
+    db.Lookup6(v6, text);
+  }
 }
 
 }  // namespace
@@ -81,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConversationTable table(o, &pf);
   if (pf.OpenForReading()) {
     table.local.v4 = pf.headerAddress;
+    table.local.v6 = pf.headerAddresses6;
     PacketHeader h;
     while (pf.ReadNextPacket(buf, h)) table.UpdateConversation(buf, h);
     pf.CloseReading();
@@ -98,6 +109,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DecodePacket(data, int32_t(size), c, 0x0100007F, true, nullptr, nullptr);
   DnsNameCache cache;
   LearnDnsAnswers(data, int32_t(size), cache);
+  // Then as packets behind two-byte lengths through one table, so that
+  // fragments meet their first (or a forged one).
+  TableSink sink;
+  sink.table.local.v6.push_back(IpAddress::V6(reinterpret_cast<const uint8_t*>("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\1")));
+  for (size_t pos = 0; pos + 2 <= size;) {
+    const size_t n = size_t(data[pos]) << 8 | data[pos + 1];
+    pos += 2;
+    const std::string packet(reinterpret_cast<const char*>(data + pos), n < size - pos ? n : size - pos);
+    sink.OnPacket(reinterpret_cast<const uint8_t*>(packet.data()), int32_t(packet.size()), nullptr, nullptr, 1);
+    pos += packet.size();
+  }
 #elif defined(FUZZ_DNS)
   DnsAddressRecord recs[16];
   ParseDnsAddressRecords(data, size, recs, 16);
@@ -121,6 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseFilter(text.c_str(), list);
   MatchFilter(list, 6, 80, 1025, 0x0A000001, 0xC0A80001);
   MatchFilter(list, 1, 0, 0, 0x7F000001, 0x7F000001);
+  const uint8_t doc[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+  const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  MatchFilter(list, 6, 80, 1025, IpAddress::V6(doc), IpAddress::V6(loopback));
 #elif defined(FUZZ_CONFIG)
   IniDocument doc;
   doc.Parse(std::string(reinterpret_cast<const char*>(data), size));

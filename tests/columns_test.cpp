@@ -1,8 +1,10 @@
 #include <random>
 
+#include "app/list_tools.h"
 #include "base/options.h"
 #include "capture/columns.h"
 #include "gtest/gtest.h"
+#include "ipv6_rows.h"
 #include "test_support.h"
 
 TEST(ColumnsTest, Texts) {
@@ -104,4 +106,34 @@ TEST(ColumnsTest, FindRow) {
   EXPECT_EQ(FindRow(5, 2, true, [&](int) { visits++; return false; }), -1);
   EXPECT_EQ(visits, 5);  // the whole list once
   EXPECT_EQ(FindRow(0, -1, true, match), -1);
+}
+
+// IPv6 rows show, find, sort and hand off their addresses; ICMPv6 is ICMP.
+TEST(ColumnsTest, IPv6Rows) {
+  FakePlatform platform;
+  Options o;
+  ConversationTable table(o, nullptr);
+  Account(table, Ip6(17, "fe80::1", "2001:db8:0:0:1::1", 5, 53, "q"));
+  Account(table, Ip6(6, "2001:db8::1", "2001:db8::ff", 3000, 443, "x"));
+  Account(table, Ip6(58, "2001:db8::1", "::1", 0, 0, "ping"));
+  Account(table, Ipv4Packet(6, "10.0.0.9", "10.0.0.1", 1, 2, 5));
+  ASSERT_EQ(table.count(), 4u);
+  const ColumnContext ctx{o, nullptr, &table.addresses()};
+  const Conversation &udp = table.at(0), &tcp = table.at(1), &icmp = table.at(2), &v4 = table.at(3);
+  char buf[kColumnTextSize];
+  EXPECT_STREQ(ColumnText(tcp, 2, buf, ctx), "2001:db8::1");
+  EXPECT_STREQ(ColumnText(tcp, 3, buf, ctx), "2001:db8::ff");
+  EXPECT_STREQ(ColumnText(icmp, 3, buf, ctx), "::1");
+  EXPECT_STREQ(ColumnText(icmp, 1, buf, ctx), "ICMP");
+  EXPECT_EQ(ColumnOf(tcp, 2, o), "");  // without the book no made-up IPv4 text
+  EXPECT_TRUE(RowContainsText(udp, "DB8::1:0:0:1", false, ctx));
+  EXPECT_FALSE(RowContainsText(tcp, "0.0.0", false, ctx));
+  // IPv4 first, then IPv6 by value, not by text.
+  const std::vector<const Conversation*> rows = {&udp, &tcp, &icmp, &v4};
+  EXPECT_EQ(SortOrder(rows, {3}, ctx), (std::vector<uint32_t>{3, 2, 1, 0}));
+  EXPECT_EQ(SortOrder(rows, {3 | kSortDescending}, ctx), (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(CompareRows(v4, icmp, {2, 3}, ctx), -1);
+  EXPECT_EQ(CompareRows(tcp, icmp, {2, 3}, ctx), 1);  // the same local address: the remote decides
+  EXPECT_EQ(HandOffText({&v4, &tcp}, &table.addresses()), "2001:db8::ff\r\n2001:db8::1\r\n10.0.0.1\r\n10.0.0.9\r\n");
+  EXPECT_EQ(HandOffText({&tcp}), "");
 }

@@ -1,5 +1,8 @@
 #include <zlib.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -22,6 +25,17 @@ uint8_t IndexOf(const char* code) {
   return 0;
 }
 uint32_t Host(const char* dotted) { return NetToHost32(Addr(dotted)); }
+IpAddress V6(const char* text) {
+  IpAddress a;
+  a.family = 6;
+  ParseIPv6(text, strlen(text), a.bytes);
+  return a;
+}
+template <class Db>
+std::string Find6(const Db& db, const char* a) {
+  char t[64];
+  return db.Lookup6(V6(a).bytes, t) ? t : "<none>";
+}
 
 // What a database of any kind says of an address.
 template <class Db>
@@ -101,8 +115,53 @@ TEST(CountryTest, LegacyCityCountryAndHostileFiles) {
   r.AddCity(Host("8.0.0.0"), 8, IndexOf("DE"), std::string(300, 'r'), "Bonn", "");
   ASSERT_TRUE(db.Load(r.Build()));
   EXPECT_EQ(Find(db, "8.1.2.3"), "<none>");
+  // The IPv6 country edition answers IPv6 addresses only, over 128 bits at most.
+  LegacyWriter w6(false, true);
+  w6.AddCountry6(V6("2001:db8::").bytes, 32, IndexOf("NL"));
+  ASSERT_TRUE(db.Load(w6.Build()));
+  EXPECT_EQ(db.kind(), LegacyGeoDatabase::kCountry6);
+  EXPECT_EQ(Find6(db, "2001:db8:1::1"), "Netherlands");
+  EXPECT_EQ(Find6(db, "2001:db9::1"), "<none>");
+  EXPECT_EQ(Find(db, "32.1.13.184"), "<none>");
+  ASSERT_TRUE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 12}));
+  EXPECT_EQ(Find6(db, "::1"), "<none>");
+  ASSERT_TRUE(db.Load(c.Build()));
+  EXPECT_EQ(Find6(db, "::1"), "<none>");
   // Unknown database types are not taken for city files.
   EXPECT_FALSE(db.Load({0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 5}));
+}
+
+// Debian's country file, where installed, answers as Debian's own tool does:
+// the tree walk and every country index the file uses.
+TEST(CountryTest, LegacyReaderAgreesWithTheSystemTool) {
+  const char* kFile = "/usr/share/GeoIP/GeoIP.dat";
+  if (access(kFile, R_OK) != 0 || system("command -v geoiplookup >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "geoiplookup or " << kFile << " not installed";
+  LegacyGeoDatabase db;
+  ASSERT_TRUE(db.Load(ReadFileBytes(kFile)));
+  std::string script = "for a in", want;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 300; i++) {
+    const uint32_t a = rng();
+    char dotted[16];
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255);
+    script += std::string(" ") + dotted;
+    want += Find(db, dotted) + "\n";
+  }
+  script += std::string("; do geoiplookup -f ") + kFile + " $a; done";
+  std::string got;
+  const std::string out = CommandOutput(script);
+  for (size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    const std::string line = out.substr(pos, end - pos);
+    const size_t comma = line.find(", ");
+    got += (comma == std::string::npos ? "<none>" : line.substr(comma + 2)) + "\n";
+  }
+  // Our names are title-cased without commas ("Korea Republic Of").
+  for (std::string* s : {&got, &want}) {
+    s->erase(std::remove(s->begin(), s->end(), ','), s->end());
+    for (char& c : *s) c = char(tolower(uint8_t(c)));
+  }
+  EXPECT_EQ(got, want);
 }
 
 TEST(CountryTest, CsvRowsQuotesCommentsAndOverlaps) {
@@ -167,6 +226,15 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
   const Bytes countryOnly = Map(Fields{{"country", Map(Fields{{"iso_code", Str("FR")}})}});
   MmdbDatabase db;
   std::string error;
+  const bool pythonReader = system("/usr/bin/python3 -c 'import maxminddb' 2>/dev/null") == 0;
+  const std::string kPython =
+      "import sys, maxminddb\n"
+      "db = maxminddb.open_database(sys.argv[1])\n"
+      "for ip in sys.argv[2:]:\n"
+      "  r = db.get(ip)\n"
+      "  if r is None: print(\"<none>\"); continue\n"
+      "  c = r.get(\"city\"); p = r.get(\"postal\")\n"
+      "  print(r[\"country\"][\"iso_code\"], c and c[\"names\"][\"en\"], p and p[\"code\"])\n";
   for (int version : {4, 6})
     for (int size : {24, 28, 32}) {
       MmdbWriter w(version, size);
@@ -176,6 +244,7 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
       w.Add(Host("20.0.0.0"), 8, flat);
       w.Add(Host("90.0.0.0"), 7, countryOnly);
       w.Add(Host("100.0.0.0"), 8, Map(Pairs{{Str("country"), Map(Pairs{{Pointer(0), Str("JP")}})}}));
+      if (version == 6) w.Add6(V6("2001:db8::").bytes, 32, Map(Fields{{"country_code", Str("JP")}}));
       ASSERT_TRUE(db.Load(w.Build(), &error)) << error;
       SCOPED_TRACE(std::to_string(version) + "/" + std::to_string(size));
       EXPECT_EQ(Find(db, "8.8.8.8"), "United States, Mountain View, California, 94043");
@@ -185,6 +254,10 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
       EXPECT_EQ(Find(db, "100.1.1.1"), "Japan");
       EXPECT_EQ(Find(db, "92.0.0.1"), "<none>");
       EXPECT_EQ(Find(db, "8.8.9.8"), "<none>");
+      // IPv6: its own networks, and the IPv4 ones under ::/96.
+      EXPECT_EQ(Find6(db, "2001:db8::1"), version == 6 ? "Japan" : "<none>");
+      EXPECT_EQ(Find6(db, "::8.8.8.8"), version == 6 ? Find(db, "8.8.8.8") : "<none>");
+      EXPECT_EQ(Find6(db, "2001:db9::"), "<none>");
       struct : FakePlatform {
         size_t EncodeCharacter(uint32_t ch, char* out) override {
           out[0] = ch == 0xF6 ? 'o' : char(ch);  // a code page with only ASCII and an "o"
@@ -192,6 +265,14 @@ TEST(CountryTest, MmdbLayoutsRecordSizesAndHostileFields) {
         }
       } ascii;
       EXPECT_EQ(Find(db, "20.1.1.1"), "United States, Linkoping???, Texas, 78701");
+      // An independent reader, where installed, finds the same records in
+      // the file: our writer and reader share no misreading of the layout.
+      if (pythonReader) {
+        WriteFileBytes(TempPath("o.mmdb"), w.Build());
+        EXPECT_EQ(CommandOutput("/usr/bin/python3 -c '" + kPython + "' " + TempPath("o.mmdb") +
+                                " 8.8.8.8 91.1.1.1 100.1.1.1 92.0.0.1 8.8.9.8"),
+                  "US Mountain View 94043\nFR None None\nJP None None\n<none>\n<none>\n");
+      }
     }
 
   auto load = [](const Bytes& value, Bytes prefix = {}) {
@@ -272,4 +353,61 @@ TEST(CountryTest, DataFilesInPreferenceOrder) {
   char text[64] = "x";
   d.Lookup(Addr("9.9.9.9"), text);  // not in the file: empty
   EXPECT_STREQ(text, "");
+
+  // IPv6: the mmdb's IPv6 part, else GeoIPv6.dat; IPv4-mapped as IPv4.
+  auto six = [&](const char* a) {
+    d.Lookup6(V6(a), text);
+    return std::string(text);
+  };
+  m.Add6(V6("2001:db8::").bytes, 32, mmdb::Map(mmdb::Fields{{"country_code", mmdb::Str("DE")}}));
+  WriteFileBytes(dir + "GeoLite2-City.mmdb", m.Build());
+  LegacyWriter w6(false, true);
+  w6.AddCountry6(V6("2001:db8::").bytes, 31, IndexOf("SE"));
+  WriteFileBytes(dir + "GeoIPv6.dat", w6.Build());
+  EXPECT_TRUE(d.LoadFromFolder(dir));
+  EXPECT_EQ(six("2001:db8::1"), "Germany");
+  EXPECT_EQ(six("2001:db9::1"), "Sweden");
+  EXPECT_EQ(six("::ffff:8.8.8.8"), "Japan");
+  EXPECT_EQ(six("2001:dba::1"), "");
+  remove((dir + "GeoLite2-City.mmdb").c_str());
+  EXPECT_TRUE(d.LoadFromFolder(dir));  // the IPv6 file alone is enough
+  EXPECT_EQ(six("2001:db8::1"), "Sweden");
+  remove((dir + "GeoIPv6.dat").c_str());
+}
+
+// The system's IPv6 country file and mmdb reader, where installed, answer
+// as ours do.
+TEST(CountryTest, IPv6AnswersAsOtherReadersDo) {
+  const std::string file6 = "/usr/share/GeoIP/GeoIPv6.dat", path = TempPath("six.mmdb");
+  std::vector<uint8_t> data;
+  if (system("command -v geoiplookup6 >/dev/null && /usr/bin/python3 -c 'import maxminddb' 2>/dev/null") ||
+      !ReadDataFile(file6, false, kMaxDatabaseBytes, &data))
+    GTEST_SKIP() << "geoiplookup6, python3-maxminddb or " << file6 << " missing";
+  LegacyGeoDatabase legacy;
+  ASSERT_TRUE(legacy.Load(data));
+  MmdbWriter w(6, 28);
+  w.Add6(V6("2a00::").bytes, 12, mmdb::Map(mmdb::Fields{{"country_code", mmdb::Str("IT")}}));
+  w.Add(Host("9.0.0.0"), 8, mmdb::Map(mmdb::Fields{{"country_code", mmdb::Str("CA")}}));
+  WriteFileBytes(path, w.Build());
+  MmdbDatabase db;
+  std::string error;
+  ASSERT_TRUE(db.Load(ReadFileBytes(path), &error)) << error;
+  // The country code a command prints, as our text of it.
+  auto theirs = [](const std::string& command) {
+    char code[8] = "", text[64];
+    if (FILE* p = popen(command.c_str(), "r")) {
+      if (!fgets(code, sizeof code, p)) code[0] = 0;
+      pclose(p);
+    }
+    code[strcspn(code, "\n")] = 0;
+    if (!code[0]) return std::string("<none>");
+    LocationText(code, "", "", "", text);
+    return std::string(text);
+  };
+  for (const char* a : {"2001:4860:4860::8888", "2a00:1450:4001::1", "2001:67c:2e8::1", "::9.1.2.3", "fe80::1"}) {
+    EXPECT_EQ(Find6(legacy, a), theirs("geoiplookup6 -f " + file6 + " " + a + " | sed -n 's/.*: \\(..\\), .*/\\1/p'")) << a;
+    EXPECT_EQ(Find6(db, a), theirs("/usr/bin/python3 -c \"import maxminddb, sys; r = maxminddb.open_database(sys.argv[1])"
+                                   ".get(sys.argv[2]); print(r['country_code'] if r else '')\" " + path + " " + a)) << a;
+  }
+  remove(path.c_str());
 }

@@ -1,4 +1,5 @@
 #include "capture/conversation.h"
+#include "capture/conversation_table.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -47,4 +48,147 @@ TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
   Bytes v6(40, 0);
   v6[0] = 0x60;
   EXPECT_FALSE(DecodePacket(v6.data(), 40, r, 0, true, nullptr, nullptr));
+}
+
+namespace {
+// An IPv6 packet from 2001:db8::<src> to 2001:db8::<dst>: `headers` is the
+// chain after the fixed header, `next` the first header's number.
+Bytes V6(uint8_t next, const Bytes& headers, uint8_t src = 1, uint8_t dst = 2, int payloadLength = -1) {
+  Bytes p(40 + headers.size(), 0);
+  std::copy(headers.begin(), headers.end(), p.begin() + 40);
+  p[0] = 0x60;
+  const size_t len = payloadLength < 0 ? headers.size() : size_t(payloadLength);
+  p[4] = uint8_t(len >> 8);
+  p[5] = uint8_t(len);
+  p[6] = next;
+  p[8] = p[24] = 0x20;
+  p[9] = p[25] = 0x01;
+  p[10] = p[26] = 0x0d;
+  p[11] = p[27] = 0xb8;
+  p[23] = src;
+  p[39] = dst;
+  return p;
+}
+Bytes Ext(uint8_t next, size_t units = 0) {  // hop-by-hop, routing, destination options
+  Bytes h((units + 1) * 8, 0);
+  h[0] = next;
+  h[1] = uint8_t(units);
+  if (units == 0) h[2] = 1;  // PadN of 4 filling the rest
+  return h;
+}
+Bytes Frag(uint8_t next, uint16_t offset, bool more, uint32_t id) {
+  return {next, 0, uint8_t(offset >> 5), uint8_t((offset << 3) | more), uint8_t(id >> 24), uint8_t(id >> 16),
+          uint8_t(id >> 8), uint8_t(id)};
+}
+Bytes Udp(uint16_t sport, uint16_t dport, size_t data) {
+  Bytes u(8 + data, 'u');
+  u[0] = uint8_t(sport >> 8), u[1] = uint8_t(sport), u[2] = uint8_t(dport >> 8), u[3] = uint8_t(dport);
+  return u;
+}
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+bool Decode6(const Bytes& p, DecodedPacket& r, const LocalSide* side = nullptr) {
+  const Bytes copy(p);  // exact size for ASan
+  return DecodePacket(copy.data(), int32_t(copy.size()), r, side, nullptr, nullptr);
+}
+}  // namespace
+
+TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
+  // Hop-by-hop, destination options and routing before UDP.
+  const Bytes chain = V6(0, Ext(60) + Ext(43) + Ext(17, 1) + Udp(5000, 53, 10));
+  DecodedPacket u;
+  ASSERT_TRUE(Decode6(chain, u));
+  EXPECT_EQ(u.family, 6);
+  EXPECT_EQ(u.protocol, kProtoUdp);
+  EXPECT_EQ(u.localPort, 5000);
+  EXPECT_EQ(u.remotePort, 53);
+  EXPECT_EQ(u.headerLength, 40 + 8 + 8 + 16 + 8);
+  EXPECT_EQ(u.totalSize, int32_t(chain.size()));
+  EXPECT_EQ(u.local6[15], 1);
+  // The adapter's address as destination makes the packet incoming; ICMPv6 counts as ICMP.
+  LocalSide side;
+  side.v6.push_back(IpAddress::V6(chain.data() + 24));
+  DecodedPacket i;
+  ASSERT_TRUE(Decode6(V6(58, Bytes(16, 0x80)), i, &side));
+  EXPECT_EQ(i.protocol, kProtoIcmp);
+  EXPECT_EQ(i.outgoing, 0);
+  EXPECT_EQ(i.local6[15], 2);
+  side.ipv6 = false;
+  DecodedPacket off;
+  EXPECT_FALSE(Decode6(chain, off, &side));
+  EXPECT_EQ(off.skip, kSkipIPv6Off);
+
+  // A jumbogram's length comes from its hop-by-hop option; a zero length
+  // without one, or with one below 65536, is damage.
+  Bytes hbh = Ext(17);
+  hbh[2] = 0xC2, hbh[3] = 4;
+  const uint32_t jumboLength = 70000;
+  hbh[4] = uint8_t(jumboLength >> 24), hbh[5] = uint8_t(jumboLength >> 16), hbh[6] = uint8_t(jumboLength >> 8),
+  hbh[7] = uint8_t(jumboLength);
+  DecodedPacket j;
+  ASSERT_TRUE(Decode6(V6(0, hbh + Udp(1, 2, jumboLength - 16), 1, 2, 0), j));
+  EXPECT_EQ(j.totalSize, int32_t(jumboLength + 40));
+  hbh[5] = 0;
+  DecodedPacket small, none, cut;
+  EXPECT_FALSE(Decode6(V6(0, hbh + Udp(1, 2, 100), 1, 2, 0), small));
+  EXPECT_FALSE(Decode6(V6(0, Ext(17) + Udp(1, 2, 100), 1, 2, 0), none));
+  hbh[5] = 1;  // a jumbo length far past the captured bytes
+  EXPECT_FALSE(Decode6(V6(0, hbh + Udp(1, 2, 100), 1, 2, 0), cut));
+  EXPECT_EQ(cut.skip, kSkipTruncated);
+
+  // Hostile chains: too many headers, hop-by-hop not first, a header past
+  // the end, headers past the payload length; every prefix is refused safely.
+  Bytes many;
+  for (int k = 0; k < 20; k++) many = many + Ext(60);
+  Bytes overrun = Ext(17);
+  overrun[1] = 255;
+  DecodedPacket loop, late, over, shortPayload;
+  EXPECT_FALSE(Decode6(V6(60, many + Udp(1, 2, 4)), loop));
+  EXPECT_EQ(loop.skip, kSkipBadExtensionChain);
+  EXPECT_FALSE(Decode6(V6(60, Ext(0) + Ext(17) + Udp(1, 2, 4)), late));
+  EXPECT_EQ(late.skip, kSkipBadExtensionChain);
+  EXPECT_FALSE(Decode6(V6(60, overrun + Udp(1, 2, 4)), over));
+  EXPECT_EQ(over.skip, kSkipTruncated);
+  EXPECT_FALSE(Decode6(V6(60, Ext(17) + Udp(1, 2, 40), 1, 2, 12), shortPayload));
+  EXPECT_EQ(shortPayload.skip, kSkipTruncated);
+  for (size_t n = 0; n + 16 < chain.size(); n++) {
+    DecodedPacket c;
+    EXPECT_FALSE(Decode6(Bytes(chain.begin(), chain.begin() + long(n)), c)) << n;
+  }
+}
+
+TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
+  FakePlatform platform;
+  Options options;
+  ConversationTable table{options, nullptr};
+  auto feed = [&](const Bytes& p) {
+    PacketHeader h;
+    h.length = uint32_t(p.size());
+    h.time = platform.now;
+    return table.UpdateConversation(p.data(), h);
+  };
+  // The later fragments name destination options (the first header of the
+  // fragmentable part), not UDP: they still join the first's conversation.
+  const Bytes first = V6(44, Frag(60, 0, true, 7) + Ext(17) + Udp(4000, 9000, 32));
+  const Bytes later = V6(44, Frag(60, 6, true, 7) + Bytes(48, 'x'));
+  Conversation* c = feed(first);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(feed(later), c);
+  // Overlapping and repeated fragments count as the packets they are.
+  EXPECT_EQ(feed(first), c);
+  EXPECT_EQ(feed(V6(44, Frag(60, 1, false, 7) + Bytes(48, 'y'))), c);
+  EXPECT_EQ(c->packets, 4u);
+  EXPECT_EQ(c->protocol, kProtoUdp);
+  EXPECT_EQ(c->totalSize, 2 * first.size() + 2 * later.size());
+  EXPECT_EQ(c->dataSize, 2u * (first.size() - 64) + 2u * (later.size() - 48));
+  // Another identification, or the same one between other addresses, has no first.
+  EXPECT_EQ(feed(V6(44, Frag(17, 6, false, 8) + Bytes(16, 'z'))), nullptr);
+  EXPECT_EQ(feed(V6(44, Frag(17, 6, false, 7) + Bytes(16, 'z'), 3, 2)), nullptr);
+  EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 2u);
+  EXPECT_EQ(table.count(), 1u);
+  table.Clear();
+  EXPECT_EQ(feed(later), nullptr);
+  EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 1u);
 }

@@ -6,8 +6,10 @@
 
 TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   DnsNameCache cache;
-  auto learn = [&](uint8_t protocol, uint16_t port, const Bytes& msg) {
-    const Bytes p = WithPayload(protocol, "10.0.0.1", "10.0.0.5", port, 40000, msg);
+  auto learn = [&](uint8_t protocol, uint16_t port, const Bytes& msg,
+                   const std::vector<std::pair<uint8_t, Bytes>>* v6 = nullptr) {
+    Bytes p = WithPayload(protocol, "10.0.0.1", "10.0.0.5", port, 40000, msg);
+    if (v6) p = AsIPv6(p, "2001:db8::53", "2001:db8::5", *v6);
     return LearnDnsAnswers(p.data(), int32_t(p.size()), cache);
   };
   // Two A records for the same address: one entry with the first name.
@@ -27,6 +29,24 @@ TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   EXPECT_EQ(learn(17, 5353, DnsResponse("mdns.example", {Addr("5.5.5.5")})), 0);
   EXPECT_EQ(cache.FindIPv4(Addr("5.5.5.5")), -1);
   EXPECT_EQ(cache.Name(99), nullptr);
+
+  // Over IPv6, behind extension headers: an AAAA answer names its address.
+  Bytes aaaa = DnsResponse("v6.example", {});
+  aaaa[7] = 1;
+  aaaa = aaaa + Bytes{0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16} + Bytes(15, 0x20) + Bytes{0x80};
+  const std::vector<std::pair<uint8_t, Bytes>> hop = {{0, Bytes{0, 0, 1, 4, 0, 0, 0, 0}}},
+                                              later = {{44, Bytes{0, 0, 0, 8, 0, 0, 0, 1}}},
+                                              loop(20, {60, Bytes(8, 0)});
+  EXPECT_EQ(learn(17, 53, aaaa, &hop), 1);
+  uint8_t v6[16];
+  memset(v6, 0x20, 15);
+  v6[15] = 0x80;
+  EXPECT_STREQ(cache.Name(cache.FindIPv6(v6)), "v6.example");
+  const Bytes tcp6 = DnsResponse("tcp6.example", {Addr("1.2.3.5")});
+  EXPECT_EQ(learn(6, 53, Bytes{0, uint8_t(tcp6.size())} + tcp6, &hop), 1);
+  // Not the first fragment, or a chain too long: nothing.
+  EXPECT_EQ(learn(17, 53, DnsResponse("frag.example", {Addr("1.2.3.6")}), &later), 0);
+  EXPECT_EQ(learn(17, 53, DnsResponse("loop.example", {Addr("1.2.3.7")}), &loop), 0);
 }
 
 TEST(DnsTest, HostileMessages) {

@@ -97,6 +97,9 @@ TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
     r.engine.OnPacket(dns.data(), int32_t(dns.size()), nullptr, nullptr, 123456789);
     Bytes p = Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 443, 10);
     r.engine.OnPacket(p.data(), int32_t(p.size()), nullptr, nullptr, 223456789);
+    // With IPv6 capture off an IPv6 packet is not even kept.
+    r.options.CaptureIPv6 = 0;
+    r.Send(AsIPv6(p, "2001:db8::5", "2001:db8::9", {}));
     EXPECT_EQ(r.engine.packetCount, 0);
     EXPECT_EQ(r.StoredPackets(), 2u);
     r.table.importMode = 0;

@@ -1,5 +1,6 @@
 // The enrichment's system parts against the real (or Wine's) Windows.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <chrono>
@@ -81,7 +82,27 @@ TEST(EnrichWin32Test, OwnLoopbackConnectionNamesThisProcessAndUser) {
   const std::string user = p->user;
   EXPECT_TRUE(user.size() > strlen(name) && user.substr(user.size() - strlen(name) - 1) == std::string("\\") + name)
       << user << " / " << name;
-  for (SOCKET s : {accepted, client, server}) closesocket(s);
+
+  // The IPv6 table's rows: a connection over [::1] (Wine 8 names no owner
+  // of an IPv6 socket, so only its endpoints and state are held).
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  SOCKET server6 = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP), client6 = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+  n = sizeof a6;
+  ASSERT_TRUE(!bind(server6, reinterpret_cast<sockaddr*>(&a6), sizeof a6) && !listen(server6, 1) &&
+              !getsockname(server6, reinterpret_cast<sockaddr*>(&a6), &n) &&
+              !connect(client6, reinterpret_cast<sockaddr*>(&a6), sizeof a6));
+  SOCKET accepted6 = accept(server6, nullptr, nullptr);
+  EXPECT_TRUE(system.ReadEndpoints(&entries));
+  const IpAddress loopback6 = IpAddress::V6(a6.sin6_addr.s6_addr);
+  const uint16_t port6 = ntohs(a6.sin6_port);
+  int rows6 = 0;
+  for (const EndpointEntry& e : entries)
+    rows6 += e.family == 23 && e.kind == 1 && e.state == 5 && EndpointLocal(e) == loopback6 &&
+             EndpointRemote(e) == loopback6 && (EndpointPort(e.localPort) == port6) != (EndpointPort(e.remotePort) == port6);
+  EXPECT_EQ(rows6, 2) << "both ends of the [::1] connection";
+  for (SOCKET s : {accepted6, client6, server6, accepted, client, server}) closesocket(s);
   WSACleanup();
 }
 

@@ -1,5 +1,8 @@
+#include <string>
+
 #include "filter/filter.h"
 #include "gtest/gtest.h"
+#include "ipv6_rows.h"
 
 namespace {
 uint32_t H(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }
@@ -73,4 +76,38 @@ TEST(FilterTest, MatchesByTheRules) {
   EXPECT_TRUE(Pass("include:both:tcp:80-80", 6, 80, 9999, A, B));
   EXPECT_TRUE(Pass("include:both:all:192.168.0.1-192.168.0.100", 6, 1, 2, A, B));
   EXPECT_FALSE(Pass("include:local:all:192.168.0.1-192.168.0.100", 6, 1, 2, A, B));
+}
+
+TEST(FilterTest, IPv6InBrackets) {
+  FilterRuleList l;
+  ParseFilter("include:both:tcp:[2001:db8::1]-[2001:db8::ff] exclude:remote:all:[::1]", l);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_TRUE(l[0].v6 && l[1].v6 && l[0].protocol == 6 && l[1].action == 2);
+  EXPECT_EQ(IpAddress::V6(l[0].low6), V6("2001:db8::1"));
+  EXPECT_EQ(IpAddress::V6(l[0].high6), V6("2001:db8::ff"));
+  EXPECT_EQ(IpAddress::V6(l[1].low6), IpAddress::V6(l[1].high6));
+  // Broken brackets name no address (all ones, as an invalid IPv4 address
+  // does) and never read past the text.
+  const std::string wide = "include:both:all:[" + std::string(400, ':') + "]";
+  for (const char* t : {"include:both:all:[", "include:both:all:[[", "include:both:all:[::1", "include:both:all:]-[",
+                        "include:both:all:[::1]x", "include:both:all:[1.2.3.4]", wide.c_str()}) {
+    ParseFilter(t, l);
+    ASSERT_EQ(l.size(), 1u) << t;
+    EXPECT_TRUE(l[0].v6 && (l[0].low6[0] & l[0].high6[15]) == 0xFF) << t;
+  }
+  ParseFilter("include:[both:tcp:1", l);  // the bracket swallows the rest: two fields
+  EXPECT_TRUE(l.empty());
+
+  const IpAddress in = V6("2001:db8::80"), lo = V6("::1"), v4 = IpAddress::V4(0x0100000A);
+  auto pass = [&](const char* text, uint16_t proto, const IpAddress& local, const IpAddress& remote) {
+    ParseFilter(text, l);
+    return MatchFilter(l, proto, 1000, 80, local, remote);
+  };
+  const char* range = "include:both:tcp:[2001:db8::1]-[2001:db8::ff]";
+  EXPECT_TRUE(pass(range, 6, lo, in));
+  EXPECT_FALSE(pass(range, 17, lo, in));
+  EXPECT_FALSE(pass(range, 6, lo, V6("2001:db8::100")));
+  EXPECT_FALSE(pass(range, 6, v4, v4));  // no IPv4 address lies in an IPv6 range
+  EXPECT_FALSE(pass("exclude:remote:all:[::1]", 6, in, lo));
+  EXPECT_TRUE(pass("exclude:remote:all:[::1]", 6, lo, in));
 }

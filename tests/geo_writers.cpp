@@ -6,9 +6,15 @@ PrefixTrie::PrefixTrie(int skipZeroBits) : nodes(size_t(skipZeroBits) + 1, {kEmp
 }
 
 void PrefixTrie::Add(uint32_t network, int prefixLength, int64_t leaf) {
-  size_t node = start_;
+  const uint8_t b[4] = {uint8_t(network >> 24), uint8_t(network >> 16), uint8_t(network >> 8), uint8_t(network)};
+  AddBits(start_, b, prefixLength, leaf);
+}
+
+void PrefixTrie::Add6(const uint8_t* network, int prefixLength, int64_t leaf) { AddBits(0, network, prefixLength, leaf); }
+
+void PrefixTrie::AddBits(size_t node, const uint8_t* network, int prefixLength, int64_t leaf) {
   for (int i = 0; i < prefixLength; i++) {
-    int64_t& child = (network >> (31 - i)) & 1 ? nodes[node].second : nodes[node].first;
+    int64_t& child = (network[i / 8] >> (7 - i % 8)) & 1 ? nodes[node].second : nodes[node].first;
     if (i == prefixLength - 1) {
       child = -(leaf + 2);
     } else if (child >= 0) {
@@ -36,6 +42,11 @@ void LegacyWriter::AddCountry(uint32_t network, int prefixLength, uint8_t countr
   trie_.Add(network, prefixLength, int64_t(leafValues_.size() - 1));
 }
 
+void LegacyWriter::AddCountry6(const uint8_t* network, int prefixLength, uint8_t countryIndex) {
+  leafValues_.push_back(countryIndex);
+  trie_.Add6(network, prefixLength, int64_t(leafValues_.size() - 1));
+}
+
 Bytes LegacyWriter::Build(bool structure) const {
   const uint32_t segments = city_ ? uint32_t(trie_.nodes.size()) : 16776960u;
   Bytes out;
@@ -50,7 +61,7 @@ Bytes LegacyWriter::Build(bool structure) const {
     put24(value(n.second));
   }
   if (city_) out.insert(out.end(), records_.begin(), records_.end());
-  if (structure) out.insert(out.end(), {0xFF, 0xFF, 0xFF, uint8_t(city_ ? 2 : 1)});
+  if (structure) out.insert(out.end(), {0xFF, 0xFF, 0xFF, uint8_t(city_ ? 2 : v6_ ? 12 : 1)});
   if (city_ || !structure) put24(segments);
   return out;
 }
@@ -96,6 +107,11 @@ void MmdbWriter::Add(uint32_t network, int prefixLength, const Bytes& value) {
   trie_.Add(network, prefixLength, int64_t(values_.size() - 1));
 }
 
+void MmdbWriter::Add6(const uint8_t* network, int prefixLength, const Bytes& value) {
+  values_.push_back(value);
+  trie_.Add6(network, prefixLength, int64_t(values_.size() - 1));
+}
+
 Bytes MmdbWriter::Build() const {
   const uint64_t n = trie_.nodes.size();
   Bytes data = data_;
@@ -125,5 +141,10 @@ Bytes MmdbWriter::Build() const {
          mmdb::Map(mmdb::Fields{{"node_count", mmdb::Uint(6, n)},
                                 {"record_size", mmdb::Uint(5, uint64_t(recordSize_))},
                                 {"ip_version", mmdb::Uint(5, uint64_t(ipVersion_))},
-                                {"database_type", mmdb::Str("Test-City")}});
+                                {"database_type", mmdb::Str("Test-City")},
+                                {"binary_format_major_version", mmdb::Uint(5, 2)},
+                                {"binary_format_minor_version", mmdb::Uint(5, 0)},
+                                {"build_epoch", mmdb::Uint(9, 1700000000)},
+                                {"languages", mmdb::Array({mmdb::Str("en")})},
+                                {"description", mmdb::Map(mmdb::Fields{{"en", mmdb::Str("Test")}})}});
 }

@@ -19,26 +19,31 @@ class PrefixTrie {
   static constexpr int64_t kEmpty = -1;
   explicit PrefixTrie(int skipZeroBits = 0);
   void Add(uint32_t network, int prefixLength, int64_t leaf);
+  // An IPv6 network (16 bytes), from the root.
+  void Add6(const uint8_t* network, int prefixLength, int64_t leaf);
   // child >= 0: a node; <= -2: leaf -(child + 2); -1: nothing.
   std::vector<std::pair<int64_t, int64_t>> nodes;
 
  private:
+  void AddBits(size_t node, const uint8_t* network, int prefixLength, int64_t leaf);
   size_t start_ = 0;  // the node after the leading zero bits
 };
 
 class LegacyWriter {
  public:
-  explicit LegacyWriter(bool city) : city_(city) {}
+  // `v6`: the IPv6 country edition.
+  explicit LegacyWriter(bool city, bool v6 = false) : city_(city), v6_(v6) {}
   // City record: country index byte, region, city, postal code, 6 bytes of position.
   void AddCity(uint32_t network, int prefixLength, uint8_t countryIndex, const std::string& region,
                const std::string& city, const std::string& postal);
   void AddCountry(uint32_t network, int prefixLength, uint8_t countryIndex);
+  void AddCountry6(const uint8_t* network, int prefixLength, uint8_t countryIndex);
   // With `structure` the file ends in the type marker; without, in the
   // segment count alone.
   Bytes Build(bool structure = true) const;
 
  private:
-  bool city_;
+  bool city_, v6_;
   PrefixTrie trie_;
   Bytes records_{0};  // offset 0 means "not found"
   std::vector<uint32_t> leafValues_;
@@ -62,6 +67,7 @@ class MmdbWriter {
   MmdbWriter(int ipVersion, int recordSize) : ipVersion_(ipVersion), recordSize_(recordSize), trie_(ipVersion == 6 ? 96 : 0) {}
   // Adds a network whose record is `value`, an encoded data-section value.
   void Add(uint32_t network, int prefixLength, const Bytes& value);
+  void Add6(const uint8_t* network, int prefixLength, const Bytes& value);
   // Raw bytes placed at the start of the data section (targets for pointers).
   void Prefix(const Bytes& data) { data_ = data; }
   Bytes Build() const;

@@ -14,6 +14,7 @@ import csv
 import html.parser
 import io
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -162,7 +163,7 @@ def hostile_cases(d, tz):
     with open(f"{d}/arp.pcap", "wb") as f:
         f.write(craft.pcap([b"\xff" * 6 + b"\x02" * 6 + b"\x08\x06" + b"\0" * 28] * 3, link=1))
     rc, err, _, _ = run(["/stab", f"{d}/arp.txt", f"{d}/arp.pcap"], tz)
-    check(rc == 0 and "3 frames skipped (3 not IPv4)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
+    check(rc == 0 and "3 frames skipped (3 neither IPv4 nor IPv6)" in err, f"[{tz}] non-IPv4 frames explained: {err}")
 
 
 def dns_answer(answers):
@@ -252,6 +253,46 @@ def export_cases(d):
         check(b"gar\xc3\xb0" in page and b"&lt;&amp;&gt;&deg;" in page, f"{switch}: UTF-8 bytes and the degree sign")
     page = Tags(export("/sstreams", "html").decode(cp))
     check("script" not in page.tags and page.texts.get("h3") == title, f"stream report: title {page.texts.get('h3')!r}")
+
+
+def ipv6_cases(d):
+    """IPv6 rows in every report format and in the stream report; the
+    fixed-width columns grow to the longest address."""
+    far = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe"
+
+    def tcp6(src, dst, sport, dport, payload):
+        th = struct.pack(">HHIIBBHHH", sport, dport, 1, 0, 5 << 4, 0x18, 65535, 0, 0)
+        return struct.pack(">IHBB", 6 << 28, len(th) + len(payload), 6, 64) + \
+            socket.inet_pton(socket.AF_INET6, src) + socket.inet_pton(socket.AF_INET6, dst) + th + payload
+    packets = [tcp6("2001:db8::1", far, 1025, 80, b"GET /six HTTP/1.0\r\n\r\n"), tcp6("::1", "::1", 5000, 6000, b"x"),
+               craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")]
+    out = b"PKRLF200" + struct.pack("<H", 4) + bytes(4)
+    for p in packets:
+        out += struct.pack("<HIQ", 24, len(p), 133500000000000000) + b"\2" * 6 + b"\4" * 6 + p
+    with open(f"{d}/six.pkp", "wb") as f:
+        f.write(out)
+    want = [("2001:db8::1", far), ("::1", "::1"), (craft.CLIENT, craft.SERVER)]
+
+    def export(switch, *rest):
+        rc, err, _, _ = run([switch, f"{d}/six.out", *rest, f"{d}/six.pkp"])
+        check(rc == 0, f"IPv6 {switch}: rc {rc} {err}")
+        with open(f"{d}/six.out", "rb") as f:
+            return f.read().decode("latin-1")
+    items = ET.fromstring(export("/sxml")).findall("item")
+    got = [(i.findtext("local_address"), i.findtext("remote_address")) for i in items]
+    check(got == want, f"IPv6 XML: {got}")
+    got = [(r[2], r[3]) for r in csv.reader(io.StringIO(export("/stab"), newline=""), delimiter="\t")]
+    check(got == want, f"IPv6 /stab: {got}")
+    # Index and Protocol take 11 and 16 characters, each address 40.
+    got = [(line[27:67].rstrip(), line[67:107].rstrip()) for line in export("/stabular").split("\r\n")[:-1]]
+    check(got == want, f"IPv6 /stabular: {got}")
+    text = export("/stext")
+    check(all(f"Local Address     : {a}\r\nRemote Address    : {b}\r\n" in text for a, b in want), "IPv6 /stext")
+    for switch in ("/shtml", "/sverhtml"):
+        cells = Tags(export(switch)).texts.get("td", "")
+        check(all(a in cells and b in cells for a, b in want), f"IPv6 {switch}: {cells!r}")
+    page = export("/sstreams", "html")
+    check("GET /six HTTP/1.0" in page and far in page, "IPv6 stream report")
 
 
 def file_cases(d):
@@ -347,6 +388,7 @@ def main():
         for tz in ZONES:
             hostile_cases(d, tz)
         export_cases(d)
+        ipv6_cases(d)
         file_cases(d)
         full_disk_cases(d)
     finally:

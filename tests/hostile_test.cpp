@@ -10,7 +10,7 @@
 
 #include "capture/columns.h"
 #include "gtest/gtest.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "packetfile/packet_file.h"
 #include "stream/http.h"
 #include "stream/stream_export.h"
@@ -179,7 +179,7 @@ TEST(HostileTest, SkippedFramesAreExplained) {
   const Bytes ip = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 4);
   WriteFileBytes(cap, PcapFile({{ip}}, 9999));
   EXPECT_EQ(LoadedCapture(cap).outcome.message,
-            "no IPv4 packet: 1 frame skipped (1 of an unsupported link type or frame kind)");
+            "no IP packet: 1 frame skipped (1 of an unsupported link type or frame kind)");
 }
 
 // Point 8: the Duration text from integer time stamps, exact at every millisecond.

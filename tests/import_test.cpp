@@ -6,7 +6,7 @@
 #include "gtest/gtest.h"
 #include "packetfile/capture_writer.h"
 #include "geo_writers.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 
 TEST(ImportTest, PcapPcapngAndOwnFileGiveTheSameConversations) {
   FakePlatform platform;
@@ -219,9 +219,38 @@ TEST(ImportTest, LinkTypes) {
     EXPECT_EQ(c.dst[i], (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6})) << i;
   }
 
-  // Not delivered: ARP, IPv6, a 14-byte frame, QoS and protected 802.11 data.
+  // IPv6 by every link: its EtherType, the null families of BSD (24),
+  // FreeBSD (28) and macOS (30) in either byte order, version 6 on raw links.
+  Bytes ip6(48, 0);
+  ip6[0] = 0x60;
+  ip6[5] = 8;
+  ip6[6] = 17;
+  Bytes wifi6 = Bytes(wifi.begin(), wifi.begin() + 32) + ip6;
+  wifi6[30] = 0x86, wifi6[31] = 0xDD;
+  Bytes monitor6 = MonitorFrame(ip6);
+  monitor6[62] = 0x86, monitor6[63] = 0xDD;
+  const std::vector<std::pair<uint32_t, Bytes>> v6 = {
+      {kLinkEthernet, Ethernet(ip6, 0x86DD)}, {kLinkEthernet, Ethernet(ip6, 0x86DD, 1)},
+      {kLinkNull, Bytes{24, 0, 0, 0} + ip6}, {kLinkNull, Bytes{0, 0, 0, 28} + ip6},
+      {kLinkNull, Bytes{30, 0, 0, 0} + ip6}, {kLinkLoop, Bytes{0, 0, 0, 24} + ip6},
+      {kLinkLinuxSll, Bytes{0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD} + ip6},
+      {kLinkLinuxSll2, Bytes{0x86, 0xDD, 0, 0, 0, 0, 0, 1, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0} + ip6},
+      {kLinkRaw, ip6}, {kLinkIPv6, ip6}, {kLinkIeee80211, wifi6}, {kLinkNetMon, Ethernet(ip6, 0x86DD)},
+      {kLinkNetMon, monitor6}};
+  for (const auto& [link, frame] : v6) feed(link, frame);
+  ASSERT_EQ(c.packets.size(), 9 + v6.size());
+  EXPECT_EQ(c.packets.back(), ip6);
+  EXPECT_EQ(c.packets[9], ip6);
+  c.packets.resize(9);
+  s.handed = 9;
+  // Each raw link of one version refuses the other.
+  feed(kLinkIPv4, ip6);
+  feed(kLinkIPv6, ip);
+  feed(kLinkNull, Bytes{23, 0, 0, 0} + ip6);
+  EXPECT_EQ(s.notIPv4, 3u);
+
+  // Not delivered: ARP, a 14-byte frame, QoS and protected 802.11 data.
   feed(kLinkEthernet, Ethernet(ip, 0x0806));
-  feed(kLinkEthernet, Ethernet(ip, 0x86DD));
   Bytes headerOnly = Ethernet(ip);
   headerOnly.resize(14);
   feed(kLinkEthernet, headerOnly);

@@ -8,7 +8,7 @@
 #include "base/module_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "export/summary_export.h"
-#include "packetfile/library_import_win32.h"
+#include "app/library_import_win32.h"
 #include "test_support.h"
 
 namespace {

@@ -115,3 +115,45 @@ TEST(PacketFileTest, LayoutTemporaryFilesOldVersionsAndDamage) {
   f.ResetFile(true);
   EXPECT_FALSE(ReadFileBytes(path).empty());
 }
+
+TEST(PacketFileTest, HeaderKeepsTheAdapterIPv6Addresses) {
+  FakePlatform platform;
+  PacketFile f;
+  f.ResetFile(true);
+  f.headerAddress = Addr("10.0.0.5");
+  f.headerAddresses6.push_back(IpAddress::V4(Addr("10.0.0.6")));  // not IPv6: left out
+  uint8_t a6[16] = {0x20, 0x01, 0x0d, 0xb8};
+  for (a6[15] = 0; a6[15] < 20; a6[15]++) f.headerAddresses6.push_back(IpAddress::V6(a6));
+  ASSERT_TRUE(f.CreateForWriting());
+  const std::string name = f.name();
+  ASSERT_TRUE(f.AppendPacket(a6, 16, nullptr, nullptr));
+  f.CloseWriting();
+  // The IPv4 address first, then as many as the format's 255 bytes hold.
+  const Bytes b = ReadFileBytes(name);
+  ASSERT_EQ(b.size(), 10 + 4 + 16 * kMaxHeaderIPv6 + kRecordOverhead + 16);
+  EXPECT_EQ(LoadLe16(&b[8]), 4 + 16 * kMaxHeaderIPv6);
+  EXPECT_EQ(Bytes(b.begin() + 10, b.begin() + 30), Bytes({10, 0, 0, 5, 0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+  // A load puts them back on the local side; an import that follows has none.
+  Options o;
+  PacketFile loaded;
+  ConversationTable table(o, &loaded);
+  ASSERT_TRUE(LoadCaptureWithPackets(name.c_str(), table, loaded, o).ok);
+  ASSERT_EQ(table.local.v6.size(), kMaxHeaderIPv6);
+  EXPECT_TRUE(table.local.v6.back() == f.headerAddresses6[kMaxHeaderIPv6]);
+  WriteFileBytes(TempPath("h.pcap"), PcapFile({{Ethernet(Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 1, 2, 9))}}));
+  ASSERT_TRUE(LoadCaptureWithPackets(TempPath("h.pcap").c_str(), table, loaded, o).ok);
+  EXPECT_TRUE(table.local.v6.empty() && loaded.headerAddresses6.empty());
+  loaded.ResetFile(false);
+
+  // Hostile payloads: a cut address at the end is no address, nor is
+  // anything of a payload shorter than the IPv4 address.
+  const std::string path = TempPath("v6.pkp");
+  for (uint16_t len : {4 + 16 + 15, 2}) {
+    WriteFileBytes(path, Header("PKRLF200", len) + Record(24, 40, 0x11));
+    EXPECT_EQ(ReadAll(path, f), std::vector<uint32_t>({40}));
+    ASSERT_EQ(f.headerAddresses6.size(), len > 4 ? 1u : 0u);
+    EXPECT_TRUE(len < 4 || f.headerAddresses6[0].bytes[0] == 14);
+  }
+  f.ResetFile(false);
+}

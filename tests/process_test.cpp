@@ -23,9 +23,15 @@ class FakeTables : public SystemTables {
     EndpointEntry e;
     e.kind = 1;
     e.state = state;
-    e.localAddress = Addr(la);
+    if (strchr(la, ':')) {
+      e.family = 23;
+      ParseIPv6(la, strlen(la), e.localAddress6);
+      if (ra) ParseIPv6(ra, strlen(ra), e.remoteAddress6);
+    } else {
+      e.localAddress = Addr(la);
+      e.remoteAddress = ra ? Addr(ra) : 0;
+    }
     e.localPort = EndpointPortField(lp);
-    e.remoteAddress = ra ? Addr(ra) : 0;
     e.remotePort = ra ? EndpointPortField(rp) : 0;
     e.pid = pid;
     entries.push_back(e);
@@ -44,11 +50,23 @@ struct Fixture {
   ProcessAttributor attributor{options, system};
   Fixture() {
     table.local.v4 = Addr("10.0.0.5");
+    uint8_t local6[16];
+    ParseIPv6("a00:5::", 7, local6);
+    table.local.v6 = {IpAddress::V6(local6)};
     table.processes = &attributor;
     options.GetProcessInfo = 1;
   }
   Conversation* Feed(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport) {
-    Bytes p = Ipv4Packet(proto, src, dst, sport, dport, 10);
+    const bool v6 = strchr(src, ':');
+    Bytes p = Ipv4Packet(proto, v6 ? "0.0.0.0" : src, v6 ? "0.0.0.0" : dst, sport, dport, 10);
+    if (v6) {  // the same segment behind an IPv6 header
+      Bytes h = {0x60, 0, 0, 0, 0, uint8_t(p.size() - 20), proto, 64};
+      h.resize(40);
+      ParseIPv6(src, strlen(src), *reinterpret_cast<uint8_t(*)[16]>(&h[8]));
+      ParseIPv6(dst, strlen(dst), *reinterpret_cast<uint8_t(*)[16]>(&h[24]));
+      p.erase(p.begin(), p.begin() + 20);
+      p.insert(p.begin(), h.begin(), h.end());
+    }
     PacketHeader h;
     h.length = uint32_t(p.size());
     return table.UpdateConversation(p.data(), h);
@@ -244,34 +262,41 @@ TEST(ProcessTest, FirewallEntryFollowsTheCapture) {
 TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
   Fixture f;
   std::mt19937 rng(3);
-  auto addr = [&](int i) { return "10.0.0." + std::to_string(5 + i); };
-  for (int n = 0; n < 300; n++) {
-    const std::string a = addr(int(rng() % 3)), b = addr(int(rng() % 3));
+  // Both families, the IPv6 addresses beginning with the IPv4 ones' bytes:
+  // only the family tells them apart.
+  auto addr = [&](bool v6, int i) { return (v6 ? "a00:" : "10.0.0.") + std::to_string(5 + i) + (v6 ? "::" : ""); };
+  for (int n = 0; n < 600; n++) {
+    const bool v6 = rng() % 2;
+    const std::string a = addr(v6, int(rng() % 3)), b = addr(v6, int(rng() % 3));
     const uint16_t pa = uint16_t(1000 + rng() % 6), pb = uint16_t(1000 + rng() % 6);
     f.system.Tcp(a.c_str(), pa, b.c_str(), pb, rng() % 4 ? 100 + uint32_t(n) : 0);
   }
-  for (int n = 0; n < 400; n++) {
-    const std::string a = addr(0), b = addr(int(rng() % 3));
+  for (int n = 0; n < 800; n++) {
+    const bool v6 = rng() % 2;
+    const std::string a = addr(v6, 0), b = addr(v6, int(rng() % 3));
     f.Feed(6, a.c_str(), b.c_str(), uint16_t(1000 + rng() % 6), uint16_t(1000 + rng() % 6));
   }
-  ASSERT_GT(f.table.count(), 20u);
+  ASSERT_GT(f.table.count(), 40u);
   EXPECT_EQ(f.system.reads, int(f.table.count()));
+  size_t owned6 = 0;
+  for (size_t i = 0; i < f.table.count(); i++)
+    owned6 += f.table.IsIPv6(f.table.at(i)) && f.table.at(i).processIndex >= 0;
+  EXPECT_GT(owned6, 10u);
   // Passes after each new conversation, then one full pass that re-matches all.
   for (int round = 0; round < 2; round++)
   for (size_t i = 0; i < f.table.count(); i++) {
     const Conversation& c = f.table.at(i);
     // The first direct entry naming a process, else the last mirrored one.
     uint32_t want = 0;
+    const IpAddress local = f.table.LocalIp(c), remote = f.table.RemoteIp(c);
     for (const EndpointEntry& e : f.system.entries) {
       const uint16_t lp = EndpointPort(e.localPort), rp = EndpointPort(e.remotePort);
       if (!e.pid) continue;
-      if (e.localAddress == c.localAddress && e.remoteAddress == c.remoteAddress && lp == c.localPort &&
-          rp == c.remotePort) {
+      if (EndpointLocal(e) == local && EndpointRemote(e) == remote && lp == c.localPort && rp == c.remotePort) {
         want = e.pid;
         break;
       }
-      if (e.localAddress == c.remoteAddress && e.remoteAddress == c.localAddress && lp == c.remotePort &&
-          rp == c.localPort)
+      if (EndpointLocal(e) == remote && EndpointRemote(e) == local && lp == c.remotePort && rp == c.localPort)
         want = e.pid;
     }
     const ProcessInfo* p = f.attributor.Get(c.processIndex);

@@ -25,6 +25,14 @@ class FakeLookup : public HostLookup {
     *name = it->second;
     return true;
   }
+  bool Reverse6(const uint8_t (&address)[16], std::string* name) override {
+    char text[kIpAddressTextSize];
+    FormatIPv6(address, text, sizeof text);
+    std::lock_guard<std::mutex> lock(m);
+    calls++;
+    *name = std::string(text) + ".v6";  // every IPv6 address has a name
+    return true;
+  }
   void Hold(uint32_t a) {
     std::lock_guard<std::mutex> lock(m);
     held[a] = true;
@@ -89,12 +97,17 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   f.Feed("10.0.0.5", "10.0.0.9", 1025, 80);
   f.Feed("10.0.0.9", "10.0.0.5", 80, 1026);  // local 10.0.0.5 again, remote 10.0.0.9
   f.Feed("10.0.0.5", "10.0.0.7", 1027, 80);  // 10.0.0.7: the lookup fails
+  const Bytes v6 = AsIPv6(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1028, 80, 10), "2001:db8::5", "2001:db8::9");
+  PacketHeader h;
+  h.length = uint32_t(v6.size());
+  f.table.UpdateConversation(v6.data(), h);
   HostResolver r(f.table, f.lookup);
   f.table.resolver = &r;
   f.table.QueueNameLookups();
   ASSERT_TRUE(f.Settle(r));
-  EXPECT_EQ(f.lookup->calls, 3);  // each address once
+  EXPECT_EQ(f.lookup->calls, 5);  // each address once
   EXPECT_STREQ(f.table.LocalHost(f.table.at(0)), "me.example");
+  EXPECT_STREQ(f.table.RemoteHost(f.table.at(3)), "2001:db8::9.v6");
   EXPECT_EQ(strlen(f.table.RemoteHost(f.table.at(1))), size_t(kHostNameMax));
   EXPECT_STREQ(f.table.RemoteHost(f.table.at(2)), "");
   EXPECT_EQ(f.table.namesChanged, 1);
@@ -105,7 +118,7 @@ TEST(ResolverTest, NamesReachTheTableOnItsOwnThread) {
   f.options.ResolveIPAddr = 0;
   f.table.QueueNameLookups();
   ASSERT_TRUE(f.Settle(r));
-  EXPECT_EQ(f.lookup->calls, 4);
+  EXPECT_EQ(f.lookup->calls, 6);
 }
 
 TEST(ResolverTest, SlotsAreBoundedAndLateWorkersKeepOffReusedSlots) {

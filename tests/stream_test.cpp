@@ -1,6 +1,7 @@
 #include <random>
 
 #include "gtest/gtest.h"
+#include "ipv6_rows.h"
 #include "stream/stream_formatter.h"
 #include "test_support.h"
 
@@ -204,5 +205,42 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
   table.Clear();
   table.RebuildFromFile();
   compare("rebuilt");
+  file.ResetFile(false);
+}
+
+// IPv6 conversations load by their addresses' bytes; later fragments follow
+// their first one's payload.
+TEST(StreamTest, IPv6Conversations) {
+  FakePlatform platform;
+  Options o;
+  PacketFile file;
+  const char *me = "2001:db8::1", *peer = "2001:db8::2";
+  const std::string tcp = "0123456789abcdefghij", udp = std::string(20, 'a') + std::string(16, 'b');
+  WritePackets(file, {
+      Ip6(6, me, peer, 4000, 80, "GET / HTTP/1.0\r\n\r\n", 100),
+      Ip6(6, me, "2001:db8::3", 4000, 80, "other", 100),
+      Ip6(6, peer, me, 80, 4000, "HTTP/1.0 200 OK\r\n", 9000),
+      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 0, 16),
+      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 0, 24),
+      Ip6(17, me, peer, 4000, 53, udp, 0, 7, 16, 44),  // another's id
+      Ip6(6, me, peer, 4000, 80, tcp, 118, 7, 24, 40),
+      Ip6(17, peer, me, 53, 4000, udp, 0, 7, 16, 44),
+      Ip6(6, "::1", "::1", 5000, 80, "ping"),
+      Ip6(6, "::1", "::1", 80, 5000, "pong"),
+  });
+  ConversationTable table(o, &file);
+  ASSERT_TRUE(table.RebuildFromFile());
+  ASSERT_EQ(table.count(), 4u);
+  const std::vector<std::vector<std::pair<int, std::string>>> want = {
+      {{1, "GET / HTTP/1.0\r\n\r\n"}, {2, "HTTP/1.0 200 OK\r\n"}, {1, tcp}}, {{1, "other"}}, {{1, udp}},
+      {{1, "ping"}, {2, "pong"}}};
+  for (size_t i = 0; i < 4; i++) {
+    BlockCollector sink;
+    EXPECT_EQ(LoadStream(file, table.at(i), sink, false, &table), LoadResult::Complete);
+    EXPECT_EQ(sink.blocks, want[i]) << i;
+  }
+  BlockCollector none;  // the row's fields hold no addresses: nothing without its table
+  LoadStream(file, table.at(0), none, false);
+  EXPECT_TRUE(none.blocks.empty());
   file.ResetFile(false);
 }

@@ -6,6 +6,7 @@
 #include "base/language.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
+#include "ipv6_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -164,7 +165,7 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
     }
   } platform;
   std::vector<Conversation> rows(5);
-  const uint8_t six[16] = {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
+  uint8_t six[16] = {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
   const uint8_t protocols[5] = {kProtoTcp, kProtoIcmp, kProtoAny, kProtoUdp, 99};
   for (uint32_t i = 0; i < 5; i++) {
     Conversation& c = rows[i];
@@ -191,6 +192,8 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
   }
   rows[4].flags = kConvIPv6;
   rows[4].localAddress = rows[4].localEntry = book.Intern6(six);
+  six[15] = 7;
+  rows[4].remoteAddress = rows[4].remoteEntry = book.Intern6(six);
   const std::string lang = TempPath("tabs_lng.ini"), report = TempPath("rows.txt");
   const std::string ini = "[strings]\r\n101=By\ttes\r\n522=T\rCP\r\n";
   WriteFileBytes(lang, Bytes(ini.begin(), ini.end()));
@@ -215,4 +218,28 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
   ForgetLanguageFile();
   remove(lang.c_str());
   remove(report.c_str());
+}
+
+// The fixed-width format widens its address columns to the longest IPv6
+// address of the rows, and only then.
+TEST(SummaryExportTest, IPv6Rows) {
+  FakePlatform platform;
+  Options o;
+  ConversationTable table(o, nullptr);
+  const std::function<const Conversation&(size_t)> row = [&](size_t i) -> const Conversation& { return table.at(i); };
+  const ColumnContext ctx{o, nullptr, &table.addresses()};
+  const std::vector<int> cols = {0, 2, 3};
+  Account(table, Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 3));
+  EXPECT_EQ(TabularAddressWidth(1, row, cols, ctx), 15u);
+  const char* longest = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe";
+  Account(table, Ip6(6, "2001:db8::1", longest, 1, 2, "x"));
+  EXPECT_EQ(TabularAddressWidth(2, row, cols, ctx), 39u);
+  EXPECT_EQ(TabularAddressWidth(2, row, {0, 1}, ctx), 15u);
+  std::string out;
+  for (size_t i = 0; i < 2; i++) AppendSummaryRow(out, table.at(i), kFormatTabular, cols, ctx, 39);
+  EXPECT_EQ(out, "1          10.0.0.1" + std::string(32, ' ') + "10.0.0.2" + std::string(32, ' ') + "\r\n" +
+                     "2          2001:db8::1" + std::string(29, ' ') + longest + " \r\n");
+  out.clear();
+  AppendSummaryRow(out, table.at(1), kFormatCsv, cols, ctx);
+  EXPECT_EQ(out, std::string("2,2001:db8::1,") + longest + "\r\n");
 }

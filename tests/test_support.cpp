@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "base/ip_address.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -283,6 +285,16 @@ std::string TempPath(const std::string& name) {
   return TempDir() + "/" + TempPrefix() + (t ? std::string(t->name()) + "_" : "") + name;
 }
 
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* f = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+  }
+  return out;
+}
+
 void WriteFileBytes(const std::string& path, const Bytes& b) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
@@ -422,4 +434,27 @@ Bytes MonitorFrame(const Bytes& ip, uint8_t flags) {
   f[62] = 0x08;
   f.insert(f.end(), ip.begin(), ip.end());
   return f;
+}
+
+Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
+             const std::vector<std::pair<uint8_t, Bytes>>& extensions) {
+  const size_t ihl = size_t(ip[0] & 0x0F) * 4;
+  Bytes chain;
+  uint8_t first = ip[9];
+  for (size_t i = extensions.size(); i-- > 0;) {
+    Bytes h = extensions[i].second;
+    h[0] = first;
+    first = extensions[i].first;
+    chain.insert(chain.begin(), h.begin(), h.end());
+  }
+  const size_t payload = chain.size() + ip.size() - ihl;
+  Bytes p = {0x60, 0, 0, 0, uint8_t(payload >> 8), uint8_t(payload), first, 64};
+  uint8_t a[16];
+  for (const char* text : {src, dst}) {
+    ParseIPv6(text, strlen(text), a);
+    p.insert(p.end(), a, a + 16);
+  }
+  p.insert(p.end(), chain.begin(), chain.end());
+  p.insert(p.end(), ip.begin() + long(ihl), ip.end());
+  return p;
 }

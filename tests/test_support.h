@@ -93,6 +93,8 @@ class PcapngWriter {
 
 std::string TempPath(const std::string& name);
 void WriteFileBytes(const std::string& path, const Bytes& b);
+// What a shell command writes to its standard output.
+std::string CommandOutput(const std::string& command);
 Bytes ReadFileBytes(const std::string& path);
 std::string ReadFileText(const std::string& path);
 void MakeDir(const std::string& path);
@@ -132,3 +134,8 @@ struct BlockCollector : BlockSink {
 void Place(StreamBlock& b, uint32_t seq, const std::string& s);
 
 std::string ColumnOf(const Conversation& c, int id, const Options& o);
+
+// The IPv4 packet `ip` as IPv6 from `src` to `dst`, behind `extensions`
+// (type and header; each header's next-header byte is filled in).
+Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
+             const std::vector<std::pair<uint8_t, Bytes>>& extensions = {});

@@ -44,6 +44,9 @@ TEST(DnsTls, ServerNamesOfHellosHostileOnesIncluded) {
   // A handshake split over records, and names that try to hide or overflow.
   EXPECT_EQ(Parse(ClientHello("split.example", 600, 100), &name), TlsHello::Name);
   EXPECT_EQ(name, "split.example");
+  // Bytes of another record after the hello in the same segment.
+  EXPECT_EQ(Parse(ClientHello("early.example") + std::string("\x17\x03\x03\x00\x01x", 6), &name), TlsHello::Name);
+  EXPECT_EQ(name, "early.example");
   EXPECT_EQ(Parse(ClientHello(std::string("a\0b\r\n.example", 13)), &name), TlsHello::Name);
   EXPECT_EQ(name, "a?b??.example");
   EXPECT_EQ(Parse(ClientHello(std::string(300, 'x')), &name), TlsHello::Name);
@@ -95,6 +98,22 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   send(Tcp("10.0.0.5", "198.51.100.7", 50001, 443, seq + 2800, big.substr(2800)));
   EXPECT_STREQ(table.RemoteHost(table.at(1)), "three.example");
   EXPECT_EQ(table.namesChanged, 1);
+
+  // Over IPv6, behind a hop-by-hop header, the same.
+  auto send6 = [&](uint32_t at, const std::string& data, const char* server = "2001:db8::443") {
+    send(AsIPv6(Tcp("10.0.0.5", "10.0.0.6", 50003, 443, at, data), "2001:db8::5", server,
+                {{0, Bytes{0, 0, 1, 4, 0, 0, 0, 0}}}));
+  };
+  send6(seq, big.substr(0, 1400));
+  const Conversation& six = table.at(table.count() - 1);
+  EXPECT_STREQ(table.RemoteHost(six), "");
+  send6(seq + 1400, big.substr(1400));
+  EXPECT_STREQ(table.RemoteHost(six), "three.example");
+  // With IPv6 capture off, IPv6 packets teach nothing.
+  options.CaptureIPv6 = 0;
+  const size_t names = cache.size();
+  send6(1, ClientHello("off6.example"), "2001:db8::444");
+  EXPECT_EQ(cache.size(), names);
 
   // With learning from the wire off, nothing is learned.
   options.UseDnsQueriesForHostNames = 0;

@@ -8,12 +8,12 @@ import os, socket, struct, subprocess, sys, threading, time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wine_support import (adapter_name, check, cleanup, copied, failures, key, live_test,  # noqa: E402
                           main_window as window, quit_program, rows_of, screenshot, start,
-                          start_display, wait_window, xdo)
+                          start_display, wait_window, wine_temp_files, xdo)
 
 exe, artefacts = sys.argv[1], sys.argv[2]
 work = live_test("pakrill-gui-", artefacts, exe)
 lo = adapter_name()
-BASE = 46000 + (os.getpid() % 400) * 10
+BASE = 46000 + (os.getpid() % 400) * 11
 
 def write_config(extra="", adapter=lo):
     with open(os.path.join(work, "pakrill.cfg"), "w", newline="") as f:
@@ -48,10 +48,17 @@ def udp(port, count, size):
         time.sleep(0.01)
     rx.close()
 
-def tcp(port, up, down):
-    srv = socket.socket()
+def client_hello(name):
+    sni = name.encode()
+    ext = struct.pack(">HHHBH", 0, len(sni) + 5, len(sni) + 3, 0, len(sni)) + sni
+    body = b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00" + struct.pack(">H", len(ext)) + ext
+    hs = b"\x01" + struct.pack(">I", len(body))[1:] + body
+    return b"\x16\x03\x01" + struct.pack(">H", len(hs)) + hs
+
+def tcp(port, up, down, host="127.0.0.1", first=b""):
+    srv = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", port))
+    srv.bind((host, port))
     srv.listen(1)
     def serve():
         c, _ = srv.accept()
@@ -62,8 +69,8 @@ def tcp(port, up, down):
         c.close()
     t = threading.Thread(target=serve)
     t.start()
-    cl = socket.create_connection(("127.0.0.1", port), timeout=5)
-    cl.sendall(b"q" * up)
+    cl = socket.create_connection((host, port), timeout=5)
+    cl.sendall(first + b"q" * (up - len(first)))
     got = 0
     while got < down:
         d = cl.recv(65536)
@@ -88,6 +95,12 @@ def icmp_echo(count):
         s.sendto(struct.pack("!BBHHH", 8, 0, csum, 0x4242, seq) + payload, ("127.0.0.1", 0))
         time.sleep(0.01)
     s.close()
+
+def file_header():
+    """The header payload of the running program's packet file."""
+    files = sorted(wine_temp_files(), key=os.path.getmtime)
+    head = open(files[-1], "rb").read(10 + 255) if files else b""
+    return head[8:10 + struct.unpack("<H", head[8:10])[0]] if len(head) >= 10 else b""
 
 def find(rows, proto, port=None):
     hits = [r for r in rows if r[1] == proto and (port is None or str(port) in (r[4], r[5]))]
@@ -185,6 +198,7 @@ try:
     win = window()
     time.sleep(4)  # the capture starts after the window
     tcp(A, 500, 1200)
+    tcp(A + 10, 300, 600, "::1", client_hello("six.example"))
     udp(A + 1, 3, 100)
     udp(A + 9, 2, 50)  # dropped by the capture filter
     icmp_echo(2)
@@ -205,6 +219,10 @@ try:
     t = find(rows, "TCP", A)
     check(len(t) == 1 and t[0][11] == "1,700 Bytes", "TCP row with 1,700 data bytes")
     check(len(t) == 1 and t[0][2] == "127.0.0.1" and t[0][3] == "127.0.0.1", "TCP addresses")
+    t = find(rows, "TCP", A + 10)
+    check(len(t) == 1 and t[0][2] == "::1" and t[0][3] == "::1" and t[0][11] == "900 Bytes",
+          "TCP row over [::1] with 900 data bytes")
+    check(len(t) == 1 and t[0][15] == "six.example", "the [::1] server named by its TLS hello (%r)" % t[:1])
     u = find(rows, "UDP", A + 1)
     check(len(u) == 1 and u[0][6] == "3" and u[0][11] == "300 Bytes", "UDP row: 3 packets, 300 bytes")
     i = find(rows, "ICMP")
@@ -214,6 +232,8 @@ try:
     check(not find(rows, "UDP", A + 2), "nothing counted while suspended")
     check(len(find(rows, "UDP", A + 3)) == 1, "counting again after resume")
     check(all(len(r) == 21 and r[-1] == "" for r in rows), "20 tab-terminated columns per row")
+    check(file_header() == struct.pack("<H", 20) + bytes([127, 0, 0, 1]) + bytes(15) + b"\1",
+          "the packet file keeps the adapter's 127.0.0.1 and ::1 (%r)" % file_header())
 
     # 2. Start again, then restart while capturing: the table starts again.
     key(win, "F5")
@@ -230,11 +250,13 @@ try:
     check(len(rows) == 1 and find(rows, "UDP", A + 4), "restart cleared the table")
     quit(proc, win)
 
-    # 3. The display filter hides rows, and a screenshot of live rows.
-    proc = run(["/StartCapture"], "DisplayFilter=%s\r\n" % hexify("exclude:both:icmp"))
+    # 3. The display filter hides rows, and a screenshot of live rows; IPv6
+    # is not captured when the option is off.
+    proc = run(["/StartCapture"], "DisplayFilter=%s\r\nCaptureIPv6=0\r\n" % hexify("exclude:both:icmp"))
     win = window()
     time.sleep(4)
     tcp(A + 5, 100, 200)
+    tcp(A + 10, 100, 200, "::1")
     icmp_echo(1)
     udp(A + 6, 2, 10)
     time.sleep(1.5)
@@ -244,6 +266,8 @@ try:
     rows = clipboard_rows(win)
     check(not find(rows, "ICMP") and find(rows, "TCP", A + 5) and find(rows, "UDP", A + 6),
           "display filter hides ICMP rows only")
+    check(not find(rows, "TCP", A + 10) and file_header() == struct.pack("<H", 4) + bytes([127, 0, 0, 1]),
+          "without Capture IPv6 packets: no IPv6 row, the file header as before (%r)" % file_header())
     quit(proc, win)
 
     # 4. Without the capture library the stored adapter cannot be found:

@@ -4,7 +4,7 @@ with a stand-in driver DLL beside it, the method chosen in the settings, a
 capture started, and the rows read back through the clipboard. Also the
 first start without a configuration file, which must choose a method that
 captures on this system."""
-import os, shutil, struct, subprocess, sys, tempfile, time
+import os, shutil, socket, struct, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wine_support import (WINE, check, cleanup, copied, failures, key, main_window as window,  # noqa: E402
@@ -35,8 +35,13 @@ def tcp(src, dst, sport, dport, seq, payload):
 def udp(src, dst, sport, dport, payload):
     return ipv4(17, src, dst, struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload)
 
+def tcp6(src, dst, sport, dport, seq, payload):
+    l4 = struct.pack("!HHIIBBHHH", sport, dport, seq, 1, 0x50, 0x18, 65535, 0, 0) + payload
+    return (struct.pack("!IHBB", 0x60000000, len(l4), 6, 64) + socket.inet_pton(socket.AF_INET6, src) +
+            socket.inet_pton(socket.AF_INET6, dst) + l4)
+
 def ethernet(ip):
-    return bytes.fromhex("d0d1d2d3d4d5" "505152535455" "0800") + ip
+    return bytes.fromhex("d0d1d2d3d4d5" "505152535455") + (b"\x86\xdd" if ip[:1] == b"\x60" else b"\x08\x00") + ip
 
 def monitor(ip):
     f = bytearray(64)
@@ -95,20 +100,26 @@ try:
     web = [tcp(a, b, 1234, 80, 1, b"GET / HTTP/1.0\r\n\r\n"), tcp(b, a, 80, 1234, 1, b"x" * 3000),
            tcp(b, a, 80, 1234, 3001, b"y" * 9000)]
     dns = [udp(a, c, 5353, 53, b"q" * 30)]
+    web6 = [tcp6("2001:db8::1", "2001:db8::2", 1235, 8080, 1, b"GET / HTTP/1.0\r\n\r\n"),
+            tcp6("2001:db8::2", "2001:db8::1", 8080, 1235, 1, b"z" * 500)]
 
-    # Network Monitor 3: Ethernet and monitor-mode 802.11 frames, runts and ARP besides.
+    # Network Monitor 3: Ethernet (IPv4 and IPv6) and monitor-mode 802.11
+    # frames, runts and ARP besides.
     shutil.copy(os.path.join(standins, "NmApi.dll"), work)
-    frames = [ethernet(p) for p in web] + [monitor(p) for p in dns] + [b"\0" * 9, ethernet(b"")[:12] + b"\x08\x06" + b"\0" * 28]
+    frames = ([ethernet(p) for p in web + web6] + [monitor(p) for p in dns] +
+              [b"\0" * 9, ethernet(b"")[:12] + b"\x08\x06" + b"\0" * 28])
+    expect = [("TCP", 80, 3), ("UDP", 53, 1), ("TCP", 8080, 2)]
     capture(work, "CaptureMethod=4\r\nNetMon3AdapterName={5A4E0000-0000-0000-0000-000000000000}\r\n",
-            "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)])
-    # The same chosen by a new user in Capture Options.
-    capture(work, "CaptureMethod=4\r\n", "PAKRILL_NMAPI_FRAMES", frames, [("TCP", 80, 3), ("UDP", 53, 1)], dialog=True)
+            "PAKRILL_NMAPI_FRAMES", frames, expect)
+    # The same chosen by a new user in Capture Options; without Capture IPv6
+    # packets the IPv6 frames are not taken.
+    capture(work, "CaptureMethod=4\r\nCaptureIPv6=0\r\n", "PAKRILL_NMAPI_FRAMES", frames, expect[:2], dialog=True)
     os.remove(os.path.join(work, "NmApi.dll"))
 
     # Network Monitor driver: Ethernet frames only.
     shutil.copy(os.path.join(standins, "npptools.dll"), work)
     capture(work, "CaptureMethod=3\r\nNetMonAdapterName=02-00-5E-10-00-01\r\n",
-            "PAKRILL_NPP_FRAMES", [ethernet(p) for p in web + dns], [("TCP", 80, 3), ("UDP", 53, 1)])
+            "PAKRILL_NPP_FRAMES", [ethernet(p) for p in web + dns + web6], expect)
     os.remove(os.path.join(work, "npptools.dll"))
 
     # A first start: no configuration file. Raw sockets (the default) cannot

@@ -26,6 +26,7 @@ const struct {
     {IDC_ADV_STATONLY, &Options::StatOnly},
     {IDC_ADV_ACTIVE, &Options::ShowOnlyActiveConnections},
     {IDC_ADV_SUMMARY, &Options::SummaryMode},
+    {IDC_ADV_IPV6, &Options::CaptureIPv6},
     {IDC_ADV_HEXCHARS, &Options::HexDumpDisplayChars},
     {IDC_ADV_HEXCOUNTER, &Options::HexDumpDisplayCounter},
 };

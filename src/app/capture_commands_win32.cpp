@@ -26,7 +26,12 @@ void MainWindow::StartCapture() {
   SetWindowTextA(lower_, "");
   table_.local.v4 = adapter.address;
   file_.headerAddress = adapter.address;
+  // Taken now, so that the file holds what this capture's directions used.
+  table_.local.v6.clear();
+  if (options_.CaptureIPv6) table_.local.v6 = AdapterIPv6Addresses(adapter, kMaxHeaderIPv6);
+  file_.headerAddresses6 = table_.local.v6;
   adapter.promiscuous = options_.PromiscuousMode;
+  adapter.ipv6 = options_.CaptureIPv6 != 0;
   engine_.ResetCounters();
   SetStatus(GetString(17));
   file_.ResetFile(true);

@@ -23,7 +23,7 @@ static const char kUsage[] =
     "       pakrill /countrydb DATABASE /stab OUT CAPTURE\n"
     "\n"
     "Reads CAPTURE (a Pakrill packet file, classic pcap or pcapng, recognised by\n"
-    "content), groups its IPv4 TCP, UDP and ICMP packets into conversations and\n"
+    "content), groups its IPv4 and IPv6 TCP, UDP and ICMP packets into conversations and\n"
     "writes one row per conversation to OUT: /stext as text, /stab tab-delimited,\n"
     "/stabular in fixed-width columns, /shtml and /sverhtml as HTML tables,\n"
     "/sxml as XML. /sconvert writes the packets as a pcap or pcapng file.\n"

@@ -14,8 +14,8 @@
 #include "base/strings.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
-#include "packetfile/import.h"
-#include "packetfile/library_import_win32.h"
+#include "app/import.h"
+#include "app/library_import_win32.h"
 #include "resource.h"
 
 namespace {

@@ -48,7 +48,7 @@ int CompareRows(const Conversation& a, const Conversation& b, const std::vector<
                 const ColumnContext& ctx) {
   for (int key : keys) {
     const int id = key & kSortColumnMask;
-    int r = CompareColumn(a, b, id);
+    int r = CompareColumn(a, b, id, ctx.addresses);
     if (r == 255) {
       char ba[kColumnTextSize], bb[kColumnTextSize];
       r = Sign(CompareNoCase(ColumnText(a, id, ba, ctx), ColumnText(b, id, bb, ctx)));
@@ -65,6 +65,7 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
   struct TextKey {
     std::string chars;
     std::vector<uint32_t> at;
+    std::vector<uint8_t> six;  // address keys: the IPv6 rows, which compare by value
   };
   std::vector<TextKey> texts(keys.size());
   char buf[kColumnTextSize];
@@ -72,8 +73,10 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
     const int id = keys[k] & kSortColumnMask;
     if (!SortsAsText(id)) continue;
     TextKey& t = texts[k];
+    if (id == 2 || id == 3) t.six.resize(n);
     t.at.resize(n);
     for (size_t i = 0; i < n; i++) {
+      if (!t.six.empty()) t.six[i] = rows[i]->flags & kConvIPv6;
       t.at[i] = uint32_t(t.chars.size());
       for (const char* p = ColumnText(*rows[i], id, buf, ctx); *p; p++)
         t.chars += *p >= 'A' && *p <= 'Z' ? char(*p + 32) : *p;
@@ -87,7 +90,10 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
       int r;
       if (!texts[k].at.empty()) {
         const TextKey& t = texts[k];
-        r = Sign(strcmp(t.chars.data() + t.at[x], t.chars.data() + t.at[y]));
+        r = !t.six.empty() && (t.six[x] | t.six[y])
+                ? CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask, ctx.addresses)
+                : 255;
+        if (r == 255) r = Sign(strcmp(t.chars.data() + t.at[x], t.chars.data() + t.at[y]));
       } else {
         r = CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask);
       }
@@ -192,13 +198,18 @@ ColumnLayout ColumnSettings::Result() const {
   return l;
 }
 
-std::string HandOffText(const std::vector<const Conversation*>& rows) {
+std::string HandOffText(const std::vector<const Conversation*>& rows, const AddressBook* addresses) {
   std::string text;
-  char buf[32];
+  char buf[kIpAddressTextSize];
   for (auto it = rows.rbegin(); it != rows.rend(); ++it)
     for (uint32_t a : {(*it)->remoteAddress, (*it)->localAddress}) {
       if (!a) continue;
-      FormatAddress(a, buf, sizeof buf);
+      if ((*it)->flags & kConvIPv6) {
+        if (!addresses) continue;
+        FormatIPv6(addresses->address6(a), buf, sizeof buf);  // a is the address's entry
+      } else {
+        FormatAddress(a, buf, sizeof buf);
+      }
       text += buf;
       text += "\r\n";
     }

@@ -97,4 +97,5 @@ class ColumnSettings {
 // ---------------------------------------------------------------------------
 // The hand-off text: for each row from the last to the first, the remote and
 // then the local address, each followed by CR LF; addresses 0 are skipped.
-std::string HandOffText(const std::vector<const Conversation*>& rows);
+// IPv6 rows need the book of their addresses.
+std::string HandOffText(const std::vector<const Conversation*>& rows, const AddressBook* addresses = nullptr);

@@ -124,7 +124,7 @@ bool MainWindow::HandOffAvailable() const {
 void MainWindow::HandOff() {
   std::vector<const Conversation*> rows;
   for (size_t idx : SelectedRows()) rows.push_back(&table_.at(idx));
-  handOffText_ = HandOffText(rows);
+  handOffText_ = HandOffText(rows, &table_.addresses());
   HWND tool = FindWindowA(kToolClass, nullptr);
   if (!tool && !toolPath_.empty()) {
     std::string command = "\"" + toolPath_ + "\" /nodlgstart";

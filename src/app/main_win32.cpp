@@ -21,7 +21,7 @@
 #include "capture/netmon3_library_win32.h"
 #include "capture/pcap_library_win32.h"
 #include "base/language.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "resource.h"
 
 namespace {

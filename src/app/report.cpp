@@ -11,7 +11,7 @@
 #include "capture/dns.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "base/raw_file.h"
 #include "stream/http.h"
 #include "stream/stream_export.h"
@@ -36,7 +36,7 @@ class DirectSink : public PacketSniffer {
   DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : table_(t), options_(o), cache_(cache) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
-    if (options_.UseDnsQueriesForHostNames) {
+    if (options_.UseDnsQueriesForHostNames && n > 0 && (options_.CaptureIPv6 || (p[0] >> 4) != 6)) {
       LearnDnsAnswers(p, n, cache_);
       tls_.Learn(p, n, cache_);  // late names are filled in after the import
     }
@@ -67,15 +67,15 @@ class DirectSink : public PacketSniffer {
   int pending_ = 0;
 };
 
-// What an import that found no IPv4 packet skipped, and why; "" otherwise.
+// What an import that found no IP packet skipped, and why; "" otherwise.
 std::string SkippedFramesText(const ImportResult& r) {
   if (!r.opened || r.frames == 0 || r.stats.handed > 0) return "";
-  std::string text = "no IPv4 packet: " + std::to_string(r.frames) + (r.frames == 1 ? " frame" : " frames") +
+  std::string text = "no IP packet: " + std::to_string(r.frames) + (r.frames == 1 ? " frame" : " frames") +
                      " skipped (";
   const struct {
     uint64_t count;
     const char* why;
-  } kReasons[] = {{r.stats.notIPv4, "not IPv4"},
+  } kReasons[] = {{r.stats.notIPv4, "neither IPv4 nor IPv6"},
                   {r.stats.unsupported, "of an unsupported link type or frame kind"},
                   {r.stats.truncated, "link header cut short"}};
   bool first = true;
@@ -86,6 +86,15 @@ std::string SkippedFramesText(const ImportResult& r) {
   }
   if (first) text += "none decoded";
   return text + ")";
+}
+
+// IPv6 packets the decoder could not place, by their named condition.
+std::string SkippedIPv6Text(const ConversationTable& t) {
+  std::string text;
+  for (SkipReason k : {kSkipFragmentWithoutFirst, kSkipBadExtensionChain})
+    if (t.skipped[k])
+      text += (text.empty() ? "" : ", ") + std::to_string(t.skipped[k]) + " " + kSkipReasonNames[k];
+  return text.empty() ? text : "IPv6 packets in no conversation: " + text;
 }
 
 // The exit code of a load that left nothing to work on; kExitOk otherwise.
@@ -171,10 +180,12 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
       return out;
     }
     table.local.v4 = file.headerAddress;
+    table.local.v6 = file.headerAddresses6;
     file.CloseReading();
     if (progress) progress->Rebuilding();
     table.RebuildFromFile(progress);
     out.ok = true;
+    out.message = SkippedIPv6Text(table);
     if (file.damage()) {
       out.damaged = true;
       out.message = std::string("damaged file: ") + file.damage() + " at offset " +
@@ -188,6 +199,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
   out.damaged = r.damaged;
   out.message = r.error;
   if (out.message.empty()) out.message = SkippedFramesText(r);
+  if (out.message.empty()) out.message = SkippedIPv6Text(table);
   return out;
 }
 
@@ -224,6 +236,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   Options importOptions = options;
   file.ResetFile(true);
   file.headerAddress = 0;
+  file.headerAddresses6.clear();
   if (!file.CreateForWriting()) {
     out.message = std::string(file.name()[0] ? file.name() : "temporary packet file") +
                   ": cannot create the temporary packet file: " + file.writeError();

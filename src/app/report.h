@@ -6,7 +6,7 @@
 
 #include "base/options.h"
 #include "capture/conversation_table.h"
-#include "packetfile/import.h"
+#include "app/import.h"
 #include "packetfile/packet_file.h"
 
 // The options of report mode: the default configuration file unless

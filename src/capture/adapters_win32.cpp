@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 
 using GetAdaptersInfoFn = DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG);
 using GetIfTableFn = DWORD(WINAPI*)(PMIB_IFTABLE, PULONG, BOOL);
+using GetAdaptersAddressesFn = ULONG(WINAPI*)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 
 // The raw sockets method's adapters, with the loopback entry after them.
 void EnumerateRawSockets(std::vector<CaptureAdapter>& out) {
@@ -63,13 +65,14 @@ void EnumeratePacketCapture(std::vector<CaptureAdapter>& out) {
     c.method = 2;
     c.name = d->name ? d->name : "";
     c.description = d->description ? d->description : "";
-    // The first IPv4 address; other families are skipped.
+    // The first IPv4 address, and the IPv6 ones.
     for (pcap_addr_t* a = d->addresses; a; a = a->next) {
-      if (a->addr && a->addr->sa_family == AF_INET) {
+      if (a->addr && a->addr->sa_family == AF_INET && !c.address) {
         const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(a->addr);
         c.address = in->sin_addr.s_addr;
         snprintf(c.addressText, sizeof c.addressText, "%s", inet_ntoa(in->sin_addr));
-        break;
+      } else if (a->addr && a->addr->sa_family == AF_INET6) {
+        c.addresses6.push_back(IpAddress::V6(reinterpret_cast<const sockaddr_in6*>(a->addr)->sin6_addr.s6_addr));
       }
     }
     out.push_back(c);
@@ -133,7 +136,70 @@ void EnumerateNetMon3(std::vector<CaptureAdapter>& out) {
   if (cards) RegCloseKey(cards);
 }
 
+// The system's adapter behind a capture adapter's name: the GUID in braces
+// that every method's name holds on Windows, else the whole name.
+bool SameName(const IP_ADAPTER_ADDRESSES* a, const CaptureAdapter& c) {
+  const size_t brace = c.name.find('{');
+  const std::string key = brace == std::string::npos ? c.name : c.name.substr(brace);
+  if (key.empty()) return false;
+  if (a->AdapterName && EqualNoCase(a->AdapterName, key.c_str())) return true;
+  char friendly[260] = "";
+  return a->FriendlyName &&
+         WideCharToMultiByte(CP_ACP, 0, a->FriendlyName, -1, friendly, sizeof friendly, nullptr, nullptr) > 0 &&
+         EqualNoCase(friendly, key.c_str());
+}
+
+bool HasIPv4(const IP_ADAPTER_ADDRESSES* a, uint32_t address) {
+  for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next)
+    if (u->Address.lpSockaddr && u->Address.lpSockaddr->sa_family == AF_INET &&
+        reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr == address)
+      return true;
+  return false;
+}
+
+void AddUnique(std::vector<IpAddress>& out, const IpAddress& a, size_t limit) {
+  if (out.size() >= limit) return;
+  for (const IpAddress& o : out)
+    if (o == a) return;
+  out.push_back(a);
+}
+
 }  // namespace
+
+std::vector<IpAddress> AdapterIPv6Addresses(const CaptureAdapter& adapter, size_t limit) {
+  std::vector<IpAddress> out;
+  HMODULE ip = LoadLibraryA("iphlpapi.dll");
+  auto get = ip ? reinterpret_cast<GetAdaptersAddressesFn>(
+                      reinterpret_cast<void*>(GetProcAddress(ip, "GetAdaptersAddresses")))
+                : nullptr;
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  ULONG size = 0;
+  std::vector<uint8_t> buf;
+  // Adapters may come between the two calls: a few tries with room to spare.
+  for (int tries = 0; get && tries < 3; tries++) {
+    buf.assign(size_t(size) + 4096, 0);
+    size = ULONG(buf.size());
+    const ULONG r = get(AF_UNSPEC, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+    if (r == ERROR_SUCCESS) break;
+    buf.clear();
+    if (r != ERROR_BUFFER_OVERFLOW) break;
+  }
+  if (!buf.empty()) {
+    const auto* first = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buf.data());
+    const IP_ADAPTER_ADDRESSES* match = nullptr;
+    for (const IP_ADAPTER_ADDRESSES* a = first; a && !match; a = a->Next)
+      if (SameName(a, adapter)) match = a;
+    for (const IP_ADAPTER_ADDRESSES* a = first; a && !match && adapter.address; a = a->Next)
+      if (HasIPv4(a, adapter.address)) match = a;
+    for (const IP_ADAPTER_UNICAST_ADDRESS* u = match ? match->FirstUnicastAddress : nullptr; u; u = u->Next)
+      if (u->Address.lpSockaddr && u->Address.lpSockaddr->sa_family == AF_INET6)
+        AddUnique(out, IpAddress::V6(reinterpret_cast<const sockaddr_in6*>(u->Address.lpSockaddr)->sin6_addr.s6_addr),
+                  limit);
+  }
+  if (ip) FreeLibrary(ip);
+  for (const IpAddress& a : adapter.addresses6) AddUnique(out, a, limit);
+  return out;
+}
 
 bool AdapterList::MethodAvailable(int method) {
   switch (method) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ip_address.h"
 #include "base/options.h"
 
 struct CaptureAdapter {
@@ -17,7 +18,15 @@ struct CaptureAdapter {
   int32_t promiscuous = 0;
   char addressText[21] = "";
   int32_t method = 0;
+  bool ipv6 = true;  // the capture passes IPv6 frames (Options::CaptureIPv6)
+  // IPv6 addresses the capture library lists with the adapter (method 2).
+  std::vector<IpAddress> addresses6;
 };
+
+// The adapter's IPv6 addresses as the system has them now: those of the
+// system's adapter with the same GUID or name, else with the same IPv4
+// address, then any the capture library listed; at most `limit`.
+std::vector<IpAddress> AdapterIPv6Addresses(const CaptureAdapter& adapter, size_t limit);
 
 class AdapterList {
  public:

@@ -29,17 +29,19 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
                              const uint8_t* srcMac, FileTime time) {
   if (running && !options_.captureActive) return;  // suspended
   if (length <= 0) return;
+  // Off, IPv6 is neither kept nor learnt from, as if it were never sent.
+  if (!options_.CaptureIPv6 && (packet[0] >> 4) == 6) return;
   PacketHeader header;
   header.length = uint32_t(length);
   if (dstMac) memcpy(header.dstMac, dstMac, 6);
   if (srcMac) memcpy(header.srcMac, srcMac, 6);
 
-  uint32_t lateServer = 0;
+  IpAddress lateServer;  // 0.0.0.0: none
   if (options_.UseDnsQueriesForHostNames) {
     DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
     LearnDnsAnswers(packet, length, cache);
     bool late = false;
-    const uint32_t server = tls_.Learn(packet, length, cache, &late);
+    const IpAddress server = tls_.Learn(packet, length, cache, &late);
     if (late) lateServer = server;
   }
 
@@ -75,9 +77,10 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
       packetCount++;
     }
     // A hello over several segments names a conversation its first one opened.
-    if (lateServer) {
+    if (lateServer != IpAddress()) {
       DnsNameCache& cache = dnsCache ? *dnsCache : GlobalDnsNameCache();
-      table_.SetHostNames({{lateServer, cache.Name(cache.FindIPv4(lateServer))}});
+      table_.SetHostName(lateServer, cache.Name(lateServer.is6() ? cache.FindIPv6(lateServer.bytes)
+                                                                 : cache.FindIPv4(lateServer.v4())));
     }
   } else {
     packetCount++;

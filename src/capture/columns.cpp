@@ -216,10 +216,14 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       if (c.protocol == kProtoAny) return "*";
       break;
     case 2:
-      FormatAddress(c.localAddress, buf, kColumnTextSize);
-      break;
     case 3:
-      FormatAddress(c.remoteAddress, buf, kColumnTextSize);
+      // An IPv6 row's fields hold address entries: without the book, no text.
+      if (c.flags & kConvIPv6) {
+        if (ctx.addresses)
+          FormatIPv6(ctx.addresses->address6(id == 2 ? c.localEntry : c.remoteEntry), buf, kColumnTextSize);
+      } else {
+        FormatAddress(id == 2 ? c.localAddress : c.remoteAddress, buf, kColumnTextSize);
+      }
       break;
     case 4:
     case 5: {
@@ -339,9 +343,19 @@ int Cmp(T a, T b) {
 }
 }  // namespace
 
-int CompareColumn(const Conversation& a, const Conversation& b, int id) {
+int CompareColumn(const Conversation& a, const Conversation& b, int id, const AddressBook* addresses) {
   switch (id) {
     case 0: return Cmp(int32_t(a.index), int32_t(b.index));
+    case 2:
+    case 3: {
+      // IPv4 rows keep their text order; IPv6 ones follow them, by value.
+      if (!addresses || !((a.flags | b.flags) & kConvIPv6)) return 255;
+      if (!(a.flags & b.flags & kConvIPv6)) return a.flags & kConvIPv6 ? 1 : -1;
+      const bool local = id == 2;
+      const int r = CompareIPv6(addresses->address6(local ? a.localEntry : a.remoteEntry),
+                                addresses->address6(local ? b.localEntry : b.remoteEntry));
+      return r < 0 ? -1 : r > 0;
+    }
     case 4: return Cmp(a.localPort, b.localPort);
     case 5: return Cmp(a.remotePort, b.remotePort);
     case 9: return Cmp(a.packets, b.packets);

@@ -49,7 +49,8 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
 // Whether any column's text of the row contains `text`.
 bool RowContainsText(const Conversation& c, const char* text, bool matchCase, const ColumnContext& ctx);
 // 1, -1, 0, or 255 when the caller compares the texts case-insensitively.
-int CompareColumn(const Conversation& a, const Conversation& b, int id);
+// With `addresses`, address columns order IPv6 rows after IPv4 ones.
+int CompareColumn(const Conversation& a, const Conversation& b, int id, const AddressBook* addresses = nullptr);
 
 void FormatNumber(uint64_t value, char* out, size_t outSize);
 void FormatPacketTime(FileTime t, char* out, size_t outSize);

@@ -34,6 +34,9 @@ void ConversationTable::Clear() {
   count_ = 0;
   slots_ = PageArray<uint64_t>();
   lookupList.clear();
+  memset(skipped, 0, sizeof skipped);
+  memset(fragments_, 0, sizeof fragments_);
+  nextFragment_ = 0;
   ParseDisplayFilter();
 }
 
@@ -189,8 +192,18 @@ bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, Dec
 }
 
 bool ConversationTable::PairFragment(DecodedPacket& d) {
+  if (!d.fragment) return true;
+  // Fragments belong together by addresses and identification alone.
+  FirstFragment* match = nullptr;
+  for (FirstFragment& f : fragments_) {
+    if (f.used && f.id == d.fragmentId && !memcmp(f.local, d.local6, 16) && !memcmp(f.remote, d.remote6, 16)) {
+      match = &f;
+      break;
+    }
+  }
   if (d.fragment == kFirstFragment) {
-    FirstFragment& f = fragments_[nextFragment_++ % kFragmentMemory];
+    // A repeated first fragment takes the place of the one before.
+    FirstFragment& f = match ? *match : fragments_[nextFragment_++ % kFragmentMemory];
     memcpy(f.local, d.local6, 16);
     memcpy(f.remote, d.remote6, 16);
     f.id = d.fragmentId;
@@ -200,17 +213,14 @@ bool ConversationTable::PairFragment(DecodedPacket& d) {
     f.used = 1;
     return true;
   }
-  if (d.fragment != kLaterFragment) return true;
-  for (const FirstFragment& f : fragments_) {
-    if (f.used && f.id == d.fragmentId && f.protocol == d.protocol && !memcmp(f.local, d.local6, 16) &&
-        !memcmp(f.remote, d.remote6, 16)) {
-      d.localPort = f.localPort;
-      d.remotePort = f.remotePort;
-      return true;
-    }
+  if (!match) {
+    skipped[kSkipFragmentWithoutFirst]++;
+    return false;
   }
-  skipped[kSkipFragmentWithoutFirst]++;
-  return false;
+  d.protocol = match->protocol;
+  d.localPort = match->localPort;
+  d.remotePort = match->remotePort;
+  return true;
 }
 
 uint32_t ConversationTable::NewChunk() {

@@ -127,7 +127,8 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
       offset += 8;
       if (off) {
         // The transport header lies in the first fragment: the table pairs
-        // this one with it.
+        // this one with it and takes its protocol, since `next` here may
+        // name an extension header of the fragmentable part.
         r.fragment = kLaterFragment;
         r.protocol = next == kProtoIcmpV6 ? kProtoIcmp : next;
         r.headerLength = int16_t(offset);
@@ -148,6 +149,11 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
   }
   const uint64_t total = uint64_t(payload) + 40;
   if (total > uint64_t(n) + 16 || total > 0x7FFFFFFF) {  // up to 16 missing bytes tolerated
+    r.skip = kSkipTruncated;
+    return false;
+  }
+  // Headers reaching past the payload length would count negative data.
+  if (r.headerLength > int32_t(total)) {
     r.skip = kSkipTruncated;
     return false;
   }

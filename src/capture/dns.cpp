@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/byte_cursor.h"
+#include "capture/conversation.h"
 
 namespace {
 
@@ -150,17 +151,55 @@ DnsNameCache& GlobalDnsNameCache() {
   return cache;
 }
 
+bool FindIPv6Transport(const uint8_t* p, int32_t n, IPv6Transport* out) {
+  if (n < 40 || (p[0] >> 4) != 6) return false;
+  const int32_t announced = int32_t(LoadBe16(p + 4)) + 40;
+  // A zero payload length is a jumbo payload: the captured bytes are all of it.
+  const int32_t end = announced > 40 && announced < n ? announced : n;
+  uint8_t next = p[6];
+  int32_t offset = 40;
+  for (int headers = 0; next != 6 && next != 17; headers++) {
+    if (headers > kMaxIPv6ExtensionHeaders || end - offset < 8) return false;
+    const uint8_t* h = p + offset;
+    if (next == 44) {
+      if (LoadBe16(h + 2) >> 3) return false;  // a later fragment: no transport header
+      offset += 8;
+    } else if (next == 0 || next == 43 || next == 60) {
+      offset += (h[1] + 1) * 8;
+    } else if (next == 51) {
+      offset += (h[1] + 2) * 4;
+    } else {
+      return false;
+    }
+    next = h[0];
+  }
+  if (end - offset < (next == 6 ? 20 : 8)) return false;
+  const int32_t thl = next == 6 ? (p[offset + 12] >> 4) * 4 : 8;
+  if (thl < (next == 6 ? 20 : 8) || thl > end - offset) return false;
+  *out = {next, offset, offset + thl, end};
+  return true;
+}
+
 int LearnDnsAnswers(const uint8_t* p, int32_t n, DnsNameCache& cache) {
-  if (n < 20 || n >= kDnsMaxPacket || (p[0] >> 4) != 4) return 0;
-  const int ihl = (p[0] & 0x0F) * 4;
-  if (ihl < 20 || ihl >= n) return 0;
-  const uint8_t proto = p[9];
-  if (proto != 6 && proto != 17) return 0;
-  const int avail = n - ihl;
-  if (avail < (proto == 6 ? 20 : 8)) return 0;
-  const uint8_t* t = p + ihl;
+  if (n < 20 || n >= kDnsMaxPacket) return 0;
+  uint8_t proto;
+  int32_t at;  // the transport header
+  if ((p[0] >> 4) == 6) {
+    IPv6Transport x;
+    if (!FindIPv6Transport(p, n, &x)) return 0;
+    proto = x.protocol;
+    at = x.header;
+  } else {
+    if ((p[0] >> 4) != 4) return 0;
+    at = (p[0] & 0x0F) * 4;
+    if (at < 20 || at >= n) return 0;
+    proto = p[9];
+    if (proto != 6 && proto != 17) return 0;
+    if (n - at < (proto == 6 ? 20 : 8)) return 0;
+  }
+  const uint8_t* t = p + at;
   if (LoadBe16(t) != 53 && LoadBe16(t + 2) != 53) return 0;
-  int offset = ihl + (proto == 6 ? (t[12] >> 4) * 4 + 2 : 8);  // TCP: skip the length prefix
+  int offset = at + (proto == 6 ? (t[12] >> 4) * 4 + 2 : 8);  // TCP: skip the length prefix
   if (offset >= n) return 0;
   size_t len = size_t(n - offset);
   if (proto == 6) {

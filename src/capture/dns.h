@@ -51,6 +51,17 @@ class DnsNameCache {
 // The process-wide cache.
 DnsNameCache& GlobalDnsNameCache();
 
-// Learns the A and AAAA answers carried by an IPv4 TCP or UDP packet to or
-// from port 53. Returns the number of names added.
+// Where the TCP or UDP header of an IPv6 packet lies, past its extension
+// headers, as offsets into the packet: the transport header at `header`,
+// its payload from `payload` up to `end` (link padding left out).
+struct IPv6Transport {
+  uint8_t protocol;
+  int32_t header, payload, end;
+};
+// False for other protocols, fragments after the first, and chains that
+// are too long or run past the captured bytes.
+bool FindIPv6Transport(const uint8_t* packet, int32_t length, IPv6Transport* out);
+
+// Learns the A and AAAA answers carried by an IPv4 or IPv6 TCP or UDP packet
+// to or from port 53. Returns the number of names added.
 int LearnDnsAnswers(const uint8_t* packet, int32_t length, DnsNameCache& cache);

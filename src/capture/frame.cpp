@@ -7,6 +7,17 @@ namespace {
 
 constexpr int kMaxVlanTags = 4;
 
+bool IsIpType(uint16_t type) { return type == 0x0800 || type == 0x86DD; }
+
+// The null header's family: AF_INET is 2 everywhere, AF_INET6 is 24, 28 or
+// 30 by the writer's system, in the writer's byte order.
+bool IsIpFamily(uint32_t fam) {
+  const uint32_t swapped = (fam >> 24) | (fam >> 8 & 0xFF00) | (fam << 8 & 0xFF0000) | (fam << 24);
+  for (uint32_t f : {fam, swapped})
+    if (f == 2 || f == 24 || f == 28 || f == 30) return true;
+  return false;
+}
+
 struct Counter {
   FrameStats* s;
   void handed() { if (s) s->handed++; }
@@ -25,7 +36,7 @@ void Deliver(PacketSniffer& sniffer, const uint8_t* ip, uint32_t len, const uint
 
 void Ieee80211(PacketSniffer& sniffer, const uint8_t* f, uint32_t caplen, FileTime time, Counter c) {
   if (caplen < 33) return c.truncated();
-  if (f[0] != 0x08 || (f[1] & 0x40) || f[27] || f[28] || f[29] || f[30] != 0x08 || f[31] != 0x00)
+  if (f[0] != 0x08 || (f[1] & 0x40) || f[27] || f[28] || f[29] || !IsIpType(LoadBe16(f + 30)))
     return c.unsupported();
   Deliver(sniffer, f + 32, caplen - 32, f + 10, f + 16, time, c);
 }
@@ -45,7 +56,7 @@ void HandleFrame(PacketSniffer& sniffer, const uint8_t* f, uint32_t caplen, File
       if (caplen < off + 2) return c.truncated();
       type = LoadBe16(f + off);
     }
-    if (type == 0x0800) return Deliver(sniffer, f + off + 2, caplen - off - 2, f, f + 6, time, c);
+    if (IsIpType(type)) return Deliver(sniffer, f + off + 2, caplen - off - 2, f, f + 6, time, c);
   }
   if (caplen >= 33 && f[0] == 0x08) return Ieee80211(sniffer, f, caplen, time, c);
   if (caplen <= 14) return c.truncated();
@@ -56,7 +67,7 @@ bool IsSupportedLinkType(uint32_t t) {
   switch (t) {
     case kLinkNull: case kLinkEthernet: case kLinkRawBsd: case kLinkRawOpenBsd: case kLinkRaw:
     case kLinkIeee80211: case kLinkLoop: case kLinkLinuxSll: case kLinkRadiotap: case kLinkIPv4:
-    case kLinkLinuxSll2:
+    case kLinkIPv6: case kLinkLinuxSll2:
       return true;
     default:
       return false;
@@ -80,27 +91,28 @@ void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f
     case kLinkNull:
     case kLinkLoop: {
       if (caplen < 4) return c.truncated();
-      // AF_INET is 2 everywhere; the null header is in the writer's byte order.
-      uint32_t fam = linkType == kLinkLoop ? LoadBe32(f) : LoadLe32(f);
-      if (fam != 2 && LoadBe32(f) != 2) return c.notIPv4();
+      if (!IsIpFamily(LoadBe32(f))) return c.notIPv4();
       return Deliver(sniffer, f + 4, caplen - 4, nullptr, nullptr, time, c);
     }
     case kLinkRaw:
     case kLinkRawBsd:
     case kLinkRawOpenBsd:
     case kLinkIPv4:
+    case kLinkIPv6: {
       if (caplen < 1) return c.truncated();
-      if ((f[0] >> 4) != 4) return c.notIPv4();
+      const int v = f[0] >> 4;
+      if (linkType == kLinkIPv4 ? v != 4 : linkType == kLinkIPv6 ? v != 6 : v != 4 && v != 6) return c.notIPv4();
       return Deliver(sniffer, f, caplen, nullptr, nullptr, time, c);
+    }
     case kLinkLinuxSll: {
       if (caplen < 16) return c.truncated();
-      if (LoadBe16(f + 14) != 0x0800) return c.notIPv4();
+      if (!IsIpType(LoadBe16(f + 14))) return c.notIPv4();
       const bool mac = LoadBe16(f + 2) == 1 && LoadBe16(f + 4) == 6;
       return Deliver(sniffer, f + 16, caplen - 16, nullptr, mac ? f + 6 : nullptr, time, c);
     }
     case kLinkLinuxSll2: {
       if (caplen < 20) return c.truncated();
-      if (LoadBe16(f) != 0x0800) return c.notIPv4();
+      if (!IsIpType(LoadBe16(f))) return c.notIPv4();
       const bool mac = LoadBe16(f + 8) == 1 && f[11] == 6;
       return Deliver(sniffer, f + 20, caplen - 20, nullptr, mac ? f + 12 : nullptr, time, c);
     }
@@ -112,9 +124,9 @@ void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f
 }
 
 uint32_t NetMonPayloadOffset(const uint8_t* f, uint32_t len) {
-  if (len > 14 && f[12] == 0x08 && f[13] == 0x00) return 14;
+  if (len > 14 && IsIpType(LoadBe16(f + 12))) return 14;
   if (len > 64 && f[0] == 0x02 && f[1] == 0x20 && f[2] == 0 && f[4] == 0 && f[5] == 0 && f[12] == 0 &&
-      f[13] == 0 && f[14] == 0 && !(f[33] & 0x40) && f[62] == 0x08 && f[63] == 0x00)
+      f[13] == 0 && f[14] == 0 && !(f[33] & 0x40) && IsIpType(LoadBe16(f + 62)))
     return 64;
   return 0;
 }

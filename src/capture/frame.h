@@ -3,35 +3,20 @@
 #include <cstdint>
 
 #include "base/platform.h"
+#include "packetfile/link_type.h"
 
 class PacketSniffer;
 
-// Link types of capture files (the LINKTYPE_ values).
-enum LinkType : uint32_t {
-  kLinkNull = 0,         // BSD loopback, family in the writer's byte order
-  kLinkEthernet = 1,
-  kLinkRawBsd = 12,      // DLT_RAW on most systems
-  kLinkRawOpenBsd = 14,
-  kLinkRaw = 101,
-  kLinkIeee80211 = 105,
-  kLinkLoop = 108,       // OpenBSD loopback, family in network order
-  kLinkLinuxSll = 113,
-  kLinkRadiotap = 127,
-  kLinkIPv4 = 228,
-  kLinkLinuxSll2 = 276,
-  // Not a capture-file link type: frames as Network Monitor delivers them.
-  kLinkNetMon = 0xFFFF0001u,
-};
-
-// Named conditions of frames that carry no IPv4 packet we can use.
+// Named conditions of frames that carry no IP packet we can use.
 struct FrameStats {
   uint64_t handed = 0;       // frames that reached OnPacket
-  uint64_t notIPv4 = 0;      // other network protocols (ARP, IPv6, ...)
+  uint64_t notIPv4 = 0;      // neither IPv4 nor IPv6 (ARP, ...)
   uint64_t truncated = 0;    // link header not all there
   uint64_t unsupported = 0;  // unknown link type or 802.11 frame kind
 };
 
-// Ethernet II and 802.11 data frames, by the packet capture driver's rules.
+// Ethernet II and 802.11 data frames carrying IPv4 or IPv6, by the packet
+// capture driver's rules.
 void HandleFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t caplen, FileTime time,
                  FrameStats* stats = nullptr);
 // Any supported link type.
@@ -40,7 +25,7 @@ void HandleLinkFrame(PacketSniffer& sniffer, uint32_t linkType, const uint8_t* f
 bool IsSupportedLinkType(uint32_t linkType);
 
 // Network Monitor frames: Ethernet II, or 802.11 data in monitor mode behind
-// Network Monitor's 32-byte header. Where the IPv4 packet begins (14 or 64),
+// Network Monitor's 32-byte header. Where the IP packet begins (14 or 64),
 // 0 when the frame carries none.
 uint32_t NetMonPayloadOffset(const uint8_t* frame, uint32_t length);
 void HandleNetMonFrame(PacketSniffer& sniffer, const uint8_t* frame, uint32_t length, FileTime time,

@@ -5,7 +5,7 @@
 
 #include "capture/capture_engine.h"
 #include "capture/frame.h"
-#include "packetfile/import.h"
+#include "packetfile/capture_reader.h"
 
 NetMon3Library& NetMon3() {
   static NetMon3Library* lib = new NetMon3Library;  // 49 KB of adapter table: not on any stack

@@ -10,6 +10,10 @@
 namespace {
 const char kClassName[] = "PacketSnifferClass1";
 const char kKernelFilter[] = "ip proto \\tcp or \\udp or \\icmp";
+// IPv6 whole: its transport may lie behind extension headers the decoder walks.
+const char kKernelFilterIPv6[] = "ip proto \\tcp or \\udp or \\icmp or ip6";
+
+bool IsIPv6Type(const uint8_t* type) { return type[0] == 0x86 && type[1] == 0xDD; }
 }  // namespace
 
 CaptureMethods::CaptureMethods(CaptureEngine& engine) : engine_(engine) {
@@ -61,7 +65,7 @@ bool CaptureMethods::StartPacketCapture() {
   pcap_ = OpenDevice();
   if (!pcap_) return false;
   bpf_program_t program{};
-  if (lib.pcap_compile(pcap_, &program, kKernelFilter, 1, 0) >= 0) {
+  if (lib.pcap_compile(pcap_, &program, adapter_.ipv6 ? kKernelFilterIPv6 : kKernelFilter, 1, 0) >= 0) {
     if (lib.pcap_setfilter(pcap_, &program) >= 0) {
       nonBlocking_ = lib.pcap_setnonblock && lib.pcap_setnonblock(pcap_, 1, errorText_) == 0;
       engine_.running = true;
@@ -154,8 +158,10 @@ DWORD WINAPI CaptureMethods::NetMonStatus(NetMonEvent) { return 0; }
 DWORD WINAPI CaptureMethods::NetMonFrames(NetMonEvent event) {
   auto* self = static_cast<CaptureMethods*>(event.context);
   if (!self) return 0;
-  ForEachNetMonFrame(event, [self](const uint8_t* frame, uint32_t length) {
-    if (length > 14 && frame[12] == 0x08 && frame[13] == 0x00) self->handOff.Send(frame, length, kHandOffTimeoutMs);
+  const bool ipv6 = self->adapter_.ipv6;
+  ForEachNetMonFrame(event, [self, ipv6](const uint8_t* frame, uint32_t length) {
+    if (length > 14 && ((frame[12] == 0x08 && frame[13] == 0x00) || (ipv6 && IsIPv6Type(frame + 12))))
+      self->handOff.Send(frame, length, kHandOffTimeoutMs);
   });
   return 0;
 }
@@ -206,7 +212,8 @@ void WINAPI CaptureMethods::NetMon3Frame(HANDLE, ULONG, void* context, HANDLE fr
   if (!lib.NmGetRawFrame || lib.NmGetRawFrame(frame, sizeof buffer, buffer, &length) != 0 ||
       length > sizeof buffer)
     return;
-  if (!NetMonPayloadOffset(buffer, length)) return;
+  const uint32_t payload = NetMonPayloadOffset(buffer, length);
+  if (!payload || (!self->adapter_.ipv6 && IsIPv6Type(buffer + payload - 2))) return;
   self->handOff.Send(buffer, length, kHandOffTimeoutMs);
 }
 

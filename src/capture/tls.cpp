@@ -21,7 +21,11 @@ bool JoinHandshake(const uint8_t* data, size_t len, uint8_t* out, size_t* outLen
       break;
     }
     const uint8_t* r = data + pos;
-    if (r[0] != kHandshakeRecord || r[1] != 3) return pos > 0;
+    if (r[0] != kHandshakeRecord || r[1] != 3) {
+      // Other bytes after the hello's records (early data, say) end them.
+      *outLen = n;
+      return pos > 0;
+    }
     const size_t body = size_t(r[3]) << 8 | r[4];
     if (body == 0 || body > kTlsHelloMax) return false;
     const size_t have = len - pos - 5 < body ? len - pos - 5 : body;
@@ -86,7 +90,7 @@ TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDns
 }
 
 struct TlsNameLearner::Flow {
-  uint32_t src = 0, dst = 0;
+  IpAddress src, dst;
   uint16_t sport = 0, dport = 0;
   uint32_t nextSeq = 0;
   uint32_t used = 0;  // clock of the last segment; 0 = free
@@ -100,7 +104,7 @@ void TlsNameLearner::Clear() {
   for (int i = 0; i < kTlsPendingFlows; i++) flows_[i] = Flow();
 }
 
-TlsNameLearner::Flow* TlsNameLearner::FlowOf(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
+TlsNameLearner::Flow* TlsNameLearner::FlowOf(const IpAddress& src, const IpAddress& dst, uint16_t sport, uint16_t dport,
                                              bool create) {
   Flow* oldest = &flows_[0];
   for (int i = 0; i < kTlsPendingFlows; i++) {
@@ -117,21 +121,37 @@ TlsNameLearner::Flow* TlsNameLearner::FlowOf(uint32_t src, uint32_t dst, uint16_
   return oldest;
 }
 
-uint32_t TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache, bool* late) {
+IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache, bool* late) {
   if (late) *late = false;
-  if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6) return 0;
-  const int ihl = (p[0] & 0x0F) * 4;
-  const int total = int(LoadBe16(p + 2));
-  const int end = total >= ihl && total < n ? total : n;  // Ethernet padding is not payload
-  if (ihl < 20 || ihl + 20 > end) return 0;
-  const uint8_t* t = p + ihl;
-  const int thl = (t[12] >> 4) * 4;
-  if (thl < 20 || ihl + thl >= end) return 0;
-  const uint8_t* payload = t + thl;
-  const size_t len = size_t(end - ihl - thl);
-  uint32_t src, dst;
-  memcpy(&src, p + 12, 4);
-  memcpy(&dst, p + 16, 4);
+  const uint8_t* t;
+  const uint8_t* payload;
+  size_t len;
+  IpAddress src, dst;
+  if (n >= 40 && (p[0] >> 4) == 6) {
+    IPv6Transport x;
+    if (!FindIPv6Transport(p, n, &x) || x.protocol != 6 || x.payload >= x.end) return {};
+    t = p + x.header;
+    payload = p + x.payload;
+    len = size_t(x.end - x.payload);
+    src = IpAddress::V6(p + 8);
+    dst = IpAddress::V6(p + 24);
+  } else {
+    if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6) return {};
+    const int ihl = (p[0] & 0x0F) * 4;
+    const int total = int(LoadBe16(p + 2));
+    const int end = total >= ihl && total < n ? total : n;  // Ethernet padding is not payload
+    if (ihl < 20 || ihl + 20 > end) return {};
+    t = p + ihl;
+    const int thl = (t[12] >> 4) * 4;
+    if (thl < 20 || ihl + thl >= end) return {};
+    payload = t + thl;
+    len = size_t(end - ihl - thl);
+    uint32_t a;
+    memcpy(&a, p + 12, 4);
+    src = IpAddress::V4(a);
+    memcpy(&a, p + 16, 4);
+    dst = IpAddress::V4(a);
+  }
   const uint16_t sport = LoadBe16(t), dport = LoadBe16(t + 2);
   const uint32_t seq = LoadBe32(t + 4);
 
@@ -139,7 +159,7 @@ uint32_t TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache,
   Flow* flow = buffers_ ? FlowOf(src, dst, sport, dport, false) : nullptr;
   TlsHello r;
   if (flow) {
-    if (seq != flow->nextSeq) return 0;  // out of order: wait for the expected segment
+    if (seq != flow->nextSeq) return {};  // out of order: wait for the expected segment
     uint8_t* buf = buffers_.get() + (flow - flows_.get()) * kTlsHelloMax;
     const size_t room = kTlsHelloMax - flow->fill;
     const size_t take = len < room ? len : room;
@@ -161,10 +181,8 @@ uint32_t TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache,
       flow->used = ++clock_;
     }
   }
-  if (r != TlsHello::Name) return 0;
+  if (r != TlsHello::Name) return {};
   const size_t before = cache.size();
-  uint8_t address[16] = {};  // the cache keeps every family's address in 16 bytes
-  memcpy(address, &dst, 4);
-  cache.Add(kFamilyIPv4, address, name);
-  return cache.size() != before ? dst : 0;
+  cache.Add(dst.is6() ? kFamilyIPv6 : kFamilyIPv4, dst.bytes, name);  // the cache keeps 16 bytes of either
+  return cache.size() != before ? dst : IpAddress();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/ip_address.h"
 #include "capture/dns.h"
 
 // A ClientHello longer than this (records included) is not read: real ones
@@ -27,15 +28,15 @@ class TlsNameLearner {
  public:
   TlsNameLearner();
   ~TlsNameLearner();
-  // One IPv4 packet; returns the server address (network order) whose name
-  // was learned, 0 when none. `late` tells that the hello began in an
+  // One IPv4 or IPv6 packet; returns the server address whose name was
+  // learned, 0.0.0.0 when none. `late` tells that the hello began in an
   // earlier segment, so its conversation already exists without the name.
-  uint32_t Learn(const uint8_t* packet, int32_t length, DnsNameCache& cache, bool* late = nullptr);
+  IpAddress Learn(const uint8_t* packet, int32_t length, DnsNameCache& cache, bool* late = nullptr);
   void Clear();
 
  private:
   struct Flow;
-  Flow* FlowOf(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, bool create);
+  Flow* FlowOf(const IpAddress& src, const IpAddress& dst, uint16_t sport, uint16_t dport, bool create);
   std::unique_ptr<Flow[]> flows_;
   std::unique_ptr<uint8_t[]> buffers_;  // kTlsPendingFlows * kTlsHelloMax, made at the first long hello
   uint32_t clock_ = 0;

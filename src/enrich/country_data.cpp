@@ -12,6 +12,7 @@ const char* const CountryData::kFileNames[] = {
     "GeoLiteCity.dat",    "GeoLiteCity.dat.gz",   "IpToCountry.csv",       "GeoLite2-City.mmdb",
     "GeoLite2-Country.mmdb", "dbip-city-lite.mmdb", "dbip-country-lite.mmdb", "GeoIP.dat",
     nullptr};
+const char CountryData::kIPv6FileName[] = "GeoIPv6.dat";
 
 namespace {
 bool EndsWith(const std::string& s, const char* tail) {
@@ -76,6 +77,12 @@ bool CountryData::LoadFile(const std::string& path) {
 }
 
 bool CountryData::LoadFromFolder(const std::string& folder) {
+  legacy6_ = LegacyGeoDatabase();
+  std::vector<uint8_t> data;
+  const std::string path6 = folder + kIPv6FileName;
+  if (path6.size() <= 259 && ReadDataFile(path6, false, kMaxDatabaseBytes, &data) &&
+      (!legacy6_.Load(std::move(data)) || legacy6_.kind() != LegacyGeoDatabase::kCountry6))
+    legacy6_ = LegacyGeoDatabase();
   for (int i = 0; kFileNames[i]; i++) {
     const std::string path = folder + kFileNames[i];
     if (path.size() > 259) continue;
@@ -87,7 +94,7 @@ bool CountryData::LoadFromFolder(const std::string& folder) {
         i++;
       }
   }
-  return false;
+  return loaded();
 }
 
 void CountryData::Lookup(uint32_t address, char (&text)[64]) {
@@ -99,4 +106,16 @@ void CountryData::Lookup(uint32_t address, char (&text)[64]) {
     case kMmdb: mmdb_.Lookup(host, text); break;
     case kNone: break;
   }
+}
+
+void CountryData::Lookup6(const IpAddress& address, char (&text)[64]) {
+  text[0] = 0;
+  if (source_ == kMmdb && mmdb_.Lookup6(address.bytes, text)) return;
+  if (source_ == kLegacy && legacy_.Lookup6(address.bytes, text)) return;
+  if (legacy6_.Lookup6(address.bytes, text)) return;
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (memcmp(address.bytes, kMapped, 12) != 0) return;
+  uint32_t v4;
+  memcpy(&v4, address.bytes + 12, 4);
+  Lookup(v4, text);
 }

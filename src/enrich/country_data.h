@@ -22,16 +22,21 @@ class CountryData : public CountryLookup {
  public:
   // The names tried in `folder` (ending in a path separator), in order.
   static const char* const kFileNames[];
-  // Loads the first file of kFileNames that loads; false when none did.
+  // Loads the first file of kFileNames that loads, and kIPv6FileName for
+  // IPv6 addresses the first file cannot place; false when neither loaded.
   bool LoadFromFolder(const std::string& folder);
+  static const char kIPv6FileName[];
   // Loads one file, its kind told by its name (.csv, .mmdb, .gz, else the
   // legacy binary format).
   bool LoadFile(const std::string& path);
-  bool loaded() const { return source_ != kNone; }
+  bool loaded() const { return source_ != kNone || legacy6_.kind() != LegacyGeoDatabase::kNone; }
   const std::string& source() const { return sourcePath_; }
 
   // `address` in network order, as the conversations keep it.
   void Lookup(uint32_t address, char (&text)[64]) override;
+  // From the database's IPv6 part, else the IPv6 country file; an
+  // IPv4-mapped address (::ffff:a.b.c.d) else as its IPv4 address.
+  void Lookup6(const IpAddress& address, char (&text)[64]) override;
 
  private:
   enum Source { kNone, kLegacy, kCsv, kMmdb };
@@ -40,4 +45,5 @@ class CountryData : public CountryLookup {
   LegacyGeoDatabase legacy_;
   CountryRangeTable csv_;
   MmdbDatabase mmdb_;
+  LegacyGeoDatabase legacy6_;
 };

@@ -7,7 +7,7 @@
 namespace {
 constexpr int kRecordLength = 3;
 constexpr size_t kStructureSearch = 20;  // the marker lies within the file's last bytes
-constexpr int kTypeCountry = 1, kTypeCityRev1 = 2, kTypeCityRev0 = 6;
+constexpr int kTypeCountry = 1, kTypeCityRev1 = 2, kTypeCityRev0 = 6, kTypeCountry6 = 12;
 
 uint32_t Le24(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16; }
 
@@ -40,8 +40,8 @@ bool LegacyGeoDatabase::Load(std::vector<uint8_t> data) {
     if (p[0] != 0xFF || p[1] != 0xFF || p[2] != 0xFF) continue;
     int type = p[3];
     if (type >= 106) type -= 105;
-    if (type == kTypeCountry) {
-      kind = kCountry;
+    if (type == kTypeCountry || type == kTypeCountry6) {
+      kind = type == kTypeCountry ? kCountry : kCountry6;
       segments = kCountryBegin;
     } else if (type == kTypeCityRev1 || type == kTypeCityRev0) {
       if (back < 3) return false;  // no room for the segment count
@@ -57,21 +57,35 @@ bool LegacyGeoDatabase::Load(std::vector<uint8_t> data) {
   return true;
 }
 
+bool LegacyGeoDatabase::Leaf(const uint8_t* address, int bits, uint32_t* result) const {
+  uint64_t node = 0;
+  // At most one node per address bit: a tree that goes deeper is broken.
+  for (int bit = 0; bit < bits; bit++) {
+    const uint64_t at = (2 * node + ((address[bit / 8] >> (7 - bit % 8)) & 1)) * kRecordLength;
+    if (at + kRecordLength > data_.size()) return false;
+    *result = Le24(data_.data() + at);
+    if (*result >= segments_) return *result != segments_;
+    node = *result;
+  }
+  return false;
+}
+
+bool LegacyGeoDatabase::Lookup6(const uint8_t (&address)[16], char (&text)[64]) const {
+  text[0] = 0;
+  uint32_t result;
+  if (kind_ != kCountry6 || !Leaf(address, 128, &result)) return false;
+  const uint32_t index = result - kCountryBegin;
+  if (index == 0 || index >= kCountryCodeCount) return false;
+  LocationText(kCountryCodes[index], "", "", "", text);
+  return true;
+}
+
 bool LegacyGeoDatabase::Lookup(uint32_t address, char (&text)[64]) const {
   text[0] = 0;
-  if (kind_ == kNone) return false;
-  uint64_t node = 0;
-  uint32_t result = 0;
-  bool leaf = false;
-  // At most one node per address bit: a tree that goes deeper is broken.
-  for (int bit = 31; bit >= 0 && !leaf; bit--) {
-    const uint64_t at = (2 * node + ((address >> bit) & 1)) * kRecordLength;
-    if (at + kRecordLength > data_.size()) return false;
-    result = Le24(data_.data() + at);
-    if (result >= segments_) leaf = true;
-    else node = result;
-  }
-  if (!leaf || result == segments_) return false;
+  if (kind_ == kNone || kind_ == kCountry6) return false;
+  const uint8_t bytes[4] = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+  uint32_t result;
+  if (!Leaf(bytes, 32, &result)) return false;
   if (kind_ == kCountry) {
     const uint32_t index = result - kCountryBegin;
     if (index == 0 || index >= kCountryCodeCount) return false;

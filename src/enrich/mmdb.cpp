@@ -226,6 +226,22 @@ bool MmdbDatabase::Lookup(uint32_t address, char (&text)[64]) const {
     }
     if (!leaf) return false;
   }
+  return RecordText(record, text);
+}
+
+bool MmdbDatabase::Lookup6(const uint8_t (&address)[16], char (&text)[64]) const {
+  text[0] = 0;
+  if (!recordSize_ || ipVersion_ != 6) return false;
+  uint64_t node = 0, record = 0;
+  for (int bit = 0; bit < 128; bit++) {
+    if (!Record(node, (address[bit / 8] >> (7 - bit % 8)) & 1, &record)) return false;
+    if (record >= nodeCount_) return RecordText(record, text);
+    node = record;
+  }
+  return false;
+}
+
+bool MmdbDatabase::RecordText(uint64_t record, char (&text)[64]) const {
   if (record == nodeCount_) return false;
   const uint64_t offset = record - nodeCount_ - kSeparator;
   if (record < uint64_t(nodeCount_) + kSeparator || offset >= dataSection_.size) return false;

@@ -14,6 +14,9 @@ class MmdbDatabase {
   // `address` in host order. The text of the record found: country name,
   // city, state (US), postal code; false when there is none.
   bool Lookup(uint32_t address, char (&text)[64]) const;
+  // An IPv6 address, walked over all 128 bits; only IPv6 databases have them.
+  bool Lookup6(const uint8_t (&address)[16], char (&text)[64]) const;
+  int ipVersion() const { return recordSize_ ? ipVersion_ : 0; }
 
   // Limits on what a hostile file can make the reader do.
   static constexpr int kMaxDepth = 16;          // nesting of maps and arrays
@@ -51,6 +54,7 @@ class MmdbDatabase {
   // Follows a path of map keys ("#0" takes the first element of an array).
   static bool Path(const Section& s, Value v, std::initializer_list<const char*> keys, std::string* out);
   bool Record(uint64_t node, int bit, uint64_t* record) const;
+  bool RecordText(uint64_t record, char (&text)[64]) const;
 
   std::vector<uint8_t> data_;
   uint32_t nodeCount_ = 0;

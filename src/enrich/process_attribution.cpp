@@ -15,9 +15,22 @@ uint32_t EndpointPortField(uint16_t port) {
   return field;
 }
 
-namespace {
-uint64_t EndpointKey(uint32_t address, uint16_t port) { return uint64_t(address) << 16 | port; }
-}  // namespace
+IpAddress EndpointLocal(const EndpointEntry& e) {
+  return e.family == 23 ? IpAddress::V6(e.localAddress6) : IpAddress::V4(e.localAddress);
+}
+
+IpAddress EndpointRemote(const EndpointEntry& e) {
+  return e.family == 23 ? IpAddress::V6(e.remoteAddress6) : IpAddress::V4(e.remoteAddress);
+}
+
+size_t ProcessAttributor::KeyHash::operator()(const Key& k) const {
+  uint64_t w[4];
+  memcpy(w, k.local.bytes, 16);
+  memcpy(w + 2, k.remote.bytes, 16);
+  uint64_t h = (uint64_t(k.localPort) << 16 | k.remotePort) + k.local.family;
+  for (uint64_t x : w) h = (h ^ x) * 0x9E3779B97F4A7C15ULL + (h >> 29);
+  return size_t(h ^ h >> 32);
+}
 
 bool ProcessAttributor::Unchanged(const ConversationTable& table) const {
   return valid_ && lastTable_ == &table && lastClears_ == table.clears && table.count() >= lastCount_ &&
@@ -81,8 +94,9 @@ void ProcessAttributor::Run(ConversationTable& table) {
     for (size_t i = lastCount_; i < table.count(); i++) {
       const Conversation& c = table.at(i);
       if (c.protocol != kProtoTcp || (c.processIndex != -1 && !options_.ShowOnlyActiveConnections)) continue;
-      auto direct = byEndpoints_.find(Key{EndpointKey(c.localAddress, c.localPort), EndpointKey(c.remoteAddress, c.remotePort)});
-      auto mirrored = byEndpoints_.find(Key{EndpointKey(c.remoteAddress, c.remotePort), EndpointKey(c.localAddress, c.localPort)});
+      const IpAddress local = table.LocalIp(c), remote = table.RemoteIp(c);
+      auto direct = byEndpoints_.find(Key{local, remote, c.localPort, c.remotePort});
+      auto mirrored = byEndpoints_.find(Key{remote, local, c.remotePort, c.localPort});
       const bool hasDirect = direct != byEndpoints_.end(), hasMirrored = mirrored != byEndpoints_.end();
       if (!hasDirect && !hasMirrored) continue;
       uint32_t owner = hasDirect ? direct->second.firstOwned : kNone;
@@ -100,21 +114,30 @@ void ProcessAttributor::Run(ConversationTable& table) {
   byEndpoints_.clear();
   for (uint32_t n = 0; n < entries_.size(); n++) {
     const EndpointEntry& e = entries_[n];
-    if (e.remoteAddress == 0 || e.kind != 1 || e.family != 2) continue;
+    static const uint8_t kZero[16] = {};
+    const IpAddress local = EndpointLocal(e), remote = EndpointRemote(e);
+    if (e.kind != 1 || (e.family != 2 && e.family != 23) || !memcmp(remote.bytes, kZero, 16)) continue;
     DecodedPacket d;
     d.protocol = kProtoTcp;
-    d.localAddress = e.localAddress;
-    d.remoteAddress = e.remoteAddress;
     d.localPort = EndpointPort(e.localPort);
     d.remotePort = EndpointPort(e.remotePort);
     const uint32_t owned = e.pid ? n : kNone;
-    auto span = byEndpoints_.emplace(Key{EndpointKey(d.localAddress, d.localPort), EndpointKey(d.remoteAddress, d.remotePort)},
-                                     Span{n, n, owned, owned});
+    auto span = byEndpoints_.emplace(Key{local, remote, d.localPort, d.remotePort}, Span{n, n, owned, owned});
     Span& s = span.first->second;
     s.last = n;
     if (e.pid) {
       if (s.firstOwned == kNone) s.firstOwned = n;
       s.lastOwned = n;
+    }
+    // An IPv6 conversation's key holds its addresses' entries.
+    if (local.is6()) {
+      d.family = 6;
+      d.localAddress = table.addresses().Find6(local.bytes);
+      d.remoteAddress = table.addresses().Find6(remote.bytes);
+      if (!d.localAddress || !d.remoteAddress) continue;
+    } else {
+      d.localAddress = e.localAddress;
+      d.remoteAddress = e.remoteAddress;
     }
     Conversation* c = table.FindConversation(d);
     if (!c || c->protocol != kProtoTcp) continue;

@@ -1,5 +1,5 @@
-// The owning process of TCP conversations, from the system's endpoint
-// tables, and the program-wide cache of process file names and users.
+// The owning process of TCP conversations of either IP version, from the
+// system's endpoint tables, and the program-wide cache of process file names and users.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -23,6 +23,9 @@ struct EndpointEntry {
   uint8_t remoteAddress6[16] = {};
 };
 
+// An entry's addresses, of its family.
+IpAddress EndpointLocal(const EndpointEntry& e);
+IpAddress EndpointRemote(const EndpointEntry& e);
 // The host-order port of an entry's port field.
 uint16_t EndpointPort(uint32_t field);
 // The port field the system tables hold for a host-order port.
@@ -85,11 +88,14 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
   void Apply(ConversationTable& table, size_t index, uint32_t entry, uint32_t owner);
   bool Unchanged(const ConversationTable& table) const;
   struct Key {
-    uint64_t local, remote;
-    bool operator==(const Key& o) const { return local == o.local && remote == o.remote; }
+    IpAddress local, remote;
+    uint16_t localPort, remotePort;
+    bool operator==(const Key& o) const {
+      return local == o.local && remote == o.remote && localPort == o.localPort && remotePort == o.remotePort;
+    }
   };
   struct KeyHash {
-    size_t operator()(const Key& k) const { return size_t(k.local * 0x9E3779B97F4A7C15ULL ^ (k.remote + (k.remote << 29))); }
+    size_t operator()(const Key& k) const;
   };
   struct Span {
     uint32_t first, last, firstOwned, lastOwned;

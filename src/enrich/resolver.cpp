@@ -17,7 +17,7 @@ struct HostResolver::State {
   struct Slot {
     bool busy = false;
     uint64_t ticket = 0;
-    uint32_t address = 0;
+    IpAddress address;
   };
   mutable std::mutex mutex;
   std::condition_variable idle;
@@ -26,7 +26,7 @@ struct HostResolver::State {
   int running = 0;    // worker threads alive, busy or cancelled
   int unclaimed = 0;  // started workers that have not yet taken a lookup
   std::deque<std::pair<int, uint64_t>> queued;  // slot and ticket, waiting for a worker
-  std::vector<std::pair<uint32_t, std::string>> results;
+  std::vector<std::pair<IpAddress, std::string>> results;
   std::shared_ptr<HostLookup> lookup;
   HostResolver::ThreadStarter startThread;
 };
@@ -52,10 +52,11 @@ void Worker(void* p) {
       if (--s.running == 0) s.idle.notify_all();
       return;
     }
-    const uint32_t address = s.slots[index].address;
+    const IpAddress address = s.slots[index].address;
     lock.unlock();
     std::string name;
-    const bool ok = s.lookup->Reverse(address, &name) && !name.empty();
+    const bool ok = (address.is6() ? s.lookup->Reverse6(address.bytes, &name) : s.lookup->Reverse(address.v4(), &name)) &&
+                    !name.empty();
     lock.lock();
     HostResolver::State::Slot& slot = s.slots[index];
     if (slot.busy && slot.ticket == ticket) {
@@ -99,7 +100,7 @@ HostResolver::~HostResolver() {
   state_->idle.wait_for(lock, std::chrono::milliseconds(250), [&] { return state_->running == 0; });
 }
 
-bool HostResolver::StartLookup(uint32_t address) {
+bool HostResolver::StartLookup(const IpAddress& address) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
   int free = -1;
@@ -123,13 +124,18 @@ void HostResolver::AbandonPending() {
 }
 
 int HostResolver::Deliver() {
-  std::vector<std::pair<uint32_t, std::string>> results;
+  std::vector<std::pair<IpAddress, std::string>> results;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     results.swap(state_->results);
     StartWorkers(state_);  // lookups whose thread could not be made earlier
   }
-  table_.SetHostNames(results);
+  // IPv4 names in one pass over the table, IPv6 ones by their entries.
+  std::vector<std::pair<uint32_t, std::string>> v4;
+  for (auto& r : results)
+    if (r.first.is6()) table_.SetHostName(r.first, r.second.c_str());
+    else v4.emplace_back(r.first.v4(), std::move(r.second));
+  table_.SetHostNames(v4);
   return int(results.size());
 }
 

@@ -15,9 +15,10 @@ class HostLookup {
   virtual ~HostLookup() = default;
   // `address` in network order; false when no name came back.
   virtual bool Reverse(uint32_t address, std::string* name) = 0;
+  virtual bool Reverse6(const uint8_t (&)[16], std::string*) { return false; }
 };
 
-// gethostbyaddr (Windows) or getnameinfo (native).
+// gethostbyaddr (Windows) or getnameinfo (native); getnameinfo for IPv6.
 std::shared_ptr<HostLookup> SystemHostLookup();
 
 class HostResolver : public NameResolver {
@@ -40,8 +41,10 @@ class HostResolver : public NameResolver {
 
   // Takes a free slot and queues its lookup for a worker, starting one when
   // fewer than kMaxWorkers are alive; false only when all slots are busy.
-  bool StartLookup(uint32_t address);
+  bool StartLookup(const IpAddress& address);
+  bool StartLookup(uint32_t address) { return StartLookup(IpAddress::V4(address)); }
   void Request(uint32_t address) override { StartLookup(address); }
+  void Request6(const IpAddress& address) override { StartLookup(address); }
   // Frees every busy slot; the workers still running deliver nothing.
   void AbandonPending() override;
   // On the table's thread: writes the names that arrived; returns how many.

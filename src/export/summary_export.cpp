@@ -424,8 +424,26 @@ std::string XmlElementName(int titleString) {
   return name;
 }
 
+size_t TabularAddressWidth(size_t count, const std::function<const Conversation&(size_t)>& row,
+                           const std::vector<int>& columns, const ColumnContext& ctx) {
+  size_t width = size_t(ColumnById(2).tabularWidth);
+  bool shown = false;
+  for (int id : columns) shown = shown || id == 2 || id == 3;
+  if (!shown || !ctx.addresses) return width;
+  char text[kIpAddressTextSize];
+  for (size_t i = 0; i < count; i++) {
+    const Conversation& c = row(i);
+    if (!(c.flags & kConvIPv6)) continue;
+    for (uint32_t entry : {c.localEntry, c.remoteEntry}) {
+      const size_t n = FormatIPv6(ctx.addresses->address6(entry), text, sizeof text);
+      if (n > width) width = n;
+    }
+  }
+  return width;
+}
+
 void AppendSummaryRow(std::string& out, const Conversation& c, int format,
-                      const std::vector<int>& columns, const ColumnContext& ctx) {
+                      const std::vector<int>& columns, const ColumnContext& ctx, size_t addressWidth) {
   char buf[kColumnTextSize];
   int i = 0;
   switch (format) {
@@ -446,7 +464,8 @@ void AppendSummaryRow(std::string& out, const Conversation& c, int format,
       break;
     case kFormatTabular:
       for (int id : columns) {
-        const size_t w = size_t(ColumnById(id).tabularWidth);
+        size_t w = size_t(ColumnById(id).tabularWidth);
+        if ((id == 2 || id == 3) && addressWidth > w) w = addressWidth;
         const char* text = ColumnText(c, id, buf, ctx);
         const size_t n = strnlen(text, w);
         AppendFlat(out, text, n);
@@ -625,8 +644,9 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
     out.Close();
     return true;
   }
+  const size_t addressWidth = format == kFormatTabular ? TabularAddressWidth(count, row, columns, ctx) : 0;
   for (size_t i = 0; i < count; i++) {
-    AppendSummaryRow(buf, row(i), format, columns, ctx);
+    AppendSummaryRow(buf, row(i), format, columns, ctx, addressWidth);
     if (buf.size() >= (1 << 16)) {
       if (!out.Write(buf.data(), buf.size())) return fail();
       buf.clear();

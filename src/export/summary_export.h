@@ -36,9 +36,14 @@ std::string PositionColor(int i);
 // with spaces and slashes as "_".
 std::string XmlElementName(int titleString);
 
-// Appends one conversation's row in `format` to `out`.
+// The width of the fixed-width format's address columns that fits every
+// address of the rows (IPv6 ones may pass the usual 15).
+size_t TabularAddressWidth(size_t count, const std::function<const Conversation&(size_t)>& row,
+                           const std::vector<int>& columns, const ColumnContext& ctx);
+// Appends one conversation's row in `format` to `out`; `addressWidth` widens
+// the address columns of the fixed-width format.
 void AppendSummaryRow(std::string& out, const Conversation& c, int format,
-                      const std::vector<int>& columns, const ColumnContext& ctx);
+                      const std::vector<int>& columns, const ColumnContext& ctx, size_t addressWidth = 0);
 // Appends the optional title line of formats 2 and 7.
 void AppendTitleLine(std::string& out, int format, const std::vector<int>& columns);
 // What comes before the first row and after the last; `titleLine` asks for

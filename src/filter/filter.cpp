@@ -10,11 +10,17 @@ namespace {
 
 // Takes the next token of `text` at `pos`, separated by any of `seps`; empty
 // tokens are skipped and a token is cut to kFilterTokenMax characters.
-bool NextToken(const char* text, size_t& pos, const char* seps, char (&out)[kFilterTokenMax + 1]) {
+// With `brackets`, separators between '[' and the next ']' belong to the
+// token (IPv6 addresses hold ':'); an unclosed '[' runs to the end.
+bool NextToken(const char* text, size_t& pos, const char* seps, char (&out)[kFilterTokenMax + 1],
+               bool brackets = false) {
   while (text[pos] && strchr(seps, text[pos])) pos++;
   if (!text[pos]) return false;
   size_t n = 0;
-  while (text[pos] && !strchr(seps, text[pos])) {
+  bool inside = false;
+  while (text[pos] && (inside || !strchr(seps, text[pos]))) {
+    if (brackets && text[pos] == '[') inside = true;
+    else if (text[pos] == ']') inside = false;
     if (n < kFilterTokenMax) out[n++] = text[pos];
     pos++;
   }
@@ -83,6 +89,14 @@ uint32_t ParseAddressHostOrder(const char* s) {
 
 bool InRange(uint32_t v, uint32_t lo, uint32_t hi) { return lo <= v && v <= hi; }
 
+// "[address]"; all ones when the text is no IPv6 address, as inet_addr's
+// INADDR_NONE stands for an invalid IPv4 one.
+void ParseBracketed(const char* part, uint8_t (&out)[16]) {
+  const char* end = strchr(part, ']');
+  if (end && !end[1] && ParseIPv6(part + 1, size_t(end - part - 1), out)) return;
+  memset(out, 0xFF, 16);
+}
+
 
 }  // namespace
 
@@ -91,14 +105,20 @@ bool ParseFilterRule(const char* token, FilterRule& rule) {
   int count = 0;
   size_t pos = 0;
   char scratch[kFilterTokenMax + 1];
-  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch)) count++;
+  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch, true)) count++;
   if (count < 3) return false;
 
   if (count >= 4) {
     size_t ppos = 0;
     char part[kFilterTokenMax + 1];
-    for (int i = 0; NextToken(fields[3], ppos, "-", part); i++) {
-      if (strchr(part, '.')) {
+    for (int i = 0; NextToken(fields[3], ppos, "-", part, true); i++) {
+      if (part[0] == '[') {
+        uint8_t a[16];
+        ParseBracketed(part, a);
+        if (!rule.v6) memcpy(rule.low6, a, 16);
+        memcpy(rule.high6, a, 16);
+        rule.v6 = true;
+      } else if (strchr(part, '.')) {
         uint32_t a = ParseAddressHostOrder(part);
         if (i == 0) rule.addressLow = a;
         rule.addressHigh = a;
@@ -140,17 +160,12 @@ namespace {
 bool InRange6(const IpAddress& a, const FilterRule& r) {
   return a.is6() && CompareIPv6(r.low6, a.bytes) <= 0 && CompareIPv6(a.bytes, r.high6) <= 0;
 }
-bool InRangeAny(const IpAddress& a, const FilterRule& r) {
-  if (r.v6) return InRange6(a, r);
-  return !a.is6() && InRange(NetToHost32(a.v4()), r.addressLow, r.addressHigh);
-}
-}  // namespace
 
-bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
-                 uint16_t remotePort, const IpAddress& localAddress, const IpAddress& remoteAddress) {
-  if (!localAddress.is6() && !remoteAddress.is6())
-    return MatchFilter(list, protocol, localPort, remotePort, NetToHost32(localAddress.v4()),
-                       NetToHost32(remoteAddress.v4()));
+// `inRange(rule, local)` tells whether the local or remote address lies in
+// the rule's range.
+template <class InRangeOf>
+bool MatchRules(const FilterRuleList& list, uint16_t protocol, uint16_t localPort, uint16_t remotePort,
+                InRangeOf inRange) {
   if (list.empty()) return true;
   int includes = 0, includeMatches = 0;
   bool excluded = false;
@@ -164,8 +179,8 @@ bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPo
       m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
     }
     if (m && (r.v6 || !(r.addressLow == 0 && r.addressHigh == 0))) {
-      bool l = InRangeAny(localAddress, r);
-      bool rm = InRangeAny(remoteAddress, r);
+      bool l = inRange(r, true);
+      bool rm = inRange(r, false);
       m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
     }
     if (!m) continue;
@@ -175,31 +190,21 @@ bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPo
   if (excluded) return false;
   return includes == 0 || includeMatches > 0;
 }
+}  // namespace
+
+bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
+                 uint16_t remotePort, const IpAddress& localAddress, const IpAddress& remoteAddress) {
+  return MatchRules(list, protocol, localPort, remotePort, [&](const FilterRule& r, bool local) {
+    const IpAddress& a = local ? localAddress : remoteAddress;
+    if (r.v6) return InRange6(a, r);
+    return !a.is6() && InRange(NetToHost32(a.v4()), r.addressLow, r.addressHigh);
+  });
+}
 
 bool MatchFilter(const FilterRuleList& list, uint16_t protocol, uint16_t localPort,
                  uint16_t remotePort, uint32_t localAddress, uint32_t remoteAddress) {
-  if (list.empty()) return true;
-  int includes = 0, includeMatches = 0;
-  bool excluded = false;
-  for (const FilterRule& r : list) {
-    if (r.action == 1) includes++;
-    bool m = r.protocol == -1 || (r.protocol == -2 && (protocol == 6 || protocol == 17)) ||
-             r.protocol == int16_t(protocol);
-    if (m && !(r.portLow == 65535 && r.portHigh == 65535)) {
-      bool l = InRange(localPort, r.portLow, r.portHigh);
-      bool rm = InRange(remotePort, r.portLow, r.portHigh);
-      m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
-    }
-    if (m && r.v6) m = false;  // an IPv6 range holds no IPv4 address
-    if (m && !(r.addressLow == 0 && r.addressHigh == 0)) {
-      bool l = InRange(localAddress, r.addressLow, r.addressHigh);
-      bool rm = InRange(remoteAddress, r.addressLow, r.addressHigh);
-      m = r.direction == 1 ? l : r.direction == 2 ? rm : (l || rm);
-    }
-    if (!m) continue;
-    if (r.action == 2) excluded = true;
-    else if (r.action == 1) includeMatches++;
-  }
-  if (excluded) return false;
-  return includes == 0 || includeMatches > 0;
+  // An IPv6 range holds no IPv4 address.
+  return MatchRules(list, protocol, localPort, remotePort, [&](const FilterRule& r, bool local) {
+    return !r.v6 && InRange(local ? localAddress : remoteAddress, r.addressLow, r.addressHigh);
+  });
 }

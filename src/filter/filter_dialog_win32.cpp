@@ -18,7 +18,7 @@ INT_PTR CALLBACK FilterProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       TranslateDialog(dlg, IDD_FILTER);
       SetWindowTextA(dlg, GetString(d->titleString));
       SetDlgItemTextA(dlg, IDC_FILTER_EXAMPLES,
-                      "include:remote:tcp:80\r\ninclude:both:udp:53-139\r\n"
+                      "include:remote:tcp:80\r\ninclude:both:udp:53-139   exclude:remote:all:[::1]\r\n"
                       "exclude:both:tcpudp:192.168.0.1-192.168.0.100");
       SetDlgItemTextA(dlg, IDC_FILTER_TEXT, d->text.c_str());
       SetFocus(GetDlgItem(dlg, IDC_FILTER_TEXT));

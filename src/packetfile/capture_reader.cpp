@@ -234,3 +234,14 @@ bool CaptureReader::NextPcapNg(CaptureFrame& f) {
     Consume(total);  // blocks we do not use
   }
 }
+
+FileTime LocalTimeConverter::Convert(FileTime utc) {
+  constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;  // zone changes fall on these
+  const uint64_t b = utc / kQuarterHour;
+  if (b != bucket_) {
+    const FileTime start = b * kQuarterHour;
+    offset_ = int64_t(GetPlatform().UtcToLocalFileTime(start) - start);
+    bucket_ = b;
+  }
+  return FileTime(int64_t(utc) + offset_);
+}

@@ -53,6 +53,16 @@ class MemorySource : public ByteSource {
   size_t pos_ = 0;
 };
 
+// UTC to local FILETIME, asking the platform once per quarter hour.
+class LocalTimeConverter {
+ public:
+  FileTime Convert(FileTime utc);
+
+ private:
+  uint64_t bucket_ = ~uint64_t(0);
+  int64_t offset_ = 0;
+};
+
 struct CaptureFrame {
   uint32_t linkType = 0;
   const uint8_t* data = nullptr;  // valid until the next call

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "base/byte_cursor.h"
-#include "capture/frame.h"
+#include "packetfile/link_type.h"
 #include "packetfile/capture_reader.h"
 
 namespace {

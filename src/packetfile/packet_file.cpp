@@ -39,12 +39,19 @@ bool PacketFile::CreateForWriting() {
   }
   if (!writeBuf_) writeBuf_.reset(new uint8_t[kBatchSize + kRecordOverhead + kMaxPacketLength]);
   batchLen_ = 0;
-  uint8_t h[kFileHeaderSize];
-  memcpy(h, kMagic200, 8);
-  StoreLe16(h + 8, 4);
+  uint8_t h[kFileHeaderSize + 16 * kMaxHeaderIPv6];
+  size_t payload = 4;
   memcpy(h + 10, &headerAddress, 4);
-  writeOffset_ = kFileHeaderSize;
-  if (writer_.Write(h, sizeof h)) return true;
+  for (const IpAddress& a : headerAddresses6) {
+    if (!a.is6()) continue;
+    if (payload == 4 + 16 * kMaxHeaderIPv6) break;
+    memcpy(h + 10 + payload, a.bytes, 16);
+    payload += 16;
+  }
+  memcpy(h, kMagic200, 8);
+  StoreLe16(h + 8, uint16_t(payload));
+  writeOffset_ = 10 + payload;
+  if (writer_.Write(h, writeOffset_)) return true;
   writeError_ = RawFile::LastErrorText();
   return false;
 }
@@ -102,12 +109,15 @@ bool PacketFile::OpenForReading() {
     return false;
   }
   uint8_t lenBytes[2];
+  headerAddresses6.clear();
   if (!Fill(lenBytes, 2, &got) || got != 2) {
     damage_ = "truncated file header";
   } else if (const uint16_t len = LoadLe16(lenBytes); len >= 1 && len <= 255) {
     uint8_t payload[256] = {};
     if (!Fill(payload, len, &got) || got != len) damage_ = "truncated file header";
     memcpy(&headerAddress, payload, 4);
+    // Whole addresses only: a cut one at the end is not an address.
+    for (size_t at = 4; !damage_ && at + 16 <= len; at += 16) headerAddresses6.push_back(IpAddress::V6(payload + at));
   }
   recordOffset_ = fileOffset_;
   return reader_.IsOpen();

@@ -1,10 +1,15 @@
 // The program's own packet file: a 14-byte header, then one record per
 // packet (u16 header length 24, the 24-byte PacketHeader, the packet).
+// The header's payload is the adapter's IPv4 address, then its IPv6
+// addresses (16 bytes each) when it has any: readers that take only the
+// first four bytes still read such files.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "base/ip_address.h"
 #include "base/platform.h"
 #include "base/raw_file.h"
 
@@ -14,6 +19,9 @@ constexpr uint32_t kMaxPacketLength = 65536;
 // follows every packet).
 constexpr uint32_t kPacketBufferSize = kMaxPacketLength + 1;
 constexpr uint32_t kFileHeaderSize = 14;
+// IPv6 addresses the header keeps: the payload stays within the 255 bytes
+// that every reader of the format accepts.
+constexpr size_t kMaxHeaderIPv6 = 15;
 constexpr uint32_t kRecordOverhead = 26;
 
 // Told how far a long read of a file has come; false asks it to stop.
@@ -82,6 +90,9 @@ class PacketFile {
   bool writing() const { return writer_.IsOpen(); }
 
   uint32_t headerAddress = 0;  // network byte order
+  // The adapter's IPv6 addresses: the writer keeps the first kMaxHeaderIPv6,
+  // the reader restores them.
+  std::vector<IpAddress> headerAddresses6;
   FileTime lastPacketTime = 0;
 
  private:

@@ -1,5 +1,6 @@
 #include "stream/stream_loader.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -32,16 +33,31 @@ void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload
   b.zeroFilled += zeros;
 }
 
-int PacketDirection(const Conversation& c, const DecodedPacket& p) {
+int PacketDirection(const Conversation& c, const DecodedPacket& p, const uint8_t* local6, const uint8_t* remote6) {
   if (p.protocol != c.protocol) return 0;
   const bool ports = c.protocol != kProtoIcmp;
-  const bool forward = p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress &&
-                       (!ports || (p.localPort == c.localPort && p.remotePort == c.remotePort));
-  const bool backward = p.localAddress == c.remoteAddress && p.remoteAddress == c.localAddress &&
-                        (!ports || (p.localPort == c.remotePort && p.remotePort == c.localPort));
+  // Addresses as the decoder gives them: IPv6 ones against the row's bytes.
+  bool ll, rr, lr, rl, loop;
+  if (local6) {
+    if (p.family != 6) return 0;
+    ll = !memcmp(p.local6, local6, 16);
+    rr = !memcmp(p.remote6, remote6, 16);
+    lr = !memcmp(p.local6, remote6, 16);
+    rl = !memcmp(p.remote6, local6, 16);
+    loop = !memcmp(local6, remote6, 16);
+  } else {
+    if (p.family == 6) return 0;
+    ll = p.localAddress == c.localAddress;
+    rr = p.remoteAddress == c.remoteAddress;
+    lr = p.localAddress == c.remoteAddress;
+    rl = p.remoteAddress == c.localAddress;
+    loop = c.localAddress == c.remoteAddress;
+  }
+  const bool forward = ll && rr && (!ports || (p.localPort == c.localPort && p.remotePort == c.remotePort));
+  const bool backward = lr && rl && (!ports || (p.localPort == c.remotePort && p.remotePort == c.localPort));
   if (!forward && !backward) return 0;
-  if (c.localAddress == c.remoteAddress) return forward ? 1 : 2;  // loopback: the ports decide
-  return p.localAddress == c.localAddress && p.remoteAddress == c.remoteAddress ? 1 : 2;
+  if (loop) return forward ? 1 : 2;  // loopback: the ports decide
+  return ll && rr ? 1 : 2;
 }
 
 LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning,
@@ -58,6 +74,24 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   const uint32_t start = platform.TickCount();
   auto exhausted = [&] { return captureRunning && platform.TickCount() - start >= kCaptureLoadBudgetMs; };
   std::unique_ptr<uint8_t[]> buf(new uint8_t[kPacketBufferSize]);
+  // An IPv6 row's address fields are entries of the table's book; without
+  // the table its packets cannot be told.
+  const bool v6 = ConversationTable::IsIPv6(c);
+  if (v6 && !table) {
+    file.CloseReading();
+    return LoadResult::Complete;
+  }
+  const uint8_t* local6 = v6 ? table->addresses().address6(c.localEntry) : nullptr;
+  const uint8_t* remote6 = v6 ? table->addresses().address6(c.remoteEntry) : nullptr;
+  // Later IPv6 fragments carry no ports: they follow the payload of their
+  // first one, in file order.
+  struct Fragmented {
+    uint8_t source[16], destination[16];
+    uint32_t id, nextSequence;
+    int direction;
+  };
+  Fragmented fragmented[64] = {};
+  size_t fragments = 0;
   StreamBlock block;
   int previous = 0;
   bool first = true, stopped = false;
@@ -66,8 +100,30 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     DecodedPacket p;
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
     if (p.headerLength >= p.totalSize) continue;  // no payload
-    const int direction = PacketDirection(c, p);
+    int direction = 0;
+    if (p.fragment != kLaterFragment) {
+      direction = PacketDirection(c, p, local6, remote6);
+    } else if (p.protocol == c.protocol) {
+      for (size_t i = 0; i < fragments && i < 64; i++) {
+        Fragmented& f = fragmented[i];
+        if (f.id == p.fragmentId && !memcmp(f.source, p.local6, 16) &&
+            !memcmp(f.destination, p.remote6, 16)) {
+          direction = f.direction;
+          p.tcpSequence = f.nextSequence;
+          f.nextSequence += uint32_t(p.totalSize - p.headerLength);
+          break;
+        }
+      }
+    }
     if (!direction) continue;
+    if (p.fragment == kFirstFragment) {
+      Fragmented& f = fragmented[fragments++ % 64];
+      memcpy(f.source, p.local6, 16);
+      memcpy(f.destination, p.remote6, 16);
+      f.id = p.fragmentId;
+      f.nextSequence = p.tcpSequence + uint32_t(p.totalSize - p.headerLength);
+      f.direction = direction;
+    }
     if (first) {
       block.startTime = h.time;
       first = false;

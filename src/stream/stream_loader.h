@@ -57,13 +57,16 @@ enum class LoadResult { NoFile, Complete, BudgetExhausted };
 void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* payload, size_t n);
 
 // Whether a packet decoded with the direction decision off belongs to `c`,
-// and in which direction (1 or 2; 0 when it does not belong).
-int PacketDirection(const Conversation& c, const DecodedPacket& p);
+// and in which direction (1 or 2; 0 when it does not belong). An IPv6 `c`
+// needs its addresses' bytes.
+int PacketDirection(const Conversation& c, const DecodedPacket& p, const uint8_t* local6 = nullptr,
+                    const uint8_t* remote6 = nullptr);
 
 class ConversationTable;
 
 // Reads the packet file and hands every block of `c` to `sink`. While
 // `captureRunning`, the load stops after kCaptureLoadBudgetMs. With a table
-// that knows where the conversation's records lie, only those are read.
+// that knows where the conversation's records lie, only those are read; an
+// IPv6 conversation needs its table.
 LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, bool captureRunning,
                       const ConversationTable* table = nullptr);

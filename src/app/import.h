@@ -37,13 +37,3 @@ using LibraryImporter = bool (*)(const char* path, PacketSniffer& sniffer, ReadP
 // through it; the importer answers false when it cannot, and ours reads them.
 using NetMonFileImporter = bool (*)(PacketSniffer& sniffer, const char* path);
 void SetNetMonFileImporter(NetMonFileImporter importer);
-
-// UTC to local FILETIME, asking the platform once per quarter hour.
-class LocalTimeConverter {
- public:
-  FileTime Convert(FileTime utc);
-
- private:
-  uint64_t bucket_ = ~uint64_t(0);
-  int64_t offset_ = 0;
-};

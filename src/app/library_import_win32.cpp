@@ -1,4 +1,4 @@
-#include "packetfile/library_import_win32.h"
+#include "app/library_import_win32.h"
 
 #include <cstring>
 

@@ -1,21 +1,10 @@
-#include "packetfile/import.h"
+#include "app/import.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "capture/capture_engine.h"
 #include "base/raw_file.h"
-
-FileTime LocalTimeConverter::Convert(FileTime utc) {
-  constexpr uint64_t kQuarterHour = 15ULL * 60 * 10000000;  // zone changes fall on these
-  const uint64_t b = utc / kQuarterHour;
-  if (b != bucket_) {
-    const FileTime start = b * kQuarterHour;
-    offset_ = int64_t(GetPlatform().UtcToLocalFileTime(start) - start);
-    bucket_ = b;
-  }
-  return FileTime(int64_t(utc) + offset_);
-}
 
 CaptureFormat DetectFileFormat(const char* path, std::string* error) {
   RawFile f;
