@@ -3,8 +3,10 @@
 // optionally one large TCP download spread evenly through the file: requests
 // of 300 bytes answered by 1 MB each, in 1448-byte segments, with some
 // segments swapped and some sent twice.
-// Usage: bench_gen PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]
-// With LARGE_MB, OUT.pkp.large holds the download's records alone.
+// Usage: bench_gen [-6] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]
+// With LARGE_MB, OUT.pkp.large holds the download's records alone. With -6
+// the same capture is written in IPv6: the same conversations, ports and
+// payloads between 2001:db8::1 and addresses in 2001:db8:1::/64.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +24,13 @@ void Put16(uint8_t* p, uint16_t v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool v6 = argc > 1 && strcmp(argv[1], "-6") == 0;
+  if (v6) {
+    argc--;
+    argv++;
+  }
   if (argc != 5 && argc != 6) {
-    fprintf(stderr, "usage: bench_gen PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]\n");
+    fprintf(stderr, "usage: bench_gen [-6] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]\n");
     return 2;
   }
   const long packets = atol(argv[1]), conversations = atol(argv[2]);
@@ -45,29 +52,43 @@ int main(int argc, char** argv) {
   std::mt19937 rng(1);
   const long perConv = packets / conversations;
   const long window = 1000;  // conversations open at once
-  uint8_t frame[14 + 1500] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x08, 0x00};
+  uint8_t frame[14 + 1600] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x08, 0x00};
+  if (v6) frame[12] = 0x86, frame[13] = 0xDD;
+  const uint8_t local6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   const uint64_t t0 = 1700000000ULL * 1000000;
   long frames = 0;
   auto emit = [&](bool tcp, bool out, uint32_t remote, uint16_t lport, uint16_t rport, uint32_t seq,
                   uint8_t fill, int payload, bool large = false) {
     uint8_t* ip = frame + 14;
-    const int th = tcp ? 20 : 8, total = 20 + th + payload;
-    memset(ip, 0, size_t(20 + th));
-    ip[0] = 0x45;
-    Put16(ip + 2, uint16_t(total));
-    ip[8] = 64;
-    ip[9] = tcp ? 6 : 17;
+    const int ih = v6 ? 40 : 20, th = tcp ? 20 : 8, total = ih + th + payload;
+    memset(ip, 0, size_t(ih + th));
     uint8_t r[4] = {uint8_t(remote >> 24), uint8_t(remote >> 16), uint8_t(remote >> 8), uint8_t(remote)};
-    memcpy(ip + 12, out ? local : r, 4);
-    memcpy(ip + 16, out ? r : local, 4);
-    Put16(ip + 20, out ? lport : rport);
-    Put16(ip + 22, out ? rport : lport);
-    if (tcp) {
-      Put16(ip + 24, uint16_t(seq >> 16));
-      Put16(ip + 26, uint16_t(seq));
-      ip[32] = 0x50;
+    if (v6) {
+      ip[0] = 0x60;
+      Put16(ip + 4, uint16_t(th + payload));
+      ip[6] = tcp ? 6 : 17;
+      ip[7] = 64;
+      uint8_t r6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 1};
+      memcpy(r6 + 12, r, 4);
+      memcpy(ip + 8, out ? local6 : r6, 16);
+      memcpy(ip + 24, out ? r6 : local6, 16);
+    } else {
+      ip[0] = 0x45;
+      Put16(ip + 2, uint16_t(total));
+      ip[8] = 64;
+      ip[9] = tcp ? 6 : 17;
+      memcpy(ip + 12, out ? local : r, 4);
+      memcpy(ip + 16, out ? r : local, 4);
     }
-    memset(ip + 20 + th, fill, size_t(payload));
+    uint8_t* t = ip + ih;
+    Put16(t, out ? lport : rport);
+    Put16(t + 2, out ? rport : lport);
+    if (tcp) {
+      Put16(t + 4, uint16_t(seq >> 16));
+      Put16(t + 6, uint16_t(seq));
+      t[12] = 0x50;
+    }
+    memset(t + th, fill, size_t(payload));
     const uint64_t us = t0 + uint64_t(frames++) * 10;
     const FileTime ft = kFileTimeUnixEpoch + us * 10;
     pkp.AppendPacket(ip, uint32_t(total), frame, frame + 6, ft);

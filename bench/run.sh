@@ -5,8 +5,9 @@
 #   peak memory against the number of conversations and of packets,
 #   loading one small conversation by its record index vs. the full scan,
 #   reassembling one large download vs. cat of the same records,
-#   the scale points: 200 000 and 2 000 000 conversations side by side, with
-#   bytes per conversation and the cost per packet of the one against the other.
+#   the scale points: 200 000 and 2 000 000 conversations, in IPv4 and in
+#   IPv6, each beside tcpdump, with bytes per conversation and the cost per
+#   packet of the one against the other.
 # Usage: bench/run.sh [PACKETS [CONVERSATIONS [LARGE_MB]]]
 #   (default 2500000 250000 200: a packet file of about 600 MB)
 set -euo pipefail
@@ -109,45 +110,53 @@ echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /st
 echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL /stab $OUT/r3.txt $OUT/few_convs.pcap)"
 
 # Scale: cost per packet and memory per conversation at 200 000 and at
-# 2 000 000 conversations (2 and 4 million packets). Timings are the best of
-# three; CPU seconds (user + system) beside wall seconds, since wall time
-# means little on a machine that others share.
-run3() {  # best wall and best CPU seconds of three runs, and the peak kB
-  local best_wall=999999 best_cpu=999999 peak=0
-  for _ in 1 2 3; do
-    local line
-    line=$(/usr/bin/time -f "%e %U %S %M" "$@" 2>&1 >/dev/null | tail -1)
-    read -r w u s m <<<"$line"
-    best_wall=$(python3 -c "print(min($best_wall, $w))")
-    best_cpu=$(python3 -c "print(min($best_cpu, $u + $s))")
-    peak=$m
+# 2 000 000 conversations (2 and 4 million packets), for the capture in IPv4
+# and the same capture in IPv6. At each point Pakrill and tcpdump run
+# alternately, five times each, and the best wall and the best CPU seconds
+# (user + system) of each count: the machine may be shared, and what others
+# run then weighs on both alike. The report of a run is deleted before the
+# next, so that no run pays for truncating the one before it.
+side_by_side() {  # CAPTURE: stab wall, CPU, peak kB; tcpdump wall, CPU
+  local sw=999999 sc=999999 tw=999999 tc=999999 peak=0 w u s m
+  for _ in 1 2 3 4 5; do
+    rm -f $OUT/r_scale.txt
+    read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" $PAKRILL /stab $OUT/r_scale.txt "$1" 2>&1 >/dev/null | tail -1)"
+    sw=$(python3 -c "print(min($sw, $w))"); sc=$(python3 -c "print(min($sc, $u + $s))"); peak=$m
+    read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" tcpdump -r "$1" -w /dev/null 2>&1 >/dev/null | tail -1)"
+    tw=$(python3 -c "print(min($tw, $w))"); tc=$(python3 -c "print(min($tc, $u + $s))")
   done
-  echo "$best_wall $best_cpu $peak"
+  echo "$sw $sc $peak $tw $tc"
 }
-echo "== scale: /stab at 200 000 and 2 000 000 conversations"
-declare -A stab tcpd rows
-for point in "2000000 200000" "4000000 2000000"; do
-  read -r pk cv <<<"$point"
-  $GEN "$pk" "$cv" $OUT/scale.pkp $OUT/scale_$cv.pcap >/dev/null
-  rm -f $OUT/scale.pkp
-  cat $OUT/scale_$cv.pcap >/dev/null
-  stab[$cv]=$(run3 $PAKRILL /stab $OUT/r_scale.txt $OUT/scale_$cv.pcap)
-  tcpd[$cv]=$(run3 tcpdump -r $OUT/scale_$cv.pcap -w /dev/null)
-  rows[$cv]=$(wc -l <$OUT/r_scale.txt)  # one row per conversation
-  rm -f $OUT/scale_$cv.pcap $OUT/r_scale.txt
+echo "== scale: /stab against tcpdump at 200 000 and 2 000 000 conversations, IPv4 and IPv6"
+points=()
+for family in 4 6; do
+  for point in "2000000 200000" "4000000 2000000"; do
+    read -r pk cv <<<"$point"
+    flag=(); [ $family = 6 ] && flag=(-6)
+    $GEN "${flag[@]}" "$pk" "$cv" $OUT/scale.pkp $OUT/scale.pcap >/dev/null
+    rm -f $OUT/scale.pkp
+    cat $OUT/scale.pcap >/dev/null
+    points+=("$family $pk $cv $(side_by_side $OUT/scale.pcap) $(wc -l <$OUT/r_scale.txt)")
+    rm -f $OUT/scale.pcap $OUT/r_scale.txt
+  done
 done
-python3 - "${stab[200000]}" "${tcpd[200000]}" "${stab[2000000]}" "${tcpd[2000000]}" \
-  "${rows[200000]}" "${rows[2000000]}" <<'PY'
+python3 - "${points[@]}" <<'PY'
 import sys
-s1, t1, s2, t2 = (list(map(float, a.split())) for a in sys.argv[1:5])
-c1, c2 = int(sys.argv[5]), int(sys.argv[6])
-points = [(c1, 2000000, s1, t1), (c2, 4000000, s2, t2)]
-for conv, pk, s, t in points:
-    print(f"   {conv:>9} conversations, {pk} packets:")
-    print(f"      pakrill /stab   {s[0]:6.2f} s wall {s[1]:6.2f} s CPU  {s[2]/1024:7.1f} MB peak   {s[2]*1024/conv:6.0f} bytes per conversation")
-    print(f"      tcpdump -r      {t[0]:6.2f} s wall {t[1]:6.2f} s CPU   stab/tcpdump = {s[0]/t[0]:.2f}x wall (goal <= 2x)")
-    print(f"      cost per packet {s[0]/pk*1e6:6.3f} us wall {s[1]/pk*1e6:6.3f} us CPU")
-print(f"   bytes per conversation added from {c1} to {c2}: {(s2[2]-s1[2])*1024/(c2-c1):.0f} (goal <= 160)")
-print(f"   cost per packet, 2 000 000 against 200 000 conversations: {(s2[0]/4)/(s1[0]/2):.2f}x wall, "
-      f"{(s2[1]/4)/(s1[1]/2):.2f}x CPU (goal <= 1.3x)")
+rows = [a.split() for a in sys.argv[1:]]
+for family in ("4", "6"):
+    pts = [r for r in rows if r[0] == family]
+    print(f"   IPv{family}:")
+    for k, (_, pk, cv, sw, sc, peak, tw, tc, n) in enumerate(pts):
+        pk, cv, sw, sc, peak, tw, tc, n = int(pk), int(cv), float(sw), float(sc), float(peak), float(tw), float(tc), int(n)
+        print(f"   {cv:>9} conversations, {pk} packets, {n} rows:")
+        print(f"      pakrill /stab   {sw:6.2f} s wall {sc:6.2f} s CPU  {peak/1024:7.1f} MB peak   {peak*1024/cv:6.0f} bytes per conversation")
+        print(f"      tcpdump -r      {tw:6.2f} s wall {tc:6.2f} s CPU   stab/tcpdump = {sw/tw:.2f}x wall, {sc/tc:.2f}x CPU "
+              f"(goal <= {'1x' if k == 0 else '2x'})")
+        if n == 0:
+            print("      (no rows: this build does not decode these frames)")
+    (_, p1, c1, w1, s1, m1, *_), (_, p2, c2, w2, s2, m2, *_) = pts
+    p1, c1, w1, s1, m1, p2, c2, w2, s2, m2 = int(p1), int(c1), float(w1), float(s1), float(m1), int(p2), int(c2), float(w2), float(s2), float(m2)
+    print(f"   bytes per conversation added from {c1} to {c2}: {(m2-m1)*1024/(c2-c1):.0f} (goal <= 160)")
+    print(f"   cost per packet, {c2} against {c1} conversations: {(w2/p2)/(w1/p1):.2f}x wall, "
+          f"{(s2/p2)/(s1/p1):.2f}x CPU (goal <= 1.3x)")
 PY

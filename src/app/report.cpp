@@ -29,11 +29,11 @@ namespace {
 
 // Accounts imported packets straight to the table: the same conversations
 // as storing them in a packet file and rebuilding from it, without the copy.
-// Packets go to the table in groups, whose lookups overlap their misses.
+// Each packet is decoded as it comes, and the decoded ones go to the table
+// in groups, whose lookups overlap their misses.
 class DirectSink : public PacketSniffer {
  public:
-  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache)
-      : table_(t), options_(o), cache_(cache), buffer_(new uint8_t[kGroup * kMaxPacketLength]) {}
+  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : table_(t), options_(o), cache_(cache) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
     if (options_.UseDnsQueriesForHostNames && n > 0 && (options_.CaptureIPv6 || (p[0] >> 4) != 6)) {
@@ -47,13 +47,12 @@ class DirectSink : public PacketSniffer {
     h.time = time ? time : GetPlatform().LocalFileTimeNow();
     if (dst) memcpy(h.dstMac, dst, 6);
     if (src) memcpy(h.srcMac, src, 6);
-    uint8_t* copy = buffer_.get() + size_t(pending_) * kMaxPacketLength;
-    memcpy(copy, p, size_t(n));
-    packets_[pending_] = copy;
-    if (++pending_ == kGroup) Flush();
+    DecodedPacket& d = decoded_[pending_];
+    d = DecodedPacket();
+    if (table_.DecodeForGroup(p, h, d) && ++pending_ == kGroup) Flush();
   }
   void Flush() {
-    table_.UpdateGroup(packets_, headers_, pending_);
+    table_.UpdateDecodedGroup(decoded_, headers_, pending_);
     pending_ = 0;
   }
 
@@ -63,8 +62,7 @@ class DirectSink : public PacketSniffer {
   const Options& options_;
   DnsNameCache& cache_;
   TlsNameLearner tls_;
-  std::unique_ptr<uint8_t[]> buffer_;
-  const uint8_t* packets_[kGroup];
+  DecodedPacket decoded_[kGroup];
   PacketHeader headers_[kGroup];
   int pending_ = 0;
 };

@@ -30,11 +30,20 @@ size_t FormatIPv6(const uint8_t* b, char* out, size_t outSize) {
       i += bestLen - 1;
       continue;
     }
+    // By hand, not by printf: reports write two addresses a row.
     if (mapped && i == 6) {
-      n += size_t(snprintf(buf + n, sizeof buf - n, "%u.%u.%u.%u", b[12], b[13], b[14], b[15]));
+      for (int k = 12; k < 16; k++) {
+        const unsigned v = b[k];
+        if (v >= 100) buf[n++] = char('0' + v / 100);
+        if (v >= 10) buf[n++] = char('0' + v / 10 % 10);
+        buf[n++] = char('0' + v % 10);
+        if (k < 15) buf[n++] = '.';
+      }
       break;
     }
-    n += size_t(snprintf(buf + n, sizeof buf - n, "%x", w[i]));
+    static const char kHex[] = "0123456789abcdef";
+    for (int shift = 12; shift >= 0; shift -= 4)
+      if (w[i] >> shift || !shift) buf[n++] = kHex[w[i] >> shift & 15];
     if (i < 7) buf[n++] = ':';
   }
   buf[n] = 0;

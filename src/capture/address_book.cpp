@@ -1,6 +1,7 @@
 #include "capture/address_book.h"
 
 #include <cstring>
+#include <utility>
 
 #include "capture/conversation.h"
 
@@ -17,9 +18,11 @@ void AddressBook::Clear() {
   v6_.clear();
   v6_.shrink_to_fit();
   slots6_.assign(16, 0);
+  recent6_[0] = recent6_[1] = 0;
   slots6_.shrink_to_fit();
   entries_.shrink_to_fit();
   slots_.assign(64, Slot{0, 0});
+  recent_[0] = recent_[1] = Slot{0, 0};
   slots_.shrink_to_fit();
   pages_.clear();
   pages_.emplace_back(new char[size_t(1) << kPageShift]);
@@ -36,10 +39,20 @@ uint32_t AddressBook::Find(uint32_t address) const {
 }
 
 uint32_t AddressBook::Intern(uint32_t address) {
+  // The capturing side's address opens nearly every conversation.
+  if (recent_[0].id && recent_[0].address == address) return recent_[0].id;
+  if (recent_[1].id && recent_[1].address == address) {
+    std::swap(recent_[0], recent_[1]);
+    return recent_[0].id;
+  }
   size_t mask = slots_.size() - 1;
   size_t s = HashAddress(address) & mask;
-  for (; slots_[s].id; s = (s + 1) & mask)
-    if (slots_[s].address == address) return slots_[s].id;
+  for (; slots_[s].id; s = (s + 1) & mask) {
+    if (slots_[s].address == address) {
+      recent_[1] = slots_[s];
+      return slots_[s].id;
+    }
+  }
   const uint32_t id = uint32_t(entries_.size());
   entries_.push_back(Entry{address, 0, kNotLooked, 0});
   if (entries_.size() * 2 > slots_.size()) {
@@ -61,15 +74,31 @@ uint32_t AddressBook::Hash6(const uint8_t* a) {
   uint64_t x, y;
   memcpy(&x, a, 8);
   memcpy(&y, a + 8, 8);
-  const uint64_t h = (x * 0x9E3779B97F4A7C15ULL) ^ (y + 0x632BE59BD9B4E019ULL) * 0xff51afd7ed558ccdULL;
-  return uint32_t(h >> 32 ^ h);
+  // Products carry only upwards: the shifts bring the upper bits, where the
+  // last bytes of an address land, down to the slot bits.
+  uint64_t h = x * 0x9E3779B97F4A7C15ULL + y;
+  h ^= h >> 32;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 29;
+  return uint32_t(h);
 }
 
 uint32_t AddressBook::Find6(const uint8_t* a) const {
+  if (recent6_[0] && memcmp(address6(recent6_[0]), a, 16) == 0) return recent6_[0];
+  if (recent6_[1] && memcmp(address6(recent6_[1]), a, 16) == 0) {
+    std::swap(recent6_[0], recent6_[1]);
+    return recent6_[0];
+  }
+  const uint32_t h = Hash6(a);
   const size_t mask = slots6_.size() - 1;
-  for (size_t s = Hash6(a) & mask;; s = (s + 1) & mask) {
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
     const uint32_t id = slots6_[s];
-    if (!id || memcmp(address6(id), a, 16) == 0) return id;
+    if (!id) return 0;
+    // Probing past other addresses reads their hashes, not their bytes.
+    if (entries_[id].address == h && memcmp(address6(id), a, 16) == 0) {
+      recent6_[1] = id;
+      return id;
+    }
   }
 }
 
@@ -79,7 +108,7 @@ uint32_t AddressBook::Intern6(const uint8_t* a) {
   memcpy(bytes.b, a, 16);
   v6_.push_back(bytes);
   const uint32_t id = uint32_t(entries_.size());
-  entries_.push_back(Entry{0, 0, kNotLooked, uint32_t(v6_.size())});
+  entries_.push_back(Entry{Hash6(a), 0, kNotLooked, uint32_t(v6_.size())});
   if (v6_.size() * 2 > slots6_.size()) {
     slots6_.assign(slots6_.size() * 2, 0);
     for (uint32_t e = 1; e < id; e++)
@@ -91,7 +120,7 @@ uint32_t AddressBook::Intern6(const uint8_t* a) {
 
 void AddressBook::Place6(uint32_t id) {
   const size_t mask = slots6_.size() - 1;
-  size_t s = Hash6(address6(id)) & mask;
+  size_t s = entries_[id].address & mask;
   while (slots6_[s]) s = (s + 1) & mask;
   slots6_[s] = id;
 }

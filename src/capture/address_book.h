@@ -21,6 +21,17 @@ class AddressBook {
   void Prefetch(uint32_t address) const {
     __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
   }
+  // An IPv6 lookup reads a slot, then its entry, then the address bytes:
+  // a group of lookups fetches each step for all of them before the next.
+  size_t Home6(const uint8_t* address) const { return Hash6(address) & (slots6_.size() - 1); }
+  void PrefetchSlot6(size_t home) const { __builtin_prefetch(&slots6_[home]); }
+  void PrefetchEntry6(size_t home) const {
+    if (const uint32_t id = slots6_[home]) __builtin_prefetch(&entries_[id]);
+  }
+  void PrefetchBytes6(size_t home) const {
+    if (const uint32_t id = slots6_[home])
+      if (entries_[id].v6) __builtin_prefetch(&v6_[entries_[id].v6 - 1]);
+  }
   // IPv6 addresses have entries of their own, numbered with the others.
   uint32_t Intern6(const uint8_t* address);
   uint32_t Find6(const uint8_t* address) const;
@@ -50,7 +61,7 @@ class AddressBook {
   static constexpr uint32_t kNotLooked = ~uint32_t(0);
   static constexpr uint32_t kPageShift = 16;
   struct Entry {
-    uint32_t address;
+    uint32_t address;  // IPv6 entries: the hash of their address
     uint32_t name;     // text ids; 0 = ""
     uint32_t country;  // kNotLooked until a lookup gave its text
     uint32_t v6;       // 1 + index in v6_; 0 for IPv4
@@ -62,6 +73,9 @@ class AddressBook {
   void Place6(uint32_t id);
   std::vector<Bytes16> v6_;
   std::vector<uint32_t> slots6_;  // entry ids; 0 = empty
+  // The entries the last lookups found, the latest first: the capturing
+  // side's address is in nearly every packet.
+  mutable uint32_t recent6_[2] = {};
   // Pages never move, so a text handed out stays valid until Clear.
   const char* Text(uint32_t t) const {
     return pages_[t >> kPageShift].get() + (t & ((1u << kPageShift) - 1));
@@ -74,6 +88,7 @@ class AddressBook {
     uint32_t address, id;  // id 0 = empty
   };
   std::vector<Slot> slots_;
+  Slot recent_[2] = {};  // the entries Intern found last, the latest first
   std::vector<std::unique_ptr<char[]>> pages_;
   uint32_t pageFill_ = 0;
   std::vector<uint32_t> textSlots_;  // text ids; 0 = empty

@@ -6,6 +6,7 @@
 
 #include "base/byte_cursor.h"
 #include "base/platform.h"
+#include "base/prefault.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 
@@ -60,27 +61,24 @@ bool ConversationTable::Matches(const A& c, const B& d, bool summary) {
 // Equal for every pair of records that Matches() pairs, in either order.
 template <class R>
 uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
-  uint64_t a, b;
-  if (summary) {
-    a = c.localAddress;
-    b = c.remoteAddress;
-  } else {
-    const bool ports = c.protocol != kProtoIcmp;
-    a = uint64_t(c.localAddress) << 16 | (ports ? c.localPort : 0);
-    b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
-  }
+  // Address and port side by side; ports and protocol count only outside
+  // summary mode, ports not for ICMP.
+  const bool ports = !summary && c.protocol != kProtoIcmp;
+  uint64_t a = uint64_t(c.localAddress) << 16 | (ports ? c.localPort : 0);
+  uint64_t b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
   if (a > b) std::swap(a, b);
-  uint64_t h = Mix(a * 0x9E3779B97F4A7C15ULL + b + Is6(c));
-  return summary ? h : Mix(h ^ c.protocol);
+  const uint64_t kind = uint64_t(Is6(c)) << 8 | (summary ? 0 : c.protocol);
+  return Mix(a * 0x9E3779B97F4A7C15ULL + (b ^ kind << 48));
 }
 
 // A slot holds the upper half of its key's hash beside the conversation
-// number, so that probing past other keys reads no record.
+// number, so that probing past other keys reads no record. A key's first
+// slot is given by the top bits of its hash, which that half holds too.
 void ConversationTable::IndexInsert(uint32_t i) {
   const size_t mask = slots_.size() - 1;
   const Conversation& c = at(i);
   const uint64_t h = KeyHash(c, indexSummary_), tag = h >> 32 << 32;
-  for (size_t s = h & mask;; s = (s + 1) & mask) {
+  for (size_t s = Home(h);; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) {
       slots_[s] = tag | (i + 1);
@@ -100,15 +98,41 @@ void ConversationTable::RebuildIndex() {
     useIndex_ = false;  // out of memory: the scan still finds everything
     return;
   }
+  homeShift_ = 64 - __builtin_ctzll(n);
+  PrefaultPages(slots_.data(), n * sizeof(uint64_t));  // the inserts touch every page
   // Each insert lands on a random slot: fetch the slots a few records ahead.
-  const size_t mask = n - 1;
   for (size_t i = 0; i < count_; i++) {
-    if (i + 16 < count_) __builtin_prefetch(&slots_[KeyHash(at(i + 16), indexSummary_) & mask]);
+    if (i + 16 < count_) __builtin_prefetch(&slots_[Home(KeyHash(at(i + 16), indexSummary_))]);
     IndexInsert(uint32_t(i));
   }
 }
 
-Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
+// Twice the slots, filled from the old ones alone: their tags tell where
+// they go, so no record is read, and read in order they land nearly in
+// order. False when the memory for both is not there.
+bool ConversationTable::GrowIndex() {
+  if (homeShift_ <= 32) return false;  // the tag no longer holds the top bits
+  PageArray<uint64_t> grown(slots_.size() * 2);
+  if (grown.empty()) return false;
+  PrefaultPages(grown.data(), grown.size() * sizeof(uint64_t));
+  const int shift = homeShift_ - 1;
+  const size_t mask = grown.size() - 1;
+  for (size_t s = 0; s < slots_.size(); s++) {
+    const uint64_t v = slots_[s];
+    if (!v) continue;
+    size_t t = size_t(v >> shift);
+    while (grown[t]) t = (t + 1) & mask;
+    grown[t] = v;
+  }
+  slots_ = std::move(grown);
+  homeShift_ = shift;
+  return true;
+}
+
+Conversation* ConversationTable::FindConversation(const DecodedPacket& d) { return FindHashed(d, nullptr); }
+
+// `hash`, when given, is the packet's KeyHash in the current mode.
+Conversation* ConversationTable::FindHashed(const DecodedPacket& d, const uint64_t* hash) {
   const bool summary = SummaryMode();
   if (!useIndex_) {
     for (size_t i = 0; i < count_; i++)
@@ -120,8 +144,8 @@ Conversation* ConversationTable::FindConversation(const DecodedPacket& d) {
     RebuildIndex();
   }
   const size_t mask = slots_.size() - 1;
-  const uint64_t h = KeyHash(d, summary);
-  for (size_t s = h & mask;; s = (s + 1) & mask) {
+  const uint64_t h = hash ? *hash : KeyHash(d, summary);
+  for (size_t s = Home(h);; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) return nullptr;
     if ((v ^ h) >> 32 == 0 && Matches(at(uint32_t(v) - 1), d, summary)) return &at(uint32_t(v) - 1);
@@ -133,6 +157,7 @@ Conversation* ConversationTable::Append() {
   if ((count_ >> kBlockShift) >= blocks_.size()) {
     PageArray<Conversation> block(size_t(1) << kBlockShift);
     if (block.empty()) return nullptr;
+    PrefaultPages(block.data(), block.size() * sizeof(Conversation));
     blocks_.push_back(std::move(block));
   }
   return new (&at(count_++)) Conversation();
@@ -141,6 +166,10 @@ Conversation* ConversationTable::Append() {
 void ConversationTable::IndexAppended() {
   if (useIndex_) {
     if (slots_.empty() || count_ * 2 > slots_.size()) {
+      if (!slots_.empty() && indexSummary_ == SummaryMode() && GrowIndex()) {
+        IndexInsert(uint32_t(count_ - 1));
+        return;
+      }
       indexSummary_ = SummaryMode();
       RebuildIndex();
     } else {
@@ -274,29 +303,80 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
 void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
                                     const uint64_t* offsets) {
   DecodedPacket d[kUpdateGroup];
-  bool decoded[kUpdateGroup] = {};
-  size_t slot[kUpdateGroup];
+  const PacketHeader* headers[kUpdateGroup];
+  uint64_t offs[kUpdateGroup];
   if (n > kUpdateGroup) n = kUpdateGroup;
+  int k = 0;
+  for (int i = 0; i < n; i++) {
+    if (!Decode(packets[i], h[i], d[k])) continue;
+    headers[k] = &h[i];
+    offs[k++] = offsets ? offsets[i] : kNoRecord;
+  }
+  AccountGroup(d, headers, offs, k);
+}
+
+void ConversationTable::UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* h, int n) {
+  const PacketHeader* headers[kUpdateGroup];
+  uint64_t offs[kUpdateGroup];
+  if (n > kUpdateGroup) n = kUpdateGroup;
+  for (int i = 0; i < n; i++) {
+    headers[i] = &h[i];
+    offs[i] = kNoRecord;
+  }
+  AccountGroup(d, headers, offs, n);
+}
+
+void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const* h, const uint64_t* offsets, int n) {
+  uint64_t hash[kUpdateGroup];
+  bool hashed[kUpdateGroup] = {};
   // The prefetches stand here, not in helpers: a call whose only effect is
   // a prefetch counts as without effect, and the compiler drops it.
   const bool indexed = useIndex_ && !slots_.empty() && indexSummary_ == SummaryMode();
-  for (int i = 0; i < n; i++) {
-    decoded[i] = Decode(packets[i], h[i], d[i]);
-    if (!decoded[i] || !indexed || d[i].family == 6) continue;
-    slot[i] = KeyHash(d[i], indexSummary_) & (slots_.size() - 1);
-    __builtin_prefetch(&slots_[slot[i]]);
-    addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
-  }
-  for (int i = 0; i < n && indexed; i++) {
-    if (!decoded[i] || d[i].family == 6) continue;
-    if (const uint64_t v = slots_[slot[i]]) {
-      const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
-      __builtin_prefetch(r);
-      __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+  if (indexed) {
+    size_t home6[kUpdateGroup][2];
+    int sixes = 0;
+    for (int i = 0; i < n; i++) {
+      if (d[i].family != 6 || d[i].fragment) continue;
+      home6[i][0] = addresses_.Home6(d[i].local6);
+      home6[i][1] = addresses_.Home6(d[i].remote6);
+      addresses_.PrefetchSlot6(home6[i][0]);
+      addresses_.PrefetchSlot6(home6[i][1]);
+      sixes++;
+    }
+    for (int step = 0; step < 2 && sixes; step++) {
+      for (int i = 0; i < n; i++) {
+        if (d[i].family != 6 || d[i].fragment) continue;
+        for (size_t home : home6[i]) {
+          if (step == 0) addresses_.PrefetchEntry6(home);
+          else addresses_.PrefetchBytes6(home);
+        }
+      }
+    }
+    for (int i = 0; i < n; i++) {
+      if (d[i].family == 6) {
+        // The key needs the address entries, and fragments their first.
+        if (d[i].fragment) continue;
+        d[i].localAddress = addresses_.Find6(d[i].local6);
+        d[i].remoteAddress = addresses_.Find6(d[i].remote6);
+        if (!d[i].localAddress || !d[i].remoteAddress) continue;
+      }
+      hashed[i] = true;
+      hash[i] = KeyHash(d[i], indexSummary_);
+      __builtin_prefetch(&slots_[Home(hash[i])]);
+      if (d[i].family != 6) addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+    }
+    for (int i = 0; i < n; i++) {
+      if (!hashed[i]) continue;
+      if (const uint64_t v = slots_[Home(hash[i])]) {
+        const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+        __builtin_prefetch(r);
+        __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+      }
     }
   }
+  // The hashes stay right while the index grows: they depend on the mode alone.
   for (int i = 0; i < n; i++)
-    if (decoded[i]) UpdateDecoded(d[i], h[i], offsets ? offsets[i] : kNoRecord);
+    UpdateDecoded(d[i], *h[i], offsets[i], hashed[i] ? &hash[i] : nullptr);
 }
 
 uint32_t ConversationTable::EntryOf6(const uint8_t* address) {
@@ -329,17 +409,17 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
   return id;
 }
 
-Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h,
-                                               uint64_t recordOffset) {
+Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h, uint64_t recordOffset,
+                                               const uint64_t* hash) {
   const bool summary = SummaryMode();
   if (d.family == 6) {
     if (!PairFragment(d)) return nullptr;
     // An IPv6 key holds the entries of its addresses; without both no
-    // conversation can have them yet.
-    d.localAddress = addresses_.Find6(d.local6);
-    d.remoteAddress = addresses_.Find6(d.remote6);
+    // conversation can have them yet. Entries found for the group stay.
+    if (!d.localAddress) d.localAddress = addresses_.Find6(d.local6);
+    if (!d.remoteAddress) d.remoteAddress = addresses_.Find6(d.remote6);
   }
-  Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindConversation(d);
+  Conversation* c = d.family == 6 && (!d.localAddress || !d.remoteAddress) ? nullptr : FindHashed(d, hash);
   if (c) {
     c->flags &= uint8_t(~kRowTextCurrent);
   } else {
@@ -386,7 +466,8 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
     c->outTotalSize += uint32_t(d.totalSize);
     c->outDataSize += payload;
   }
-  NoteRecord(c->index - 1, recordOffset);
+  // Reports account packets that lie in no packet file: nothing to note.
+  if (recordOffset != kNoRecord || c->index <= records_.size()) NoteRecord(c->index - 1, recordOffset);
   return c;
 }
 

@@ -62,6 +62,11 @@ class ConversationTable {
   static constexpr int kUpdateGroup = 16;
   void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n,
                    const uint64_t* recordOffsets = nullptr);
+  // The same in two halves, for packets that do not outlive their hand-over:
+  // each decoded as it comes (false when it joins no conversation), then
+  // the group of those decoded accounted, with no record offsets.
+  bool DecodeForGroup(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d) { return Decode(packet, h, d); }
+  void UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* headers, int n);
   Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
@@ -131,10 +136,15 @@ class ConversationTable {
   static uint64_t KeyHash(const R& c, bool summary);
   void IndexInsert(uint32_t i);
   void RebuildIndex();
+  bool GrowIndex();
+  size_t Home(uint64_t hash) const { return size_t(hash >> homeShift_); }
   Conversation* Append();
   void IndexAppended();
-  // The update after decoding.
-  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset);
+  // The update after decoding; `hash` is the packet's KeyHash when known.
+  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset,
+                              const uint64_t* hash = nullptr);
+  Conversation* FindHashed(const DecodedPacket& d, const uint64_t* hash);
+  void AccountGroup(DecodedPacket* d, const PacketHeader* const* headers, const uint64_t* offsets, int n);
   uint32_t EntryOf(uint32_t address);
   uint32_t EntryOf6(const uint8_t* address);
   const LocalSide* Side() {
@@ -162,6 +172,7 @@ class ConversationTable {
   std::vector<PageArray<Conversation>> blocks_;
   size_t count_ = 0;
   PageArray<uint64_t> slots_;  // hash tag, conversation index + 1; 0 = empty
+  int homeShift_ = 64;        // 64 - log2 of the slots
   bool indexSummary_ = false;
   bool useIndex_ = true;
   std::unique_ptr<uint8_t[]> readBuffer_;

@@ -42,8 +42,7 @@ bool MemorySource::Seek(uint64_t offset) {
 
 CaptureReader::CaptureReader(ByteSource& source) : src_(source) {}
 
-bool CaptureReader::Ensure(size_t n) {
-  if (len_ - pos_ >= n) return true;
+bool CaptureReader::Refill(size_t n) {
   if (pos_ > 0) {
     memmove(buf_.data(), buf_.data() + pos_, len_ - pos_);
     len_ -= pos_;

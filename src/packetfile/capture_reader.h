@@ -93,7 +93,8 @@ class CaptureReader {
   };
 
   // Makes n bytes available at Peek; false when the source ends first.
-  bool Ensure(size_t n);
+  bool Ensure(size_t n) { return len_ - pos_ >= n || Refill(n); }
+  bool Refill(size_t n);
   const uint8_t* Peek() const { return buf_.data() + pos_; }
   void Consume(size_t n) {
     pos_ += n;
