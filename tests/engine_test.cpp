@@ -18,6 +18,14 @@ TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
   r.Send(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 443, 1025, 10));
   EXPECT_EQ(r.engine.packetCount, 2);
   EXPECT_EQ(r.StoredPackets(), 4u);
+
+  // A later IPv6 fragment, which carries no ports, passes where its first did.
+  CaptureRig six("include:remote:tcp:443");
+  const Bytes dg = Ip6(6, "2001:db8::5", "2001:db8::9", 1025, 443, std::string(100, 'x'));
+  six.Send(Fragment(dg, 7, 0, 48));
+  six.Send(Fragment(dg, 7, 48, dg.size() - 40));
+  ASSERT_EQ(six.table.count(), 1u);
+  EXPECT_EQ(six.table.at(0).packets, 2u);
 }
 
 TEST(EngineTest, LiveModeOffStatOnlyAndImport) {

@@ -54,7 +54,10 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     DecodedPacket d;
     LocalSide& side = table_.local;
     side.ipv6 = options_.CaptureIPv6 != 0;
+    // A later IPv6 fragment is judged by its first one's ports; without a
+    // first seen, the table decides (it counts the fragment as without one).
     if (DecodePacket(packet, length, d, &side, dstMac, srcMac) &&
+        (d.fragment != kLaterFragment || table_.TakeFirstFragmentPorts(d)) &&
         !(d.family == 6 ? MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
                                       IpAddress::V6(d.local6), IpAddress::V6(d.remote6))
                         : MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,

@@ -191,19 +191,29 @@ bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, Dec
   return false;
 }
 
+const ConversationTable::FirstFragment* ConversationTable::FirstOf(const DecodedPacket& d) const {
+  // Fragments belong together by addresses and identification alone.
+  for (const FirstFragment& f : fragments_)
+    if (f.used && f.id == d.fragmentId && !memcmp(f.local, d.local6, 16) && !memcmp(f.remote, d.remote6, 16))
+      return &f;
+  return nullptr;
+}
+
+bool ConversationTable::TakeFirstFragmentPorts(DecodedPacket& d) const {
+  const FirstFragment* f = FirstOf(d);
+  if (!f) return false;
+  d.protocol = f->protocol;
+  d.localPort = f->localPort;
+  d.remotePort = f->remotePort;
+  return true;
+}
+
 bool ConversationTable::PairFragment(DecodedPacket& d) {
   if (!d.fragment) return true;
-  // Fragments belong together by addresses and identification alone.
-  FirstFragment* match = nullptr;
-  for (FirstFragment& f : fragments_) {
-    if (f.used && f.id == d.fragmentId && !memcmp(f.local, d.local6, 16) && !memcmp(f.remote, d.remote6, 16)) {
-      match = &f;
-      break;
-    }
-  }
   if (d.fragment == kFirstFragment) {
     // A repeated first fragment takes the place of the one before.
-    FirstFragment& f = match ? *match : fragments_[nextFragment_++ % kFragmentMemory];
+    const FirstFragment* match = FirstOf(d);
+    FirstFragment& f = match ? const_cast<FirstFragment&>(*match) : fragments_[nextFragment_++ % kFragmentMemory];
     memcpy(f.local, d.local6, 16);
     memcpy(f.remote, d.remote6, 16);
     f.id = d.fragmentId;
@@ -213,14 +223,9 @@ bool ConversationTable::PairFragment(DecodedPacket& d) {
     f.used = 1;
     return true;
   }
-  if (!match) {
-    skipped[kSkipFragmentWithoutFirst]++;
-    return false;
-  }
-  d.protocol = match->protocol;
-  d.localPort = match->localPort;
-  d.remotePort = match->remotePort;
-  return true;
+  if (TakeFirstFragmentPorts(d)) return true;
+  skipped[kSkipFragmentWithoutFirst]++;
+  return false;
 }
 
 uint32_t ConversationTable::NewChunk() {

@@ -164,6 +164,14 @@ class ConversationTable {
   FirstFragment fragments_[kFragmentMemory] = {};
   uint32_t nextFragment_ = 0;
   bool PairFragment(DecodedPacket& d);
+  const FirstFragment* FirstOf(const DecodedPacket& d) const;
+
+ public:
+  // A later IPv6 fragment takes the protocol and ports of its first one,
+  // when that was seen; false otherwise.
+  bool TakeFirstFragmentPorts(DecodedPacket& d) const;
+
+ private:
   void NoteRecord(size_t index, uint64_t offset);
 
   const Options& options_;
