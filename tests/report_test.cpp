@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/list_tools.h"
 #include "app/report.h"
+#include "base/parallel.h"
 #include "export/summary_export.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
@@ -115,5 +116,84 @@ TEST(ReportTest, CountersPastFourGigabytes) {
     if (format == kFormatTabular) continue;  // its columns are cut to their widths
     for (const char* text : {"4,295,162,100 Bytes", "2,149,548,000 Bytes", "65,580", "63960.9 KB/Sec"})
       EXPECT_NE(out.find(text), std::string::npos) << format << " " << text;
+  }
+}
+
+// The report accounts packets on a second thread and names the addresses
+// at the end: each keeps the first name the capture gave it, whether that
+// came before its conversation or after, over batches of packets.
+TEST(ReportTest, NamesAcrossThreadsAsInOrder) {
+  FakePlatform platform;
+  Options o;
+  auto dns = [](const char* name, const char* address) {
+    return Frame{Ethernet(WithPayload(17, "10.0.0.53", "10.0.0.1", 53, 5353, DnsResponse(name, {Addr(address)})))};
+  };
+  std::vector<Frame> frames = {dns("early.example", "10.0.0.8")};
+  for (int i = 0; i < 3000; i++)
+    frames.push_back({Ethernet(Ipv4Packet(17, "10.0.0.1", i % 2 ? "10.0.0.9" : "10.0.0.8", uint16_t(1000 + i), 80, 9))});
+  frames.push_back(dns("late.example", "10.0.0.9"));
+  frames.push_back(dns("other.example", "10.0.0.9"));
+  frames.push_back(dns("other.example", "10.0.0.8"));
+  const std::string cap = TempPath("names.pcap"), out = TempPath("names.txt");
+  WriteFileBytes(cap, PcapFile(frames));
+  std::string msg;
+  ASSERT_EQ(RunReport(o, 2, out.c_str(), cap.c_str(), msg), kExitOk) << msg;
+  const std::string text = ReadFileText(out);
+  size_t rows = 0, early = 0, late = 0;
+  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2, rows++) {
+    const std::string row = text.substr(at, end - at);
+    if (row.find("\t10.0.0.8\t") != std::string::npos) early += row.find("\tearly.example\t") != std::string::npos;
+    if (row.find("\t10.0.0.9\t") != std::string::npos) late += row.find("\tlate.example\t") != std::string::npos;
+    if (rows == 2999) {
+      EXPECT_EQ(row.substr(0, 5), "3000\t");  // in creation order
+    }
+  }
+  EXPECT_EQ(rows, 3001u);
+  EXPECT_EQ(early, 1500u);
+  EXPECT_EQ(late, 1500u);
+  remove(cap.c_str());
+  remove(out.c_str());
+}
+
+// Work shared with a second thread comes back in order, whole, and stops
+// at the first failure without leaving the helper behind.
+TEST(ReportParallel, OrderAndEarlyStop) {
+  struct Batch {
+    int first, n;
+  };
+  struct Taker {
+    int next = 0;
+    bool inOrder = true;
+  } taker;
+  {
+    BatchPipe<Batch, 2> pipe;
+    pipe.StartTaker(
+        [](void* t, Batch& b) {
+          Taker& k = *static_cast<Taker*>(t);
+          k.inOrder = k.inOrder && b.first == k.next;
+          k.next += b.n;
+        },
+        &taker, 64 * 1024);
+    for (int i = 0; i < 500; i++) {
+      Batch& b = pipe.Free();
+      b.first = i * 3;
+      b.n = 3;
+      pipe.Send();
+    }
+    pipe.Finish();
+    EXPECT_EQ(taker.next, 1500);
+    EXPECT_TRUE(taker.inOrder);
+  }
+  for (size_t stopAt : {size_t(1000), size_t(57), size_t(0)}) {
+    size_t slots[kHelperSlots + 1];
+    std::vector<size_t> used;
+    auto make = [&](size_t item, int slot) { slots[slot] = item * 7; };
+    auto use = [&](size_t item, int slot) {
+      used.push_back(slots[slot] == item * 7 ? item : ~item);
+      return item != stopAt;
+    };
+    EXPECT_EQ(MakeOnTwoThreads(size_t(101), make, use, 64 * 1024), stopAt > 100);
+    ASSERT_EQ(used.size(), stopAt > 100 ? 101 : stopAt + 1);
+    for (size_t i = 0; i < used.size(); i++) EXPECT_EQ(used[i], i);
   }
 }

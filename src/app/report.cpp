@@ -3,9 +3,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "app/command_line.h"
 #include "app/config.h"
+#include "base/parallel.h"
 #include "base/strings.h"
 #include "capture/capture_engine.h"
 #include "capture/dns.h"
@@ -29,42 +31,65 @@ namespace {
 
 // Accounts imported packets straight to the table: the same conversations
 // as storing them in a packet file and rebuilding from it, without the copy.
-// Each packet is decoded as it comes, and the decoded ones go to the table
-// in groups, whose lookups overlap their misses.
+// The import's thread reads, decodes and learns names; a second thread
+// accounts the decoded packets in batches, its lookups in groups that
+// overlap their misses. The table meets no name before the end, when every
+// address takes the first name the capture gave it, as accounting them in
+// one thread would have it too (the cache keeps an address's first name).
 class DirectSink : public PacketSniffer {
  public:
-  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : table_(t), options_(o), cache_(cache) {}
+  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : table_(t), options_(o), cache_(cache) {
+    side_ = t.local;
+    side_.ipv6 = o.CaptureIPv6 != 0;
+    pipe_.StartTaker(&Take, &t, kTakerStack);
+    batch_ = &pipe_.Free();
+    batch_->n = 0;
+  }
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
     if (options_.UseDnsQueriesForHostNames && n > 0 && (options_.CaptureIPv6 || (p[0] >> 4) != 6)) {
       LearnDnsAnswers(p, n, cache_);
-      tls_.Learn(p, n, cache_);  // late names are filled in after the import
+      tls_.Learn(p, n, cache_);
     }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
-    PacketHeader& h = headers_[pending_];
+    PacketHeader& h = batch_->headers[batch_->n];
     h = PacketHeader();
     h.length = uint32_t(n);
     h.time = time ? time : GetPlatform().LocalFileTimeNow();
     if (dst) memcpy(h.dstMac, dst, 6);
     if (src) memcpy(h.srcMac, src, 6);
-    DecodedPacket& d = decoded_[pending_];
+    DecodedPacket& d = batch_->decoded[batch_->n];
     d = DecodedPacket();
-    if (table_.DecodeForGroup(p, h, d) && ++pending_ == kGroup) Flush();
+    if (!DecodePacket(p, n, d, &side_, h.dstMac, h.srcMac)) {
+      skipped_[d.skip]++;
+      return;
+    }
+    batch_->offsets[batch_->n] = ConversationTable::kNoRecord;
+    if (++batch_->n == ConversationTable::kBatchPackets) {
+      pipe_.Send();
+      batch_ = &pipe_.Free();
+      batch_->n = 0;
+    }
   }
-  void Flush() {
-    table_.UpdateDecodedGroup(decoded_, headers_, pending_);
-    pending_ = 0;
+  // Accounts what is left; the table is complete on return.
+  void Finish() {
+    if (batch_->n) pipe_.Send();
+    pipe_.Finish();
+    for (int k = 0; k < kSkipReasonCount; k++) table_.skipped[k] += skipped_[k];
   }
 
  private:
-  static constexpr int kGroup = ConversationTable::kUpdateGroup;
+  using Batch = ConversationTable::DecodedBatch;
+  static constexpr size_t kTakerStack = 256 * 1024;
+  static void Take(void* table, Batch& b) { static_cast<ConversationTable*>(table)->AccountBatch(b); }
   ConversationTable& table_;
   const Options& options_;
   DnsNameCache& cache_;
   TlsNameLearner tls_;
-  DecodedPacket decoded_[kGroup];
-  PacketHeader headers_[kGroup];
-  int pending_ = 0;
+  LocalSide side_;
+  uint64_t skipped_[kSkipReasonCount] = {};
+  BatchPipe<Batch, 4> pipe_;
+  Batch* batch_;
 };
 
 // What an import that found no IP packet skipped, and why; "" otherwise.
@@ -149,12 +174,14 @@ ImportResult ImportForReport(ConversationTable& table, const Options& options,
                              const std::function<ImportResult(PacketSniffer&)>& import) {
   table.local.v4 = 0;
   table.local.v6.clear();
-  DnsNameCache cache;
-  table.dnsCache = &cache;
-  DirectSink sink(table, options, cache);
-  ImportResult r = import(sink);
-  sink.Flush();
-  // Names learned later in the file, as a rebuild after the import sees them.
+  DnsNameCache cache, none;
+  table.dnsCache = &none;
+  ImportResult r;
+  {
+    auto sink = std::make_unique<DirectSink>(table, options, cache);
+    r = import(*sink);
+    sink->Finish();
+  }
   if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(cache);
   table.dnsCache = nullptr;
   table.QueueNameLookups();

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/byte_cursor.h"
+#include "base/parallel.h"
 #include "base/platform.h"
 #include "base/prefault.h"
 #include "capture/dns.h"
@@ -303,34 +304,9 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
   return true;
 }
 
-// Decoding a group first lets the index slots and the records of all its
-// packets be fetched from memory at once instead of one miss after another.
-void ConversationTable::UpdateGroup(const uint8_t* const* packets, const PacketHeader* h, int n,
-                                    const uint64_t* offsets) {
-  DecodedPacket d[kUpdateGroup];
-  const PacketHeader* headers[kUpdateGroup];
-  uint64_t offs[kUpdateGroup];
-  if (n > kUpdateGroup) n = kUpdateGroup;
-  int k = 0;
-  for (int i = 0; i < n; i++) {
-    if (!Decode(packets[i], h[i], d[k])) continue;
-    headers[k] = &h[i];
-    offs[k++] = offsets ? offsets[i] : kNoRecord;
-  }
-  AccountGroup(d, headers, offs, k);
-}
-
-void ConversationTable::UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* h, int n) {
-  const PacketHeader* headers[kUpdateGroup];
-  uint64_t offs[kUpdateGroup];
-  if (n > kUpdateGroup) n = kUpdateGroup;
-  for (int i = 0; i < n; i++) {
-    headers[i] = &h[i];
-    offs[i] = kNoRecord;
-  }
-  AccountGroup(d, headers, offs, n);
-}
-
+// Decoding a batch first lets the index slots and the records of a group
+// of its packets be fetched from memory at once instead of one miss after
+// another.
 void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const* h, const uint64_t* offsets, int n) {
   uint64_t hash[kUpdateGroup];
   bool hashed[kUpdateGroup] = {};
@@ -534,28 +510,55 @@ void ConversationTable::QueueNameLookups() {
     if (addresses_.is6(id) && !addresses_.Name(id)[0]) resolver->Request6(addresses_.Address(id));
 }
 
+void ConversationTable::AccountBatch(DecodedBatch& b) {
+  const PacketHeader* headers[kUpdateGroup];
+  for (int i = 0; i < b.n; i += kUpdateGroup) {
+    const int n = b.n - i < kUpdateGroup ? b.n - i : kUpdateGroup;
+    for (int k = 0; k < n; k++) headers[k] = &b.headers[i + k];
+    AccountGroup(b.decoded + i, headers, b.offsets + i, n);
+  }
+}
+
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (resolver) resolver->AbandonPending();
   bool opened = file_ && file_->OpenForReading();
   replays++;
   replaying = true;
   if (opened) {
-    if (!readBuffer_) readBuffer_.reset(new uint8_t[size_t(kUpdateGroup) * kPacketBufferSize]);
-    PacketHeader h[kUpdateGroup];
-    const uint8_t* p[kUpdateGroup];
-    uint64_t offsets[kUpdateGroup];
-    for (;;) {
-      int n = 0;
-      while (n < kUpdateGroup) {
-        uint8_t* buf = readBuffer_.get() + size_t(n) * kPacketBufferSize;
-        if (!file_->ReadNextPacket(buf, h[n])) break;
-        offsets[n] = file_->recordOffset();
-        p[n++] = buf;
+    // This thread reads and decodes; a second one accounts.
+    if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
+    auto pipe = std::make_unique<BatchPipe<DecodedBatch, 4>>();
+    pipe->StartTaker([](void* t, DecodedBatch& b) { static_cast<ConversationTable*>(t)->AccountBatch(b); }, this,
+                     kAccountingStack);
+    uint64_t skips[kSkipReasonCount] = {};
+    const LocalSide* side = Side();
+    uint32_t batches = 0;
+    for (bool more = true; more;) {
+      DecodedBatch& b = pipe->Free();
+      b.n = 0;
+      while (b.n < kBatchPackets) {
+        PacketHeader& h = b.headers[b.n];
+        if (!file_->ReadNextPacket(readBuffer_.get(), h)) {
+          more = false;
+          break;
+        }
+        DecodedPacket& d = b.decoded[b.n];
+        d = DecodedPacket();
+        if (!DecodePacket(readBuffer_.get(), int32_t(h.length), d, side, h.dstMac, h.srcMac)) {
+          skips[d.skip]++;
+          continue;
+        }
+        b.offsets[b.n++] = file_->recordOffset();
       }
-      UpdateGroup(p, h, n, offsets);
-      if (n < kUpdateGroup) break;
-      if (progress && !progress->Continue(file_->recordOffset())) break;
+      pipe->Send();
+      // The progress may paint rows: the taker must be at rest.
+      if (more && progress && ++batches % kBatchesPerProgress == 0) {
+        pipe->Drain();
+        if (!progress->Continue(file_->recordOffset())) break;
+      }
     }
+    pipe->Finish();
+    for (int k = 0; k < kSkipReasonCount; k++) skipped[k] += skips[k];
     file_->CloseReading();
   }
   replaying = false;

@@ -12,11 +12,11 @@
 #include "capture/address_book.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
+#include "packetfile/packet_file.h"
 
 class PacketFile;
 class ReadProgress;
 class DnsNameCache;
-struct PacketHeader;
 
 // Reverse lookups of addresses that still have no name (resolver issue).
 class NameResolver {
@@ -57,16 +57,19 @@ class ConversationTable {
   // The file offsets of the records of conversation `index`, in file order;
   // false when they are not all known (then a full scan is needed).
   bool RecordOffsets(size_t index, std::vector<uint64_t>* out) const;
-  // Accounts up to kUpdateGroup packets in order, as UpdateConversation one
-  // after the other would, but with the memory of all of them fetched at once.
+  // Packets are accounted in groups whose memory is fetched at once.
   static constexpr int kUpdateGroup = 16;
-  void UpdateGroup(const uint8_t* const* packets, const PacketHeader* headers, int n,
-                   const uint64_t* recordOffsets = nullptr);
-  // The same in two halves, for packets that do not outlive their hand-over:
-  // each decoded as it comes (false when it joins no conversation), then
-  // the group of those decoded accounted, with no record offsets.
-  bool DecodeForGroup(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d) { return Decode(packet, h, d); }
-  void UpdateDecodedGroup(DecodedPacket* d, const PacketHeader* headers, int n);
+  // Packets decoded (DecodePacket) on one thread for the table to account
+  // on another, which then alone touches the table; the decoding thread
+  // keeps the skipped counts of those that did not decode.
+  static constexpr int kBatchPackets = 64 * kUpdateGroup;
+  struct DecodedBatch {
+    DecodedPacket decoded[kBatchPackets];
+    PacketHeader headers[kBatchPackets];
+    uint64_t offsets[kBatchPackets];
+    int n;
+  };
+  void AccountBatch(DecodedBatch& b);
   Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
@@ -126,6 +129,8 @@ class ConversationTable {
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
 
  private:
+  static constexpr size_t kAccountingStack = 256 * 1024;
+  static constexpr uint32_t kBatchesPerProgress = 32;
   static constexpr int kBlockShift = 13;  // blocks of about 1 MiB
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 

@@ -6,6 +6,7 @@
 
 #include "base/code_page.h"
 #include "base/options.h"
+#include "base/parallel.h"
 #include "base/platform.h"
 #include "base/strings.h"
 #include "base/language.h"
@@ -627,20 +628,49 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
   buf.reserve(1 << 17);
   AppendFileHeader(buf, format, columns, titleLine);
   if (format == kFormatTabDelimited) {
-    // Rows straight into a buffer that is written whenever it is half full.
+    // Rows straight into buffers of a chunk each, the odd chunks made on a
+    // second thread while this one makes the even ones and writes them all.
     if (!buf.empty() && !out.Write(buf.data(), buf.size())) return fail();
-    TabRowWriter writer(columns, ctx);
-    constexpr size_t kHalf = 1 << 18;
-    std::unique_ptr<char[]> rows(new char[kHalf + writer.Room()]);
-    char* p = rows.get();
-    for (size_t i = 0; i < count; i++) {
-      p = writer.Put(p, row(i));
-      if (size_t(p - rows.get()) >= kHalf) {
-        if (!out.Write(rows.get(), size_t(p - rows.get()))) return fail();
-        p = rows.get();
+    TabRowWriter writers[2] = {TabRowWriter(columns, ctx), TabRowWriter(columns, ctx)};
+    constexpr size_t kChunkRows = 1024;
+    struct Chunk {
+      std::unique_ptr<char[]> data;
+      size_t size = 0, used = 0;
+      bool full = false;  // out of memory
+    } chunks[kHelperSlots + 1];
+    const size_t room = writers[0].Room();
+    bool full = false;
+    auto make = [&](size_t k, int slot) {
+      Chunk& c = chunks[slot];
+      TabRowWriter& w = writers[slot == kHelperSlots];
+      c.used = 0;
+      c.full = false;
+      for (size_t i = k * kChunkRows; i < count && i < (k + 1) * kChunkRows; i++) {
+        if (c.size - c.used < room) {
+          const size_t size = c.size ? c.size * 2 : (1 << 18) + room;
+          char* grown = new (std::nothrow) char[size];
+          if (!grown) {
+            c.full = true;
+            return;
+          }
+          if (c.used) memcpy(grown, c.data.get(), c.used);
+          c.data.reset(grown);
+          c.size = size;
+        }
+        c.used = size_t(w.Put(c.data.get() + c.used, row(i)) - c.data.get());
       }
+    };
+    auto use = [&](size_t, int slot) {
+      full = chunks[slot].full;
+      return !full && out.Write(chunks[slot].data.get(), chunks[slot].used);
+    };
+    if (!MakeOnTwoThreads((count + kChunkRows - 1) / kChunkRows, make, use, 256 * 1024)) {
+      if (full) {
+        *error = "out of memory";
+        return false;
+      }
+      return fail();
     }
-    if (!out.Write(rows.get(), size_t(p - rows.get()))) return fail();
     out.Close();
     return true;
   }

@@ -6,7 +6,7 @@
 #include "packetfile/packet_file.h"
 
 namespace {
-constexpr size_t kChunk = 1 << 20;
+constexpr size_t kChunk = 1 << 18;
 constexpr uint32_t kShb = 0x0A0D0D0A;
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 
