@@ -87,16 +87,20 @@ class BatchPipe {
 };
 
 // Items 0..n-1, each made by `make(item, slot)` and then used by
-// `use(item, slot)` in order on the caller's thread; the odd items are made
-// on a helper thread meanwhile, into slots 0..kHelperSlots-1, the even ones
-// by the caller into slot kHelperSlots. Stops at the first use that returns
-// false, and returns false then. `make` must be safe on both threads at once
-// for different slots.
-constexpr int kHelperSlots = 3;
+// `use(item, slot)` in order on the caller's thread. Two of every three
+// items are made on a helper thread meanwhile, into slots
+// 0..kHelperSlots-1, the others by the caller into slot kHelperSlots: the
+// caller uses them all. Stops at the first use that returns false, and
+// returns false then. `make` must be safe on both threads at once for
+// different slots.
+constexpr int kHelperSlots = 4;
 template <class Make, class Use>
 bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
   struct Shared {
     Shared(Make& mk, size_t count) : make(mk), n(count) {}
+    static bool Helpers(size_t k) { return k % 3 != 0; }
+    // The helper's items before item k.
+    static size_t HelperIndex(size_t k) { return k - k / 3 - 1; }
     Make& make;
     size_t n;
     std::mutex m;
@@ -105,13 +109,14 @@ bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
     bool stop = false, finished = false;
     static void Run(void* p) {
       Shared& s = *static_cast<Shared*>(p);
-      for (size_t k = 1; k < s.n; k += 2) {
+      for (size_t k = 1; k < s.n; k++) {
+        if (!Helpers(k)) continue;
         {
           std::unique_lock<std::mutex> l(s.m);
           s.cv.wait(l, [&] { return s.stop || s.made - s.used < size_t(kHelperSlots); });
           if (s.stop) break;
         }
-        s.make(k, int(k / 2 % kHelperSlots));
+        s.make(k, int(HelperIndex(k) % kHelperSlots));
         std::lock_guard<std::mutex> l(s.m);
         s.made++;
         s.cv.notify_all();
@@ -124,16 +129,17 @@ bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
   const bool helped = n > 1 && StartDetachedThread(&Shared::Run, &s, stackBytes);
   bool ok = true;
   for (size_t k = 0; k < n && ok; k++) {
-    if (!helped || k % 2 == 0) {
+    if (!helped || !Shared::Helpers(k)) {
       make(k, kHelperSlots);
       ok = use(k, kHelperSlots);
       continue;
     }
+    const size_t h = Shared::HelperIndex(k);
     {
       std::unique_lock<std::mutex> l(s.m);
-      s.cv.wait(l, [&] { return s.made > k / 2; });
+      s.cv.wait(l, [&] { return s.made > h; });
     }
-    ok = use(k, int(k / 2 % kHelperSlots));
+    ok = use(k, int(h % kHelperSlots));
     std::lock_guard<std::mutex> l(s.m);
     s.used++;
     s.cv.notify_all();

@@ -126,15 +126,18 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
   const uint8_t* t;
   const uint8_t* payload;
   size_t len;
-  IpAddress src, dst;
+  // The addresses are made only when a flow or a name needs them: most
+  // segments need neither, and building them costs more than the checks.
+  const uint8_t* addresses;
+  bool six;
   if (n >= 40 && (p[0] >> 4) == 6) {
     IPv6Transport x;
     if (!FindIPv6Transport(p, n, &x) || x.protocol != 6 || x.payload >= x.end) return {};
     t = p + x.header;
     payload = p + x.payload;
     len = size_t(x.end - x.payload);
-    src = IpAddress::V6(p + 8);
-    dst = IpAddress::V6(p + 24);
+    addresses = p + 8;
+    six = true;
   } else {
     if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6) return {};
     const int ihl = (p[0] & 0x0F) * 4;
@@ -146,17 +149,20 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     if (thl < 20 || ihl + thl >= end) return {};
     payload = t + thl;
     len = size_t(end - ihl - thl);
-    uint32_t a;
-    memcpy(&a, p + 12, 4);
-    src = IpAddress::V4(a);
-    memcpy(&a, p + 16, 4);
-    dst = IpAddress::V4(a);
+    addresses = p + 12;
+    six = false;
   }
+  auto address = [&](int which) {
+    if (six) return IpAddress::V6(addresses + 16 * which);
+    uint32_t a;
+    memcpy(&a, addresses + 4 * which, 4);
+    return IpAddress::V4(a);
+  };
   const uint16_t sport = LoadBe16(t), dport = LoadBe16(t + 2);
   const uint32_t seq = LoadBe32(t + 4);
 
   char name[kDnsNameMax + 1];
-  Flow* flow = buffers_ ? FlowOf(src, dst, sport, dport, false) : nullptr;
+  Flow* flow = buffers_ ? FlowOf(address(0), address(1), sport, dport, false) : nullptr;
   TlsHello r;
   if (flow) {
     if (seq != flow->nextSeq) return {};  // out of order: wait for the expected segment
@@ -174,7 +180,7 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     r = ParseClientHelloName(payload, len, name);
     if (r == TlsHello::NeedMore && len < kTlsHelloMax) {
       if (!buffers_) buffers_.reset(new uint8_t[size_t(kTlsPendingFlows) * kTlsHelloMax]);
-      flow = FlowOf(src, dst, sport, dport, true);
+      flow = FlowOf(address(0), address(1), sport, dport, true);
       memcpy(buffers_.get() + (flow - flows_.get()) * kTlsHelloMax, payload, len);
       flow->fill = len;
       flow->nextSeq = seq + uint32_t(len);
@@ -182,6 +188,7 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     }
   }
   if (r != TlsHello::Name) return {};
+  const IpAddress dst = address(1);
   const size_t before = cache.size();
   cache.Add(dst.is6() ? kFamilyIPv6 : kFamilyIPv4, dst.bytes, name);  // the cache keeps 16 bytes of either
   return cache.size() != before ? dst : IpAddress();
