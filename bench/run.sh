@@ -23,8 +23,14 @@ CONVS=${2:-250000}
 LARGE_MB=${3:-200}
 OUT=bench/out
 mkdir -p $OUT
+# Reports go to memory where there is a memory file system: tcpdump writes
+# to /dev/null, and a report of hundreds of megabytes on disk would be
+# timed with the disk's write-back of the run before, not with Pakrill.
+REPORTS=$OUT
+[ -d /dev/shm ] && [ -w /dev/shm ] && REPORTS=$(mktemp -d /dev/shm/pakrill-bench.XXXXXX)
 # The captures are large and made again in seconds: none outlives the run.
-trap 'rm -f $OUT/*.pcap $OUT/*.pkp $OUT/*.pkp.large $OUT/params $OUT/r*.txt $OUT/report.txt' EXIT
+trap 'rm -f $OUT/*.pcap $OUT/*.pkp $OUT/*.pkp.large $OUT/params $REPORTS/r*.txt $REPORTS/report.txt
+      [ "$REPORTS" = "$OUT" ] || rmdir "$REPORTS"' EXIT
 build_preset bench >/dev/null
 build_preset release >/dev/null
 GEN=build/bench/bench/bench_gen
@@ -60,7 +66,7 @@ cat_s=$(secs sh -c "cat $OUT/capture.pkp > /dev/null")
 cat_large_s=$(secs sh -c "cat $OUT/capture.pkp.large > /dev/null")
 large_bytes=$(stat -c %s $OUT/capture.pkp.large)
 
-stab_s=$(secs $PAKRILL /stab $OUT/report.txt $OUT/capture.pcap)
+stab_s=$(secs $PAKRILL /stab $REPORTS/report.txt $OUT/capture.pcap)
 tcpdump_s=$(secs tcpdump -r $OUT/capture.pcap -w /dev/null)
 import_s=$(secs build/bench/bench/bench_import $OUT/capture.pcap)
 tshark_start=$(date +%s.%N)
@@ -100,14 +106,14 @@ print(f"   reassembly of those records    {alone/1e6:8.0f} MB/s   cat/reassembly
 print(f"   reassembly, indexed, in the full capture {mixed/1e6:6.0f} MB/s of its records (reads the records between them too)")
 PY
 echo "== peak memory (kB) on the full capture"
-echo "   pakrill /stab:               $(peak_kb $PAKRILL /stab $OUT/r0.txt $OUT/capture.pcap)"
+echo "   pakrill /stab:               $(peak_kb $PAKRILL /stab $REPORTS/r0.txt $OUT/capture.pcap)"
 echo "   window import + rebuild:     $(peak_kb build/bench/bench/bench_import $OUT/capture.pcap)"
 echo "   tcpdump -r -w /dev/null:     $(peak_kb tcpdump -r $OUT/capture.pcap -w /dev/null)"
 echo "   tshark conversation tables:  $(peak_kb tshark -q -z conv,tcp -z conv,udp -r $OUT/capture.pcap)"
 echo "== peak memory of pakrill /stab (kB)"
-echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $OUT/r1.txt $OUT/capture.pcap)"
-echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /stab $OUT/r2.txt $OUT/few_packets.pcap)"
-echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL /stab $OUT/r3.txt $OUT/few_convs.pcap)"
+echo "   $PACKETS packets, $CONVS conversations:   $(peak_kb $PAKRILL /stab $REPORTS/r1.txt $OUT/capture.pcap)"
+echo "   $((CONVS * 2)) packets, $CONVS conversations:    $(peak_kb $PAKRILL /stab $REPORTS/r2.txt $OUT/few_packets.pcap)"
+echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL /stab $REPORTS/r3.txt $OUT/few_convs.pcap)"
 
 # Scale: cost per packet and memory per conversation at 200 000 and at
 # 2 000 000 conversations (2 and 4 million packets), for the capture in IPv4
@@ -119,8 +125,8 @@ echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL 
 side_by_side() {  # CAPTURE: stab wall, CPU, peak kB; tcpdump wall, CPU
   local sw=999999 sc=999999 tw=999999 tc=999999 peak=0 w u s m
   for _ in 1 2 3 4 5; do
-    rm -f $OUT/r_scale.txt
-    read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" $PAKRILL /stab $OUT/r_scale.txt "$1" 2>&1 >/dev/null | tail -1)"
+    rm -f $REPORTS/r_scale.txt
+    read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" $PAKRILL /stab $REPORTS/r_scale.txt "$1" 2>&1 >/dev/null | tail -1)"
     sw=$(python3 -c "print(min($sw, $w))"); sc=$(python3 -c "print(min($sc, $u + $s))"); peak=$m
     read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" tcpdump -r "$1" -w /dev/null 2>&1 >/dev/null | tail -1)"
     tw=$(python3 -c "print(min($tw, $w))"); tc=$(python3 -c "print(min($tc, $u + $s))")
@@ -136,8 +142,8 @@ for family in 4 6; do
     $GEN "${flag[@]}" "$pk" "$cv" $OUT/scale.pkp $OUT/scale.pcap >/dev/null
     rm -f $OUT/scale.pkp
     cat $OUT/scale.pcap >/dev/null
-    points+=("$family $pk $cv $(side_by_side $OUT/scale.pcap) $(wc -l <$OUT/r_scale.txt)")
-    rm -f $OUT/scale.pcap $OUT/r_scale.txt
+    points+=("$family $pk $cv $(side_by_side $OUT/scale.pcap) $(wc -l <$REPORTS/r_scale.txt)")
+    rm -f $OUT/scale.pcap $REPORTS/r_scale.txt
   done
 done
 python3 - "${points[@]}" <<'PY'

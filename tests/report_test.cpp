@@ -179,6 +179,10 @@ TEST(ReportParallel, OrderAndEarlyStop) {
       b.first = i * 3;
       b.n = 3;
       pipe.Send();
+      if (i == 250) {
+        pipe.Drain();  // the maker may then look at what the taker made
+        EXPECT_EQ(taker.next, 753);
+      }
     }
     pipe.Finish();
     EXPECT_EQ(taker.next, 1500);

@@ -52,18 +52,14 @@ class DirectSink : public PacketSniffer {
       tls_.Learn(p, n, cache_);
     }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
-    PacketHeader& h = batch_->headers[batch_->n];
-    h = PacketHeader();
-    h.length = uint32_t(n);
-    h.time = time ? time : GetPlatform().LocalFileTimeNow();
-    if (dst) memcpy(h.dstMac, dst, 6);
-    if (src) memcpy(h.srcMac, src, 6);
+    static const uint8_t kNoMac[6] = {};
     DecodedPacket& d = batch_->decoded[batch_->n];
     d = DecodedPacket();
-    if (!DecodePacket(p, n, d, &side_, h.dstMac, h.srcMac)) {
+    if (!DecodePacket(p, n, d, &side_, dst ? dst : kNoMac, src ? src : kNoMac)) {
       skipped_[d.skip]++;
       return;
     }
+    batch_->times[batch_->n] = time ? time : GetPlatform().LocalFileTimeNow();
     batch_->offsets[batch_->n] = ConversationTable::kNoRecord;
     if (++batch_->n == ConversationTable::kBatchPackets) {
       pipe_.Send();
@@ -88,7 +84,7 @@ class DirectSink : public PacketSniffer {
   TlsNameLearner tls_;
   LocalSide side_;
   uint64_t skipped_[kSkipReasonCount] = {};
-  BatchPipe<Batch, 4> pipe_;
+  BatchPipe<Batch, 8> pipe_;
   Batch* batch_;
 };
 

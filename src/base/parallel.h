@@ -26,7 +26,9 @@ class BatchPipe {
   Batch& Free() {
     if (!threaded_) return slots_[0];
     std::unique_lock<std::mutex> l(m_);
-    room_.wait(l, [&] { return waiting_ < N; });
+    // Once all are full, the maker waits for half of them: one wake-up
+    // for several batches, each a switch between threads.
+    if (waiting_ == N) WaitFor(l, N / 2);
     return slots_[(first_ + waiting_) % N];
   }
   // Hands over the batch Free() gave.
@@ -36,41 +38,52 @@ class BatchPipe {
       return;
     }
     std::lock_guard<std::mutex> l(m_);
-    waiting_++;
-    ready_.notify_one();
+    if (++waiting_ >= kWakeTaker && takerWaits_) ready_.notify_one();
   }
   // Returns once the taker has taken every batch sent, so that the maker
   // may look at what the taker changes.
   void Drain() {
     if (!threaded_) return;
     std::unique_lock<std::mutex> l(m_);
-    room_.wait(l, [&] { return waiting_ == 0; });
+    WaitFor(l, 0);
   }
   // No more batches; returns once the taker has taken every one.
   void Finish() {
     if (!threaded_) return;
     std::unique_lock<std::mutex> l(m_);
     closed_ = true;
-    ready_.notify_one();
+    if (takerWaits_) ready_.notify_one();
     room_.wait(l, [&] { return done_; });
     threaded_ = false;
   }
   ~BatchPipe() { Finish(); }
 
  private:
+  static constexpr int kWakeTaker = N > 2 ? 2 : 1;  // batches that wake a waiting taker
+  void WaitFor(std::unique_lock<std::mutex>& l, int most) {
+    wakeAt_ = most;
+    if (takerWaits_ && waiting_) ready_.notify_one();
+    room_.wait(l, [&] { return waiting_ <= most; });
+    wakeAt_ = -1;
+  }
   static void Run(void* p) {
     BatchPipe& pipe = *static_cast<BatchPipe*>(p);
     std::unique_lock<std::mutex> l(pipe.m_);
     for (;;) {
-      pipe.ready_.wait(l, [&] { return pipe.waiting_ > 0 || pipe.closed_; });
+      if (!pipe.waiting_ && !pipe.closed_) {
+        pipe.takerWaits_ = true;
+        pipe.ready_.wait(l, [&] {
+          return pipe.waiting_ >= kWakeTaker || (pipe.waiting_ && pipe.wakeAt_ >= 0) || pipe.closed_;
+        });
+        pipe.takerWaits_ = false;
+      }
       if (!pipe.waiting_) break;
       Batch& b = pipe.slots_[pipe.first_];
       l.unlock();
       pipe.take_(pipe.arg_, b);
       l.lock();
       pipe.first_ = (pipe.first_ + 1) % N;
-      pipe.waiting_--;
-      pipe.room_.notify_one();
+      if (--pipe.waiting_ <= pipe.wakeAt_) pipe.room_.notify_one();
     }
     pipe.done_ = true;
     pipe.room_.notify_one();
@@ -83,7 +96,8 @@ class BatchPipe {
   std::mutex m_;
   std::condition_variable ready_, room_;
   int first_ = 0, waiting_ = 0;
-  bool closed_ = false, done_ = false;
+  int wakeAt_ = -1;  // the maker waits for at most this many waiting
+  bool takerWaits_ = false, closed_ = false, done_ = false;
 };
 
 // Items 0..n-1, each made by `make(item, slot)` and then used by

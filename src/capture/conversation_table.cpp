@@ -183,7 +183,7 @@ Conversation* ConversationTable::UpdateConversation(const uint8_t* packet, const
                                                      uint64_t recordOffset) {
   DecodedPacket d;
   if (!Decode(packet, h, d)) return nullptr;
-  return UpdateDecoded(d, h, recordOffset);
+  return UpdateDecoded(d, h.time, recordOffset);
 }
 
 bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d) {
@@ -307,7 +307,7 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
 // Decoding a batch first lets the index slots and the records of a group
 // of its packets be fetched from memory at once instead of one miss after
 // another.
-void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const* h, const uint64_t* offsets, int n) {
+void ConversationTable::AccountGroup(DecodedPacket* d, const FileTime* times, const uint64_t* offsets, int n) {
   uint64_t hash[kUpdateGroup];
   bool hashed[kUpdateGroup] = {};
   // The prefetches stand here, not in helpers: a call whose only effect is
@@ -357,7 +357,7 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const PacketHeader* const
   }
   // The hashes stay right while the index grows: they depend on the mode alone.
   for (int i = 0; i < n; i++)
-    UpdateDecoded(d[i], *h[i], offsets[i], hashed[i] ? &hash[i] : nullptr);
+    UpdateDecoded(d[i], times[i], offsets[i], hashed[i] ? &hash[i] : nullptr);
 }
 
 uint32_t ConversationTable::EntryOf6(const uint8_t* address) {
@@ -390,7 +390,7 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
   return id;
 }
 
-Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHeader& h, uint64_t recordOffset,
+Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, FileTime time, uint64_t recordOffset,
                                                const uint64_t* hash) {
   const bool summary = SummaryMode();
   if (d.family == 6) {
@@ -422,7 +422,7 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
     c->index = uint32_t(count_);
     c->localEntry = localEntry;
     c->remoteEntry = remoteEntry;
-    c->firstTime = h.time;
+    c->firstTime = time;
     memcpy(c->localMac, d.localMac, 6);
     memcpy(c->remoteMac, d.remoteMac, 6);
     IndexAppended();
@@ -433,7 +433,7 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, const PacketHea
   c->packets += 1;
   c->totalSize += uint32_t(d.totalSize);
   c->dataSize += payload;
-  c->lastTime = h.time;
+  c->lastTime = time;
   // Speed from the packet times, so a rebuilt table shows the capture's speed.
   if (c->lastTime > c->firstTime) {
     const double ms = double(c->lastTime - c->firstTime) / 10000.0;
@@ -511,12 +511,8 @@ void ConversationTable::QueueNameLookups() {
 }
 
 void ConversationTable::AccountBatch(DecodedBatch& b) {
-  const PacketHeader* headers[kUpdateGroup];
-  for (int i = 0; i < b.n; i += kUpdateGroup) {
-    const int n = b.n - i < kUpdateGroup ? b.n - i : kUpdateGroup;
-    for (int k = 0; k < n; k++) headers[k] = &b.headers[i + k];
-    AccountGroup(b.decoded + i, headers, b.offsets + i, n);
-  }
+  for (int i = 0; i < b.n; i += kUpdateGroup)
+    AccountGroup(b.decoded + i, b.times + i, b.offsets + i, b.n - i < kUpdateGroup ? b.n - i : kUpdateGroup);
 }
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
@@ -527,7 +523,7 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (opened) {
     // This thread reads and decodes; a second one accounts.
     if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
-    auto pipe = std::make_unique<BatchPipe<DecodedBatch, 4>>();
+    auto pipe = std::make_unique<BatchPipe<DecodedBatch, 8>>();
     pipe->StartTaker([](void* t, DecodedBatch& b) { static_cast<ConversationTable*>(t)->AccountBatch(b); }, this,
                      kAccountingStack);
     uint64_t skips[kSkipReasonCount] = {};
@@ -537,7 +533,7 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
       DecodedBatch& b = pipe->Free();
       b.n = 0;
       while (b.n < kBatchPackets) {
-        PacketHeader& h = b.headers[b.n];
+        PacketHeader h;
         if (!file_->ReadNextPacket(readBuffer_.get(), h)) {
           more = false;
           break;
@@ -548,6 +544,7 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
           skips[d.skip]++;
           continue;
         }
+        b.times[b.n] = h.time;
         b.offsets[b.n++] = file_->recordOffset();
       }
       pipe->Send();

@@ -65,7 +65,7 @@ class ConversationTable {
   static constexpr int kBatchPackets = 64 * kUpdateGroup;
   struct DecodedBatch {
     DecodedPacket decoded[kBatchPackets];
-    PacketHeader headers[kBatchPackets];
+    FileTime times[kBatchPackets];
     uint64_t offsets[kBatchPackets];
     int n;
   };
@@ -146,10 +146,10 @@ class ConversationTable {
   Conversation* Append();
   void IndexAppended();
   // The update after decoding; `hash` is the packet's KeyHash when known.
-  Conversation* UpdateDecoded(DecodedPacket& d, const PacketHeader& header, uint64_t recordOffset,
+  Conversation* UpdateDecoded(DecodedPacket& d, FileTime time, uint64_t recordOffset,
                               const uint64_t* hash = nullptr);
   Conversation* FindHashed(const DecodedPacket& d, const uint64_t* hash);
-  void AccountGroup(DecodedPacket* d, const PacketHeader* const* headers, const uint64_t* offsets, int n);
+  void AccountGroup(DecodedPacket* d, const FileTime* times, const uint64_t* offsets, int n);
   uint32_t EntryOf(uint32_t address);
   uint32_t EntryOf6(const uint8_t* address);
   const LocalSide* Side() {

@@ -645,7 +645,8 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
       TabRowWriter& w = writers[slot == kHelperSlots];
       c.used = 0;
       c.full = false;
-      for (size_t i = k * kChunkRows; i < count && i < (k + 1) * kChunkRows; i++) {
+      const size_t end = count < (k + 1) * kChunkRows ? count : (k + 1) * kChunkRows;
+      for (size_t i = k * kChunkRows; i < end; i++) {
         if (c.size - c.used < room) {
           const size_t size = c.size ? c.size * 2 : (1 << 18) + room;
           char* grown = new (std::nothrow) char[size];
