@@ -10,6 +10,7 @@
 #include "app/config.h"
 #include "app/report.h"
 #include "base/language.h"
+#include "base/services.h"
 #include "base/strings.h"
 #include "export/summary_export.h"
 #include "capture/capture_engine.h"
@@ -138,6 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TlsNameLearner learner;
   DnsNameCache cache;
   ForEachPiece(data, size, [&](const uint8_t* p, int32_t n) { learner.Learn(p, n, cache); });
+#elif defined(FUZZ_SERVICES)
+  ServiceTable table;
+  table.Parse(reinterpret_cast<const char*>(data), size);
+  for (uint32_t port = 0; port < 65536; port += 257)
+    if (const char* name = table.Name(uint16_t(port))) (void)strlen(name);
 #elif defined(FUZZ_FILTER)
   std::string text(reinterpret_cast<const char*>(data), size);
   FilterRuleList list;

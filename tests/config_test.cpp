@@ -1,7 +1,11 @@
 #include <cstring>
+#ifndef _WIN32
+#include <netdb.h>
+#endif
 
 #include "app/config.h"
 #include "base/ini.h"
+#include "base/services.h"
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -90,4 +94,39 @@ TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   EXPECT_EQ(o.CaptureFilter, "");
   EXPECT_EQ(DefaultConfigPath("C:\\a.b\\pakrill.exe"), "C:\\a.b\\pakrill.cfg");
   EXPECT_EQ(DefaultConfigPath("/opt/x.y/pakrill"), "/opt/x.y/pakrill.cfg");
+}
+
+// The services file read once gives each port the name a lookup without a
+// protocol gives: the system's own reader on this machine's file, and
+// Windows-style lines that lookup would read as well.
+TEST(ConfigServices, PortNamesAsTheSystemGivesThem) {
+#ifndef _WIN32
+  std::string text;
+  if (ReadConfigText("/etc/services", &text)) {
+    ServiceTable table;
+    table.Parse(text.data(), text.size());
+    int named = 0;
+    for (uint32_t port = 0; port < 65536; port++) {
+      const servent* s = getservbyport(htons(uint16_t(port)), nullptr);
+      const char* ours = table.Name(uint16_t(port));
+      ASSERT_EQ(std::string(s ? s->s_name : ""), std::string(ours ? ours : "")) << port;
+      named += s != nullptr;
+    }
+    EXPECT_GT(named, 50);
+  }
+#endif
+  const std::string windows = "# Copyright\r\n\r\necho                7/tcp\r\nftp  21/tcp   #File Transfer\r\n"
+                              "dup 21/udp\r\n  ssh\t22/tcp\r\nbig 65536/tcp\r\nhuge 99999999999999999999/tcp\r\n"
+                              "noproto 23/\r\nnoslash 24\r\n/25/tcp\r\n#26/tcp x\r\n" +
+                              std::string(300, 'n') + " 27/tcp\r\nlast 65535/udp";
+  ServiceTable t;
+  EXPECT_EQ(t.Name(7), nullptr);  // nothing read yet
+  t.Parse(windows.data(), windows.size());
+  const struct {
+    uint16_t port;
+    const char* name;
+  } kWant[] = {{7, "echo"}, {21, "ftp"}, {22, "ssh"}, {0, nullptr}, {23, nullptr}, {24, nullptr},
+               {25, nullptr}, {26, nullptr}, {65535, "last"}};
+  for (const auto& w : kWant) EXPECT_STREQ(t.Name(w.port), w.name) << w.port;
+  EXPECT_EQ(std::string(t.Name(27)), std::string(kMaxServiceName, 'n'));
 }

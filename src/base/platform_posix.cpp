@@ -15,6 +15,7 @@
 
 #include "base/pages.h"
 #include "base/platform.h"
+#include "base/services.h"
 
 namespace {
 
@@ -77,21 +78,13 @@ class PosixPlatform : public Platform {
 
   const char* ServiceName(uint16_t port) override {
     // getservbyport rereads the database on each call; read it once.
-    // Reports ask once per row: a compact table stays in the cache.
     std::call_once(servicesOnce_, [this] {
-      nameAt_.assign(65536, 0);
-      names_.assign(1, '\0');
       setservent(1);
-      while (servent* s = getservent()) {
-        uint16_t p = ntohs(uint16_t(s->s_port));
-        if (!nameAt_[p] && s->s_name && *s->s_name) {
-          nameAt_[p] = uint32_t(names_.size());
-          names_.append(s->s_name, strlen(s->s_name) + 1);
-        }
-      }
+      while (servent* s = getservent())
+        if (s->s_name) services_.Add(ntohs(uint16_t(s->s_port)), s->s_name, strlen(s->s_name));
       endservent();
     });
-    return nameAt_[port] ? names_.data() + nameAt_[port] : nullptr;
+    return services_.Name(port);
   }
 
   bool CreateTempFile(const char* prefix, char* path, size_t pathSize) override {
@@ -112,8 +105,7 @@ class PosixPlatform : public Platform {
 
  private:
   std::once_flag servicesOnce_;
-  std::vector<uint32_t> nameAt_;  // offset in names_; 0 = none
-  std::string names_;
+  ServiceTable services_;
 };
 
 }  // namespace

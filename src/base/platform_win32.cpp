@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/pages.h"
+#include "base/ini.h"
 #include "base/platform.h"
+#include "base/services.h"
 
 
 namespace {
@@ -85,17 +87,28 @@ class Win32Platform : public Platform {
   }
 
   const char* ServiceName(uint16_t port) override {
+    // getservbyport reads the services file again on each call, which a
+    // report of many ports pays for thousands of times: the file is read
+    // once here, as getservbyport would read it.
     std::call_once(svcOnce_, [this] {
+      char dir[MAX_PATH + 1] = "";
+      const UINT n = GetSystemDirectoryA(dir, sizeof dir);
+      std::string text;
+      servicesRead_ = n > 0 && n < sizeof dir &&
+                      ReadConfigText(std::string(dir) + "\\drivers\\etc\\services", &text);
+      services_.Parse(text.data(), text.size());
+      if (servicesRead_) return;
       WSADATA wd;
       WSAStartup(MAKEWORD(2, 0), &wd);
       names_.reset(new std::string[65536]);
       looked_.reset(new bool[65536]());
     });
+    if (servicesRead_) return services_.Name(port);
     std::lock_guard<std::mutex> lock(svcMutex_);
     if (!looked_[port]) {
       looked_[port] = true;
       if (servent* s = getservbyport(htons(port), nullptr)) {
-        if (s->s_name) names_[port].assign(s->s_name, strnlen(s->s_name, 254));
+        if (s->s_name) names_[port].assign(s->s_name, strnlen(s->s_name, kMaxServiceName));
       }
     }
     return names_[port].empty() ? nullptr : names_[port].c_str();
@@ -177,6 +190,8 @@ class Win32Platform : public Platform {
   std::mutex svcMutex_;
   std::unique_ptr<std::string[]> names_;
   std::unique_ptr<bool[]> looked_;
+  ServiceTable services_;
+  bool servicesRead_ = false;
 };
 
 }  // namespace
