@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/code_page.h"
+#include "base/ip_address.h"
 #include "base/options.h"
 #include "base/parallel.h"
 #include "base/platform.h"
@@ -218,6 +219,19 @@ class TabRowWriter {
     }
     return p - 1;
   }
+  // An IPv6 address is made once for a run of rows with the same entry:
+  // the local side's, nearly always.
+  char* PutAddress6(char* p, uint32_t entry, int which) {
+    const AddressBook* book = ctx_.addresses;
+    if (!book) return p;
+    Address6Text& last = address6_[which];
+    if (entry != last.entry) {
+      last.length = FormatIPv6(book->address6(entry), last.text, sizeof last.text);
+      last.entry = entry;
+    }
+    memcpy(p, last.text, last.length);
+    return p + last.length;
+  }
   char* PutMac(char* p, const uint8_t* m) const {
     static const char kHex[] = "0123456789abcdef";
     bool zero = true, ones = true;
@@ -256,7 +270,7 @@ class TabRowWriter {
         return p;
       case 2:
       case 3:
-        if (c.flags & kConvIPv6) break;
+        if (c.flags & kConvIPv6) return PutAddress6(p, id == 2 ? c.localEntry : c.remoteEntry, id - 2);
         return PutAddress(p, id == 2 ? c.localAddress : c.remoteAddress);
       case 4:
       case 5: {
@@ -312,6 +326,11 @@ class TabRowWriter {
   bool split_ = false;
   std::string unit_, speedUnit_, protocols_[3], separator_, time_[2];
   bool grouped_ = false;
+  struct Address6Text {
+    uint32_t entry = 0;
+    size_t length = 0;
+    char text[kIpAddressTextSize];
+  } address6_[2];
   bool timeValid_[2] = {};
   uint64_t second_[2] = {};
 };
