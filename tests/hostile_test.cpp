@@ -93,6 +93,9 @@ TEST(HostileTest, FileRenderingGoesOutInParts) {
 }
 
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+
 // Point 3: a full disk is reported with the system's reason. The disk is
 // /dev/full behind a link of our own: whatever deletes the packet file
 // deletes only the link.
@@ -114,6 +117,27 @@ TEST(HostileTest, FullDiskWritesAreReported) {
   PacketFile empty;
   EXPECT_FALSE(WriteStreamFile(full, kStreamHtml, {}, empty, ColumnContext{o}, {}, false, &error));
   EXPECT_EQ(error, strerror(ENOSPC));
+
+  // An import's batches fail on the thread that writes them, after the
+  // header went well: the import still hears of it and keeps nothing.
+  const std::string cap = TempPath("big.pcap");
+  WriteFileBytes(cap, PcapFile(std::vector<Frame>(6000, Frame{Ethernet(Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 1, 2, 1000))})));
+  rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 3 << 20;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  PacketFile temp;
+  ConversationTable table(o, &temp);
+  const LoadOutcome out = LoadCaptureWithPackets(cap.c_str(), table, temp, o);
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_TRUE(out.writeFailed);
+  EXPECT_NE(out.message.find(strerror(EFBIG)), std::string::npos) << out.message;
+  EXPECT_EQ(table.count(), 0u);
+  temp.ResetFile(false);
+  remove(cap.c_str());
 }
 #endif
 

@@ -2,12 +2,12 @@
 
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
 #include "app/command_line.h"
 #include "app/config.h"
-#include "base/parallel.h"
 #include "base/strings.h"
 #include "capture/capture_engine.h"
 #include "capture/dns.h"
@@ -38,13 +38,7 @@ namespace {
 // one thread would have it too (the cache keeps an address's first name).
 class DirectSink : public PacketSniffer {
  public:
-  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : table_(t), options_(o), cache_(cache) {
-    side_ = t.local;
-    side_.ipv6 = o.CaptureIPv6 != 0;
-    pipe_.StartTaker(&Take, &t, kTakerStack);
-    batch_ = &pipe_.Free();
-    batch_->n = 0;
-  }
+  DirectSink(ConversationTable& t, const Options& o, DnsNameCache& cache) : options_(o), cache_(cache), feeder_(t) {}
   void OnPacket(const uint8_t* p, int32_t n, const uint8_t* dst, const uint8_t* src,
                 FileTime time) override {
     if (options_.UseDnsQueriesForHostNames && n > 0 && (options_.CaptureIPv6 || (p[0] >> 4) != 6)) {
@@ -52,40 +46,40 @@ class DirectSink : public PacketSniffer {
       tls_.Learn(p, n, cache_);
     }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
-    static const uint8_t kNoMac[6] = {};
-    DecodedPacket& d = batch_->decoded[batch_->n];
-    d = DecodedPacket();
-    if (!DecodePacket(p, n, d, &side_, dst ? dst : kNoMac, src ? src : kNoMac)) {
-      skipped_[d.skip]++;
-      return;
-    }
-    batch_->times[batch_->n] = time ? time : GetPlatform().LocalFileTimeNow();
-    batch_->offsets[batch_->n] = ConversationTable::kNoRecord;
-    if (++batch_->n == ConversationTable::kBatchPackets) {
-      pipe_.Send();
-      batch_ = &pipe_.Free();
-      batch_->n = 0;
-    }
+    feeder_.Add(p, n, dst, src, time ? time : GetPlatform().LocalFileTimeNow());
   }
-  // Accounts what is left; the table is complete on return.
-  void Finish() {
-    if (batch_->n) pipe_.Send();
-    pipe_.Finish();
-    for (int k = 0; k < kSkipReasonCount; k++) table_.skipped[k] += skipped_[k];
-  }
+  // The table is complete on return.
+  void Finish() { feeder_.Finish(); }
 
  private:
-  using Batch = ConversationTable::DecodedBatch;
-  static constexpr size_t kTakerStack = 256 * 1024;
-  static void Take(void* table, Batch& b) { static_cast<ConversationTable*>(table)->AccountBatch(b); }
-  ConversationTable& table_;
   const Options& options_;
   DnsNameCache& cache_;
   TlsNameLearner tls_;
-  LocalSide side_;
-  uint64_t skipped_[kSkipReasonCount] = {};
-  BatchPipe<Batch, 8> pipe_;
-  Batch* batch_;
+  ConversationTable::Feeder feeder_;
+};
+
+// Hears of an import's progress only with the feeder's table at rest (the
+// progress may paint rows), and at most every kProgressMs: each rest stops
+// the second thread.
+class DrainingProgress : public ReadProgress {
+ public:
+  DrainingProgress(ReadProgress* inner, ConversationTable::Feeder& feeder) : inner_(inner), feeder_(feeder) {}
+  bool Continue(uint64_t bytesRead) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (told_ && now - last_ < std::chrono::milliseconds(kProgressMs)) return true;
+    told_ = true;
+    last_ = now;
+    feeder_.Drain();
+    return inner_->Continue(bytesRead);
+  }
+  void Rebuilding() override { inner_->Rebuilding(); }
+
+ private:
+  static constexpr int kProgressMs = 50;
+  ReadProgress* inner_;
+  ConversationTable::Feeder& feeder_;
+  std::chrono::steady_clock::time_point last_;
+  bool told_ = false;
 };
 
 // What an import that found no IP packet skipped, and why; "" otherwise.
@@ -255,7 +249,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   }
   if (fmt == CaptureFormat::PacketFile) return LoadCaptureForReport(path, table, file, options, progress);
   // The import of the window: frames through the pipeline into a new
-  // temporary packet file, then the table rebuilt from it.
+  // temporary packet file, each accounted to the table as it is stored.
   Options importOptions = options;
   file.ResetFile(true);
   file.headerAddress = 0;
@@ -266,6 +260,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     out.writeFailed = true;
     return out;
   }
+  if (table.resolver) table.resolver->AbandonPending();  // lookups of the rows before
   table.Clear();
   table.foreign = true;
   table.local.v4 = 0;
@@ -273,21 +268,41 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
   file.SetBatchedWrites(true);
+  // Each packet is accounted as it is stored, on a second thread, as a
+  // rebuild from the stored file would account it, without reading the file
+  // back. This thread learns names meanwhile: the table meets them at the
+  // end, each address the first the cache holds, as a rebuild would.
+  DnsNameCache none;
+  DnsNameCache* const names = table.dnsCache;
+  engine.dnsCache = names;
+  table.dnsCache = &none;
   ImportResult r;
-  const bool viaLibrary = library && (fmt == CaptureFormat::Pcap || fmt == CaptureFormat::PcapNg) &&
-                          library(path, engine, progress, r);
-  if (!viaLibrary) r = ImportCaptureFile(path, engine, progress);
+  bool viaLibrary;
+  {
+    ConversationTable::Feeder feeder(table);
+    engine.importFeeder = &feeder;
+    DrainingProgress drained(progress, feeder);
+    ReadProgress* const steps = progress ? &drained : nullptr;
+    viaLibrary = library && (fmt == CaptureFormat::Pcap || fmt == CaptureFormat::PcapNg) &&
+                 library(path, engine, steps, r);
+    if (!viaLibrary) r = ImportCaptureFile(path, engine, steps);
+    feeder.Finish();
+    engine.importFeeder = nullptr;
+  }
+  table.dnsCache = names;
   table.importMode = 0;
   file.CloseWriting();
   file.SetBatchedWrites(false);
   if (!file.writeError().empty()) {
     // What was stored is only a part of the capture: nothing may be made of it.
+    table.Clear();
+    table.foreign = true;
     out.message = std::string(file.name()) + ": cannot write the temporary packet file: " + file.writeError();
     out.writeFailed = true;
     return out;
   }
-  if (progress) progress->Rebuilding();
-  table.RebuildFromFile(progress);
+  if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(names ? *names : GlobalDnsNameCache());
+  table.QueueNameLookups();
   out.ok = r.opened;
   out.cancelled = r.cancelled;
   out.damaged = r.damaged;

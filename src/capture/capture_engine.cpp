@@ -48,6 +48,7 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
   if (table_.importMode) {
     // A failed write stays in file_.writeError() for the importer.
     if (!file_.AppendPacket(packet, header.length, dstMac, srcMac, time)) NoteWriteFailure();
+    else if (importFeeder) importFeeder->Add(packet, length, dstMac, srcMac, file_.lastPacketTime, file_.lastAppendOffset());
     return;
   }
   if (!captureFilter.empty()) {

@@ -5,10 +5,10 @@
 
 #include "base/options.h"
 #include "base/platform.h"
+#include "capture/conversation_table.h"
 #include "capture/tls.h"
 #include "filter/filter.h"
 
-class ConversationTable;
 class PacketFile;
 class DnsNameCache;
 
@@ -46,6 +46,9 @@ class CaptureEngine : public PacketSniffer {
   FilterRuleList captureFilter;
   StatusNotifier* notifier = nullptr;
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
+  // An import accounts each packet it stores here, as the rebuild of the
+  // stored file would.
+  ConversationTable::Feeder* importFeeder = nullptr;
   bool writeFailed = false;          // the packet file refused a write
 
  private:

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "base/byte_cursor.h"
-#include "base/parallel.h"
 #include "base/platform.h"
 #include "base/prefault.h"
 #include "capture/dns.h"
@@ -510,9 +509,51 @@ void ConversationTable::QueueNameLookups() {
     if (addresses_.is6(id) && !addresses_.Name(id)[0]) resolver->Request6(addresses_.Address(id));
 }
 
-void ConversationTable::AccountBatch(DecodedBatch& b) {
+ConversationTable::Feeder::Feeder(ConversationTable& table)
+    : table_(table), side_(*table.Side()), pipe_(new BatchPipe<Batch, kWaitingBatches>) {
+  pipe_->StartTaker(&Take, &table, kAccountingStack);
+  batch_ = &pipe_->Free();
+  batch_->n = 0;
+}
+
+void ConversationTable::Feeder::Take(void* table, Batch& b) {
+  ConversationTable& t = *static_cast<ConversationTable*>(table);
   for (int i = 0; i < b.n; i += kUpdateGroup)
-    AccountGroup(b.decoded + i, b.times + i, b.offsets + i, b.n - i < kUpdateGroup ? b.n - i : kUpdateGroup);
+    t.AccountGroup(b.decoded + i, b.times + i, b.offsets + i, b.n - i < kUpdateGroup ? b.n - i : kUpdateGroup);
+}
+
+void ConversationTable::Feeder::Add(const uint8_t* packet, int32_t length, const uint8_t* dstMac,
+                                     const uint8_t* srcMac, FileTime time, uint64_t recordOffset) {
+  static const uint8_t kNoMac[6] = {};
+  DecodedPacket& d = batch_->decoded[batch_->n];
+  d = DecodedPacket();
+  if (!DecodePacket(packet, length, d, &side_, dstMac ? dstMac : kNoMac, srcMac ? srcMac : kNoMac)) {
+    skipped_[d.skip]++;
+    return;
+  }
+  batch_->times[batch_->n] = time;
+  batch_->offsets[batch_->n] = recordOffset;
+  if (++batch_->n == kBatchPackets) Send();
+}
+
+void ConversationTable::Feeder::Send() {
+  pipe_->Send();
+  batch_ = &pipe_->Free();
+  batch_->n = 0;
+}
+
+void ConversationTable::Feeder::Drain() {
+  if (!batch_) return;
+  if (batch_->n) Send();
+  pipe_->Drain();
+}
+
+void ConversationTable::Feeder::Finish() {
+  if (!batch_) return;
+  if (batch_->n) pipe_->Send();
+  pipe_->Finish();
+  batch_ = nullptr;
+  for (int k = 0; k < kSkipReasonCount; k++) table_.skipped[k] += skipped_[k];
 }
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
@@ -523,39 +564,17 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (opened) {
     // This thread reads and decodes; a second one accounts.
     if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
-    auto pipe = std::make_unique<BatchPipe<DecodedBatch, 8>>();
-    pipe->StartTaker([](void* t, DecodedBatch& b) { static_cast<ConversationTable*>(t)->AccountBatch(b); }, this,
-                     kAccountingStack);
-    uint64_t skips[kSkipReasonCount] = {};
-    const LocalSide* side = Side();
-    uint32_t batches = 0;
-    for (bool more = true; more;) {
-      DecodedBatch& b = pipe->Free();
-      b.n = 0;
-      while (b.n < kBatchPackets) {
-        PacketHeader h;
-        if (!file_->ReadNextPacket(readBuffer_.get(), h)) {
-          more = false;
-          break;
-        }
-        DecodedPacket& d = b.decoded[b.n];
-        d = DecodedPacket();
-        if (!DecodePacket(readBuffer_.get(), int32_t(h.length), d, side, h.dstMac, h.srcMac)) {
-          skips[d.skip]++;
-          continue;
-        }
-        b.times[b.n] = h.time;
-        b.offsets[b.n++] = file_->recordOffset();
-      }
-      pipe->Send();
-      // The progress may paint rows: the taker must be at rest.
-      if (more && progress && ++batches % kBatchesPerProgress == 0) {
-        pipe->Drain();
+    Feeder feeder(*this);
+    PacketHeader h;
+    for (uint32_t n = 1; file_->ReadNextPacket(readBuffer_.get(), h); n++) {
+      feeder.Add(readBuffer_.get(), int32_t(h.length), h.dstMac, h.srcMac, h.time, file_->recordOffset());
+      // The progress may paint rows: the table must be at rest.
+      if (progress && n % kPacketsPerProgress == 0) {
+        feeder.Drain();
         if (!progress->Continue(file_->recordOffset())) break;
       }
     }
-    pipe->Finish();
-    for (int k = 0; k < kSkipReasonCount; k++) skipped[k] += skips[k];
+    feeder.Finish();
     file_->CloseReading();
   }
   replaying = false;

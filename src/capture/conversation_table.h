@@ -9,6 +9,7 @@
 
 #include "base/options.h"
 #include "base/pages.h"
+#include "base/parallel.h"
 #include "capture/address_book.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
@@ -59,17 +60,40 @@ class ConversationTable {
   bool RecordOffsets(size_t index, std::vector<uint64_t>* out) const;
   // Packets are accounted in groups whose memory is fetched at once.
   static constexpr int kUpdateGroup = 16;
-  // Packets decoded (DecodePacket) on one thread for the table to account
-  // on another, which then alone touches the table; the decoding thread
-  // keeps the skipped counts of those that did not decode.
-  static constexpr int kBatchPackets = 64 * kUpdateGroup;
-  struct DecodedBatch {
-    DecodedPacket decoded[kBatchPackets];
-    FileTime times[kBatchPackets];
-    uint64_t offsets[kBatchPackets];
-    int n;
+  // Accounts packets on a second thread while the caller reads and decodes
+  // them: from its making until Drain or Finish returns, nothing but the
+  // feeder may touch the table. Packets that do not decode are counted
+  // among the skipped ones at Finish.
+  class Feeder {
+   public:
+    explicit Feeder(ConversationTable& table);
+    ~Feeder() { Finish(); }
+    Feeder(const Feeder&) = delete;
+    Feeder& operator=(const Feeder&) = delete;
+    void Add(const uint8_t* packet, int32_t length, const uint8_t* dstMac, const uint8_t* srcMac, FileTime time,
+             uint64_t recordOffset = kNoRecord);
+    // Returns with every packet added accounted; the feeder goes on after.
+    void Drain();
+    void Finish();
+
+   private:
+    static constexpr int kBatchPackets = 64 * kUpdateGroup;
+    static constexpr int kWaitingBatches = 8;  // about 1 MiB whatever the input
+    static constexpr size_t kAccountingStack = 256 * 1024;
+    struct Batch {
+      DecodedPacket decoded[kBatchPackets];
+      FileTime times[kBatchPackets];
+      uint64_t offsets[kBatchPackets];
+      int n;
+    };
+    static void Take(void* table, Batch& b);
+    void Send();
+    ConversationTable& table_;
+    LocalSide side_;
+    std::unique_ptr<BatchPipe<Batch, kWaitingBatches>> pipe_;
+    Batch* batch_ = nullptr;
+    uint64_t skipped_[kSkipReasonCount] = {};
   };
-  void AccountBatch(DecodedBatch& b);
   Conversation* FindConversation(const DecodedPacket& decoded);
   bool IsVisible(const Conversation& c) const;
   void SetHostName(uint32_t address, const char* name);
@@ -129,8 +153,8 @@ class ConversationTable {
   DnsNameCache* dnsCache = nullptr;  // defaults to the process-wide cache
 
  private:
-  static constexpr size_t kAccountingStack = 256 * 1024;
-  static constexpr uint32_t kBatchesPerProgress = 32;
+  // A rebuild's progress hears of it after this many packets.
+  static constexpr uint32_t kPacketsPerProgress = 32768;
   static constexpr int kBlockShift = 13;  // blocks of about 1 MiB
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "base/byte_cursor.h"
 
@@ -17,7 +18,7 @@ PacketFile::~PacketFile() { ResetFile(false); }
 void PacketFile::SetName(const char* path) { snprintf(name_, sizeof name_, "%.259s", path); }
 
 void PacketFile::ResetFile(bool temporary) {
-  batchLen_ = 0;
+  FlushBatch();
   writer_.Close();
   CloseReading();
   if (name_[0] && temporary_) GetPlatform().RemoveFile(name_);
@@ -37,8 +38,7 @@ bool PacketFile::CreateForWriting() {
     writeError_ = name_[0] ? RawFile::LastErrorText() : "no file name";
     return false;
   }
-  if (!writeBuf_) writeBuf_.reset(new uint8_t[kBatchSize + kRecordOverhead + kMaxPacketLength]);
-  batchLen_ = 0;
+  if (!writeBuf_) writeBuf_.reset(new uint8_t[kRecordOverhead + kMaxPacketLength]);
   uint8_t h[kFileHeaderSize + 16 * kMaxHeaderIPv6];
   size_t payload = 4;
   memcpy(h + 10, &headerAddress, 4);
@@ -61,7 +61,8 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
   if (length == 0 || length > kMaxPacketLength) return false;
   if (!writer_.IsOpen() || !writeError_.empty()) return false;
-  uint8_t* r = writeBuf_.get() + batchLen_;
+  if (batched_ && (!filling_ || asyncFailed_) && !NextBatch()) return false;
+  uint8_t* r = batched_ ? filling_->data.get() + filling_->length : writeBuf_.get();
   StoreLe16(r, 24);
   StoreLe32(r + 2, length);
   StoreLe32(r + 6, uint32_t(lastPacketTime));
@@ -72,8 +73,11 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   else memset(r + 20, 0, 6);
   memcpy(r + kRecordOverhead, packet, length);
   if (batched_) {
-    batchLen_ += kRecordOverhead + length;
-    if (batchLen_ >= kBatchSize && !FlushBatch()) return false;
+    filling_->length += kRecordOverhead + length;
+    if (filling_->length >= kBatchSize) {
+      writes_->Send();
+      filling_ = nullptr;
+    }
   } else if (!writer_.Write(r, kRecordOverhead + length)) {
     // A part of the record may be in the file; nothing may follow it.
     writeError_ = RawFile::LastErrorText();
@@ -84,10 +88,51 @@ bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint
   return true;
 }
 
+void PacketFile::SetBatchedWrites(bool on) {
+  if (!on) FlushBatch();
+  batched_ = on;
+}
+
+// The batch to fill next; false once a write failed (writeError_ then says
+// why) or no memory is left for a batch.
+bool PacketFile::NextBatch() {
+  if (asyncFailed_) {
+    FlushBatch();
+    return false;
+  }
+  if (!writes_) {
+    writes_.reset(new BatchPipe<WriteBatch, kWritesWaiting>);
+    writes_->StartTaker(&WriteTake, this, kWriterStack);
+  }
+  WriteBatch& b = writes_->Free();
+  if (!b.data) b.data.reset(new (std::nothrow) uint8_t[kBatchSize + kRecordOverhead + kMaxPacketLength]);
+  if (!b.data) {
+    FlushBatch();
+    writeError_ = "out of memory";
+    return false;
+  }
+  b.length = 0;
+  filling_ = &b;
+  return true;
+}
+
+void PacketFile::WriteTake(void* file, WriteBatch& b) {
+  PacketFile& f = *static_cast<PacketFile*>(file);
+  if (f.asyncFailed_ || f.writer_.Write(b.data.get(), b.length)) return;
+  f.asyncError_ = RawFile::LastErrorText();  // this thread's reason
+  f.asyncFailed_ = true;
+}
+
+// Writes what is gathered and waits for the writing thread.
 bool PacketFile::FlushBatch() {
-  if (batchLen_ && writer_.IsOpen() && writeError_.empty() && !writer_.Write(writeBuf_.get(), batchLen_))
-    writeError_ = RawFile::LastErrorText();
-  batchLen_ = 0;
+  if (writes_) {
+    if (filling_ && filling_->length) writes_->Send();
+    writes_->Finish();
+    writes_.reset();
+    filling_ = nullptr;
+    if (asyncFailed_ && writeError_.empty()) writeError_ = asyncError_;
+    asyncFailed_ = false;
+  }
   return writeError_.empty();
 }
 

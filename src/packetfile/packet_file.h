@@ -4,12 +4,14 @@
 // addresses (16 bytes each) when it has any: readers that take only the
 // first four bytes still read such files.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/ip_address.h"
+#include "base/parallel.h"
 #include "base/platform.h"
 #include "base/raw_file.h"
 
@@ -62,9 +64,10 @@ class PacketFile {
   // The system's reason for the first failed write since CreateForWriting;
   // empty while every write succeeded.
   const std::string& writeError() const { return writeError_; }
-  // Imports gather records and write them a megabyte at a time; a live
-  // capture writes each at once, so that the stream loader sees it.
-  void SetBatchedWrites(bool on) { batched_ = on; }
+  // Imports gather records and write them a megabyte at a time, on a
+  // thread of their own; a live capture writes each at once, so that the
+  // stream loader sees it.
+  void SetBatchedWrites(bool on);
   // A write failed (batched or not): records after the last good write are lost.
   bool writeFailed() const { return !writeError_.empty(); }
 
@@ -99,6 +102,14 @@ class PacketFile {
   bool Fill(void* dst, size_t n, size_t* got);
   bool FlushBatch();
   static constexpr size_t kBatchSize = 1u << 20;
+  static constexpr int kWritesWaiting = 3;
+  static constexpr size_t kWriterStack = 64 * 1024;
+  struct WriteBatch {
+    std::unique_ptr<uint8_t[]> data;
+    size_t length = 0;
+  };
+  static void WriteTake(void* file, WriteBatch& b);
+  bool NextBatch();
 
   char name_[261] = "";
   bool temporary_ = false;
@@ -113,5 +124,10 @@ class PacketFile {
   const char* damage_ = nullptr;
   std::string writeError_;
   bool batched_ = false;
-  size_t batchLen_ = 0;
+  // Batched writes: the batch being filled, and the thread that writes the
+  // full ones; its failure is seen here at the next append.
+  std::unique_ptr<BatchPipe<WriteBatch, kWritesWaiting>> writes_;
+  WriteBatch* filling_ = nullptr;
+  std::atomic<bool> asyncFailed_{false};
+  std::string asyncError_;  // read only once the writing thread is done
 };
