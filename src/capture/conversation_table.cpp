@@ -566,8 +566,10 @@ bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
     if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
     Feeder feeder(*this);
     PacketHeader h;
-    for (uint32_t n = 1; file_->ReadNextPacket(readBuffer_.get(), h); n++) {
-      feeder.Add(readBuffer_.get(), int32_t(h.length), h.dstMac, h.srcMac, h.time, file_->recordOffset());
+    for (uint32_t n = 1;; n++) {
+      const uint8_t* packet = file_->NextPacket(readBuffer_.get(), h);
+      if (!packet) break;
+      feeder.Add(packet, int32_t(h.length), h.dstMac, h.srcMac, h.time, file_->recordOffset());
       // The progress may paint rows: the table must be at rest.
       if (progress && n % kPacketsPerProgress == 0) {
         feeder.Drain();

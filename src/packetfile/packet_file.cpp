@@ -27,6 +27,7 @@ void PacketFile::ResetFile(bool temporary) {
 }
 
 bool PacketFile::CreateForWriting() {
+  FlushBatch();  // the writing thread is done with the file before
   writeError_.clear();
   if (temporary_) {
     if (!GetPlatform().CreateTempFile("pkr", name_, sizeof name_)) {
@@ -190,7 +191,17 @@ bool PacketFile::Fill(void* dst, size_t n, size_t* got) {
 }
 
 bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
-  if (!reader_.IsOpen() || damage_) return false;
+  const uint8_t* p = NextPacket(buffer, header);
+  if (!p) return false;
+  if (p != buffer) {
+    memcpy(buffer, p, header.length);
+    buffer[header.length] = 0;
+  }
+  return true;
+}
+
+const uint8_t* PacketFile::NextPacket(uint8_t* buffer, PacketHeader& header) {
+  if (!reader_.IsOpen() || damage_) return nullptr;
   recordOffset_ = fileOffset_;
   // Fast path: a standard record that lies wholly in the read buffer.
   const size_t avail = readLen_ - readPos_;
@@ -202,13 +213,16 @@ bool PacketFile::ReadNextPacket(uint8_t* buffer, PacketHeader& header) {
       header.time = Saturated(FileTime(LoadLe32(r + 6)) | FileTime(LoadLe32(r + 10)) << 32);
       memcpy(header.srcMac, r + 14, 6);
       memcpy(header.dstMac, r + 20, 6);
-      memcpy(buffer, r + kRecordOverhead, n);
-      buffer[n] = 0;
       readPos_ += kRecordOverhead + n;
       fileOffset_ += kRecordOverhead + n;
-      return true;
+      return r + kRecordOverhead;
     }
   }
+  return ReadRecordSlowly(buffer, header) ? buffer : nullptr;
+}
+
+// A record across the end of the read buffer, or one with a longer header.
+bool PacketFile::ReadRecordSlowly(uint8_t* buffer, PacketHeader& header) {
   uint8_t lenBytes[2];
   size_t got = 0;
   if (!Fill(lenBytes, 2, &got)) {

@@ -75,6 +75,10 @@ class PacketFile {
   // Reads the next record into `buffer` (kPacketBufferSize bytes). False at
   // the end of the file or at a damaged record (see damaged()).
   bool ReadNextPacket(uint8_t* buffer, PacketHeader& header);
+  // The same without the copy where it can: the packet's bytes, in the
+  // read buffer or in `buffer`, valid until the next read; nullptr where
+  // ReadNextPacket gives false.
+  const uint8_t* NextPacket(uint8_t* buffer, PacketHeader& header);
   // Reads the record at `offset` (as recordOffset() gave it); reads that go
   // forward within the read buffer cost no system call.
   bool ReadPacketAt(uint64_t offset, uint8_t* buffer, PacketHeader& header);
@@ -100,6 +104,7 @@ class PacketFile {
 
  private:
   bool Fill(void* dst, size_t n, size_t* got);
+  bool ReadRecordSlowly(uint8_t* buffer, PacketHeader& header);
   bool FlushBatch();
   static constexpr size_t kBatchSize = 1u << 20;
   static constexpr int kWritesWaiting = 3;
