@@ -225,4 +225,21 @@ TEST(ReportParallel, OrderAndEarlyStop) {
     ASSERT_EQ(used.size(), stopAt > 100 ? 101 : stopAt + 1);
     for (size_t i = 0; i < used.size(); i++) EXPECT_EQ(used[i], i);
   }
+
+  // Out of memory on either thread reaches the caller's thread, with the
+  // second thread done.
+  for (size_t failAt : {size_t(4), size_t(6)}) {  // the helper's item, the caller's
+    auto make = [&](size_t item, int) {
+      if (item == failAt) throw std::bad_alloc();
+    };
+    auto use = [](size_t, int) { return true; };
+    EXPECT_THROW(MakeOnTwoThreads(size_t(50), make, use, 64 * 1024), std::bad_alloc) << failAt;
+  }
+  BatchPipe<Batch, 2> pipe;
+  pipe.StartTaker([](void*, Batch& b) { if (b.first == 6) throw std::bad_alloc(); }, nullptr, 64 * 1024);
+  for (int i = 0; i < 5; i++) {
+    pipe.Free().first = i * 3;
+    pipe.Send();
+  }
+  EXPECT_THROW(pipe.Finish(), std::bad_alloc);
 }

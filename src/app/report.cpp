@@ -46,7 +46,9 @@ class DirectSink : public PacketSniffer {
       tls_.Learn(p, n, cache_);
     }
     if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
-    feeder_.Add(p, n, dst, src, time ? time : GetPlatform().LocalFileTimeNow());
+    // Saturated as the packet file would store it.
+    const FileTime t = time ? time : GetPlatform().LocalFileTimeNow();
+    feeder_.Add(p, n, dst, src, t < kMaxFileTime ? t : kMaxFileTime);
   }
   // The table is complete on return.
   void Finish() { feeder_.Finish(); }
@@ -56,6 +58,25 @@ class DirectSink : public PacketSniffer {
   DnsNameCache& cache_;
   TlsNameLearner tls_;
   ConversationTable::Feeder feeder_;
+};
+
+// The table's name cache while its packets are accounted on another thread
+// than the one that learns names; the one before again however it ends
+// (the other thread may throw out of memory), and the table back out of
+// import mode.
+class CacheSwap {
+ public:
+  CacheSwap(ConversationTable& t, DnsNameCache* during) : table_(t), before_(t.dnsCache) { t.dnsCache = during; }
+  ~CacheSwap() {
+    table_.dnsCache = before_;
+    table_.importMode = 0;
+  }
+  CacheSwap(const CacheSwap&) = delete;
+  CacheSwap& operator=(const CacheSwap&) = delete;
+
+ private:
+  ConversationTable& table_;
+  DnsNameCache* before_;
 };
 
 // Hears of an import's progress only with the feeder's table at rest (the
@@ -165,15 +186,15 @@ ImportResult ImportForReport(ConversationTable& table, const Options& options,
   table.local.v4 = 0;
   table.local.v6.clear();
   DnsNameCache cache, none;
-  table.dnsCache = &none;
   ImportResult r;
   {
+    const CacheSwap swap(table, &none);
     auto sink = std::make_unique<DirectSink>(table, options, cache);
     r = import(*sink);
     sink->Finish();
   }
-  if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(cache);
   table.dnsCache = nullptr;
+  if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(cache);
   table.QueueNameLookups();
   return r;
 }
@@ -275,7 +296,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   DnsNameCache none;
   DnsNameCache* const names = table.dnsCache;
   engine.dnsCache = names;
-  table.dnsCache = &none;
+  const CacheSwap swap(table, &none);
   ImportResult r;
   bool viaLibrary;
   {
@@ -289,7 +310,6 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     feeder.Finish();
     engine.importFeeder = nullptr;
   }
-  table.dnsCache = names;
   table.importMode = 0;
   file.CloseWriting();
   file.SetBatchedWrites(false);
@@ -301,6 +321,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     out.writeFailed = true;
     return out;
   }
+  table.dnsCache = names;
   if (options.UseDnsQueriesForHostNames) table.FillNamesFrom(names ? *names : GlobalDnsNameCache());
   table.QueueNameLookups();
   out.ok = r.opened;

@@ -1,9 +1,16 @@
 // Work shared with a second thread, in order, for the long jobs of reports
 // and loads (millions of packets and rows) on a machine with two cores.
+// The state both threads use is shared with the second thread, which lets go
+// of it last: the threads library may still touch a mutex after unlocking
+// it. What the second thread throws (out of memory) is thrown again on the
+// first, where the caller's handlers are.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "base/thread.h"
 
@@ -17,87 +24,109 @@ class BatchPipe {
   // Starts `take(arg, batch)` for each batch on a thread of its own; false
   // when no thread could be made (Send then takes each batch at once).
   bool StartTaker(void (*take)(void*, Batch&), void* arg, size_t stackBytes) {
-    take_ = take;
-    arg_ = arg;
-    threaded_ = StartDetachedThread(&Run, this, stackBytes);
+    s_->take = take;
+    s_->arg = arg;
+    auto* start = new std::shared_ptr<State>(s_);
+    threaded_ = StartDetachedThread(&Run, start, stackBytes);
+    if (!threaded_) delete start;
     return threaded_;
   }
   // The maker's next batch to fill.
   Batch& Free() {
-    if (!threaded_) return slots_[0];
-    std::unique_lock<std::mutex> l(m_);
+    State& s = *s_;
+    if (!threaded_) return s.slots[0];
+    std::unique_lock<std::mutex> l(s.m);
     // Once all are full, the maker waits for half of them: one wake-up
     // for several batches, each a switch between threads.
-    if (waiting_ == N) WaitFor(l, N / 2);
-    return slots_[(first_ + waiting_) % N];
+    if (s.waiting == N) WaitFor(l, N / 2);
+    return s.slots[(s.first + s.waiting) % N];
   }
   // Hands over the batch Free() gave.
   void Send() {
+    State& s = *s_;
     if (!threaded_) {
-      take_(arg_, slots_[0]);
+      s.take(s.arg, s.slots[0]);
       return;
     }
-    std::lock_guard<std::mutex> l(m_);
-    if (++waiting_ >= kWakeTaker && takerWaits_) ready_.notify_one();
+    std::lock_guard<std::mutex> l(s.m);
+    if (++s.waiting >= kWakeTaker && s.takerWaits) s.ready.notify_one();
   }
   // Returns once the taker has taken every batch sent, so that the maker
-  // may look at what the taker changes.
+  // may look at what the taker changes; throws what the taker threw.
   void Drain() {
     if (!threaded_) return;
-    std::unique_lock<std::mutex> l(m_);
-    WaitFor(l, 0);
+    {
+      std::unique_lock<std::mutex> l(s_->m);
+      WaitFor(l, 0);
+    }
+    if (s_->error) std::rethrow_exception(s_->error);
   }
-  // No more batches; returns once the taker has taken every one.
-  void Finish() {
-    if (!threaded_) return;
-    std::unique_lock<std::mutex> l(m_);
-    closed_ = true;
-    if (takerWaits_) ready_.notify_one();
-    room_.wait(l, [&] { return done_; });
-    threaded_ = false;
+  // No more batches; returns once the taker has taken every one. Throws
+  // what the taker threw, unless `quietly`.
+  void Finish(bool quietly = false) {
+    if (threaded_) {
+      State& s = *s_;
+      std::unique_lock<std::mutex> l(s.m);
+      s.closed = true;
+      if (s.takerWaits) s.ready.notify_one();
+      s.room.wait(l, [&] { return s.done; });
+      threaded_ = false;
+    }
+    if (s_->error && !quietly) std::rethrow_exception(std::exchange(s_->error, nullptr));
   }
-  ~BatchPipe() { Finish(); }
+  ~BatchPipe() { Finish(true); }
 
  private:
   static constexpr int kWakeTaker = N > 2 ? 2 : 1;  // batches that wake a waiting taker
+  struct State {
+    Batch slots[N];
+    void (*take)(void*, Batch&) = nullptr;
+    void* arg = nullptr;
+    std::mutex m;
+    std::condition_variable ready, room;
+    int first = 0, waiting = 0;
+    int wakeAt = -1;  // the maker waits for at most this many waiting
+    bool takerWaits = false, closed = false, done = false;
+    std::exception_ptr error;  // the taker's; it takes nothing more after one
+  };
   void WaitFor(std::unique_lock<std::mutex>& l, int most) {
-    wakeAt_ = most;
-    if (takerWaits_ && waiting_) ready_.notify_one();
-    room_.wait(l, [&] { return waiting_ <= most; });
-    wakeAt_ = -1;
+    State& s = *s_;
+    s.wakeAt = most;
+    if (s.takerWaits && s.waiting) s.ready.notify_one();
+    s.room.wait(l, [&] { return s.waiting <= most; });
+    s.wakeAt = -1;
   }
   static void Run(void* p) {
-    BatchPipe& pipe = *static_cast<BatchPipe*>(p);
-    std::unique_lock<std::mutex> l(pipe.m_);
+    const std::shared_ptr<State> held = std::move(*static_cast<std::shared_ptr<State>*>(p));
+    delete static_cast<std::shared_ptr<State>*>(p);
+    State& s = *held;
+    std::unique_lock<std::mutex> l(s.m);
     for (;;) {
-      if (!pipe.waiting_ && !pipe.closed_) {
-        pipe.takerWaits_ = true;
-        pipe.ready_.wait(l, [&] {
-          return pipe.waiting_ >= kWakeTaker || (pipe.waiting_ && pipe.wakeAt_ >= 0) || pipe.closed_;
-        });
-        pipe.takerWaits_ = false;
+      if (!s.waiting && !s.closed) {
+        s.takerWaits = true;
+        s.ready.wait(l, [&] { return s.waiting >= kWakeTaker || (s.waiting && s.wakeAt >= 0) || s.closed; });
+        s.takerWaits = false;
       }
-      if (!pipe.waiting_) break;
-      Batch& b = pipe.slots_[pipe.first_];
+      if (!s.waiting) break;
+      Batch& b = s.slots[s.first];
       l.unlock();
-      pipe.take_(pipe.arg_, b);
+      if (!s.error) {
+        try {
+          s.take(s.arg, b);
+        } catch (...) {
+          s.error = std::current_exception();
+        }
+      }
       l.lock();
-      pipe.first_ = (pipe.first_ + 1) % N;
-      if (--pipe.waiting_ <= pipe.wakeAt_) pipe.room_.notify_one();
+      s.first = (s.first + 1) % N;
+      if (--s.waiting <= s.wakeAt) s.room.notify_one();
     }
-    pipe.done_ = true;
-    pipe.room_.notify_one();
+    s.done = true;
+    s.room.notify_one();
   }
 
-  Batch slots_[N];
-  void (*take_)(void*, Batch&) = nullptr;
-  void* arg_ = nullptr;
+  std::shared_ptr<State> s_ = std::make_shared<State>();
   bool threaded_ = false;
-  std::mutex m_;
-  std::condition_variable ready_, room_;
-  int first_ = 0, waiting_ = 0;
-  int wakeAt_ = -1;  // the maker waits for at most this many waiting
-  bool takerWaits_ = false, closed_ = false, done_ = false;
 };
 
 // Items 0..n-1, each made by `make(item, slot)` and then used by
@@ -106,7 +135,8 @@ class BatchPipe {
 // 0..kHelperSlots-1, the others by the caller into slot kHelperSlots: the
 // caller uses them all. Stops at the first use that returns false, and
 // returns false then. `make` must be safe on both threads at once for
-// different slots.
+// different slots; what it throws on either is thrown here once the
+// helper is done.
 constexpr int kHelperSlots = 4;
 template <class Make, class Use>
 bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
@@ -121,48 +151,71 @@ bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
     std::condition_variable cv;
     size_t made = 0, used = 0;  // the helper's items
     bool stop = false, finished = false;
+    std::exception_ptr error;
     static void Run(void* p) {
-      Shared& s = *static_cast<Shared*>(p);
-      for (size_t k = 1; k < s.n; k++) {
-        if (!Helpers(k)) continue;
-        {
-          std::unique_lock<std::mutex> l(s.m);
-          s.cv.wait(l, [&] { return s.stop || s.made - s.used < size_t(kHelperSlots); });
-          if (s.stop) break;
+      const std::shared_ptr<Shared> held = std::move(*static_cast<std::shared_ptr<Shared>*>(p));
+      delete static_cast<std::shared_ptr<Shared>*>(p);
+      Shared& s = *held;
+      try {
+        for (size_t k = 1; k < s.n; k++) {
+          if (!Helpers(k)) continue;
+          {
+            std::unique_lock<std::mutex> l(s.m);
+            s.cv.wait(l, [&] { return s.stop || s.made - s.used < size_t(kHelperSlots); });
+            if (s.stop) break;
+          }
+          s.make(k, int(HelperIndex(k) % kHelperSlots));
+          std::lock_guard<std::mutex> l(s.m);
+          s.made++;
+          s.cv.notify_all();
         }
-        s.make(k, int(HelperIndex(k) % kHelperSlots));
-        std::lock_guard<std::mutex> l(s.m);
-        s.made++;
-        s.cv.notify_all();
+      } catch (...) {
+        s.error = std::current_exception();
       }
       std::lock_guard<std::mutex> l(s.m);
       s.finished = true;
       s.cv.notify_all();
     }
-  } s(make, n);
-  const bool helped = n > 1 && StartDetachedThread(&Shared::Run, &s, stackBytes);
-  bool ok = true;
-  for (size_t k = 0; k < n && ok; k++) {
-    if (!helped || !Shared::Helpers(k)) {
-      make(k, kHelperSlots);
-      ok = use(k, kHelperSlots);
-      continue;
-    }
-    const size_t h = Shared::HelperIndex(k);
-    {
-      std::unique_lock<std::mutex> l(s.m);
-      s.cv.wait(l, [&] { return s.made > h; });
-    }
-    ok = use(k, int(h % kHelperSlots));
-    std::lock_guard<std::mutex> l(s.m);
-    s.used++;
-    s.cv.notify_all();
+  };
+  const auto shared = std::make_shared<Shared>(make, n);
+  Shared& s = *shared;
+  bool helped = false;
+  if (n > 1) {
+    auto* start = new std::shared_ptr<Shared>(shared);
+    helped = StartDetachedThread(&Shared::Run, start, stackBytes);
+    if (!helped) delete start;
   }
-  if (helped) {
+  auto stopHelper = [&] {
+    if (!helped) return;
     std::unique_lock<std::mutex> l(s.m);
     s.stop = true;
     s.cv.notify_all();
     s.cv.wait(l, [&] { return s.finished; });
+  };
+  bool ok = true;
+  try {
+    for (size_t k = 0; k < n && ok; k++) {
+      if (!helped || !Shared::Helpers(k)) {
+        make(k, kHelperSlots);
+        ok = use(k, kHelperSlots);
+        continue;
+      }
+      const size_t h = Shared::HelperIndex(k);
+      {
+        std::unique_lock<std::mutex> l(s.m);
+        s.cv.wait(l, [&] { return s.made > h || s.finished; });
+        if (s.made <= h) break;  // the helper threw
+      }
+      ok = use(k, int(h % kHelperSlots));
+      std::lock_guard<std::mutex> l(s.m);
+      s.used++;
+      s.cv.notify_all();
+    }
+  } catch (...) {
+    stopHelper();  // it uses the caller's `make`
+    throw;
   }
+  stopHelper();
+  if (s.error) std::rethrow_exception(s.error);
   return ok;
 }

@@ -5,6 +5,14 @@
 #include <cstdint>
 #include <string>
 
+// The system's code for running out of memory, as LastErrorCode gives
+// codes (ERROR_NOT_ENOUGH_MEMORY, ENOMEM).
+#ifdef _WIN32
+constexpr unsigned long kOutOfMemoryCode = 8;
+#else
+constexpr unsigned long kOutOfMemoryCode = 12;
+#endif
+
 class RawFile {
  public:
   RawFile() = default;

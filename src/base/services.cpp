@@ -35,6 +35,6 @@ void ServiceTable::Parse(const char* text, size_t length) {
     while (p < stop && *p >= '0' && *p <= '9' && port <= 65535) port = port * 10 + uint32_t(*p++ - '0');
     if (nameLength && p > digits && port <= 65535 && p < stop && *p == '/' && p + 1 < stop && !Blank(p[1]))
       Add(uint16_t(port), name, nameLength);
-    line = eol + 1;
+    line = eol < end ? eol + 1 : end;
   }
 }

@@ -548,12 +548,13 @@ void ConversationTable::Feeder::Drain() {
   pipe_->Drain();
 }
 
-void ConversationTable::Feeder::Finish() {
+void ConversationTable::Feeder::Finish(bool quietly) {
   if (!batch_) return;
-  if (batch_->n) pipe_->Send();
-  pipe_->Finish();
+  const bool pending = batch_->n > 0;
   batch_ = nullptr;
   for (int k = 0; k < kSkipReasonCount; k++) table_.skipped[k] += skipped_[k];
+  if (pending) pipe_->Send();
+  pipe_->Finish(quietly);
 }
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {

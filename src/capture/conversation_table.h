@@ -67,14 +67,15 @@ class ConversationTable {
   class Feeder {
    public:
     explicit Feeder(ConversationTable& table);
-    ~Feeder() { Finish(); }
+    ~Feeder() { Finish(true); }
     Feeder(const Feeder&) = delete;
     Feeder& operator=(const Feeder&) = delete;
     void Add(const uint8_t* packet, int32_t length, const uint8_t* dstMac, const uint8_t* srcMac, FileTime time,
              uint64_t recordOffset = kNoRecord);
     // Returns with every packet added accounted; the feeder goes on after.
+    // Both throw what the accounting threw (out of memory), unless quietly.
     void Drain();
-    void Finish();
+    void Finish(bool quietly = false);
 
    private:
     static constexpr int kBatchPackets = 64 * kUpdateGroup;

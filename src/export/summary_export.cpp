@@ -680,16 +680,25 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
         c.used = size_t(w.Put(c.data.get() + c.used, row(i)) - c.data.get());
       }
     };
+    // The reason is taken at once: waking the other thread may change it.
+    unsigned long code = 0;
+    std::string reason;
     auto use = [&](size_t, int slot) {
       full = chunks[slot].full;
-      return !full && out.Write(chunks[slot].data.get(), chunks[slot].used);
+      if (full) return false;
+      if (out.Write(chunks[slot].data.get(), chunks[slot].used)) return true;
+      code = RawFile::LastErrorCode();
+      reason = RawFile::LastErrorText();
+      return false;
     };
     if (!MakeOnTwoThreads((count + kChunkRows - 1) / kChunkRows, make, use, 256 * 1024)) {
       if (full) {
-        *error = "out of memory";
-        return false;
+        code = kOutOfMemoryCode;
+        reason = "out of memory";
       }
-      return fail();
+      if (errorCode) *errorCode = code;
+      *error = reason;
+      return false;
     }
     out.Close();
     return true;

@@ -59,7 +59,9 @@ bool PacketFile::CreateForWriting() {
 
 bool PacketFile::AppendPacket(const uint8_t* packet, uint32_t length, const uint8_t* dstMac,
                               const uint8_t* srcMac, FileTime time) {
-  lastPacketTime = time ? time : GetPlatform().LocalFileTimeNow();
+  // Stored as every read gives it back, so that what is accounted as it
+  // is stored matches a rebuild from the file.
+  lastPacketTime = Saturated(time ? time : GetPlatform().LocalFileTimeNow());
   if (length == 0 || length > kMaxPacketLength) return false;
   if (!writer_.IsOpen() || !writeError_.empty()) return false;
   if (batched_ && (!filling_ || asyncFailed_) && !NextBatch()) return false;
@@ -109,7 +111,7 @@ bool PacketFile::NextBatch() {
   if (!b.data) b.data.reset(new (std::nothrow) uint8_t[kBatchSize + kRecordOverhead + kMaxPacketLength]);
   if (!b.data) {
     FlushBatch();
-    writeError_ = "out of memory";
+    if (writeError_.empty()) writeError_ = "out of memory";
     return false;
   }
   b.length = 0;
