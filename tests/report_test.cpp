@@ -129,7 +129,8 @@ TEST(ReportTest, NamesAcrossThreadsAsInOrder) {
     return Frame{Ethernet(WithPayload(17, "10.0.0.53", "10.0.0.1", 53, 5353, DnsResponse(name, {Addr(address)})))};
   };
   std::vector<Frame> frames = {dns("early.example", "10.0.0.8")};
-  for (int i = 0; i < 5000; i++)
+  const int n = 20000;  // blocks of the table made ahead, rows made on both threads
+  for (int i = 0; i < n; i++)
     frames.push_back({Ethernet(Ipv4Packet(17, "10.0.0.1", i % 2 ? "10.0.0.9" : "10.0.0.8", uint16_t(1000 + i), 80, 9))});
   frames.push_back(dns("late.example", "10.0.0.9"));
   frames.push_back(dns("other.example", "10.0.0.9"));
@@ -144,13 +145,13 @@ TEST(ReportTest, NamesAcrossThreadsAsInOrder) {
     const std::string row = text.substr(at, end - at);
     if (row.find("\t10.0.0.8\t") != std::string::npos) early += row.find("\tearly.example\t") != std::string::npos;
     if (row.find("\t10.0.0.9\t") != std::string::npos) late += row.find("\tlate.example\t") != std::string::npos;
-    if (rows == 4999) {
-      EXPECT_EQ(row.substr(0, 5), "5000\t");  // in creation order
+    if (rows == n - 1) {
+      EXPECT_EQ(row.substr(0, 6), std::to_string(n) + "\t");  // in creation order
     }
   }
-  EXPECT_EQ(rows, 5001u);
-  EXPECT_EQ(early, 2500u);
-  EXPECT_EQ(late, 2500u);
+  EXPECT_EQ(rows, n + 1u);
+  EXPECT_EQ(early, n / 2u);
+  EXPECT_EQ(late, n / 2u);
 
   // The window's import: stored and accounted at once, its progress (which
   // may paint rows) hearing of it only with the table at rest.
@@ -168,12 +169,12 @@ TEST(ReportTest, NamesAcrossThreadsAsInOrder) {
   } painter;
   painter.table = &table;
   ASSERT_TRUE(LoadCaptureWithPackets(cap.c_str(), table, file, o, &painter).ok);
-  ASSERT_EQ(table.count(), 5001u);
+  ASSERT_EQ(table.count(), n + 1u);
   EXPECT_GT(painter.seen, 0u);
   EXPECT_STREQ(table.RemoteHost(table.at(2)), "late.example");
   EXPECT_STREQ(table.RemoteHost(table.at(1)), "early.example");
   std::vector<uint64_t> records;
-  EXPECT_TRUE(table.RecordOffsets(4999, &records));
+  EXPECT_TRUE(table.RecordOffsets(n - 1, &records));
   EXPECT_EQ(records.size(), 1u);
   file.ResetFile(false);
   remove(cap.c_str());
@@ -214,9 +215,9 @@ TEST(ReportParallel, OrderAndEarlyStop) {
     EXPECT_TRUE(taker.inOrder);
   }
   for (size_t stopAt : {size_t(1000), size_t(57), size_t(0)}) {
-    size_t slots[kHelperSlots + 1];
+    size_t slots[kMakeSlots];
     std::vector<size_t> used;
-    auto make = [&](size_t item, int slot) { slots[slot] = item * 7; };
+    auto make = [&](size_t item, int slot, int) { slots[slot] = item * 7; };
     auto use = [&](size_t item, int slot) {
       used.push_back(slots[slot] == item * 7 ? item : ~item);
       return item != stopAt;
@@ -229,7 +230,7 @@ TEST(ReportParallel, OrderAndEarlyStop) {
   // Out of memory on either thread reaches the caller's thread, with the
   // second thread done.
   for (size_t failAt : {size_t(4), size_t(6)}) {  // the helper's item, the caller's
-    auto make = [&](size_t item, int) {
+    auto make = [&](size_t item, int, int) {
       if (item == failAt) throw std::bad_alloc();
     };
     auto use = [](size_t, int) { return true; };

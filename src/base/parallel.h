@@ -129,44 +129,49 @@ class BatchPipe {
   bool threaded_ = false;
 };
 
-// Items 0..n-1, each made by `make(item, slot)` and then used by
-// `use(item, slot)` in order on the caller's thread. Two of every three
-// items are made on a helper thread meanwhile, into slots
-// 0..kHelperSlots-1, the others by the caller into slot kHelperSlots: the
-// caller uses them all. Stops at the first use that returns false, and
-// returns false then. `make` must be safe on both threads at once for
-// different slots; what it throws on either is thrown here once the
-// helper is done.
-constexpr int kHelperSlots = 4;
+// Items 0..n-1, each made by `make(item, slot, worker)` and then used by
+// `use(item, slot)` in order on the caller's thread. A helper thread makes
+// items meanwhile, and the caller makes the next unclaimed one whenever
+// the item it needs is still being made: the work divides itself by what
+// using costs (a slow disk leaves the making to the helper). Slots are
+// 0..kMakeSlots-1; `worker` is 0 on the caller's thread and 1 on the
+// helper's. Stops at the first use that returns false, and returns false
+// then. `make` must be safe on both threads at once for different slots
+// and workers; what it throws on either is thrown here once the helper is
+// done.
+constexpr int kMakeSlots = 6;
 template <class Make, class Use>
 bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
   struct Shared {
     Shared(Make& mk, size_t count) : make(mk), n(count) {}
-    static bool Helpers(size_t k) { return k % 3 != 0; }
-    // The helper's items before item k.
-    static size_t HelperIndex(size_t k) { return k - k / 3 - 1; }
     Make& make;
     size_t n;
     std::mutex m;
     std::condition_variable cv;
-    size_t made = 0, used = 0;  // the helper's items
+    size_t next = 0, used = 0;  // the first item not yet claimed, not yet used
+    bool made[kMakeSlots] = {};
     bool stop = false, finished = false;
     std::exception_ptr error;
+    // Under m: the item this worker is to make now, or n for none.
+    size_t Claim() {
+      if (stop || next >= n || next >= used + kMakeSlots) return n;
+      return next++;
+    }
     static void Run(void* p) {
       const std::shared_ptr<Shared> held = std::move(*static_cast<std::shared_ptr<Shared>*>(p));
       delete static_cast<std::shared_ptr<Shared>*>(p);
       Shared& s = *held;
       try {
-        for (size_t k = 1; k < s.n; k++) {
-          if (!Helpers(k)) continue;
+        for (;;) {
+          size_t k;
           {
             std::unique_lock<std::mutex> l(s.m);
-            s.cv.wait(l, [&] { return s.stop || s.made - s.used < size_t(kHelperSlots); });
-            if (s.stop) break;
+            s.cv.wait(l, [&] { return s.stop || s.next >= s.n || s.next < s.used + kMakeSlots; });
+            if ((k = s.Claim()) == s.n) break;
           }
-          s.make(k, int(HelperIndex(k) % kHelperSlots));
+          s.make(k, int(k % kMakeSlots), 1);
           std::lock_guard<std::mutex> l(s.m);
-          s.made++;
+          s.made[k % kMakeSlots] = true;
           s.cv.notify_all();
         }
       } catch (...) {
@@ -195,19 +200,31 @@ bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
   bool ok = true;
   try {
     for (size_t k = 0; k < n && ok; k++) {
-      if (!helped || !Shared::Helpers(k)) {
-        make(k, kHelperSlots);
-        ok = use(k, kHelperSlots);
-        continue;
+      const int slot = int(k % kMakeSlots);
+      for (;;) {
+        size_t mine;
+        {
+          std::unique_lock<std::mutex> l(s.m);
+          if (s.made[slot]) break;
+          // Item k is unclaimed (this thread takes it), or the helper's:
+          // then this thread makes a later one, or waits when none is free.
+          if ((mine = s.Claim()) == n) {
+            s.cv.wait(l, [&] { return s.made[slot] || s.finished; });
+            if (!s.made[slot]) break;  // the helper threw
+            continue;
+          }
+        }
+        make(mine, int(mine % kMakeSlots), 0);
+        std::lock_guard<std::mutex> l(s.m);
+        s.made[mine % kMakeSlots] = true;
       }
-      const size_t h = Shared::HelperIndex(k);
       {
-        std::unique_lock<std::mutex> l(s.m);
-        s.cv.wait(l, [&] { return s.made > h || s.finished; });
-        if (s.made <= h) break;  // the helper threw
+        std::lock_guard<std::mutex> l(s.m);
+        if (!s.made[slot]) break;
       }
-      ok = use(k, int(h % kHelperSlots));
+      ok = use(k, slot);
       std::lock_guard<std::mutex> l(s.m);
+      s.made[slot] = false;
       s.used++;
       s.cv.notify_all();
     }

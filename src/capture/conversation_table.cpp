@@ -28,6 +28,10 @@ void ConversationTable::Clear() {
   clears++;
   addresses_.Clear();
   blocks_.clear();
+  {
+    std::lock_guard<std::mutex> l(spare_.lock);
+    spare_.block = PageArray<Conversation>();
+  }
   records_.clear();
   pages_.clear();
   chunks_ = 1;
@@ -155,10 +159,18 @@ Conversation* ConversationTable::FindHashed(const DecodedPacket& d, const uint64
 // The caller fills the record before the index sees it.
 Conversation* ConversationTable::Append() {
   if ((count_ >> kBlockShift) >= blocks_.size()) {
-    PageArray<Conversation> block(size_t(1) << kBlockShift);
-    if (block.empty()) return nullptr;
-    PrefaultPages(block.data(), block.size() * sizeof(Conversation));
+    PageArray<Conversation> block;
+    {
+      std::lock_guard<std::mutex> l(spare_.lock);
+      block = std::move(spare_.block);
+    }
+    if (block.empty()) {
+      block = PageArray<Conversation>(size_t(1) << kBlockShift);
+      if (block.empty()) return nullptr;
+      PrefaultPages(block.data(), block.size() * sizeof(Conversation));
+    }
     blocks_.push_back(std::move(block));
+    spare_.wanted = true;
   }
   return new (&at(count_++)) Conversation();
 }
@@ -536,8 +548,17 @@ void ConversationTable::Feeder::Add(const uint8_t* packet, int32_t length, const
   if (++batch_->n == kBatchPackets) Send();
 }
 
+void ConversationTable::MakeSpareBlock() {
+  if (!spare_.wanted.exchange(false)) return;
+  PageArray<Conversation> block(size_t(1) << kBlockShift);
+  PrefaultPages(block.data(), block.size() * sizeof(Conversation));
+  std::lock_guard<std::mutex> l(spare_.lock);
+  if (spare_.block.empty()) spare_.block = std::move(block);
+}
+
 void ConversationTable::Feeder::Send() {
   pipe_->Send();
+  table_.MakeSpareBlock();
   batch_ = &pipe_->Free();
   batch_->n = 0;
 }

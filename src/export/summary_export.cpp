@@ -647,8 +647,8 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
   buf.reserve(1 << 17);
   AppendFileHeader(buf, format, columns, titleLine);
   if (format == kFormatTabDelimited) {
-    // Rows straight into buffers of a chunk each, the odd chunks made on a
-    // second thread while this one makes the even ones and writes them all.
+    // Rows straight into buffers of a chunk each, made on two threads (a
+    // writer each: they keep texts of the rows before), written by this one.
     if (!buf.empty() && !out.Write(buf.data(), buf.size())) return fail();
     TabRowWriter writers[2] = {TabRowWriter(columns, ctx), TabRowWriter(columns, ctx)};
     constexpr size_t kChunkRows = 1024;
@@ -656,12 +656,12 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
       std::unique_ptr<char[]> data;
       size_t size = 0, used = 0;
       bool full = false;  // out of memory
-    } chunks[kHelperSlots + 1];
+    } chunks[kMakeSlots];
     const size_t room = writers[0].Room();
     bool full = false;
-    auto make = [&](size_t k, int slot) {
+    auto make = [&](size_t k, int slot, int worker) {
       Chunk& c = chunks[slot];
-      TabRowWriter& w = writers[slot == kHelperSlots];
+      TabRowWriter& w = writers[worker];
       c.used = 0;
       c.full = false;
       const size_t end = count < (k + 1) * kChunkRows ? count : (k + 1) * kChunkRows;
