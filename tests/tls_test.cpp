@@ -84,6 +84,18 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   EXPECT_STREQ(table.RemoteHost(table.at(1)), "three.example");
   EXPECT_EQ(table.namesChanged, 1);
 
+  // More hellos pending than are followed: the oldest give way, the
+  // others still finish.
+  const std::string many = ClientHello("many.example", 3000);
+  const int flows = kTlsPendingFlows + 2;
+  for (int i = 0; i < flows; i++)
+    send(Tcp("10.0.0.5", "198.51.100.8", uint16_t(51000 + i), 443, 1, many.substr(0, 1400)));
+  const size_t first = table.count() - flows;
+  send(Tcp("10.0.0.5", "198.51.100.8", 51000, 443, 1401, many.substr(1400)));
+  EXPECT_STREQ(table.RemoteHost(table.at(first)), "");
+  send(Tcp("10.0.0.5", "198.51.100.8", 51002, 443, 1401, many.substr(1400)));
+  EXPECT_STREQ(table.RemoteHost(table.at(first)), "many.example");
+
   // Over IPv6, behind a hop-by-hop header, the same.
   auto send6 = [&](uint32_t at, const std::string& data, const char* server = "2001:db8::443") {
     send(AsIPv6(Tcp("10.0.0.5", "10.0.0.6", 50003, 443, at, data), "2001:db8::5", server,

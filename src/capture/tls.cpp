@@ -101,24 +101,34 @@ TlsNameLearner::TlsNameLearner() : flows_(new Flow[kTlsPendingFlows]) {}
 TlsNameLearner::~TlsNameLearner() = default;
 
 void TlsNameLearner::Clear() {
-  for (int i = 0; i < kTlsPendingFlows; i++) flows_[i] = Flow();
+  for (int i = 0; i < kTlsPendingFlows; i++) {
+    flows_[i] = Flow();
+    keys_[i] = 0;
+  }
+  pending_ = 0;
 }
 
-TlsNameLearner::Flow* TlsNameLearner::FlowOf(const IpAddress& src, const IpAddress& dst, uint16_t sport, uint16_t dport,
-                                             bool create) {
-  Flow* oldest = &flows_[0];
-  for (int i = 0; i < kTlsPendingFlows; i++) {
-    Flow& f = flows_[i];
-    if (f.used && f.src == src && f.dst == dst && f.sport == sport && f.dport == dport) return &f;
-    if (f.used < oldest->used) oldest = &f;
-  }
-  if (!create) return nullptr;
-  *oldest = Flow();
-  oldest->src = src;
-  oldest->dst = dst;
-  oldest->sport = sport;
-  oldest->dport = dport;
-  return oldest;
+// A free flow, or else the one longest without a segment.
+TlsNameLearner::Flow* TlsNameLearner::NewFlow(uint32_t key, const IpAddress& src, const IpAddress& dst,
+                                              uint16_t sport, uint16_t dport) {
+  int slot = 0;
+  for (int i = 0; i < kTlsPendingFlows; i++)
+    if (flows_[i].used < flows_[slot].used) slot = i;
+  if (!flows_[slot].used) pending_++;
+  Flow& f = flows_[slot];
+  f = Flow();
+  f.src = src;
+  f.dst = dst;
+  f.sport = sport;
+  f.dport = dport;
+  keys_[slot] = key;
+  return &f;
+}
+
+void TlsNameLearner::EndFlow(Flow* flow) {
+  *flow = Flow();
+  keys_[flow - flows_.get()] = 0;
+  pending_--;
 }
 
 IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache, bool* late) {
@@ -160,9 +170,18 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
   };
   const uint16_t sport = LoadBe16(t), dport = LoadBe16(t + 2);
   const uint32_t seq = LoadBe32(t + 4);
+  const int size = six ? 16 : 4;
+  uint32_t low[2];
+  memcpy(&low[0], addresses + size - 4, 4);
+  memcpy(&low[1], addresses + 2 * size - 4, 4);
+  const uint32_t key = (low[0] * 0x9E3779B1u ^ low[1] ^ (uint32_t(sport) << 16 | dport)) | 1;
 
   char name[kDnsNameMax + 1];
-  Flow* flow = buffers_ ? FlowOf(address(0), address(1), sport, dport, false) : nullptr;
+  Flow* flow = nullptr;
+  for (int i = 0; pending_ && i < kTlsPendingFlows && !flow; i++)
+    if (keys_[i] == key && flows_[i].sport == sport && flows_[i].dport == dport && flows_[i].src == address(0) &&
+        flows_[i].dst == address(1))
+      flow = &flows_[i];
   TlsHello r;
   if (flow) {
     if (seq != flow->nextSeq) return {};  // out of order: wait for the expected segment
@@ -175,12 +194,12 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     flow->used = ++clock_;
     r = ParseClientHelloName(buf, flow->fill, name);
     if (late) *late = true;
-    if (r != TlsHello::NeedMore || flow->fill == kTlsHelloMax) *flow = Flow();
+    if (r != TlsHello::NeedMore || flow->fill == kTlsHelloMax) EndFlow(flow);
   } else {
     r = ParseClientHelloName(payload, len, name);
     if (r == TlsHello::NeedMore && len < kTlsHelloMax) {
       if (!buffers_) buffers_.reset(new uint8_t[size_t(kTlsPendingFlows) * kTlsHelloMax]);
-      flow = FlowOf(address(0), address(1), sport, dport, true);
+      flow = NewFlow(key, address(0), address(1), sport, dport);
       memcpy(buffers_.get() + (flow - flows_.get()) * kTlsHelloMax, payload, len);
       flow->fill = len;
       flow->nextSeq = seq + uint32_t(len);

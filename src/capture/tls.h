@@ -36,8 +36,14 @@ class TlsNameLearner {
 
  private:
   struct Flow;
-  Flow* FlowOf(const IpAddress& src, const IpAddress& dst, uint16_t sport, uint16_t dport, bool create);
+  Flow* NewFlow(uint32_t key, const IpAddress& src, const IpAddress& dst, uint16_t sport, uint16_t dport);
+  void EndFlow(Flow* flow);
   std::unique_ptr<Flow[]> flows_;
+  // Every TCP segment looks for its flow among the pending ones: it
+  // compares these keys (ports and address bytes; 0 = free) first, and
+  // nothing while no flow is pending.
+  uint32_t keys_[kTlsPendingFlows] = {};
+  int pending_ = 0;
   std::unique_ptr<uint8_t[]> buffers_;  // kTlsPendingFlows * kTlsHelloMax, made at the first long hello
   uint32_t clock_ = 0;
 };
