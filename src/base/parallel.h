@@ -41,15 +41,17 @@ class BatchPipe {
     if (s.waiting == N) WaitFor(l, N / 2);
     return s.slots[(s.first + s.waiting) % N];
   }
-  // Hands over the batch Free() gave.
-  void Send() {
+  // Hands over the batch Free() gave. True when the taker lags: half of
+  // the batches or more are waiting for it.
+  bool Send() {
     State& s = *s_;
     if (!threaded_) {
       s.take(s.arg, s.slots[0]);
-      return;
+      return false;
     }
     std::lock_guard<std::mutex> l(s.m);
     if (++s.waiting >= kWakeTaker && s.takerWaits) s.ready.notify_one();
+    return s.waiting >= N / 2;
   }
   // Returns once the taker has taken every batch sent, so that the maker
   // may look at what the taker changes; throws what the taker threw.

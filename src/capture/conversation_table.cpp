@@ -557,8 +557,8 @@ void ConversationTable::MakeSpareBlock() {
 }
 
 void ConversationTable::Feeder::Send() {
-  pipe_->Send();
-  table_.MakeSpareBlock();
+  // Only while the accounting lags does this thread have time to spare.
+  if (pipe_->Send()) table_.MakeSpareBlock();
   batch_ = &pipe_->Free();
   batch_->n = 0;
 }
