@@ -77,6 +77,15 @@ TEST(ListToolsTest, SortOrders) {
     k.Click(c.column, c.shift);
     EXPECT_EQ(Sorted(rows, k), c.want) << c.column;
   }
+  // Rows already in order, or in reverse without ties, as sorting them gives.
+  k = SortKeys(0);
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{1, 2, 3, 4}));
+  k.Click(0, false);
+  EXPECT_EQ(Sorted(rows, k), (std::vector<uint32_t>{4, 3, 2, 1}));
+  const std::vector<Conversation> ties = {Row(1, "10.0.0.1", 1, 0), Row(2, "10.0.0.1", 3, 0), Row(3, "10.0.0.1", 3, 0),
+                                          Row(4, "10.0.0.1", 5, 0)};
+  EXPECT_EQ(Sorted(ties, SortKeys(9 | kSortDescending)), (std::vector<uint32_t>{4, 2, 3, 1}));
+  EXPECT_EQ(Sorted(ties, SortKeys(9)), (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_LT(CompareNoCase("_", "A"), 0);  // letters compare as small letters, as _strcmpi
 }
 

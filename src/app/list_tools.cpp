@@ -85,7 +85,7 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
   }
   std::vector<uint32_t> order(n);
   for (size_t i = 0; i < n; i++) order[i] = uint32_t(i);
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+  auto before = [&](uint32_t x, uint32_t y) {
     for (size_t k = 0; k < keys.size(); k++) {
       int r;
       if (!texts[k].at.empty()) {
@@ -100,7 +100,18 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
       if (r) return (keys[k] & kSortDescending ? -r : r) < 0;
     }
     return false;
-  });
+  };
+  // Rows come in the table's order, which the usual key (the index, either
+  // way) keeps: a pass tells, where a sort of millions of rows would keep
+  // the window from answering for seconds. Ties rule out the reversal.
+  bool inOrder = true, reversed = n > 1;
+  for (size_t i = 1; i < n && (inOrder || reversed); i++) {
+    const bool back = before(uint32_t(i), uint32_t(i - 1));
+    inOrder = inOrder && !back;
+    reversed = reversed && back;
+  }
+  if (reversed) std::reverse(order.begin(), order.end());
+  if (!inOrder && !reversed) std::stable_sort(order.begin(), order.end(), before);
   return order;
 }
 

@@ -61,7 +61,7 @@ void MainWindow::ShowSortArrow() {
 void MainWindow::MoveSelection(int delta) {
   const int row = MoveTarget(ListView_GetItemCount(list_), ListView_GetNextItem(list_, -1, LVNI_SELECTED), delta);
   if (row < 0) return;
-  ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ClearListSelection();
   ListView_SetItemState(list_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   ListView_EnsureVisible(list_, row, FALSE);
 }

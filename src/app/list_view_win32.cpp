@@ -81,6 +81,23 @@ void MainWindow::ClearList() {
   ListView_SetItemCountEx(list_, 0, 0);
 }
 
+// A change of every row's state (row -1) costs some list controls a
+// notification per row, seconds with millions of rows: only the rows that
+// have a state are changed, unless there are many.
+void MainWindow::ClearListSelection() {
+  constexpr UINT kRowByRow = 4096;
+  const UINT selected = ListView_GetSelectedCount(list_);
+  if (selected > kRowByRow) {
+    ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    return;
+  }
+  if (selected)
+    for (int r = -1; (r = ListView_GetNextItem(list_, r, LVNI_SELECTED)) >= 0;)
+      ListView_SetItemState(list_, r, 0, LVIS_SELECTED);
+  const int focused = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
+  if (focused >= 0) ListView_SetItemState(list_, focused, 0, LVIS_FOCUSED);
+}
+
 void MainWindow::RefreshRows(bool all) {
   hasRow_.resize(table_.count(), 0);
   // Rows whose conversation is no longer shown go; the selection stays with
@@ -122,7 +139,7 @@ void MainWindow::RefreshRows(bool all) {
 void MainWindow::SelectConversations(const std::vector<size_t>& conversations, size_t focused) {
   const bool wasSorting = sorting_;
   sorting_ = true;  // the same conversations stay selected: nothing to tell the lower pane
-  ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ClearListSelection();
   std::vector<uint8_t> chosen(table_.count(), 0);
   for (size_t idx : conversations)
     if (idx < chosen.size()) chosen[idx] = 1;
@@ -189,7 +206,7 @@ void MainWindow::FindInRows(const char* text, DWORD flags) {
                             return idx < table_.count() && RowContainsText(table_.at(idx), text, matchCase, ctx);
                           });
   if (row < 0) return;
-  ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ClearListSelection();
   ListView_SetItemState(list_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   ListView_EnsureVisible(list_, row, FALSE);
 }

@@ -63,6 +63,7 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void CreateColumns();
   void ApplyListStyles();
   void ClearList();
+  void ClearListSelection();
   void RefreshRows(bool all);
   void ReloadFromFile();
   void SelectAll(bool on);
