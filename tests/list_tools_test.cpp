@@ -1,4 +1,6 @@
 #include "app/list_tools.h"
+
+#include <random>
 #include "gtest/gtest.h"
 #include "test_support.h"
 
@@ -86,6 +88,39 @@ TEST(ListToolsTest, SortOrders) {
                                           Row(4, "10.0.0.1", 5, 0)};
   EXPECT_EQ(Sorted(ties, SortKeys(9 | kSortDescending)), (std::vector<uint32_t>{4, 2, 3, 1}));
   EXPECT_EQ(Sorted(ties, SortKeys(9)), (std::vector<uint32_t>{1, 2, 3, 4}));
+
+  // Every column either way, alone and before another key, on rows with
+  // many ties (-0 and 0 among the speeds): in the order CompareRows gives,
+  // tied rows in the order they came.
+  std::mt19937 rng(7);
+  std::vector<Conversation> many;
+  for (uint32_t i = 0; i < 300; i++) {
+    Conversation c = Row(i + 1, rng() % 2 ? "10.0.0.1" : "10.0.0.2", rng() % 4, rng() % 3 * 1000000000000ULL,
+                         rng() % 2 ? "a" : "B");
+    c.localPort = uint16_t(rng() % 3);
+    c.remotePort = uint16_t(rng() % 3 * 30000);
+    c.totalSize = rng() % 3;
+    const double speeds[] = {-0.0, 0.0, 1.5, -2.0};
+    c.speed = speeds[rng() % 4];
+    c.firstTime = rng() % 3;
+    c.lastTime = c.firstTime + rng() % 3 * 10000000;
+    many.push_back(c);
+  }
+  Options o;
+  ColumnContext ctx{o, nullptr, &book};
+  std::vector<const Conversation*> ptrs;
+  for (const Conversation& c : many) ptrs.push_back(&c);
+  for (int id = 0; id < kColumnCount; id++) {
+    for (int way : {0, kSortDescending}) {
+      for (const std::vector<int>& keys : {std::vector<int>{id | way}, std::vector<int>{id | way, 9}}) {
+        const std::vector<uint32_t> order = SortOrder(ptrs, keys, ctx);
+        for (size_t i = 1; i < order.size(); i++) {
+          const int r = CompareRows(*ptrs[order[i - 1]], *ptrs[order[i]], keys, ctx);
+          ASSERT_TRUE(r < 0 || (r == 0 && order[i - 1] < order[i])) << id << " " << way << " " << keys.size();
+        }
+      }
+    }
+  }
   EXPECT_LT(CompareNoCase("_", "A"), 0);  // letters compare as small letters, as _strcmpi
 }
 

@@ -368,3 +368,29 @@ int CompareColumn(const Conversation& a, const Conversation& b, int id, const Ad
     default: return 255;
   }
 }
+
+namespace {
+// Doubles as unsigned numbers in the same order (0 and -0 alike).
+uint64_t RealKey(double v) {
+  if (v == 0) v = 0;
+  uint64_t bits;
+  memcpy(&bits, &v, sizeof bits);
+  return bits >> 63 ? ~bits : bits | uint64_t(1) << 63;
+}
+}  // namespace
+
+bool ColumnSortKey(const Conversation& c, int id, uint64_t& key) {
+  switch (id) {
+    case 0: key = uint32_t(c.index) ^ 0x80000000u; return true;  // as a signed number
+    case 4: key = c.localPort; return true;
+    case 5: key = c.remotePort; return true;
+    case 9: key = c.packets; return true;
+    case 10: key = c.dataSize; return true;
+    case 11: key = c.totalSize; return true;
+    case 12: key = RealKey(c.speed); return true;
+    case 13: key = c.firstTime; return true;
+    case 14: key = c.lastTime; return true;
+    case 15: key = RealKey(DurationSeconds(c)); return true;
+    default: return false;
+  }
+}

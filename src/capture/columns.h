@@ -51,6 +51,9 @@ bool RowContainsText(const Conversation& c, const char* text, bool matchCase, co
 // 1, -1, 0, or 255 when the caller compares the texts case-insensitively.
 // With `addresses`, address columns order IPv6 rows after IPv4 ones.
 int CompareColumn(const Conversation& a, const Conversation& b, int id, const AddressBook* addresses = nullptr);
+// For the columns CompareColumn compares as numbers: a key per row that
+// orders the rows as it does. False for the others.
+bool ColumnSortKey(const Conversation& c, int id, uint64_t& key);
 
 void FormatNumber(uint64_t value, char* out, size_t outSize);
 void FormatPacketTime(FileTime t, char* out, size_t outSize);
