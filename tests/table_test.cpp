@@ -166,4 +166,16 @@ TEST(TableTest, RecordIndexKeepsEveryOffset) {
   f.table.UpdateConversation(a.data(), h, 10);
   EXPECT_FALSE(f.table.RecordOffsets(1, &got));
   EXPECT_TRUE(f.table.RecordOffsets(2, &got));
+
+  // Past the index's limit the conversation that needs more gives it up;
+  // the others keep theirs.
+  TableFixture g;
+  g.table.LimitRecordIndex(64 * 1024);  // one page of chunks
+  const Bytes c = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 7, 8, 10);
+  g.table.UpdateConversation(c.data(), h, 1);
+  for (uint64_t at = 2; at < 200000; at++) g.table.UpdateConversation(a.data(), h, at * 1000);
+  g.table.UpdateConversation(c.data(), h, 300000000);
+  EXPECT_FALSE(g.table.RecordOffsets(1, &got));
+  ASSERT_TRUE(g.table.RecordOffsets(0, &got));
+  EXPECT_EQ(got, (std::vector<uint64_t>{1, 300000000}));
 }

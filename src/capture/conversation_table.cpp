@@ -242,6 +242,7 @@ bool ConversationTable::PairFragment(DecodedPacket& d) {
 
 uint32_t ConversationTable::NewChunk() {
   if (chunks_ / kChunksPerPage >= pages_.size()) {
+    if ((pages_.size() + 1) * kChunkSize * kChunksPerPage > recordIndexLimit_) return 0;
     uint8_t* page = new (std::nothrow) uint8_t[kChunkSize * kChunksPerPage];
     if (!page) return 0;
     pages_.emplace_back(page);
@@ -279,7 +280,7 @@ void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
     if (!r.tail || r.fill == kChunkData) {
       const uint32_t c = NewChunk();
       if (!c) {
-        r.complete = 0;  // out of memory: loads fall back to the scan
+        r.complete = 0;  // out of memory or past the limit: loads fall back to the scan
         return;
       }
       if (r.tail) StoreLe32(Chunk(r.tail) + kChunkData, c);

@@ -133,6 +133,11 @@ class ConversationTable {
 
   // With false, FindConversation scans linearly as a reference (benchmarks).
   void SetUseIndex(bool on) { useIndex_ = on; }
+  // The record offsets of all conversations take at most this much memory
+  // (a 32-bit program has 2 GiB for everything); the conversations that
+  // need more than there is are loaded by reading the whole packet file.
+  static constexpr size_t kMaxRecordIndexBytes = size_t(256) << 20;
+  void LimitRecordIndex(size_t bytes) { recordIndexLimit_ = bytes; }
 
   // The capturing adapter's addresses; `ipv6` follows CaptureIPv6.
   LocalSide local;
@@ -234,6 +239,7 @@ class ConversationTable {
   std::vector<RecordIndex> records_;
   std::vector<std::unique_ptr<uint8_t[]>> pages_;
   uint32_t chunks_ = 1;  // chunk 0 stands for none
+  size_t recordIndexLimit_ = kMaxRecordIndexBytes;
   // The next block, mapped by a Feeder's reading thread while the
   // accounting one fills the block before: mapping fresh pages costs the
   // accounting about a fifth of its time when most packets open a
