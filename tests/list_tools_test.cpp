@@ -95,8 +95,10 @@ TEST(ListToolsTest, SortOrders) {
   std::mt19937 rng(7);
   std::vector<Conversation> many;
   for (uint32_t i = 0; i < 300; i++) {
+    const char* hosts[] = {"a", "Host.example.B", "host.example.a", "host.exam"};  // alike past eight bytes
     Conversation c = Row(i + 1, rng() % 2 ? "10.0.0.1" : "10.0.0.2", rng() % 4, rng() % 3 * 1000000000000ULL,
-                         rng() % 2 ? "a" : "B");
+                         hosts[rng() % 4]);
+    c.remoteMac[5] = uint8_t(rng() % 3);
     c.localPort = uint16_t(rng() % 3);
     c.remotePort = uint16_t(rng() % 3 * 30000);
     c.totalSize = rng() % 3;

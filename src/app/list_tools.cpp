@@ -61,14 +61,22 @@ int CompareRows(const Conversation& a, const Conversation& b, const std::vector<
 std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, const std::vector<int>& keys,
                                 const ColumnContext& ctx) {
   const size_t n = rows.size();
-  // Text keys: each row's small-letter text, all in one buffer; numeric
-  // keys: a number per row. The comparisons then read these arrays, not
-  // the rows' records, which for millions of rows are mostly out of cache.
+  // Text keys: each row's small-letter text, all in one buffer, and its
+  // first eight bytes as a number (big-endian, so that numbers compare as
+  // the texts do); numeric keys: a number per row. The comparisons then
+  // read these arrays, not the rows' records, which for millions of rows
+  // are mostly out of cache.
   struct Key {
     std::string chars;
     std::vector<uint32_t> at;
     std::vector<uint8_t> six;  // address keys: the IPv6 rows, which compare by value
     std::vector<uint64_t> num;
+  };
+  auto compareText = [](const Key& t, uint32_t x, uint32_t y) {
+    int r = t.num[x] < t.num[y] ? -1 : t.num[x] > t.num[y];
+    // Eight bytes alike and neither text ended in them: the rest decides.
+    if (!r && (t.num[x] & 0xFF)) r = Sign(strcmp(t.chars.data() + t.at[x] + 8, t.chars.data() + t.at[y] + 8));
+    return r;
   };
   std::vector<Key> texts(keys.size());
   char buf[kColumnTextSize];
@@ -84,12 +92,19 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
     if (!SortsAsText(id)) continue;
     if (id == 2 || id == 3) t.six.resize(n);
     t.at.resize(n);
+    t.num.resize(n);
     for (size_t i = 0; i < n; i++) {
       if (!t.six.empty()) t.six[i] = rows[i]->flags & kConvIPv6;
       t.at[i] = uint32_t(t.chars.size());
-      for (const char* p = ColumnText(*rows[i], id, buf, ctx); *p; p++)
-        t.chars += *p >= 'A' && *p <= 'Z' ? char(*p + 32) : *p;
+      uint64_t prefix = 0;
+      int taken = 0;
+      for (const char* p = ColumnText(*rows[i], id, buf, ctx); *p; p++) {
+        const char ch = *p >= 'A' && *p <= 'Z' ? char(*p + 32) : *p;
+        t.chars += ch;
+        if (taken < 8) prefix |= uint64_t(uint8_t(ch)) << (56 - 8 * taken++);
+      }
       t.chars += '\0';
+      t.num[i] = prefix;
     }
   }
   std::vector<uint32_t> order(n);
@@ -98,13 +113,13 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
     for (size_t k = 0; k < keys.size(); k++) {
       const Key& t = texts[k];
       int r;
-      if (!t.num.empty()) {
-        r = t.num[x] < t.num[y] ? -1 : t.num[x] > t.num[y];
-      } else if (!t.at.empty()) {
+      if (!t.at.empty()) {
         r = !t.six.empty() && (t.six[x] | t.six[y])
                 ? CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask, ctx.addresses)
                 : 255;
-        if (r == 255) r = Sign(strcmp(t.chars.data() + t.at[x], t.chars.data() + t.at[y]));
+        if (r == 255) r = compareText(t, x, y);
+      } else if (!t.num.empty()) {
+        r = t.num[x] < t.num[y] ? -1 : t.num[x] > t.num[y];
       } else {
         r = CompareColumn(*rows[x], *rows[y], keys[k] & kSortColumnMask);
       }
@@ -123,15 +138,19 @@ std::vector<uint32_t> SortOrder(const std::vector<const Conversation*>& rows, co
   }
   if (reversed) std::reverse(order.begin(), order.end());
   if (inOrder || reversed) return order;
-  if (keys.size() == 1 && !texts[0].num.empty()) {
-    // One number: the pairs sort in place, each comparison within them.
-    const uint64_t flip = keys[0] & kSortDescending ? ~uint64_t(0) : 0;
-    std::vector<std::pair<uint64_t, uint32_t>> pairs(n);
-    for (size_t i = 0; i < n; i++) pairs[i] = {texts[0].num[i] ^ flip, uint32_t(i)};
-    std::stable_sort(pairs.begin(), pairs.end(),
-                     [](const std::pair<uint64_t, uint32_t>& a, const std::pair<uint64_t, uint32_t>& b) {
-                       return a.first < b.first;
-                     });
+  const Key& one = texts[0];
+  if (keys.size() == 1 && !one.num.empty() && std::all_of(one.six.begin(), one.six.end(), [](uint8_t v) { return !v; })) {
+    // One key: pairs of number and row sort in place, nearly every
+    // comparison within them.
+    const bool down = keys[0] & kSortDescending, text = !one.at.empty();
+    using Pair = std::pair<uint64_t, uint32_t>;
+    std::vector<Pair> pairs(n);
+    for (size_t i = 0; i < n; i++) pairs[i] = {one.num[i], uint32_t(i)};
+    std::stable_sort(pairs.begin(), pairs.end(), [&](const Pair& a, const Pair& b) {
+      int r = a.first < b.first ? -1 : a.first > b.first;
+      if (!r && text) r = compareText(one, a.second, b.second);
+      return (down ? -r : r) < 0;
+    });
     for (size_t i = 0; i < n; i++) order[i] = pairs[i].second;
     return order;
   }
