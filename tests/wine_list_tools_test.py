@@ -119,6 +119,11 @@ try:
     rows = rows_of(copied(win, "ctrl+a", "ctrl+c"))[1:]
     check(packets(rows) == [4, 3, 2, 1], "Shift+click on it again flips it: %s" % packets(rows))
     shot("sorted_two_keys.png")
+    # With every row selected, a sort keeps them all selected, in its order.
+    for want in ([1, 2, 3, 4], [4, 3, 2, 1]):
+        click(win, column_x(6), HEADER_Y, shift=True)
+        again = rows_of(copied(win, "ctrl+c"))[1:]
+        check(packets(again) == want, "a sort keeps every row selected: %s" % packets(again))
 
     # Move Next / Previous.
     key(win, "ctrl+d", "F7")

@@ -81,6 +81,20 @@ void MainWindow::ClearList() {
   ListView_SetItemCountEx(list_, 0, 0);
 }
 
+// Some list controls repaint each row whose state changes, which with
+// millions of rows takes minutes: while the list is frozen they repaint
+// once, when it thaws.
+void MainWindow::FreezeList(bool frozen) {
+  SendMessageA(list_, WM_SETREDRAW, frozen ? FALSE : TRUE, 0);
+  if (!frozen) InvalidateRect(list_, nullptr, FALSE);
+}
+
+void MainWindow::SetAllRowsState(UINT state, UINT mask) {
+  FreezeList(true);
+  ListView_SetItemState(list_, -1, state, mask);
+  FreezeList(false);
+}
+
 // A change of every row's state (row -1) costs some list controls a
 // notification per row, seconds with millions of rows: only the rows that
 // have a state are changed, unless there are many.
@@ -88,7 +102,7 @@ void MainWindow::ClearListSelection() {
   constexpr UINT kRowByRow = 4096;
   const UINT selected = ListView_GetSelectedCount(list_);
   if (selected > kRowByRow) {
-    ListView_SetItemState(list_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    SetAllRowsState(0, LVIS_SELECTED | LVIS_FOCUSED);
     return;
   }
   if (selected)
@@ -139,15 +153,32 @@ void MainWindow::RefreshRows(bool all) {
 void MainWindow::SelectConversations(const std::vector<size_t>& conversations, size_t focused) {
   const bool wasSorting = sorting_;
   sorting_ = true;  // the same conversations stay selected: nothing to tell the lower pane
-  ClearListSelection();
   std::vector<uint8_t> chosen(table_.count(), 0);
   for (size_t idx : conversations)
     if (idx < chosen.size()) chosen[idx] = 1;
-  for (size_t pos = 0; pos < rows_.size(); pos++) {
-    UINT state = chosen[rows_[pos]] ? LVIS_SELECTED : 0;
-    if (rows_[pos] == focused) state |= LVIS_FOCUSED;
-    if (state) ListView_SetItemState(list_, int(pos), state, LVIS_SELECTED | LVIS_FOCUSED);
+  size_t shown = 0;
+  for (uint32_t idx : rows_) shown += chosen[idx];
+  // Every row: one change of all (Select All of millions of rows, sorted),
+  // or none when all are selected already and only the focus moves.
+  const bool all = shown && shown == rows_.size();
+  if (all && ListView_GetSelectedCount(list_) == rows_.size()) {
+    const int was = ListView_GetNextItem(list_, -1, LVNI_FOCUSED);
+    if (was >= 0) ListView_SetItemState(list_, was, 0, LVIS_FOCUSED);
+    for (size_t pos = 0; pos < rows_.size(); pos++)
+      if (rows_[pos] == focused) ListView_SetItemState(list_, int(pos), LVIS_FOCUSED, LVIS_FOCUSED);
+    InvalidateRect(list_, nullptr, FALSE);
+    sorting_ = wasSorting;
+    return;
   }
+  ClearListSelection();
+  FreezeList(true);
+  if (all) ListView_SetItemState(list_, -1, LVIS_SELECTED, LVIS_SELECTED);
+  for (size_t pos = 0; pos < rows_.size(); pos++) {
+    UINT state = chosen[rows_[pos]] && !all ? LVIS_SELECTED : 0;
+    if (rows_[pos] == focused) state |= LVIS_FOCUSED;
+    if (state) ListView_SetItemState(list_, int(pos), state, state);
+  }
+  FreezeList(false);
   sorting_ = wasSorting;
 }
 
@@ -185,6 +216,12 @@ void MainWindow::ReloadFromFile() {
 
 std::vector<size_t> MainWindow::SelectedRows() const {
   std::vector<size_t> rows;
+  // All of them (Select All): without asking the control row by row.
+  if (!rows_.empty() && ListView_GetSelectedCount(list_) == rows_.size()) {
+    for (uint32_t idx : rows_)
+      if (idx < table_.count()) rows.push_back(idx);
+    return rows;
+  }
   for (int i = ListView_GetNextItem(list_, -1, LVNI_SELECTED); i >= 0; i = ListView_GetNextItem(list_, i, LVNI_SELECTED))
     if (RowConversation(i) < table_.count()) rows.push_back(RowConversation(i));
   return rows;
@@ -216,7 +253,7 @@ void MainWindow::SelectAll(bool on) {
     SendMessageA(lower_, EM_SETSEL, on ? 0 : WPARAM(-1), on ? -1 : 0);
     return;
   }
-  ListView_SetItemState(list_, -1, on ? LVIS_SELECTED : 0, LVIS_SELECTED);
+  SetAllRowsState(on ? LVIS_SELECTED : 0, LVIS_SELECTED);
 }
 
 void MainWindow::CopySelection() {

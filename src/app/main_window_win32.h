@@ -64,6 +64,8 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void ApplyListStyles();
   void ClearList();
   void ClearListSelection();
+  void SetAllRowsState(UINT state, UINT mask);
+  void FreezeList(bool frozen);
   void RefreshRows(bool all);
   void ReloadFromFile();
   void SelectAll(bool on);
