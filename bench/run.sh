@@ -122,16 +122,19 @@ echo "   $PACKETS packets, $((CONVS / 10)) conversations:    $(peak_kb $PAKRILL 
 # (user + system) of each count: the machine may be shared, and what others
 # run then weighs on both alike. The report of a run is deleted before the
 # next, so that no run pays for truncating the one before it.
-side_by_side() {  # CAPTURE: stab wall, CPU, peak kB; tcpdump wall, CPU
-  local sw=999999 sc=999999 tw=999999 tc=999999 peak=0 w u s m
+side_by_side() {  # CAPTURE: stab wall, CPU, peak kB; tcpdump wall, CPU; /stab's two phases
+  local sw=999999 sc=999999 tw=999999 tc=999999 peak=0 lw=999999 rw=999999 w u s m l r
   for _ in 1 2 3 4 5; do
     rm -f $REPORTS/r_scale.txt
     read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" $PAKRILL /stab $REPORTS/r_scale.txt "$1" 2>&1 >/dev/null | tail -1)"
     sw=$(python3 -c "print(min($sw, $w))"); sc=$(python3 -c "print(min($sc, $u + $s))"); peak=$m
     read -r w u s m <<<"$(/usr/bin/time -f "%e %U %S %M" tcpdump -r "$1" -w /dev/null 2>&1 >/dev/null | tail -1)"
     tw=$(python3 -c "print(min($tw, $w))"); tc=$(python3 -c "print(min($tc, $u + $s))")
+    rm -f $REPORTS/r_scale.txt
+    read -r l r _ <<<"$(build/bench/bench/bench_stab_phases $REPORTS/r_scale.txt "$1")"
+    lw=$(python3 -c "print(min($lw, $l))"); rw=$(python3 -c "print(min($rw, $r))")
   done
-  echo "$sw $sc $peak $tw $tc"
+  echo "$sw $sc $peak $tw $tc $lw $rw"
 }
 echo "== scale: /stab against tcpdump at 200 000 and 2 000 000 conversations, IPv4 and IPv6"
 points=()
@@ -152,12 +155,14 @@ rows = [a.split() for a in sys.argv[1:]]
 for family in ("4", "6"):
     pts = [r for r in rows if r[0] == family]
     print(f"   IPv{family}:")
-    for k, (_, pk, cv, sw, sc, peak, tw, tc, n) in enumerate(pts):
+    for k, (_, pk, cv, sw, sc, peak, tw, tc, lw, rw, n) in enumerate(pts):
         pk, cv, sw, sc, peak, tw, tc, n = int(pk), int(cv), float(sw), float(sc), float(peak), float(tw), float(tc), int(n)
         print(f"   {cv:>9} conversations, {pk} packets, {n} rows:")
         print(f"      pakrill /stab   {sw:6.2f} s wall {sc:6.2f} s CPU  {peak/1024:7.1f} MB peak   {peak*1024/cv:6.0f} bytes per conversation")
         print(f"      tcpdump -r      {tw:6.2f} s wall {tc:6.2f} s CPU   stab/tcpdump = {sw/tw:.2f}x wall, {sc/tc:.2f}x CPU "
               f"(goal <= {'1x' if k == 0 else '2x'})")
+        print(f"      its phases      {float(lw):6.2f} s reading and accounting ({float(lw)*1e9/pk:.0f} ns a packet), "
+              f"{float(rw):.2f} s writing the rows ({float(rw)*1e9/max(n, 1):.0f} ns a row)")
         if n == 0:
             print("      (no rows: this build does not decode these frames)")
     (_, p1, c1, w1, s1, m1, *_), (_, p2, c2, w2, s2, m2, *_) = pts
@@ -165,4 +170,7 @@ for family in ("4", "6"):
     print(f"   bytes per conversation added from {c1} to {c2}: {(m2-m1)*1024/(c2-c1):.0f} (goal <= 160)")
     print(f"   cost per packet, {c2} against {c1} conversations: {(w2/p2)/(w1/p1):.2f}x wall, "
           f"{(s2/p2)/(s1/p1):.2f}x CPU (goal <= 1.3x)")
+    l1, l2 = float(pts[0][8]), float(pts[1][8])
+    print(f"   the same, reading and accounting alone (without the rows, {int(pts[0][10])} against {int(pts[1][10])}): "
+          f"{(l2/p2)/(l1/p1):.2f}x wall")
 PY
