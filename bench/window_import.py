@@ -96,6 +96,23 @@ class Watcher:
         return None
 
 
+def memory_kb(field="VmHWM", reset=False):
+    """The Wine process of pakrill.exe's peak (or, VmRSS, present) resident
+    memory; `reset` starts its peak again from the present."""
+    for pid in subprocess.run(["pgrep", "-f", "pakrill.exe"], capture_output=True, text=True).stdout.split():
+        try:
+            status = open("/proc/%s/status" % pid).read()
+        except OSError:
+            continue
+        m = re.search(field + r":\s+(\d+)", status)
+        if m and int(m.group(1)) > 50000:
+            if reset:
+                with open("/proc/%s/clear_refs" % pid, "w") as f:
+                    f.write("5")
+            return int(m.group(1))
+    return 0
+
+
 def status_bar(shot, geometry):
     """The bottom 24 pixels of the main window in a screenshot."""
     x, y, w, h = geometry
@@ -243,6 +260,27 @@ def main():
                 ws.check(after and all(e[1] >= 0 for e in after) and slowest_sort < 2000,
                          "sorting %d rows %s, the window answers within 2 s (slowest %d ms; %s)" %
                          (rows_all, way, slowest_sort, shot))
+
+        if done:
+            # Every row to the clipboard, as a user copying them to a
+            # spreadsheet would; the process's memory before, and its peak.
+            print("== Select All and Copy of every row")
+            before = memory_kb("VmRSS", reset=True)
+            ta = time.time()
+            ws.key(main_win, "ctrl+a", pause=0.2)
+            watcher.wait(lambda e: e[0] > ta + 1 and e[1] >= 0, 60)
+            subprocess.run(["xclip", "-selection", "clipboard", "-i", "/dev/null"], env=ws.env)
+            t3 = time.time()
+            ws.xdo("key", "--window", main_win, "ctrl+c")
+            time.sleep(0.5)
+            e = watcher.wait(lambda e: e[0] > t3 + 0.5 and e[1] >= 0, 300)
+            copy_s = (e[0] if e else time.time()) - t3
+            got = subprocess.run([WINE, watch_exe, "clipboard"], env=ws.env, capture_output=True, text=True,
+                                 timeout=600).stdout.split()
+            lines = int(got[1]) if len(got) == 2 else 0
+            ws.check(lines == rows_all, "the clipboard holds every row (%d of %d lines, %.0f MB; the window answered "
+                     "%.1f s after Ctrl+C; %d MB resident before, %d MB at the peak)" %
+                     (lines, rows_all, int(got[0]) / 1e6 if got else 0, copy_s, before // 1024, memory_kb() // 1024))
 
         print("== the same import, stopped with Escape")
         t1 = load(main_win, cap, os.path.join(ART, "dialog2.png"), watcher)

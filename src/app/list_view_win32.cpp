@@ -266,21 +266,44 @@ void MainWindow::CopySelection() {
     if (from == to) SendMessageA(lower_, EM_SETSEL, from, to);
     return;
   }
+  // The text is made twice, measured and then written straight into the
+  // clipboard's block: millions of rows must not be held twice in a
+  // 32-bit process.
   const std::vector<int> cols = ExportColumns();
   const ColumnContext ctx = TextContext();
-  std::string text;
-  if (options_.AddExportHeaderLine) AppendTitleLine(text, kFormatTabDelimited, cols);
-  for (size_t idx : SelectedRows()) AppendSummaryRow(text, table_.at(idx), kFormatTabDelimited, cols, ctx);
+  const std::vector<size_t> rows = SelectedRows();
+  const auto row = [&](size_t i) -> const Conversation& { return table_.at(rows[i]); };
+  std::string title;
+  if (options_.AddExportHeaderLine) AppendTitleLine(title, kFormatTabDelimited, cols);
+  size_t size = title.size();
+  const bool measured = MakeTabRows(rows.size(), row, cols, ctx, [&](const char*, size_t n) {
+    return (size += n) < (size_t(1) << 31);  // no block of 2 GiB in this process
+  });
+  HGLOBAL mem = measured ? GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, size + 1) : nullptr;
+  char* const text = mem ? static_cast<char*>(GlobalLock(mem)) : nullptr;
+  if (!text) {
+    if (mem) GlobalFree(mem);
+    ShowFileError(hwnd_, ERROR_NOT_ENOUGH_MEMORY);
+    return;
+  }
+  memcpy(text, title.data(), title.size());
+  size_t used = title.size();
+  const bool made = MakeTabRows(rows.size(), row, cols, ctx, [&](const char* data, size_t n) {
+    if (n > size - used) return false;
+    memcpy(text + used, data, n);
+    used += n;
+    return true;
+  });
+  text[used] = 0;
+  GlobalUnlock(mem);
   bool ok = false;
-  if (OpenClipboard(hwnd_)) {
+  if (made && used == size && OpenClipboard(hwnd_)) {
     EmptyClipboard();
-    if (HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, text.size() + 1)) {
-      memcpy(GlobalLock(mem), text.c_str(), text.size() + 1);
-      GlobalUnlock(mem);
-      ok = SetClipboardData(CF_TEXT, mem) != nullptr;
-      if (!ok) GlobalFree(mem);
-    }
+    ok = SetClipboardData(CF_TEXT, mem) != nullptr;
     CloseClipboard();
   }
-  if (!ok) ShowFileError(hwnd_, GetLastError());
+  if (!ok) {
+    GlobalFree(mem);
+    ShowFileError(hwnd_, made ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+  }
 }

@@ -625,6 +625,49 @@ void AppendFileFooter(std::string& out, int format) {
   out += "\r\n</body></html>";
 }
 
+bool MakeTabRows(size_t count, const std::function<const Conversation&(size_t)>& row, const std::vector<int>& columns,
+                 const ColumnContext& ctx, const std::function<bool(const char*, size_t)>& use, bool* outOfMemory) {
+  // Rows straight into buffers of a chunk each, made on two threads (a
+  // writer each: they keep texts of the rows before), used by this one.
+  TabRowWriter writers[2] = {TabRowWriter(columns, ctx), TabRowWriter(columns, ctx)};
+  constexpr size_t kChunkRows = 1024;
+  struct Chunk {
+    std::unique_ptr<char[]> data;
+    size_t size = 0, used = 0;
+    bool full = false;  // out of memory
+  } chunks[kMakeSlots];
+  const size_t room = writers[0].Room();
+  bool full = false;
+  auto make = [&](size_t k, int slot, int worker) {
+    Chunk& c = chunks[slot];
+    TabRowWriter& w = writers[worker];
+    c.used = 0;
+    c.full = false;
+    const size_t end = count < (k + 1) * kChunkRows ? count : (k + 1) * kChunkRows;
+    for (size_t i = k * kChunkRows; i < end; i++) {
+      if (c.size - c.used < room) {
+        const size_t size = c.size ? c.size * 2 : (1 << 18) + room;
+        char* grown = new (std::nothrow) char[size];
+        if (!grown) {
+          c.full = true;
+          return;
+        }
+        if (c.used) memcpy(grown, c.data.get(), c.used);
+        c.data.reset(grown);
+        c.size = size;
+      }
+      c.used = size_t(w.Put(c.data.get() + c.used, row(i)) - c.data.get());
+    }
+  };
+  auto take = [&](size_t, int slot) {
+    full = chunks[slot].full;
+    return !full && use(chunks[slot].data.get(), chunks[slot].used);
+  };
+  const bool ok = MakeOnTwoThreads((count + kChunkRows - 1) / kChunkRows, make, take, 256 * 1024);
+  if (outOfMemory) *outOfMemory = full;
+  return ok;
+}
+
 bool WriteSummaryFile(const char* path, int format, const std::vector<const Conversation*>& rows,
                       const std::vector<int>& columns, const ColumnContext& ctx, bool titleLine,
                       std::string* error, unsigned long* errorCode) {
@@ -647,51 +690,21 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
   buf.reserve(1 << 17);
   AppendFileHeader(buf, format, columns, titleLine);
   if (format == kFormatTabDelimited) {
-    // Rows straight into buffers of a chunk each, made on two threads (a
-    // writer each: they keep texts of the rows before), written by this one.
     if (!buf.empty() && !out.Write(buf.data(), buf.size())) return fail();
-    TabRowWriter writers[2] = {TabRowWriter(columns, ctx), TabRowWriter(columns, ctx)};
-    constexpr size_t kChunkRows = 1024;
-    struct Chunk {
-      std::unique_ptr<char[]> data;
-      size_t size = 0, used = 0;
-      bool full = false;  // out of memory
-    } chunks[kMakeSlots];
-    const size_t room = writers[0].Room();
-    bool full = false;
-    auto make = [&](size_t k, int slot, int worker) {
-      Chunk& c = chunks[slot];
-      TabRowWriter& w = writers[worker];
-      c.used = 0;
-      c.full = false;
-      const size_t end = count < (k + 1) * kChunkRows ? count : (k + 1) * kChunkRows;
-      for (size_t i = k * kChunkRows; i < end; i++) {
-        if (c.size - c.used < room) {
-          const size_t size = c.size ? c.size * 2 : (1 << 18) + room;
-          char* grown = new (std::nothrow) char[size];
-          if (!grown) {
-            c.full = true;
-            return;
-          }
-          if (c.used) memcpy(grown, c.data.get(), c.used);
-          c.data.reset(grown);
-          c.size = size;
-        }
-        c.used = size_t(w.Put(c.data.get() + c.used, row(i)) - c.data.get());
-      }
-    };
     // The reason is taken at once: waking the other thread may change it.
     unsigned long code = 0;
     std::string reason;
-    auto use = [&](size_t, int slot) {
-      full = chunks[slot].full;
-      if (full) return false;
-      if (out.Write(chunks[slot].data.get(), chunks[slot].used)) return true;
-      code = RawFile::LastErrorCode();
-      reason = RawFile::LastErrorText();
-      return false;
-    };
-    if (!MakeOnTwoThreads((count + kChunkRows - 1) / kChunkRows, make, use, 256 * 1024)) {
+    bool full = false;
+    const bool ok = MakeTabRows(
+        count, row, columns, ctx,
+        [&](const char* data, size_t size) {
+          if (out.Write(data, size)) return true;
+          code = RawFile::LastErrorCode();
+          reason = RawFile::LastErrorText();
+          return false;
+        },
+        &full);
+    if (!ok) {
       if (full) {
         code = kOutOfMemoryCode;
         reason = "out of memory";

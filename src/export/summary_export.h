@@ -51,6 +51,14 @@ void AppendTitleLine(std::string& out, int format, const std::vector<int>& colum
 void AppendFileHeader(std::string& out, int format, const std::vector<int>& columns, bool titleLine);
 void AppendFileFooter(std::string& out, int format);
 
+// The tab-delimited rows of `count` conversations, made on two threads and
+// handed to `use` in order, some hundred kilobytes at a time, as
+// AppendSummaryRow would make them. False when `use` says stop or memory
+// runs out (`*outOfMemory` then).
+bool MakeTabRows(size_t count, const std::function<const Conversation&(size_t)>& row, const std::vector<int>& columns,
+                 const ColumnContext& ctx, const std::function<bool(const char*, size_t)>& use,
+                 bool* outOfMemory = nullptr);
+
 // Writes a whole summary file (replacing any file of that name). False with
 // the system's reason in `error` when the file cannot be created or a write
 // fails; what was written before a failed write stays.
