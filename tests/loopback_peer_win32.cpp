@@ -1,7 +1,7 @@
-// A Windows program that talks to itself over loopback TCP, so a capture
-// sees a conversation owned by a known process. It exchanges a few lines on
-// the port given, holds the connection for a while, and writes its process
-// id beside itself.
+// A Windows program that talks to itself over loopback TCP, on the port
+// given, and UDP, on the next, so a capture sees conversations owned by a
+// known process. It exchanges a few lines, holds the sockets for a while,
+// and writes its process id beside itself.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -31,11 +31,24 @@ int main(int argc, char** argv) {
     recv(client, line, sizeof line, 0);
     Sleep(300);
   }
+  SOCKET udpServer = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP), udpClient = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  a.sin_port = htons(u_short(atoi(argv[1]) + 1));
+  if (bind(udpServer, reinterpret_cast<sockaddr*>(&a), sizeof a)) return 1;
+  for (int i = 0; i < 3; i++) {
+    sendto(udpClient, "ping\n", 5, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    sockaddr_in from{};
+    int fromSize = sizeof from;
+    if (recvfrom(udpServer, line, sizeof line, 0, reinterpret_cast<sockaddr*>(&from), &fromSize) > 0)
+      sendto(udpServer, "pong\n", 5, 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+    recv(udpClient, line, sizeof line, 0);
+  }
   if (FILE* f = fopen("peer.pid", "w")) fprintf(f, "%lu\n", GetCurrentProcessId()), fclose(f);
   Sleep(argc > 2 ? atoi(argv[2]) : 4000);
   closesocket(peer);
   closesocket(client);
   closesocket(server);
+  closesocket(udpClient);
+  closesocket(udpServer);
   WSACleanup();
   return 0;
 }

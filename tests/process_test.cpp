@@ -36,6 +36,10 @@ class FakeTables : public SystemTables {
     e.pid = pid;
     entries.push_back(e);
   }
+  void Udp(const char* la, uint16_t lp, uint32_t pid) {
+    Tcp(la, lp, nullptr, 0, pid, 0);
+    entries.back().kind = 2;
+  }
   bool supported = true, readable = true;
   int reads = 0;
   std::map<uint32_t, int> described;
@@ -285,4 +289,43 @@ TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
       f.attributor.Run(f.table);
     }
   }
+}
+
+TEST(ProcessTest, UdpByLocalSocketOnceAtItsFirstPacket) {
+  Fixture f;
+  f.system.Udp("0.0.0.0", 5353, 9);
+  f.system.Udp("10.0.0.5", 5353, 4);  // its own address before any
+  f.system.Udp("0.0.0.0", 53, 6);     // a local server
+  f.system.Udp("10.0.0.5", 6000, 0);  // owner unknown
+  f.system.Udp("127.0.0.1", 7000, 11);
+  f.system.Udp("::", 547, 12);
+  f.system.Tcp("10.0.0.5", 40001, "10.0.0.9", 53, 13);  // TCP never names UDP
+  f.Feed(17, "10.0.0.5", "10.0.0.9", 5353, 5353);
+  f.Feed(17, "10.0.0.9", "10.0.0.5", 1234, 53);
+  f.Feed(17, "10.0.0.5", "8.8.8.8", 40000, 53);   // not the local server's
+  f.Feed(17, "10.0.0.5", "10.0.0.9", 40001, 53);
+  f.Feed(17, "10.0.0.5", "10.0.0.9", 6000, 9);
+  f.Feed(17, "127.0.0.1", "127.0.0.1", 7001, 7000);  // the receiver's, over loopback
+  f.Feed(17, "a00:5::", "a00:9::", 547, 546);
+  const uint32_t want[] = {4, 6, 0, 0, 0, 11, 12};
+  ASSERT_EQ(f.table.count(), 7u);
+  for (size_t i = 0; i < 7; i++) {
+    const ProcessInfo* p = f.Process(i);
+    EXPECT_EQ(p ? p->processId : 0u, want[i]) << i;
+  }
+  // A socket that opens after its conversation began does not name it later
+  // (it would cost every pass), nor does a closed one unname one.
+  f.system.entries.clear();
+  f.system.Udp("0.0.0.0", 40000, 20);
+  f.Feed(17, "10.0.0.5", "10.0.0.9", 1, 2);
+  f.options.ShowOnlyActiveConnections = 1;
+  f.attributor.Run(f.table);
+  EXPECT_EQ(f.table.at(2).processIndex, -1);
+  EXPECT_EQ(f.Process(0)->processId, 4u);
+  // A cleared table's conversations are new ones.
+  f.options.ShowOnlyActiveConnections = 0;
+  f.table.Clear();
+  f.Feed(17, "10.0.0.5", "8.8.8.8", 40000, 53);
+  ASSERT_NE(f.Process(0), nullptr);
+  EXPECT_EQ(f.Process(0)->processId, 20u);
 }

@@ -2,7 +2,7 @@
 """A user's view of the enrichment under Wine: ticks "Retrieve process
 information" in Advanced Options, captures the loopback conversation of a
 Windows program talking to itself, and reads back its owner, the owner's
-user and the resolved host names. Needs root (live capture)."""
+user and the resolved host names, and the owner of its UDP conversation. Needs root (live capture)."""
 import os, subprocess, sys, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -49,15 +49,19 @@ try:
           "ticking the option shows the three process columns")
     hit = [r for r in body if r[col.get("Protocol", 1)] == "TCP" and str(PORT) in r]
     check(len(hit) == 1, "one TCP row for the peer's port")
+    pid_file = os.path.join(work, "peer.pid")
+    pid = open(pid_file).read().strip() if os.path.exists(pid_file) else "?"
     if hit and len(head) == len(hit[0]):
         r = dict(zip(head, hit[0]))
-        pid = open(os.path.join(work, "peer.pid")).read().strip()
         check(r.get("ProcessID") == pid, "ProcessID is the peer's (%r, want %r)" % (r.get("ProcessID"), pid))
         check(r.get("Process Filename", "").lower().endswith("\\" + os.path.basename(peer).lower()),
               "Process Filename names the peer (%r)" % r.get("Process Filename"))
         check(r.get("Process User", "").endswith("\\root"), "Process User is domain\\root (%r)" % r.get("Process User"))
         check(r.get("Local Host") == "localhost" and r.get("Remote Host") == "localhost",
               "both host names resolve to localhost (%r, %r)" % (r.get("Local Host"), r.get("Remote Host")))
+    udp = [dict(zip(head, r)) for r in body if r[col.get("Protocol", 1)] == "UDP" and str(PORT + 1) in r]
+    check(len(udp) == 1 and udp[0].get("ProcessID") == pid,
+          "the UDP row on the next port is the peer's too (%r)" % [u.get("ProcessID") for u in udp])
     quit_program(proc, win, "F6", close_window=True)
     proc = None
 finally:

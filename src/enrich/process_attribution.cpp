@@ -91,6 +91,7 @@ void ProcessAttributor::Run(ConversationTable& table) {
       for (size_t i : stated_) table.at(i).connectionState = 0;
       stated_.clear();
     }
+    AttributeUdp(table);
     for (size_t i = lastCount_; i < table.count(); i++) {
       const Conversation& c = table.at(i);
       if (c.protocol != kProtoTcp || (c.processIndex != -1 && !options_.ShowOnlyActiveConnections)) continue;
@@ -112,10 +113,14 @@ void ProcessAttributor::Run(ConversationTable& table) {
   best_.clear();
   order_.clear();
   byEndpoints_.clear();
+  udpByLocal_.clear();
+  if (lastTable_ != &table || lastClears_ != table.clears || table.count() < udpTried_) udpTried_ = 0;
   for (uint32_t n = 0; n < entries_.size(); n++) {
     const EndpointEntry& e = entries_[n];
     static const uint8_t kZero[16] = {};
     const IpAddress local = EndpointLocal(e), remote = EndpointRemote(e);
+    if (e.kind == 2 && e.pid && (e.family == 2 || e.family == 23))
+      udpByLocal_.emplace(Key{local, IpAddress(), EndpointPort(e.localPort), 0}, n);
     if (e.kind != 1 || (e.family != 2 && e.family != 23) || !memcmp(remote.bytes, kZero, 16)) continue;
     DecodedPacket d;
     d.protocol = kProtoTcp;
@@ -167,6 +172,7 @@ void ProcessAttributor::Run(ConversationTable& table) {
     b.applied = true;
     Apply(table, index, b.entry, b.owner);
   }
+  AttributeUdp(table);
   // States the last pass set that no entry confirmed now.
   for (size_t i : previous_) {
     if (i >= table.count() || !table.at(i).connectionState) continue;
@@ -183,6 +189,37 @@ void ProcessAttributor::Run(ConversationTable& table) {
   lastActiveView_ = options_.ShowOnlyActiveConnections != 0;
   valid_ = true;
 }
+uint32_t ProcessAttributor::FindUdp(const IpAddress& address, uint16_t port) const {
+  auto it = udpByLocal_.find(Key{address, IpAddress(), port, 0});
+  if (it != udpByLocal_.end()) return it->second;
+  IpAddress any;
+  any.family = address.family;
+  it = udpByLocal_.find(Key{any, IpAddress(), port, 0});
+  return it != udpByLocal_.end() ? it->second : kNone;
+}
+
+// A UDP socket has no remote side, so a UDP conversation is the socket's
+// that has its local address (or any) and port. The remote side is looked
+// up too when it is this machine as well (loopback), never for another
+// host: its port may be a local server's by chance. Each conversation is
+// tried once, in the pass that its first packet starts, while its sender's
+// socket is still open; a later try would cost every pass the table's
+// unattributed UDP conversations.
+void ProcessAttributor::AttributeUdp(ConversationTable& table) {
+  for (size_t i = udpTried_; i < table.count(); i++) {
+    const Conversation& c = table.at(i);
+    if (c.protocol != kProtoUdp || c.processIndex != -1) continue;
+    uint32_t entry = FindUdp(table.LocalIp(c), c.localPort);
+    const IpAddress remote = table.RemoteIp(c);
+    const bool remoteHere = remote.is6() ? table.local.IsLocal6(remote.bytes) ||
+                                               (remote.bytes[15] == 1 && !memcmp(remote.bytes, IpAddress().bytes, 15))
+                                         : remote.v4() == table.local.v4 || remote.bytes[0] == 127;
+    if (entry == kNone && remoteHere) entry = FindUdp(remote, c.remotePort);
+    if (entry != kNone) Apply(table, i, entry, kNone);
+  }
+  udpTried_ = table.count();
+}
+
 int32_t ProcessAttributor::FindOrAddProcess(uint32_t pid) {
   if (pid == 0) return -1;
   auto it = byPid_.find(pid);
@@ -207,6 +244,7 @@ const ProcessInfo* ProcessAttributor::Get(int32_t index) const {
 
 void ProcessAttributor::ClearProcessCache() {
   records_.clear();
+  udpTried_ = 0;
   byPid_.clear();
   stated_.clear();
   valid_ = false;

@@ -1,5 +1,6 @@
-// The owning process of TCP conversations of either IP version, from the
-// system's endpoint tables, and the program-wide cache of process file names and users.
+// The owning process of TCP and UDP conversations of either IP version, from
+// the system's endpoint tables, and the program-wide cache of process file
+// names and users.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -101,6 +102,12 @@ class ProcessAttributor : public ProcessAttribution, public ProcessTable {
     uint32_t first, last, firstOwned, lastOwned;
   };
   std::unordered_map<Key, Span, KeyHash> byEndpoints_;
+  // UDP sockets with an owner by their local address (all zero when bound
+  // to any) and port, the system's first for each.
+  std::unordered_map<Key, uint32_t, KeyHash> udpByLocal_;
+  size_t udpTried_ = 0;  // UDP conversations below this index were tried
+  void AttributeUdp(ConversationTable& table);
+  uint32_t FindUdp(const IpAddress& address, uint16_t port) const;
   std::vector<EndpointEntry> lastEntries_;
   const ConversationTable* lastTable_ = nullptr;
   uint32_t lastClears_ = 0;
