@@ -96,6 +96,11 @@ TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
   ASSERT_TRUE(Decode6(chain, u));
   EXPECT_EQ(u.headerLength, 40 + 8 + 8 + 16 + 8);
   EXPECT_EQ(u.localPort, 5000);  // without a local side the source is local
+  // Mobility, HIP and Shim6 headers have the same length field.
+  DecodedPacket m;
+  ASSERT_TRUE(Decode6(V6(135, Ext(139) + Ext(140, 2) + Ext(17) + Udp(7, 9, 4)), m));
+  EXPECT_EQ(m.headerLength, 40 + 8 + 24 + 8 + 8);
+  EXPECT_EQ(m.protocol, kProtoUdp);
   // The adapter's address as destination makes the packet incoming.
   LocalSide side;
   side.v6.push_back(IpAddress::V6(chain.data() + 24));

@@ -34,6 +34,10 @@ def route(nxt):  # type 0, no segments left: the destination stays the header's
     return bytes([nxt, 0, 0, 0, 0, 0, 0, 0])
 
 
+def shim6(nxt):  # a Shim6 payload extension header
+    return bytes([nxt, 0, 0x80, 0, 0, 0, 0, 1])
+
+
 def frag(nxt, offset, more, ident):
     return struct.pack(">BBHI", nxt, 0, offset << 3 | more, ident)
 
@@ -97,6 +101,7 @@ def captures():
         ip6(A, B, 44, frag(17, 6, 0, 99) + b"z" * 16)]  # no first: neither table has it
     chain = [ip6(A, B, 0, ext(60) + ext(43) + route(17) + udp(5000, 53, b"hello")),
              ip6(B, A, 60, ext(17) + udp(53, 5000, b"answer")),
+             ip6(A, B, 140, shim6(17) + udp(5001, 54, b"shim")),
              ip6(A, C, 58, icmp6(128, b"ping")), ip6(C, A, 58, icmp6(129, b"ping"))]
     hs = [ip6(LO, LO, 6, tcp(40000, 8080, 1, 0x02)), ip6(LO, LO, 6, tcp(8080, 40000, 1, 0x12)),
           ip6(LO, LO, 6, tcp(40000, 8080, 2, 0x10))]

@@ -84,7 +84,9 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
     }
     const uint8_t* h = p + offset;
     const int avail = n - offset;
-    if (next == 0 || next == 43 || next == 60 || next == 51) {  // hop-by-hop, routing, options, AH
+    // Hop-by-hop, routing, options, AH, Mobility, HIP, Shim6: the last three
+    // are measured as the first three are.
+    if (next == 0 || next == 43 || next == 60 || next == 51 || next == 135 || next == 139 || next == 140) {
       if (avail < 8) {
         r.skip = kSkipTruncated;
         return false;
