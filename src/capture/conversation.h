@@ -23,6 +23,14 @@ constexpr uint8_t kConvIPv6 = 2;
 constexpr uint8_t kProtoIcmpV6 = 58;  // kept as kProtoIcmp in conversations
 // Walking more extension headers than this marks the packet damaged.
 constexpr int kMaxIPv6ExtensionHeaders = 16;
+// The length of an IPv6 extension header that is walked to the transport
+// header behind it (hop-by-hop, routing, options, AH, Mobility, HIP, Shim6)
+// from its second byte; 0 for any other header (fragments among them).
+inline int IPv6ExtensionLength(uint8_t next, uint8_t lengthByte) {
+  if (next == 51) return (lengthByte + 2) * 4;
+  const bool walked = next == 0 || next == 43 || next == 60 || next == 135 || next == 139 || next == 140;
+  return walked ? (lengthByte + 1) * 8 : 0;
+}
 
 // Why a packet that reached the decoder opened or joined no conversation.
 enum SkipReason : uint8_t {

@@ -84,14 +84,12 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
     }
     const uint8_t* h = p + offset;
     const int avail = n - offset;
-    // Hop-by-hop, routing, options, AH, Mobility, HIP, Shim6: the last three
-    // are measured as the first three are.
-    if (next == 0 || next == 43 || next == 60 || next == 51 || next == 135 || next == 139 || next == 140) {
+    if (IPv6ExtensionLength(next, 0)) {
       if (avail < 8) {
         r.skip = kSkipTruncated;
         return false;
       }
-      const int len = next == 51 ? (h[1] + 2) * 4 : (h[1] + 1) * 8;
+      const int len = IPv6ExtensionLength(next, h[1]);
       if (len > avail) {
         r.skip = kSkipTruncated;
         return false;

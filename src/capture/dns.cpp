@@ -164,10 +164,8 @@ bool FindIPv6Transport(const uint8_t* p, int32_t n, IPv6Transport* out) {
     if (next == 44) {
       if (LoadBe16(h + 2) >> 3) return false;  // a later fragment: no transport header
       offset += 8;
-    } else if (next == 0 || next == 43 || next == 60) {
-      offset += (h[1] + 1) * 8;
-    } else if (next == 51) {
-      offset += (h[1] + 2) * 4;
+    } else if (IPv6ExtensionLength(next, 0)) {
+      offset += IPv6ExtensionLength(next, h[1]);
     } else {
       return false;
     }
