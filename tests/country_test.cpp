@@ -346,7 +346,8 @@ TEST(CountryTest, DataFilesInPreferenceOrder) {
   d.Lookup(Addr("9.9.9.9"), text);  // not in the file: empty
   EXPECT_STREQ(text, "");
 
-  // IPv6: the mmdb's IPv6 part, else GeoIPv6.dat; IPv4-mapped as IPv4.
+  // IPv6: the mmdb's IPv6 part, else GeoIPv6.dat; IPv4-mapped, 6to4 and
+  // Teredo (the client's address inverted) as IPv4.
   auto six = [&](const char* a) {
     d.Lookup6(V6(a), text);
     return std::string(text);
@@ -360,6 +361,9 @@ TEST(CountryTest, DataFilesInPreferenceOrder) {
   EXPECT_EQ(six("2001:db8::1"), "Germany");
   EXPECT_EQ(six("2001:db9::1"), "Sweden");
   EXPECT_EQ(six("::ffff:8.8.8.8"), "Japan");
+  EXPECT_EQ(six("2002:808:808::1"), "Japan");
+  EXPECT_EQ(six("2001:0:4136:e378:8000:63bf:f7f7:f7f7"), "Japan");
+  EXPECT_EQ(six("2001:1:4136:e378:8000:63bf:f7f7:f7f7"), "");
   EXPECT_EQ(six("2001:dba::1"), "");
   remove((dir + "GeoLite2-City.mmdb").c_str());
   EXPECT_TRUE(d.LoadFromFolder(dir));  // the IPv6 file alone is enough

@@ -113,9 +113,22 @@ void CountryData::Lookup6(const IpAddress& address, char (&text)[64]) {
   if (source_ == kMmdb && mmdb_.Lookup6(address.bytes, text)) return;
   if (source_ == kLegacy && legacy_.Lookup6(address.bytes, text)) return;
   if (legacy6_.Lookup6(address.bytes, text)) return;
+  // Addresses that carry an IPv4 address: mapped (::ffff:a.b.c.d), 6to4
+  // (2002:aabb:ccdd::/48) and Teredo (2001:0::/32, its client's address
+  // inverted in the last four bytes).
   static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (memcmp(address.bytes, kMapped, 12) != 0) return;
+  static const uint8_t kTeredo[4] = {0x20, 0x01, 0, 0};
+  const uint8_t* b = address.bytes;
   uint32_t v4;
-  memcpy(&v4, address.bytes + 12, 4);
+  if (memcmp(b, kMapped, 12) == 0) {
+    memcpy(&v4, b + 12, 4);
+  } else if (b[0] == 0x20 && b[1] == 0x02) {
+    memcpy(&v4, b + 2, 4);
+  } else if (memcmp(b, kTeredo, 4) == 0) {
+    memcpy(&v4, b + 12, 4);
+    v4 = ~v4;
+  } else {
+    return;
+  }
   Lookup(v4, text);
 }

@@ -35,7 +35,7 @@ class CountryData : public CountryLookup {
   // `address` in network order, as the conversations keep it.
   void Lookup(uint32_t address, char (&text)[64]) override;
   // From the database's IPv6 part, else the IPv6 country file; an
-  // IPv4-mapped address (::ffff:a.b.c.d) else as its IPv4 address.
+  // IPv4-mapped, 6to4 or Teredo address else as the IPv4 address it carries.
   void Lookup6(const IpAddress& address, char (&text)[64]) override;
 
  private:
