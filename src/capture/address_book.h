@@ -51,6 +51,9 @@ class AddressBook {
     return Text(t == kNotLooked ? 0 : t);
   }
   bool CountryLooked(uint32_t id) const { return entries_[id].country != kNotLooked; }
+  // Whether any entry has a name or a country: rows of millions of
+  // conversations need not look them up one by one when none has.
+  bool HasTexts() const { return texts_ != 0; }
   // Cut to the host name limit of the list.
   void SetName(uint32_t id, const char* name);
   void SetCountry(uint32_t id, const char* text);

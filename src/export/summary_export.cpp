@@ -94,6 +94,7 @@ class TabRowWriter {
  public:
   TabRowWriter(const std::vector<int>& columns, const ColumnContext& ctx) : columns_(columns), ctx_(ctx) {
     split_ = ctx.options.ShowOutgoingIncoming != 0;
+    texts_ = ctx.addresses && ctx.addresses->HasTexts();
     Keep(unit_, " ", GetString(101));
     Keep(speedUnit_, " ", GetString(26));
     Keep(protocols_[0], "", GetString(521));
@@ -281,10 +282,10 @@ class TabRowWriter {
       }
       case 6:
       case 7:
-        return book ? PutFlat(p, book->Name(id == 6 ? c.localEntry : c.remoteEntry)) : p;
+        return texts_ ? PutFlat(p, book->Name(id == 6 ? c.localEntry : c.remoteEntry)) : p;
       case 21:
       case 22:
-        return book ? PutFlat(p, book->Country(id == 21 ? c.localEntry : c.remoteEntry)) : p;
+        return texts_ ? PutFlat(p, book->Country(id == 21 ? c.localEntry : c.remoteEntry)) : p;
       case 8:
         return PutService(p, c.localPort, c.remotePort);
       case 9:
@@ -324,6 +325,7 @@ class TabRowWriter {
   Platform& platform_ = GetPlatform();
   char octets_[256][5];  // "255." and its length
   bool split_ = false;
+  bool texts_ = false;  // names or countries to look up
   std::string unit_, speedUnit_, protocols_[3], separator_, time_[2];
   bool grouped_ = false;
   struct Address6Text {
