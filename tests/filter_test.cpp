@@ -12,47 +12,36 @@ bool Pass(const char* text, uint16_t proto, uint16_t lp, uint16_t rp, uint32_t l
   return MatchFilter(l, proto, lp, rp, la, ra);
 }
 const uint32_t A = H(10, 0, 0, 1), B = H(192, 168, 0, 50);
+// Each rule of `text` as "action direction protocol ports addresses;".
+std::string Rules(const std::string& text) {
+  FilterRuleList l;
+  ParseFilter(text.c_str(), l);
+  std::string s;
+  char b[80];
+  for (const FilterRule& r : l) {
+    snprintf(b, sizeof b, "%d %d %d %d-%d %08x-%08x; ", r.action, r.direction, r.protocol, r.portLow, r.portHigh,
+             r.addressLow, r.addressHigh);
+    s += b;
+  }
+  return s;
+}
 }  // namespace
 
 TEST(FilterTest, ParsesTheLanguage) {
-  FilterRuleList l;
-  ParseFilter(" ,;\r\n\t", l);
-  EXPECT_TRUE(l.empty());
-  ParseFilter("include:remote:tcp:80\r\ninclude:both:udp:53-139 exclude:both:tcpudp:192.168.0.1-192.168.0.100", l);
-  ASSERT_EQ(l.size(), 3u);
-  EXPECT_EQ(l[1].direction, 3);
-  EXPECT_EQ(l[1].portLow, 53);
-  EXPECT_EQ(l[1].portHigh, 139);
-  EXPECT_EQ(l[2].action, 2);
-  EXPECT_EQ(l[2].protocol, -2);
-  EXPECT_EQ(l[2].addressLow, H(192, 168, 0, 1));
-  EXPECT_EQ(l[2].addressHigh, H(192, 168, 0, 100));
-
+  EXPECT_EQ(Rules(" ,;\r\n\t"), "");
+  EXPECT_EQ(Rules("include:remote:tcp:80\r\ninclude:both:udp:53-139 exclude:both:tcpudp:192.168.0.1-192.168.0.100"),
+            "1 2 6 80-80 00000000-00000000; 1 3 17 53-139 00000000-00000000; 2 3 -2 65535-65535 c0a80001-c0a80064; ");
   // Keywords in any order and case; an empty field is skipped; the fourth
-  // field is the range; junk tokens with fewer fields add nothing.
-  ParseFilter("junk TCP:Include:Both:8080 include::tcp:80 include:tcp:80", l);
-  ASSERT_EQ(l.size(), 3u);
-  EXPECT_EQ(l[0].protocol, 6);
-  EXPECT_EQ(l[0].direction, 3);
-  EXPECT_EQ(l[0].portLow, 8080);
-  EXPECT_EQ(l[1].portLow, 65535);  // "80" was a keyword field
-  EXPECT_EQ(l[2].portLow, 65535);
-
-  ParseFilter("include:remote:tcp:80-90-100 include:remote:udp:70000 include:local:all:abc", l);
-  EXPECT_EQ(l[0].portLow, 80);
-  EXPECT_EQ(l[0].portHigh, 100);
-  EXPECT_EQ(l[1].portLow, 4464);
-  EXPECT_EQ(l[2].portLow, 0);
-
-  ParseFilter("include:remote:all:10.0.0.300 include:remote:all:1.2-10.0.0.9", l);
-  EXPECT_EQ(l[0].addressLow, 0xFFFFFFFFu);
-  EXPECT_EQ(l[1].addressLow, H(1, 0, 0, 2));  // inet_addr's a.b form
-  EXPECT_EQ(l[1].addressHigh, H(10, 0, 0, 9));
-
+  // field is the range ("80" as a third is a keyword); junk tokens with fewer fields add nothing.
+  EXPECT_EQ(Rules("junk TCP:Include:Both:8080 include::tcp:80 include:tcp:80"),
+            "1 3 6 8080-8080 00000000-00000000; 1 2 6 65535-65535 00000000-00000000; 1 2 6 65535-65535 00000000-00000000; ");
+  EXPECT_EQ(Rules("include:remote:tcp:80-90-100 include:remote:udp:70000 include:local:all:abc"),
+            "1 2 6 80-100 00000000-00000000; 1 2 17 4464-4464 00000000-00000000; 1 1 -1 0-0 00000000-00000000; ");
+  // An invalid address is all ones; "1.2" is inet_addr's a.b form.
+  EXPECT_EQ(Rules("include:remote:all:10.0.0.300 include:remote:all:1.2-10.0.0.9"),
+            "1 2 -1 65535-65535 ffffffff-ffffffff; 1 2 -1 65535-65535 01000002-0a000009; ");
   // A 300-character token is cut to 254 before its fields are split.
-  std::string longTok = "include:remote:tcp:" + std::string(300 - 19, '9');
-  ParseFilter(longTok.c_str(), l);
-  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(Rules("include:remote:tcp:" + std::string(300 - 19, '9')), "1 2 6 65535-65535 00000000-00000000; ");
 }
 
 TEST(FilterTest, MatchesByTheRules) {

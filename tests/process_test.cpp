@@ -63,6 +63,7 @@ struct Fixture {
     return Account(table, AsIPv6(Ipv4Packet(proto, "0.0.0.0", "0.0.0.0", sport, dport, 10), src, dst));
   }
   const ProcessInfo* Process(size_t i) { return attributor.Get(table.at(i).processIndex); }
+  uint32_t Pid(size_t i) { return Process(i) ? Process(i)->processId : 0; }
 };
 }  // namespace
 
@@ -85,20 +86,14 @@ TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
   f.Feed(6, "10.0.0.5", "10.0.0.5", 3001, 3000);
   f.Feed(6, "10.0.0.5", "10.0.0.5", 3003, 3002);
   ASSERT_EQ(f.table.count(), 5u);
-  EXPECT_EQ(f.Process(4), nullptr);
-  ASSERT_NE(f.Process(3), nullptr);
-  EXPECT_EQ(f.Process(3)->processId, 8u);
-  ASSERT_NE(f.Process(0), nullptr);
-  EXPECT_EQ(f.Process(0)->processId, 5u);
+  const uint32_t want[] = {5, 7, 0, 8, 0};
+  for (size_t i = 0; i < 5; i++) EXPECT_EQ(f.Pid(i), want[i]) << i;
   EXPECT_STREQ(f.Process(0)->fileName, "C:\\bin\\p5.exe");
   EXPECT_STREQ(f.Process(0)->user, "HOST\\me");
+  EXPECT_EQ(strlen(f.Process(1)->user), 62u);  // the account text is cut
   // Later passes leave an attributed conversation alone; its state only
   // matters to the active view.
   EXPECT_EQ(f.table.at(0).connectionState, 0);
-  ASSERT_NE(f.Process(1), nullptr);
-  EXPECT_EQ(f.Process(1)->processId, 7u);
-  EXPECT_EQ(strlen(f.Process(1)->user), 62u);  // the account text is cut
-  EXPECT_EQ(f.table.at(2).processIndex, -1);
   // One system read per new conversation, one description per PID.
   EXPECT_EQ(f.system.reads, 5);
   EXPECT_EQ(f.system.described[5], 1);
@@ -106,7 +101,7 @@ TEST(ProcessTest, DirectAndMirroredRowsListenersAndIcmp) {
   f.options.ShowOnlyActiveConnections = 1;
   f.attributor.Run(f.table);
   EXPECT_EQ(f.table.at(3).connectionState, 10);
-  EXPECT_EQ(f.Process(3)->processId, 8u);
+  EXPECT_EQ(f.Pid(3), 8u);
 }
 
 TEST(ProcessTest, OptionsFilesAndOlderSystemsSkipThePass) {
@@ -131,8 +126,7 @@ TEST(ProcessTest, OptionsFilesAndOlderSystemsSkipThePass) {
   f.table.replaying = false;
   f.Feed(6, "10.0.0.5", "10.0.0.9", 2100, 80);
   EXPECT_EQ(f.system.reads, 2);
-  ASSERT_NE(f.Process(2 + 50), nullptr);
-  EXPECT_EQ(f.Process(2 + 50)->processId, 6u);
+  EXPECT_EQ(f.Pid(2 + 50), 6u);
 
   // A capture read from a file, imported or in place, is never matched
   // against this machine's connections: not in its import, its rebuild nor later.
@@ -169,7 +163,7 @@ TEST(ProcessTest, ActiveConnectionsFollowTheTablesBetweenPasses) {
   f.attributor.Run(f.table);
   EXPECT_TRUE(f.attributor.changed);
   EXPECT_EQ(f.table.at(0).connectionState, 11);
-  EXPECT_EQ(f.Process(0)->processId, 8u);
+  EXPECT_EQ(f.Pid(0), 8u);
   EXPECT_EQ(f.table.at(1).connectionState, 0);
   EXPECT_FALSE(f.table.IsVisible(f.table.at(0)));
   EXPECT_FALSE(f.table.IsVisible(f.table.at(1)));
@@ -181,7 +175,7 @@ TEST(ProcessTest, ActiveConnectionsFollowTheTablesBetweenPasses) {
   f.system.entries.clear();
   f.system.Tcp("10.0.0.5", 1025, "10.0.0.9", 80, 9);
   f.attributor.Run(f.table);
-  EXPECT_EQ(f.Process(0)->processId, 8u);
+  EXPECT_EQ(f.Pid(0), 8u);
   EXPECT_EQ(f.table.at(0).connectionState, 0);
   // A new capture forgets the processes.
   f.attributor.ClearProcessCache();
@@ -282,8 +276,7 @@ TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
       if (EndpointLocal(e) == remote && EndpointRemote(e) == local && lp == c.remotePort && rp == c.localPort)
         want = e.pid;
     }
-    const ProcessInfo* p = f.attributor.Get(c.processIndex);
-    ASSERT_EQ(p ? p->processId : 0u, want) << i;
+    ASSERT_EQ(f.Pid(i), want) << i;
     if (i + 1 == f.table.count() && round == 0) {
       f.options.ShowOnlyActiveConnections = 1;
       f.attributor.Run(f.table);
@@ -309,10 +302,7 @@ TEST(ProcessTest, UdpByLocalSocketOnceAtItsFirstPacket) {
   f.Feed(17, "a00:5::", "a00:9::", 547, 546);
   const uint32_t want[] = {4, 6, 0, 0, 0, 11, 12};
   ASSERT_EQ(f.table.count(), 7u);
-  for (size_t i = 0; i < 7; i++) {
-    const ProcessInfo* p = f.Process(i);
-    EXPECT_EQ(p ? p->processId : 0u, want[i]) << i;
-  }
+  for (size_t i = 0; i < 7; i++) EXPECT_EQ(f.Pid(i), want[i]) << i;
   // A socket that opens after its conversation began does not name it later
   // (it would cost every pass), nor does a closed one unname one.
   f.system.entries.clear();
@@ -321,11 +311,10 @@ TEST(ProcessTest, UdpByLocalSocketOnceAtItsFirstPacket) {
   f.options.ShowOnlyActiveConnections = 1;
   f.attributor.Run(f.table);
   EXPECT_EQ(f.table.at(2).processIndex, -1);
-  EXPECT_EQ(f.Process(0)->processId, 4u);
+  EXPECT_EQ(f.Pid(0), 4u);
   // A cleared table's conversations are new ones.
   f.options.ShowOnlyActiveConnections = 0;
   f.table.Clear();
   f.Feed(17, "10.0.0.5", "8.8.8.8", 40000, 53);
-  ASSERT_NE(f.Process(0), nullptr);
-  EXPECT_EQ(f.Process(0)->processId, 20u);
+  EXPECT_EQ(f.Pid(0), 20u);
 }
