@@ -24,6 +24,10 @@ TEST(StreamTest, PlacementBySequenceNumber) {
   EXPECT_EQ(b.bytes.data()[50], 0);
   EXPECT_EQ(b.bytes.data()[120], 'z');
 
+  StreamBlock g;  // before the base with a gap: zero bytes between
+  Place(g, 100, "b");
+  Place(g, 90, "a");
+  EXPECT_EQ(Str(g), std::string("a\0\0\0\0\0\0\0\0\0b", 11));
   StreamBlock w;  // wrap-around: base 256 below 2^32, next at 256 lands at 512
   Place(w, 0xFFFFFF00u, std::string(256, 'a'));
   Place(w, 256, "b");
