@@ -129,12 +129,11 @@ TEST(SummaryExportTest, LanguageFileTranslatesAllButXmlNames) {
   EXPECT_EQ(html.substr(html.size() - 34), "</table>\r\n</table>\r\n</body></html>");
   ForgetLanguageFile();
   EXPECT_FALSE(LanguageRightToLeft());
-  // Only 1 turns right-to-left on; a charset that is not a plain name is ignored.
-  ini = "[general]\r\nrtl=2\r\ncharset=x'><script>\r\n";
+  // Only 1 turns right-to-left on (a charset that is no plain name: hostile_cli_test's export_cases).
+  ini = "[general]\r\nrtl=2\r\n";
   WriteFileBytes(path, Bytes(ini.begin(), ini.end()));
   ASSERT_TRUE(LoadLanguageFile(path));
   EXPECT_FALSE(LanguageRightToLeft());
-  EXPECT_STREQ(LanguageCharset(), "");
   ForgetLanguageFile();
   remove(path.c_str());
   EXPECT_FALSE(LoadLanguageFile(path));
@@ -211,8 +210,6 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
     EXPECT_EQ(ReadFileText(report), want) << variant;
   }
   ForgetLanguageFile();
-  remove(lang.c_str());
-  remove(report.c_str());
 }
 
 // The fixed-width format widens its address columns to the longest IPv6
