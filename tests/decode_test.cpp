@@ -3,13 +3,12 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
-// Sizes and directions of TCP and ICMP are the table's tests; here the MAC
-// sides, the mode without a direction, loopback and other protocols.
+// Sizes and directions of TCP and ICMP are the table's tests, other protocols the engine's.
 TEST(DecodeTest, SidesAndProtocols) {
   const uint32_t local = Addr("10.0.0.5");
   const uint8_t a[6] = {0xa, 0xa, 0xa, 0xa, 0xa, 0xa}, b[6] = {0xb, 0xb, 0xb, 0xb, 0xb, 0xb};
   Bytes in = Ipv4Packet(17, "10.0.0.9", "10.0.0.5", 53, 3000, 10);
-  DecodedPacket u, s, l, g;
+  DecodedPacket u, s, l;
   ASSERT_TRUE(DecodePacket(in.data(), int32_t(in.size()), u, local, true, b, a));
   EXPECT_EQ(u.outgoing, 0);
   EXPECT_EQ(u.localPort, 3000);
@@ -25,8 +24,6 @@ TEST(DecodeTest, SidesAndProtocols) {
   ASSERT_TRUE(DecodePacket(lo.data(), int32_t(lo.size()), l, Addr("127.0.0.1"), true, nullptr, nullptr));
   EXPECT_EQ(l.localPort, 6000);
   EXPECT_EQ(l.tcpSequence, 0x01020304u);
-  Bytes gre = Ipv4Packet(47, "10.0.0.9", "10.0.0.5", 0, 0, 32);
-  EXPECT_FALSE(DecodePacket(gre.data(), int32_t(gre.size()), g, local, true, nullptr, nullptr));
 }
 
 TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
@@ -45,9 +42,6 @@ TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
       EXPECT_FALSE(DecodePacket(cut.data(), int32_t(n), c, 0, true, nullptr, nullptr)) << int(proto) << " " << n;
     }
   }
-  Bytes v6(40, 0);
-  v6[0] = 0x60;
-  EXPECT_FALSE(DecodePacket(v6.data(), 40, r, 0, true, nullptr, nullptr));
 }
 
 namespace {
@@ -89,13 +83,8 @@ bool Decode6(const Bytes& p, DecodedPacket& r, const LocalSide* side = nullptr) 
 }  // namespace
 
 TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
-  // Hop-by-hop, destination options and routing before UDP (its ports,
-  // addresses and sizes: chain.pcap in ipv6_tshark_test.py).
+  // Hop-by-hop, destination options and routing before UDP: chain.pcap in ipv6_tshark_test.py.
   const Bytes chain = V6(0, Ext(60) + Ext(43) + Ext(17, 1) + Udp(5000, 53, 10));
-  DecodedPacket u;
-  ASSERT_TRUE(Decode6(chain, u));
-  EXPECT_EQ(u.headerLength, 40 + 8 + 8 + 16 + 8);
-  EXPECT_EQ(u.localPort, 5000);  // without a local side the source is local
   // Mobility, HIP and Shim6 headers have the same length field.
   DecodedPacket m;
   ASSERT_TRUE(Decode6(V6(135, Ext(139) + Ext(140, 2) + Ext(17) + Udp(7, 9, 4)), m));
@@ -151,28 +140,24 @@ TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
   }
 }
 
+// Later fragments join their first one's conversation, even naming the
+// destination options before UDP (fragments.pcap in ipv6_tshark_test.py);
+// here repeats, and identifications that match on other addresses or after a clear.
 TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
   FakePlatform platform;
   Options options;
   ConversationTable table{options, nullptr};
   auto feed = [&](const Bytes& p) { return Account(table, p, platform.now); };
-  // The later fragments name destination options (the first header of the
-  // fragmentable part), not UDP: they still join the first's conversation.
   const Bytes first = V6(44, Frag(60, 0, true, 7) + Ext(17) + Udp(4000, 9000, 32));
   const Bytes later = V6(44, Frag(60, 6, true, 7) + Bytes(48, 'x'));
   Conversation* c = feed(first);
   ASSERT_NE(c, nullptr);
-  EXPECT_EQ(feed(later), c);
   // Overlapping and repeated fragments count as the packets they are.
-  EXPECT_EQ(feed(first), c);
-  EXPECT_EQ(feed(V6(44, Frag(60, 1, false, 7) + Bytes(48, 'y'))), c);
+  for (const Bytes& p : {later, first, V6(44, Frag(60, 1, false, 7) + Bytes(48, 'y'))}) EXPECT_EQ(feed(p), c);
   EXPECT_EQ(c->packets, 4u);
   EXPECT_EQ(c->totalSize, 2 * first.size() + 2 * later.size());
   EXPECT_EQ(c->dataSize, 2u * (first.size() - 64) + 2u * (later.size() - 48));
-  // Another identification, or the same one between other addresses, has no first.
-  EXPECT_EQ(feed(V6(44, Frag(17, 6, false, 8) + Bytes(16, 'z'))), nullptr);
   EXPECT_EQ(feed(V6(44, Frag(17, 6, false, 7) + Bytes(16, 'z'), 3, 2)), nullptr);
-  EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 2u);
   table.Clear();
   EXPECT_EQ(feed(later), nullptr);
   EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 1u);

@@ -399,6 +399,7 @@ std::string ColumnOf(const Conversation& c, int id, const Options& o) {
   return ColumnText(c, id, buf, ctx);
 }
 
+// Local start 2023-11-14 23:13:20.500: the fake zone's view of Unix time 1700000000.5.
 const SystemTime kNetMonStart{2023, 11, 2, 14, 23, 13, 20, 500};
 
 Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector<NmFrame>& frames) {

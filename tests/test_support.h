@@ -15,8 +15,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// English number layout, a fixed date layout, a small services table, a
-// controllable clock and a fixed zone offset.
+// English number layout, a fixed date layout, a few services, a settable clock and zone offset.
 class FakePlatform : public Platform {
  public:
   FakePlatform();
@@ -62,16 +61,13 @@ struct Frame {
 Bytes PcapFile(const std::vector<Frame>& frames, uint32_t linkType = 1, bool bigEndian = false,
                bool nano = false);
 
-// A capture file as the published layout describes it: a 128-byte header,
-// frame records with trailers from version 2.1 on, the frame table last.
+// A Network Monitor file: a 128-byte header, frame records with trailers from 2.1 on, the frame table last.
 struct NmFrame {
   Bytes data;
   uint64_t deltaUs = 0;
   uint16_t media = 1;
   uint64_t utc = 0;
 };
-// Local start 2023-11-14 23:13:20.500: the fake zone's view of Unix time 1700000000.5.
-extern const SystemTime kNetMonStart;
 Bytes NetMonFile(uint8_t major, uint8_t minor, uint16_t media, const std::vector<NmFrame>& frames);
 // An 802.11 data frame in monitor mode behind the 32-byte metadata header.
 Bytes MonitorFrame(const Bytes& ip, uint8_t flags = 0);
@@ -102,8 +98,7 @@ Bytes ReadFileBytes(const std::string& path);
 std::string ReadFileText(const std::string& path);
 void MakeDir(const std::string& path);
 
-// A capture file loaded as report mode loads it (with its packets for
-// streams); the temporary packet file goes with it.
+// A capture file loaded as report mode loads it (with its packets for streams).
 struct LoadedCapture {
   explicit LoadedCapture(const std::string& path, bool withPackets = false, bool dnsNames = false);
   ~LoadedCapture() { file.ResetFile(false); }
