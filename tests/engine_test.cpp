@@ -1,7 +1,7 @@
 #include "gtest/gtest.h"
 #include "test_support.h"
 
-TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
+TEST(EngineTest, FilterLiveModeSuspensionStatOnlyAndImport) {
   CaptureRig r("exclude:remote:tcp:80");
   r.Send(Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 10));   // filtered out
   r.Send(Ipv4Packet(47, "10.0.0.5", "10.0.0.9", 0, 0, 10));      // GRE: not filtered, not counted
@@ -26,9 +26,6 @@ TEST(EngineTest, CaptureFilterLiveModeAndSuspension) {
   six.Send(Fragment(dg, 7, 48, dg.size() - 40));
   ASSERT_EQ(six.table.count(), 1u);
   EXPECT_EQ(six.table.at(0).packets, 2u);
-}
-
-TEST(EngineTest, LiveModeOffStatOnlyAndImport) {
   {
     CaptureRig r;
     r.options.LiveMode = 0;

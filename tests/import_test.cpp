@@ -246,10 +246,8 @@ TEST(ImportTest, LinkTypes) {
   EXPECT_EQ(c.packets.back().size(), 1u);
   EXPECT_EQ(s.handed, 10u);
   EXPECT_EQ(s.unsupported, 3u);
-}
 
-TEST(ImportTest, CaptureLibraryHeaderLengths) {
-  // A sound header, the faulty 32-bit layout, and headers to drop.
+  // The capture library's headers: a sound one, the faulty 32-bit layout, and ones to drop.
   EXPECT_EQ(TrustedCaptureLength({1700000000, 5, 142, 142}, 65536), 142u);
   EXPECT_EQ(TrustedCaptureLength({1796627600, 142, 0x7FF2AF90, 0x7FF22AD0}, 65536), 142u);
   EXPECT_EQ(TrustedCaptureLength({1796627600, 999999, 0x7FF2AF90, 0}, 65536), 0u);

@@ -227,13 +227,6 @@ TEST(ProcessTest, FirewallEntryFollowsTheCapture) {
   fw.log.clear();
   EXPECT_FALSE(AddToFirewall(fw, exe));
   EXPECT_EQ(fw.log, "open close");
-  Options o;
-  EXPECT_TRUE(FirewallApplies(o));
-  o.CaptureMethod = 2;
-  EXPECT_FALSE(FirewallApplies(o));
-  o.CaptureMethod = 1;
-  o.AddToWindowsFirewall = 0;
-  EXPECT_FALSE(FirewallApplies(o));
 }
 
 TEST(ProcessTest, PassesAgreeWithAScanOfTheEntriesPerConversation) {
