@@ -34,7 +34,8 @@ TEST(FilterTest, ParsesTheLanguage) {
   // Keywords in any order and case; an empty field is skipped; the fourth
   // field is the range ("80" as a third is a keyword); junk tokens with fewer fields add nothing.
   EXPECT_EQ(Rules("junk TCP:Include:Both:8080 include::tcp:80 include:tcp:80"),
-            "1 3 6 8080-8080 00000000-00000000; 1 2 6 65535-65535 00000000-00000000; 1 2 6 65535-65535 00000000-00000000; ");
+            "1 3 6 8080-8080 00000000-00000000; 1 2 6 65535-65535 00000000-00000000; "
+            "1 2 6 65535-65535 00000000-00000000; ");
   EXPECT_EQ(Rules("include:remote:tcp:80-90-100 include:remote:udp:70000 include:local:all:abc"),
             "1 2 6 80-100 00000000-00000000; 1 2 17 4464-4464 00000000-00000000; 1 1 -1 0-0 00000000-00000000; ");
   // An invalid address is all ones; "1.2" is inet_addr's a.b form.

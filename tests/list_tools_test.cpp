@@ -126,7 +126,8 @@ TEST(ListToolsTest, ColumnSettings) {
   auto head = [](const ColumnSettings& s) {
     std::string t;
     for (size_t r = 0; r < 3; r++)
-      t += std::to_string(s.rows()[r].column) + ":" + std::to_string(s.rows()[r].width) + (s.rows()[r].checked ? " " : "- ");
+      t += std::to_string(s.rows()[r].column) + ":" + std::to_string(s.rows()[r].width) +
+           (s.rows()[r].checked ? " " : "- ");
     return t;
   };
   ColumnLayout current = DefaultColumnLayout();
