@@ -1,12 +1,14 @@
 // The exception guard on the build's own pointer size: a fault inside a
 // guarded call is reported with this processor's registers and abandoned,
-// and the guard keeps working afterwards, also when calls nest.
+// and the guard keeps working afterwards, also when calls nest and when the
+// fault is on the second thread of shared work.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "base/parallel.h"
 #include "base/window_win32.h"
 
 namespace {
@@ -83,5 +85,28 @@ TEST(Guard, FaultsAreReportedAndAbandoned) {
   EXPECT_EQ(two.other, -6);
   EXPECT_EQ(g_reports, 4);
   for (HANDLE h : {second, two.inside, two.faulted}) CloseHandle(h);
+
+  // A fault on the helper of shared work, or on the taker of a pipe, is
+  // shown there and reaches the caller as AbandonedAfterFault: never a
+  // result taken as whole, nor a process ended.
+  auto make = [](size_t, int, int worker) {
+    Sleep(1);
+    if (worker == 1) Fault(nullptr);
+  };
+  size_t used = 0;
+  auto use = [&](size_t, int) { return ++used > 0; };
+  EXPECT_THROW(MakeOnTwoThreads(64, make, use, 64 * 1024), AbandonedAfterFault);
+  EXPECT_LT(used, 64u);
+  EXPECT_EQ(g_reports, 5);
+  BatchPipe<int, 4> pipe;
+  ASSERT_TRUE(pipe.StartTaker([](void*, int& b) { b == 3 ? void(Fault(nullptr)) : Sleep(1); }, nullptr, 64 * 1024));
+  for (int i = 0; i < 8; i++) {
+    pipe.Free() = i;
+    pipe.Send();
+  }
+  EXPECT_THROW(pipe.Finish(), AbandonedAfterFault);
+  EXPECT_EQ(g_reports, 6);
+  EXPECT_EQ(GuardedCall([](void*) -> LRESULT { throw AbandonedAfterFault(); }, nullptr, -7), -7);
+  EXPECT_EQ(g_reports, 6);  // shown already: not again
   SetExceptionReporter(nullptr);
 }

@@ -19,7 +19,8 @@ Bytes Record(uint16_t headerLen, uint32_t len, uint8_t fill) {
 
 Bytes Header(const char* magic, uint16_t payloadLen) {
   Bytes h(magic, magic + 8);
-  h.insert(h.end(), {uint8_t(payloadLen), uint8_t(payloadLen >> 8)});
+  h.push_back(uint8_t(payloadLen));
+  h.push_back(uint8_t(payloadLen >> 8));
   for (uint16_t i = 0; i < payloadLen; i++) h.push_back(uint8_t(10 + i));
   return h;
 }

@@ -17,6 +17,7 @@
 #include "app/report.h"
 #include "enrich/country_data.h"
 #include "base/strings.h"
+#include "base/thread.h"
 #include "base/window_win32.h"
 #include "capture/netmon3_library_win32.h"
 #include "capture/pcap_library_win32.h"
@@ -45,7 +46,12 @@ void AttachCallerConsole() {
 bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
   if (args.size() < 2) return false;
   const bool extract = EqualNoCase(args[0].c_str(), "/sextracthttp");
-  if (extract || EqualNoCase(args[0].c_str(), "/sstreams")) {
+  const bool streams = extract || EqualNoCase(args[0].c_str(), "/sstreams");
+  if (!streams && !ReportFormatOfSwitch(args[0].c_str()) && !EqualNoCase(args[0].c_str(), "/sconvert")) return false;
+  // Reports run unattended: a fault ends the run, as on the first thread,
+  // rather than wait for a click on its report.
+  g_guardedRunner = nullptr;
+  if (streams) {
     AttachCallerConsole();
     Options options;
     std::string message;
@@ -60,7 +66,6 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return true;
   }
-  if (!ReportFormatOfSwitch(args[0].c_str()) && !EqualNoCase(args[0].c_str(), "/sconvert")) return false;
   AttachCallerConsole();
   std::string message;
   const std::string exe = ExecutablePath();

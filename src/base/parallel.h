@@ -3,7 +3,8 @@
 // The state both threads use is shared with the second thread, which lets go
 // of it last: the threads library may still touch a mutex after unlocking
 // it. What the second thread throws (out of memory) is thrown again on the
-// first, where the caller's handlers are.
+// first, where the caller's handlers are, and so is a fault the front end's
+// guard caught there (AbandonedAfterFault).
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -114,7 +115,15 @@ class BatchPipe {
       l.unlock();
       if (!s.error) {
         try {
-          s.take(s.arg, b);
+          struct Call {
+            State& s;
+            Batch& b;
+          } call{s, b};
+          const auto take = [](void* p) {
+            Call& c = *static_cast<Call*>(p);
+            c.s.take(c.s.arg, c.b);
+          };
+          if (!RunGuarded(take, &call)) s.error = std::make_exception_ptr(AbandonedAfterFault());
         } catch (...) {
           s.error = std::current_exception();
         }
@@ -159,23 +168,29 @@ bool MakeOnTwoThreads(size_t n, Make& make, Use& use, size_t stackBytes) {
       if (stop || next >= n || next >= used + kMakeSlots) return n;
       return next++;
     }
+    // The helper's items, until none is left to claim. A fault abandons it
+    // between locks: the mutex is never held while an item is made.
+    static void MakeAll(void* p) {
+      Shared& s = *static_cast<Shared*>(p);
+      for (;;) {
+        size_t k;
+        {
+          std::unique_lock<std::mutex> l(s.m);
+          s.cv.wait(l, [&] { return s.stop || s.next >= s.n || s.next < s.used + kMakeSlots; });
+          if ((k = s.Claim()) == s.n) break;
+        }
+        s.make(k, int(k % kMakeSlots), 1);
+        std::lock_guard<std::mutex> l(s.m);
+        s.made[k % kMakeSlots] = true;
+        s.cv.notify_all();
+      }
+    }
     static void Run(void* p) {
       const std::shared_ptr<Shared> held = std::move(*static_cast<std::shared_ptr<Shared>*>(p));
       delete static_cast<std::shared_ptr<Shared>*>(p);
       Shared& s = *held;
       try {
-        for (;;) {
-          size_t k;
-          {
-            std::unique_lock<std::mutex> l(s.m);
-            s.cv.wait(l, [&] { return s.stop || s.next >= s.n || s.next < s.used + kMakeSlots; });
-            if ((k = s.Claim()) == s.n) break;
-          }
-          s.make(k, int(k % kMakeSlots), 1);
-          std::lock_guard<std::mutex> l(s.m);
-          s.made[k % kMakeSlots] = true;
-          s.cv.notify_all();
-        }
+        if (!RunGuarded(&MakeAll, &s)) s.error = std::make_exception_ptr(AbandonedAfterFault());
       } catch (...) {
         s.error = std::current_exception();
       }

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/thread.h"
 #include "resource.h"
 
 namespace {
@@ -214,6 +215,28 @@ struct ProcCall {
 
 }  // namespace
 
+namespace {
+// A second thread's guard: a fault is shown and the work abandoned, as in a
+// guarded call; its C++ exceptions pass on to the thread's own handler.
+bool GuardedRun(void (*fn)(void*), void* ctx) {
+  GuardFrame frame;
+  frame.outer = Top();
+  if (__builtin_setjmp(frame.jump)) {
+    SetTop(frame.outer);
+    return false;
+  }
+  SetTop(&frame);
+  try {
+    fn(ctx);
+  } catch (...) {
+    SetTop(frame.outer);
+    throw;
+  }
+  SetTop(frame.outer);
+  return true;
+}
+}  // namespace
+
 void InstallExceptionGuard(HINSTANCE instance) {
   g_instance = instance;
   auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(instance);
@@ -221,6 +244,7 @@ void InstallExceptionGuard(HINSTANCE instance) {
   g_imageStart = reinterpret_cast<uintptr_t>(instance);
   g_imageEnd = g_imageStart + nt->OptionalHeader.SizeOfImage;
   AddVectoredExceptionHandler(1, FaultHandler);
+  g_guardedRunner = GuardedRun;
 }
 
 void SetExceptionReporter(ExceptionReporter reporter) { g_reporter = reporter; }
@@ -236,6 +260,8 @@ LRESULT GuardedCall(LRESULT (*fn)(void*), void* ctx, LRESULT fallback) {
   LRESULT r = fallback;
   try {
     r = fn(ctx);
+  } catch (const AbandonedAfterFault&) {
+    // A second thread's fault, shown there: this call is abandoned with it.
   } catch (...) {
     CONTEXT c{};
     ReportException(0xE06D7363, 0, &c);  // a C++ exception
