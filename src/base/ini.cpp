@@ -37,7 +37,7 @@ bool WriteConfigText(const std::string& path, const std::string& text) {
   const std::string temp = path + ".new";
   RawFile f;
   bool ok = f.OpenWrite(temp.c_str()) && f.Write(text.data(), text.size());
-  f.Close();
+  ok = f.Close() && ok;
   ok = ok && RawFile::Replace(temp.c_str(), path.c_str());
   if (!ok) {
     const unsigned long code = RawFile::LastErrorCode();

@@ -29,7 +29,9 @@ class RawFile {
   long Read(void* data, size_t n);
   // Seek to an absolute offset (read side).
   bool Seek(uint64_t offset);
-  void Close();
+  // False when the system reports an error of an earlier write only now
+  // (a network share's, say).
+  bool Close();
   bool IsOpen() const { return handle_ != kInvalid; }
   // The system's text for the error of the last failed call.
   static std::string LastErrorText();

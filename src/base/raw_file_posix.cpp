@@ -45,9 +45,10 @@ long RawFile::Read(void* data, size_t n) {
 
 bool RawFile::Seek(uint64_t offset) { return lseek(int(handle_), off_t(offset), SEEK_SET) >= 0; }
 
-void RawFile::Close() {
-  if (handle_ != kInvalid) close(int(handle_));
+bool RawFile::Close() {
+  const bool ok = handle_ == kInvalid || close(int(handle_)) == 0;
   handle_ = kInvalid;
+  return ok;
 }
 
 std::string RawFile::LastErrorText() { return strerror(errno); }

@@ -39,9 +39,10 @@ bool RawFile::Seek(uint64_t offset) {
   return SetFilePointerEx(H(handle_), li, nullptr, FILE_BEGIN) != 0;
 }
 
-void RawFile::Close() {
-  if (handle_ != kInvalid) CloseHandle(H(handle_));
+bool RawFile::Close() {
+  const bool ok = handle_ == kInvalid || CloseHandle(H(handle_));
   handle_ = kInvalid;
+  return ok;
 }
 
 unsigned long RawFile::LastErrorCode() { return GetLastError(); }

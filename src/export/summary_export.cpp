@@ -715,8 +715,7 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
       *error = reason;
       return false;
     }
-    out.Close();
-    return true;
+    return out.Close() || fail();
   }
   const size_t addressWidth = format == kFormatTabular ? TabularAddressWidth(count, row, columns, ctx) : 0;
   for (size_t i = 0; i < count; i++) {
@@ -727,7 +726,6 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
     }
   }
   AppendFileFooter(buf, format);
-  if (!out.Write(buf.data(), buf.size())) return fail();
-  out.Close();
+  if (!out.Write(buf.data(), buf.size()) || !out.Close()) return fail();
   return true;
 }

@@ -38,7 +38,7 @@ class Output {
     buf_.clear();
     return ok;
   }
-  void Close() { file_.Close(); }
+  bool Close() { return file_.Close(); }
 
  private:
   RawFile file_;
@@ -176,7 +176,7 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
               std::to_string(source.recordOffset());
   }
   source.CloseReading();
-  out.Close();
+  if (!out.Close()) ok = false;
   if (late) {
     remove(path);
     r.error = "packet " + std::to_string(r.packets + 1) +

@@ -292,7 +292,7 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
     Fail(path, RawFile::LastErrorText());
     return;
   }
-  if (!f.Write(block + b + 4, n - b - 4)) {
+  if (!f.Write(block + b + 4, n - b - 4) || !f.Close()) {
     const std::string reason = RawFile::LastErrorText();
     f.Close();
     GetPlatform().RemoveFile(path.c_str());  // no file rather than a part of one

@@ -120,5 +120,9 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     if (error) *error = w.error();
     return false;
   }
+  if (!out.Close()) {
+    if (error) *error = RawFile::LastErrorText();
+    return false;
+  }
   return true;
 }
