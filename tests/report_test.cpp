@@ -154,12 +154,24 @@ TEST(ReportTest, NamesAcrossThreadsAsInOrder) {
   struct Painter : ReadProgress {
     ConversationTable* table;
     size_t seen = 0;
+    bool outOfMemory = false;
     bool Continue(uint64_t) override {
       for (size_t i = 0; i < table->count(); i++) seen += table->at(i).packets;
+      if (outOfMemory && seen) throw std::bad_alloc();
       return true;
     }
   } painter;
   painter.table = &table;
+  // An import left by an exception keeps no part of the capture and stores
+  // no more; the next one starts afresh.
+  painter.outOfMemory = true;
+  EXPECT_THROW(LoadCaptureWithPackets(cap.c_str(), table, file, o, &painter), std::bad_alloc);
+  EXPECT_EQ(table.count(), 0u);
+  EXPECT_FALSE(file.writing());
+  EXPECT_EQ(table.importMode, 0);
+  EXPECT_EQ(table.dnsCache, &cache);
+  painter.outOfMemory = false;
+  painter.seen = 0;
   ASSERT_TRUE(LoadCaptureWithPackets(cap.c_str(), table, file, o, &painter).ok);
   ASSERT_EQ(table.count(), n + 1u);
   EXPECT_GT(painter.seen, 0u);

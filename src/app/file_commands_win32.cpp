@@ -6,11 +6,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "app/config.h"
 #include "app/report.h"
 #include "base/raw_file.h"
+#include "base/thread.h"
 #include "base/strings.h"
 #include "export/summary_export.h"
 #include "packetfile/capture_writer.h"
@@ -164,8 +166,20 @@ void MainWindow::LoadPacketFile(const char* path) {
   table_.Clear();
   // Through the packet capture library when it is loaded, as the driver
   // method's frames are; the core reader takes what the library cannot open.
-  const LoadOutcome out =
-      LoadCaptureWithPackets(path, table_, file_, options_, &progress, ImportThroughCaptureLibrary);
+  // However the load ends, the window leaves import mode: a load left in it
+  // would refuse every later capture and file.
+  LoadOutcome out;
+  bool abandoned = false;
+  try {
+    out = LoadCaptureWithPackets(path, table_, file_, options_, &progress, ImportThroughCaptureLibrary);
+  } catch (const std::bad_alloc&) {
+    table_.Clear();
+    RawFile::SetLastErrorCode(kOutOfMemoryCode);
+    out.message = RawFile::LastErrorText();
+  } catch (const AbandonedAfterFault&) {
+    table_.Clear();  // the fault was shown on its thread
+    abandoned = true;
+  }
   importing_ = false;
   if (sessionEndPending_) {
     EndOfSession();
@@ -177,6 +191,7 @@ void MainWindow::LoadPacketFile(const char* path) {
   SetFocus(list_);
   UpdateMenuState();
   UpdateStatus();
+  if (abandoned) return;
   if (!out.ok)
     Message(hwnd_, 38, path, out.message.c_str());
   else if (out.damaged)

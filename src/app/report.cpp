@@ -79,6 +79,28 @@ class CacheSwap {
   DnsNameCache* before_;
 };
 
+// An import left by an exception (out of memory, a second thread's fault)
+// stores no more and leaves no part of a capture in the table, as an import
+// whose writes failed.
+class ImportUnwinding {
+ public:
+  ImportUnwinding(ConversationTable& t, PacketFile& f) : table_(t), file_(f) {}
+  ~ImportUnwinding() {
+    if (done) return;
+    file_.CloseWriting();
+    file_.SetBatchedWrites(false);
+    table_.Clear();
+    table_.foreign = true;
+  }
+  ImportUnwinding(const ImportUnwinding&) = delete;
+  ImportUnwinding& operator=(const ImportUnwinding&) = delete;
+  bool done = false;
+
+ private:
+  ConversationTable& table_;
+  PacketFile& file_;
+};
+
 // Hears of an import's progress only with the feeder's table at rest (the
 // progress may paint rows), and at most every kProgressMs: each rest stops
 // the second thread.
@@ -286,6 +308,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
   table.foreign = true;
   table.local.v4 = 0;
   table.local.v6.clear();
+  ImportUnwinding unwinding(table, file);
   CaptureEngine engine(importOptions, table, file);
   table.importMode = 1;
   file.SetBatchedWrites(true);
@@ -310,6 +333,7 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     feeder.Finish();
     engine.importFeeder = nullptr;
   }
+  unwinding.done = true;
   table.importMode = 0;
   file.CloseWriting();
   file.SetBatchedWrites(false);
