@@ -356,7 +356,10 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const FileTime* times, co
       hashed[i] = true;
       hash[i] = KeyHash(d[i], indexSummary_);
       __builtin_prefetch(&slots_[Home(hash[i])]);
-      if (d[i].family != 6) addresses_.Prefetch(d[i].remoteAddress);  // in case the packet opens a conversation
+      if (d[i].family != 6) {  // in case the packet opens a conversation, whose either side may be new
+        addresses_.Prefetch(d[i].localAddress);
+        addresses_.Prefetch(d[i].remoteAddress);
+      }
     }
     for (int i = 0; i < n; i++) {
       if (!hashed[i]) continue;
