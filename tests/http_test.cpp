@@ -77,10 +77,12 @@ TEST(HttpTest, DecodesChunkedAndGzipBodies) {
   EXPECT_EQ(out.substr(out.size() - 5), "plain");
   EXPECT_FALSE(Decode("GET / HTTP/1.1\r\n\r\n", &out));
   // Chunk extensions and spaces after the size; no size at all, or a size
-  // line that never ends, gives nothing.
+  // line that never ends, gives nothing; a stray empty line is passed over,
+  // and a chunk the capture cuts keeps what it holds.
   const std::pair<std::string, std::string> chunked[] = {
       {"5;ext=1\r\nhello\r\n6  \r\n world\r\n3 ; name=\"v\"\r\n!!!\r\n0\r\n\r\n", "hello world!!!"},
-      {"zz\r\nhello\r\n", ""}, {"5;ext=1", ""}};
+      {"zz\r\nhello\r\n", ""}, {"5;ext=1", ""}, {"\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
+      {"2\r\nab\r\n10000\r\ncut", "abcut"}};
   for (const auto& [body, want] : chunked) {
     out.clear();
     DechunkBody(reinterpret_cast<const uint8_t*>(body.data()), body.size(), &out);
@@ -102,14 +104,16 @@ TEST(HttpTest, ExtractorNamesAndNumbersFiles) {
         "GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>two</p>",
         "GET /pic HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nab",
         "GET /Same HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\nfirst", "GET /same HTTP/1.1\r\n\r\n",
-        "HTTP/1.1 200 OK\r\n\r\nsecond", "GET /page HTTP/1.1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\n\r\nsecond", "GET /SAME HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\nthird",
+        "GET /page HTTP/1.1\r\n\r\n",
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\none",
         "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\ntwo"})
     x.OnBlock(reinterpret_cast<const uint8_t*>(block), strlen(block));
-  EXPECT_EQ(x.filesWritten(), 6);
+  EXPECT_EQ(x.filesWritten(), 7);
   const std::pair<const char*, const char*> files[] = {
       {"index.html.htm", "<p>one</p>"}, {"index.html(1).htm", "<p>two</p>"}, {"Same", "first"},
-      {"same(1)", "second"},            {"page.htm", "one"},                 {"page.htm.png", "two"}};
+      {"same(1)", "second"},            {"SAME(2)", "third"},                {"page.htm", "one"},
+      {"page.htm.png", "two"}};
   for (const auto& [name, body] : files) EXPECT_EQ(ReadFileText(dir + "/" + name), body) << name;
 }
 

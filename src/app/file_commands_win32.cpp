@@ -59,6 +59,15 @@ void Message(HWND owner, int formatString, const char* a, const char* b = "") {
   MessageBoxA(owner, text, kTitle, MB_ICONWARNING);
 }
 
+
+uint64_t FileSize(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return 0;
+  return uint64_t(a.nFileSizeHigh) << 32 | a.nFileSizeLow;
+}
+
+}  // namespace
+
 // "Error %d: %s" with the system's text for the code.
 void ShowSystemError(HWND owner, DWORD code) {
   char sys[512] = "";
@@ -78,14 +87,6 @@ void ShowSystemError(HWND owner, DWORD code) {
   snprintf(msg, sizeof msg, "Error %lu: %s", static_cast<unsigned long>(code), sys);
   MessageBoxA(owner, msg, "Error", MB_ICONWARNING);
 }
-
-uint64_t FileSize(const char* path) {
-  WIN32_FILE_ATTRIBUTE_DATA a;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return 0;
-  return uint64_t(a.nFileSizeHigh) << 32 | a.nFileSizeLow;
-}
-
-}  // namespace
 
 // Keeps the window painting while a file is read, with the share read in
 // the status bar; Escape or Stop ends the import part.

@@ -12,18 +12,6 @@
 #include "export/summary_export.h"
 #include "resource.h"
 
-namespace {
-
-void ShowFileError(HWND owner, DWORD code) {
-  char sys[256] = "Unknown Error", msg[320];
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, sys, sizeof sys,
-                 nullptr);
-  snprintf(msg, sizeof msg, "Error %lu: %s", (unsigned long)code, sys);
-  MessageBoxA(owner, msg, "Error", MB_ICONWARNING);
-}
-
-}  // namespace
-
 void MainWindow::CreateColumns() {
   for (int pos = 0; pos < kColumnCount; pos++) {
     const ColumnDef& d = kColumns[pos];
@@ -283,7 +271,7 @@ void MainWindow::CopySelection() {
   char* const text = mem ? static_cast<char*>(GlobalLock(mem)) : nullptr;
   if (!text) {
     if (mem) GlobalFree(mem);
-    ShowFileError(hwnd_, ERROR_NOT_ENOUGH_MEMORY);
+    ShowSystemError(hwnd_, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   memcpy(text, title.data(), title.size());
@@ -304,6 +292,6 @@ void MainWindow::CopySelection() {
   }
   if (!ok) {
     GlobalFree(mem);
-    ShowFileError(hwnd_, made ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+    ShowSystemError(hwnd_, made ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
   }
 }

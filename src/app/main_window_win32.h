@@ -24,6 +24,10 @@ inline constexpr char kTitle[] = "Pakrill";
 class Enrichment;
 class ProcessTable;
 
+// "Error %d: %s" with the system's text for the code (network codes from
+// their own table), in the box the file commands show.
+void ShowSystemError(HWND owner, DWORD code);
+
 class MainWindow : public Window, public StatusNotifier, public MessageFilter {
  public:
   explicit MainWindow(const std::vector<std::string>& args);

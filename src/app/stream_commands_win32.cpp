@@ -50,14 +50,12 @@ struct ExtractBlocks : BlockSink {
 
 bool MainWindow::WriteStreams(const std::string& path, int format) {
   std::string error;
+  unsigned long code = 0;
   HCURSOR old = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));
   const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, TextContext(), ExportColumns(),
-                                  engine_.running, &error, &table_);
+                                  engine_.running, &error, &table_, &code);
   SetCursor(old);
-  if (!ok) {
-    const std::string msg = path + ": " + error;
-    MessageBoxA(hwnd_, msg.c_str(), "Error", MB_ICONWARNING);
-  }
+  if (!ok) ShowSystemError(hwnd_, DWORD(code));
   return ok;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "base/platform.h"
@@ -29,9 +30,9 @@ const char* FindNoCase(const char* s, const char* needle, const char* limit) {
   return nullptr;
 }
 
-// Inflates gzip members from `in`, appending to `out` up to kMaxDecodedBody.
-// Returns false when the data is not gzip at all.
-bool Gunzip(const uint8_t* in, size_t n, std::string* out) {
+// Inflates gzip members from `in`, appending to `out` up to kMaxDecodedBody
+// (*cut then). Returns false when the data is not gzip at all.
+bool Gunzip(const uint8_t* in, size_t n, std::string* out, bool* cut) {
   if (n < 2 || in[0] != 0x1f || in[1] != 0x8b) return false;
   z_stream z{};
   if (inflateInit2(&z, 15 + 16) != Z_OK) return true;
@@ -45,6 +46,7 @@ bool Gunzip(const uint8_t* in, size_t n, std::string* out) {
     const size_t got = chunk.size() - z.avail_out;
     if (out->size() + got > kMaxDecodedBody) {
       out->append(reinterpret_cast<const char*>(chunk.data()), kMaxDecodedBody - out->size());
+      *cut = true;
       break;
     }
     out->append(reinterpret_cast<const char*>(chunk.data()), got);
@@ -120,13 +122,22 @@ void DechunkBody(const uint8_t* d, size_t n, std::string* out) {
       if (s >> 60) return;                      // nor that large
       s = s * 16 + unsigned(d[j] <= '9' ? d[j] - '0' : (d[j] | 0x20) - 'a' + 10);
     }
-    if (!digits) return;
+    if (!digits) {
+      if (j + 1 < n && d[j] == '\r' && d[j + 1] == '\n') {  // a stray empty line: no chunk yet
+        j += 2;
+        continue;
+      }
+      return;
+    }
     const uint8_t* cr = static_cast<const uint8_t*>(memchr(d + j, '\r', n - j));
     while (cr && !(cr + 1 < d + n && cr[1] == '\n'))
       cr = static_cast<const uint8_t*>(memchr(cr + 1, '\r', size_t(d + n - cr - 1)));
     if (!cr) return;
     j = size_t(cr - d);
-    if (s > n || j + 2 + s > n) return;
+    if (s > n - j - 2) {  // the capture ends inside this chunk: what it holds is body still
+      out->append(reinterpret_cast<const char*>(d + j + 2), n - j - 2);
+      return;
+    }
     out->append(reinterpret_cast<const char*>(d + j + 2), size_t(s));
     const size_t q = j + 2 + size_t(s);
     j = q + 1 < n && d[q] == '\r' && d[q + 1] == '\n' ? q + 2 : q;
@@ -134,13 +145,17 @@ void DechunkBody(const uint8_t* d, size_t n, std::string* out) {
   }
 }
 
-bool HttpResponseDecoder(const uint8_t* b, size_t n, std::string* out, bool dechunkAlways) {
+bool HttpResponseDecoder(const uint8_t* b, size_t n, std::string* out, bool dechunkAlways, bool* cut) {
+  bool cutHere = false;
+  if (!cut) cut = &cutHere;
+  *cut = false;
   if (n < 5 || memcmp(b, "HTTP/", 5) != 0) return false;
-  const std::string text(reinterpret_cast<const char*>(b), n);
-  const char* s = text.c_str();
-  const char* blank = strstr(s, "\r\n\r\n");
-  if (!blank) return false;
-  const size_t h = size_t(blank - s) + 4;
+  // The header is text: it ends at the first NUL as much as at its blank line.
+  const char* s = reinterpret_cast<const char*>(b);
+  const size_t at = std::string_view(s, strnlen(s, n)).find("\r\n\r\n");
+  if (at == std::string_view::npos) return false;
+  const char* blank = s + at;
+  const size_t h = at + 4;
   const bool gzip = FindNoCase(s + 1, "Content-Encoding: gzip", blank) != nullptr;
   const bool chunked = FindNoCase(s + 1, "Transfer-Encoding: chunked", blank) != nullptr;
   if (!gzip && !(chunked && dechunkAlways)) return false;
@@ -148,7 +163,7 @@ bool HttpResponseDecoder(const uint8_t* b, size_t n, std::string* out, bool dech
   if (chunked) DechunkBody(b + h, n - h, &body);
   else body.assign(reinterpret_cast<const char*>(b + h), n - h);
   out->assign(reinterpret_cast<const char*>(b), h);
-  if (!gzip || !Gunzip(reinterpret_cast<const uint8_t*>(body.data()), body.size(), out)) out->append(body);
+  if (!gzip || !Gunzip(reinterpret_cast<const uint8_t*>(body.data()), body.size(), out, cut)) out->append(body);
   return true;
 }
 
@@ -214,7 +229,10 @@ std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
   const size_t dot = name.rfind('.');
   std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-  for (int k = 0;; k++) {
+  // Each name goes on from the number it gave last: a page fetched again
+  // and again must not try every number before.
+  int& next = nextNumber_[key(name)];
+  for (int k = next;; k++) {
     const std::string number = k ? "(" + std::to_string(k) + ")" : "";
     if (number.size() + ext.size() >= room) return "";  // not even one byte of the base fits
     std::string base = stem;
@@ -224,8 +242,8 @@ std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
       while (!base.empty() && (base.back() == '.' || base.back() == ' ')) base.back() = '-';
     }
     const std::string candidate = base + number + ext;
-    if (!used_.count(key(candidate))) {
-      used_.insert(key(candidate));
+    if (used_.insert(key(candidate)).second) {
+      next = k + 1;
       return candidate;
     }
   }
@@ -247,14 +265,14 @@ std::string HttpExtractor::FailureReport() const {
 
 void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
   std::string decoded;
-  if (HttpResponseDecoder(block, n, &decoded, true)) {
+  bool cut = false;
+  if (HttpResponseDecoder(block, n, &decoded, true, &cut)) {
     block = reinterpret_cast<const uint8_t*>(decoded.data());
     n = decoded.size();
   }
-  const std::string text(reinterpret_cast<const char*>(block), n);
-  HttpFileName(text.c_str(), &pending_);
+  const char* s = reinterpret_cast<const char*>(block);
+  HttpFileName(s, &pending_);
   if (n < 5 || memcmp(block, "HTTP/", 5) != 0) return;
-  const char* s = text.c_str();
   const char* blank = strstr(s, "\r\n\r\n");
   std::string name = pending_.empty() ? "Index" : pending_;
   if (blank) {
@@ -297,6 +315,11 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
     f.Close();
     GetPlatform().RemoveFile(path.c_str());  // no file rather than a part of one
     Fail(path, reason);
+    return;
+  }
+  if (cut) {
+    Fail(path, "its body decodes to more than " + std::to_string(kMaxDecodedBody >> 20) +
+                   " MB: only that much was written");
     return;
   }
   written_++;

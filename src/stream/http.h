@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <utility>
 #include <string>
@@ -25,8 +26,10 @@ void DechunkBody(const uint8_t* body, size_t n, std::string* out);
 // A response whose body is gzip-encoded: the header followed by the
 // decompressed body (de-chunked first when chunked). False when the block is
 // no such response. With `dechunkAlways`, chunked bodies that are not
-// compressed are de-chunked too (extraction).
-bool HttpResponseDecoder(const uint8_t* block, size_t n, std::string* out, bool dechunkAlways = false);
+// compressed are de-chunked too (extraction). `cut`, when given, tells
+// whether the body was cut at kMaxDecodedBody.
+bool HttpResponseDecoder(const uint8_t* block, size_t n, std::string* out, bool dechunkAlways = false,
+                         bool* cut = nullptr);
 
 // A GET request block replaces `pending` with a plain file name taken from
 // its target: never a path, never "." or "..", no reserved device name.
@@ -47,6 +50,8 @@ constexpr size_t kMaxFailuresNamed = 10;
 class HttpExtractor {
  public:
   explicit HttpExtractor(std::string folder) : folder_(std::move(folder)) {}
+  // `block[n]` is a NUL, as after a stream block's bytes. A body cut at
+  // kMaxDecodedBody is written so far and reported among the failures.
   void OnBlock(const uint8_t* block, size_t n);
   int filesWritten() const { return written_; }
   int filesFailed() const { return failed_; }
@@ -60,6 +65,7 @@ class HttpExtractor {
   std::string folder_;
   std::string pending_;
   std::set<std::string> used_;
+  std::map<std::string, int> nextNumber_;  // by requested name, case folded
   std::string failures_;
   int written_ = 0;
   int failed_ = 0;

@@ -73,10 +73,12 @@ class FileWriter : public BlockSink, public PieceSink {
     if (ok_ && n && !file_.Write(d, n)) {
       ok_ = false;
       error_ = RawFile::LastErrorText();  // before anything else can change it
+      code_ = RawFile::LastErrorCode();
     }
   }
   bool ok() const { return ok_; }
   const std::string& error() const { return error_; }
+  unsigned long code() const { return code_; }
 
  private:
   RawFile& file_;
@@ -85,18 +87,22 @@ class FileWriter : public BlockSink, public PieceSink {
   bool ok_ = true;
   bool colored_ = false, ended_ = false;
   std::string error_;
+  unsigned long code_ = 0;
 };
 
 }  // namespace
 
 bool WriteStreamFile(const std::string& path, int format, const std::vector<const Conversation*>& conversations,
                      PacketFile& file, const ColumnContext& ctx, const std::vector<int>& columns,
-                     bool captureRunning, std::string* error, const ConversationTable* table) {
-  RawFile out;
-  if (!out.OpenWrite(path.c_str())) {
-    if (error) *error = RawFile::LastErrorText();
+                     bool captureRunning, std::string* error, const ConversationTable* table,
+                     unsigned long* errorCode) {
+  auto fail = [&](const std::string& text, unsigned long code) {
+    if (error) *error = text;
+    if (errorCode) *errorCode = code;
     return false;
-  }
+  };
+  RawFile out;
+  if (!out.OpenWrite(path.c_str())) return fail(RawFile::LastErrorText(), RawFile::LastErrorCode());
   FileWriter w(out, format, ctx.options);
   // The summaries' host names and countries come from the table's addresses.
   ColumnContext named = ctx;
@@ -116,13 +122,7 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     if (format == kStreamHtml) w.Put("\r\n<p>");
   }
   if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
-  if (!w.ok()) {
-    if (error) *error = w.error();
-    return false;
-  }
-  if (!out.Close()) {
-    if (error) *error = RawFile::LastErrorText();
-    return false;
-  }
+  if (!w.ok()) return fail(w.error(), w.code());
+  if (!out.Close()) return fail(RawFile::LastErrorText(), RawFile::LastErrorCode());
   return true;
 }
