@@ -30,8 +30,15 @@ def pcap(frames, link=1):
     return out
 
 
+def ip6_udp(sport, dport, payload):
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+    return (struct.pack("!IHBB", 0x60000000, len(udp), 17, 64) + bytes(15) + b"\x01" + bytes(15) + b"\x02"
+            + udp)
+
+
 def eth(ip):
-    return b"\x02\x00\x00\x00\x00\x02" + b"\x02\x00\x00\x00\x00\x01" + b"\x08\x00" + ip
+    kind = b"\x86\xdd" if ip[0] >> 4 == 6 else b"\x08\x00"
+    return b"\x02\x00\x00\x00\x00\x02" + b"\x02\x00\x00\x00\x00\x01" + kind + ip
 
 
 def run(*args, ok=(0,)):
@@ -53,7 +60,8 @@ def main():
     try:
         frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 40000, 80, b"GET / HTTP/1.0\r\n\r\n")),
                   eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 80, 40000, b"HTTP/1.0 200 OK\r\n\r\n")),
-                  eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 5000, 5001, b"x" * 33))]
+                  eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 5000, 5001, b"x" * 33)),
+                  eth(ip6_udp(5002, 5003, b"y" * 9))]
         cap = os.path.join(d, "in.pcap")
         open(cap, "wb").write(pcap(frames))
 
@@ -73,11 +81,23 @@ def main():
         out = os.path.join(d, "h.txt")
         run("/stab", out, cap, "/LoadConfig", cfg)
         lines = open(out, "rb").read().split(b"\r\n")
-        if not lines[0].startswith(b"Index\tProtocol\t") or len(lines) != 4:
+        if not lines[0].startswith(b"Index\tProtocol\t") or len(lines) != 5:
             sys.exit(f"FAIL: /LoadConfig header line: {lines[:2]!r}")
         run("/stab", out, cap, "/noloadsettings")
         if open(out, "rb").read().startswith(b"Index"):
             sys.exit("FAIL: /noloadsettings still read a configuration")
+        # The stream exports read it too; a file named that cannot be read
+        # is an error, not a report with other settings.
+        hexcfg = os.path.join(d, "hex.cfg")
+        open(hexcfg, "w").write("[General]\r\nDisplayMode=3\r\n")
+        s1, s2 = os.path.join(d, "s1.txt"), os.path.join(d, "s2.txt")
+        run("/sstreams", s1, "txt", cap, "/noloadsettings")
+        run("/sstreams", s2, "txt", cap, "/noloadsettings", "/LoadConfig", hexcfg)
+        if open(s1, "rb").read() == open(s2, "rb").read():
+            sys.exit("FAIL: /sstreams ignored /LoadConfig")
+        p = run("/stab", out, cap, "/LoadConfig", os.path.join(d, "missing.cfg"), ok=(1,))
+        if "missing.cfg" not in p.stderr:
+            sys.exit(f"FAIL: missing configuration not named: {p.stderr}")
 
         # Conversion: the same packets, times and bytes for tcpdump, from
         # Ethernet frames and from raw IPv4 (no MACs).
@@ -105,7 +125,7 @@ def main():
         p = run("/sconvert", os.path.join(d, "bad_out.pcap"), bad, ok=(3,))
         if "damaged" not in p.stderr:
             sys.exit(f"FAIL: damage not reported: {p.stderr}")
-        if len(tcpdump(os.path.join(d, "bad_out.pcap"))[0]) != 2:
+        if len(tcpdump(os.path.join(d, "bad_out.pcap"))[0]) != 3:
             sys.exit("FAIL: packets before the damage were not kept")
         run("/sconvert", os.path.join(d, "nodir", "x.pcap"), cap, ok=(4,))
         print("ok")

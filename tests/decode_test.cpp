@@ -32,6 +32,16 @@ TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
   // Up to 16 missing bytes are tolerated, 17 are not.
   EXPECT_TRUE(DecodePacket(p.data(), int32_t(p.size() - 16), r, 0, true, nullptr, nullptr));
   EXPECT_FALSE(DecodePacket(p.data(), int32_t(p.size() - 17), r, 0, true, nullptr, nullptr));
+  // Headers past the total length would count negative data; a total
+  // length of 0 (segmenting left to the adapter) is the captured length.
+  Bytes t = Ipv4Packet(6, "1.1.1.1", "2.2.2.2", 1, 2, 5);
+  t[32] = 0xF0;
+  EXPECT_FALSE(DecodePacket(t.data(), int32_t(t.size()), r, 0, true, nullptr, nullptr));
+  EXPECT_EQ(r.skip, kSkipTruncated);
+  t[32] = 0x50;
+  t[2] = t[3] = 0;
+  ASSERT_TRUE(DecodePacket(t.data(), int32_t(t.size()), r, 0, true, nullptr, nullptr));
+  EXPECT_EQ(r.totalSize, 45);
 
   // Transport headers cut short do not decode; every prefix is safe.
   for (uint8_t proto : {6, 17}) {

@@ -83,8 +83,9 @@ int main(int argc, char** argv) {
       fprintf(stderr, "pakrill: wrong arguments for %s\n\n%s", argv[1], kUsage);
       return 2;
     }
-    const int rc = extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
-                           : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
+    const int rc = !LoadReportSettings(args, DefaultConfigPath(exe), options, message) ? kExitFailure
+                   : extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
+                             : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return rc;
   }

@@ -170,12 +170,14 @@ std::string DefaultConfigPath(const std::string& exe) {
   return exe.substr(0, dot) + ".cfg";
 }
 
-void LoadSettings(const std::string& path, Options& o) {
+bool LoadSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
-  if (ReadConfigText(path, &text)) doc.Parse(text);
+  const bool read = ReadConfigText(path, &text);
+  if (read) doc.Parse(text);
   SettingsStore s(doc, false);
   ReadWriteAll(s, o);
+  return read;
 }
 
 bool SaveSettings(const std::string& path, Options& o) {

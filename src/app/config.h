@@ -29,7 +29,8 @@ void ReadWriteAll(SettingsStore& store, Options& o);
 
 // The executable's path with everything from its last "." replaced by ".cfg".
 std::string DefaultConfigPath(const std::string& exePath);
-// Reads the file into `o`; a missing or unreadable file gives the defaults.
-void LoadSettings(const std::string& path, Options& o);
+// Reads the file into `o`; a missing or unreadable file gives the defaults
+// (and false).
+bool LoadSettings(const std::string& path, Options& o);
 // Writes every key, keeping the rest of an existing file; false on failure.
 bool SaveSettings(const std::string& path, Options& o);

@@ -61,8 +61,9 @@ bool RunReportMode(const std::vector<std::string>& args, int* exitCode) {
       *exitCode = kExitUsage;
       return true;
     }
-    *exitCode = extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
-                        : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
+    *exitCode = !LoadReportSettings(args, DefaultConfigPath(ExecutablePath()), options, message) ? kExitFailure
+                : extract ? RunExtractHttp(options, a[0].c_str(), a[1].c_str(), message)
+                          : RunExportStreams(options, a[0].c_str(), a[1].c_str(), a[2].c_str(), message);
     if (!message.empty()) fprintf(stderr, "pakrill: %s\n", message.c_str());
     return true;
   }

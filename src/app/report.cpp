@@ -197,10 +197,18 @@ int ReportFormatOfSwitch(const char* arg) {
   return 0;
 }
 
-void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o) {
+bool LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o,
+                        std::string& message) {
   if (FindArgument(args, "/noloadsettings") < 0) LoadSettings(defaultConfig, o);
   const int lc = FindArgument(args, "/LoadConfig");
-  if (lc >= 0 && ArgumentAt(args, size_t(lc) + 1)[0]) LoadSettings(ArgumentAt(args, size_t(lc) + 1), o);
+  const char* const path = lc >= 0 ? ArgumentAt(args, size_t(lc) + 1) : "";
+  // A file named on purpose that cannot be read would give a report made
+  // with settings other than the ones asked for.
+  if (path[0] && !LoadSettings(path, o)) {
+    message = std::string(path) + ": cannot read the configuration file: " + RawFile::LastErrorText();
+    return false;
+  }
+  return true;
 }
 
 ImportResult ImportForReport(ConversationTable& table, const Options& options,
@@ -432,7 +440,7 @@ int RunReportCommand(const std::vector<std::string>& args, const std::string& de
     return kExitUsage;
   }
   Options options;
-  LoadReportSettings(args, defaultConfig, options);
+  if (!LoadReportSettings(args, defaultConfig, options, message)) return kExitFailure;
   if (convert) return RunConvert(options, files[0].c_str(), files[1].c_str(), message);
   return RunReport(options, format, files[0].c_str(), files[1].c_str(), message, countries);
 }

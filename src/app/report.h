@@ -11,8 +11,10 @@
 
 // The options of report mode: the default configuration file unless
 // `/noloadsettings` is given, then the file after `/LoadConfig`. Nothing is
-// written back.
-void LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o);
+// written back. False (and why in `message`) when the file after
+// `/LoadConfig` cannot be read.
+bool LoadReportSettings(const std::vector<std::string>& args, const std::string& defaultConfig, Options& o,
+                        std::string& message);
 
 // Report switch to summary format; 0 when `arg` is none.
 int ReportFormatOfSwitch(const char* arg);

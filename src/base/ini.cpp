@@ -21,7 +21,10 @@ bool ReadConfigText(const std::string& path, std::string* out) {
     long n = f.Read(buf, sizeof buf);
     if (n < 0) return false;
     if (n == 0) return true;
-    if (out->size() + size_t(n) > kMaxConfigFileSize) return false;
+    if (out->size() + size_t(n) > kMaxConfigFileSize) {
+      RawFile::SetLastErrorCode(kFileTooLargeCode);
+      return false;
+    }
     out->append(buf, size_t(n));
   }
 }

@@ -9,8 +9,10 @@
 // codes (ERROR_NOT_ENOUGH_MEMORY, ENOMEM).
 #ifdef _WIN32
 constexpr unsigned long kOutOfMemoryCode = 8;
+constexpr unsigned long kFileTooLargeCode = 223;  // ERROR_FILE_TOO_LARGE
 #else
 constexpr unsigned long kOutOfMemoryCode = 12;
+constexpr unsigned long kFileTooLargeCode = 27;  // EFBIG
 #endif
 
 class RawFile {

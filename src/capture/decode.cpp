@@ -177,6 +177,9 @@ bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide
   }
   r.protocol = p[9];
   r.totalSize = LoadBe16(p + 2);
+  // A sender that leaves segmenting to its adapter leaves the length to it
+  // too: the frame as captured is the packet.
+  if (r.totalSize == 0) r.totalSize = n;
   if (r.totalSize > n + 16) {  // up to 16 missing bytes tolerated
     r.skip = kSkipTruncated;
     return false;
@@ -192,6 +195,11 @@ bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide
   uint16_t sport = 0, dport = 0;
   const bool ok = r.protocol != kProtoIcmpV6 && DecodeTransport(r.protocol, p + ihl, n - ihl, ihl, r, sport, dport);
   if (r.protocol == kProtoIcmpV6) r.skip = kSkipOtherProtocol;
+  // Headers reaching past the total length would count negative data.
+  if (ok && r.headerLength > r.totalSize) {
+    r.skip = kSkipTruncated;
+    return false;
+  }
   Orient(r, incoming, sport, dport, dstMac, srcMac);
   return ok;
 }

@@ -59,7 +59,8 @@ void PutFrame(Output& out, const PacketHeader& h, bool ethernet, const uint8_t* 
   if (ethernet) {
     out.Put(h.dstMac, 6);
     out.Put(h.srcMac, 6);
-    const uint8_t type[2] = {0x08, 0x00};
+    const bool six = h.length && (packet[0] >> 4) == 6;
+    const uint8_t type[2] = {uint8_t(six ? 0x86 : 0x08), uint8_t(six ? 0xDD : 0x00)};
     out.Put(type, 2);
   }
   out.Put(packet, h.length);
