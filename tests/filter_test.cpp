@@ -79,14 +79,18 @@ TEST(FilterTest, IPv6InBrackets) {
   // Broken brackets name no address (all ones, as an invalid IPv4 address
   // does) and never read past the text.
   const std::string wide = "include:both:all:[" + std::string(400, ':') + "]";
-  for (const char* t : {"include:both:all:[", "include:both:all:[[", "include:both:all:[::1", "include:both:all:]-[",
+  for (const char* t : {"include:both:all:[", "include:both:all:[[", "include:both:all:[::1", "include:both:all:[-]",
                         "include:both:all:[::1]x", "include:both:all:[1.2.3.4]", wide.c_str()}) {
     ParseFilter(t, l);
     ASSERT_EQ(l.size(), 1u) << t;
     EXPECT_TRUE(l[0].v6 && (l[0].low6[0] & l[0].high6[15]) == 0xFF) << t;
   }
-  ParseFilter("include:[both:tcp:1", l);  // the bracket swallows the rest: two fields
-  EXPECT_TRUE(l.empty());
+  // Brackets count in the addresses' field alone; only its first part sets a low end.
+  ParseFilter("include:[both:tcp:1 include:remote:tcp:80-[::1]", l);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_TRUE(l[0].protocol == 6 && l[0].portLow == 1 && l[0].direction == 2 && !l[0].v6);
+  EXPECT_EQ(IpAddress::V6(l[1].low6), V6("::"));
+  EXPECT_EQ(IpAddress::V6(l[1].high6), V6("::1"));
 
   const IpAddress in = V6("2001:db8::80"), lo = V6("::1"), v4 = IpAddress::V4(0x0100000A);
   auto pass = [&](const char* text, uint16_t proto, const IpAddress& local, const IpAddress& remote) {

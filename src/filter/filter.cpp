@@ -105,7 +105,8 @@ bool ParseFilterRule(const char* token, FilterRule& rule) {
   int count = 0;
   size_t pos = 0;
   char scratch[kFilterTokenMax + 1];
-  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch, true)) count++;
+  // Only the addresses' field may hold an IPv6 address and its colons.
+  while (NextToken(token, pos, ":", count < 4 ? fields[count] : scratch, count >= 3)) count++;
   if (count < 3) return false;
 
   if (count >= 4) {
@@ -115,7 +116,7 @@ bool ParseFilterRule(const char* token, FilterRule& rule) {
       if (part[0] == '[') {
         uint8_t a[16];
         ParseBracketed(part, a);
-        if (!rule.v6) memcpy(rule.low6, a, 16);
+        if (i == 0) memcpy(rule.low6, a, 16);
         memcpy(rule.high6, a, 16);
         rule.v6 = true;
       } else if (strchr(part, '.')) {
