@@ -70,10 +70,11 @@ TEST(DnsTest, HostileMessages) {
   ASSERT_EQ(ParseDnsAddressRecords(big.data(), big.size(), recs, 8), 1);
   EXPECT_EQ(strlen(recs[0].name), kDnsNameMax);
   EXPECT_EQ(std::string(recs[0].name), longName.substr(0, kDnsNameMax));
-  // A NUL or control byte in a label neither cuts the name nor passes.
-  Bytes odd = DnsResponse(std::string("ab\0c\r\n\td\x7f\x80.example", 18), {Addr("7.7.7.8")});
+  // A NUL or control byte in a label neither cuts the name nor passes, nor
+  // a quote or a leading sign (a spreadsheet's field or formula).
+  Bytes odd = DnsResponse(std::string("=b\0c\r\n\"d\x7f\x80.ex-ample", 19), {Addr("7.7.7.8")});
   ASSERT_EQ(ParseDnsAddressRecords(odd.data(), odd.size(), recs, 8), 1);
-  EXPECT_STREQ(recs[0].name, "ab?c???d?\x80.example");
+  EXPECT_STREQ(recs[0].name, "?b?c???d?\x80.ex-ample");
 }
 
 // Server names of TLS ClientHellos teach host names as DNS answers do.
@@ -117,7 +118,7 @@ TEST(DnsTls, ServerNamesOfHellosHostileOnesIncluded) {
   // same segment, and names that try to hide or overflow.
   EXPECT_EQ(Named(ClientHello("split.example", 600, 100)), "split.example");
   EXPECT_EQ(Named(ClientHello("early.example") + std::string("\x17\x03\x03\x00\x01x", 6)), "early.example");
-  EXPECT_EQ(Named(ClientHello(std::string("a\0b\r\n.example", 13))), "a?b??.example");
+  EXPECT_EQ(Named(ClientHello(std::string("@\0b\"\n.ex-ample", 14))), "??b??.ex-ample");
   EXPECT_EQ(Named(ClientHello(std::string(300, 'x'))).size(), kDnsNameMax);
   // Every cut of a hello asks for more; none reads past what it was given.
   const std::string hello = ClientHello("cut.example", 40);

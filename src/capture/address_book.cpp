@@ -166,16 +166,7 @@ uint32_t AddressBook::InternText(const char* s, size_t n) {
 }
 
 void AddressBook::SetName(uint32_t id, const char* name) {
-  if (!id) return;
-  // Names come from the network. No host name holds a quote or begins with
-  // a sign, but a spreadsheet reading an export takes the one as a quoted
-  // field running over the rows after it, the other as a formula.
-  char plain[kHostNameMax + 1];
-  const size_t n = strnlen(name, kHostNameMax);
-  memcpy(plain, name, n);
-  for (size_t i = 0; i < n; i++)
-    if (plain[i] == '"' || (i == 0 && strchr("=+-@", plain[i]))) plain[i] = '?';
-  entries_[id].name = InternText(plain, n);
+  if (id) entries_[id].name = InternText(name, strnlen(name, kHostNameMax));
 }
 
 void AddressBook::SetCountry(uint32_t id, const char* text) {

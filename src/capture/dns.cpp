@@ -35,12 +35,10 @@ bool ReadName(ByteCursor& c, char* out) {
     }
     if (pos + 1 + l > size) return false;
     if (outLen && outLen < kDnsNameMax) out[outLen++] = '.';
-    // A NUL would cut the name short and control bytes would reach the
-    // exports: both are shown, as '?', so the name keeps its length.
-    for (int i = 0; i < l && outLen < kDnsNameMax; i++) {
-      const uint8_t b = d[pos + 1 + i];
-      out[outLen++] = b < 0x20 || b == 0x7F ? '?' : char(b);
-    }
+    // A NUL would cut the name short: shown as '?', as the other bytes no
+    // name holds, so the name keeps its length.
+    for (int i = 0; i < l && outLen < kDnsNameMax; i++, outLen++)
+      out[outLen] = HostNameByte(d[pos + 1 + i], outLen == 0);
     pos += 1 + l;
   }
   out[outLen] = 0;

@@ -8,6 +8,15 @@ constexpr uint16_t kFamilyIPv4 = 0x0800;
 constexpr uint16_t kFamilyIPv6 = 0x86DD;
 // A name longer than this is cut (the cache field holds 128 bytes).
 constexpr size_t kDnsNameMax = 127;
+
+// A byte of a name learned from the network as kept: no host name holds a
+// control byte or a quote, nor begins with a sign, and in an export a
+// spreadsheet would take the quote for a field running over the rows after
+// it and the sign for a formula. Each such byte is shown as '?'.
+inline char HostNameByte(uint8_t b, bool first) {
+  const bool sign = b == '=' || b == '+' || b == '-' || b == '@';
+  return b < 0x20 || b == 0x7F || b == '"' || (first && sign) ? '?' : char(b);
+}
 // Compression pointers followed per name before the message counts as damaged.
 constexpr int kDnsMaxJumps = 32;
 // Only packets below this length are examined.

@@ -80,7 +80,7 @@ TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDns
       const uint8_t* text = entries.take(nameLen);
       if (!text || nameType != 0 || nameLen == 0) continue;
       const size_t keep = nameLen < kDnsNameMax ? nameLen : kDnsNameMax;
-      for (size_t i = 0; i < keep; i++) name[i] = text[i] > 0x20 && text[i] < 0x7F ? char(text[i]) : '?';
+      for (size_t i = 0; i < keep; i++) name[i] = text[i] > 0x20 && text[i] < 0x7F ? HostNameByte(text[i], i == 0) : '?';
       name[keep] = 0;
       return TlsHello::Name;
     }
