@@ -153,7 +153,7 @@ TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
 // Later fragments join their first one's conversation, even naming the
 // destination options before UDP (fragments.pcap in ipv6_tshark_test.py);
 // here repeats, and identifications that match on other addresses or after a clear.
-TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
+TEST(DecodeTest, FragmentsPairWithTheirFirst) {
   FakePlatform platform;
   Options options;
   ConversationTable table{options, nullptr};
@@ -171,4 +171,18 @@ TEST(DecodeTest, IPv6FragmentsPairWithTheirFirst) {
   table.Clear();
   EXPECT_EQ(feed(later), nullptr);
   EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 1u);
+
+  // IPv4 alike: a later fragment's first bytes are no ports.
+  auto frag4 = [](Bytes p, uint16_t field, uint16_t id) {
+    p[4] = uint8_t(id >> 8), p[5] = uint8_t(id), p[6] = uint8_t(field >> 8), p[7] = uint8_t(field);
+    return p;
+  };
+  Conversation* c4 = feed(frag4(Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 5000, 53, 40), 0x2000, 9));
+  ASSERT_NE(c4, nullptr);
+  const Bytes rest = Ipv4Packet(17, "10.0.0.1", "10.0.0.2", 0x1234, 0x5678, 40);
+  EXPECT_EQ(feed(frag4(rest, 6, 9)), c4);
+  EXPECT_EQ(c4->packets, 2u);
+  EXPECT_EQ(c4->dataSize, 40u + 48u);
+  EXPECT_EQ(feed(frag4(rest, 6, 10)), nullptr);
+  EXPECT_EQ(table.count(), 1u);
 }

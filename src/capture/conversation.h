@@ -44,8 +44,8 @@ enum SkipReason : uint8_t {
 };
 extern const char* const kSkipReasonNames[kSkipReasonCount];
 
-// IPv6 fragments: the first of several carries the ports, later ones
-// are matched to it by the table.
+// Fragments: the first of several carries the ports, later ones are
+// matched to it by the table.
 constexpr uint8_t kFirstFragment = 1, kLaterFragment = 2;
 
 // The capturing adapter's addresses, which decide which side is local.
@@ -73,8 +73,9 @@ struct DecodedPacket {
   uint32_t tcpSequence = 0;
   uint8_t localMac[6] = {};
   uint8_t remoteMac[6] = {};
-  // IPv6 only: the addresses themselves (localAddress and remoteAddress are
-  // 0 until the table puts their AddressBook entries there).
+  // IPv6: the addresses themselves (localAddress and remoteAddress are 0
+  // until the table puts their AddressBook entries there). IPv4 fragments
+  // keep their addresses here too, mapped, to be paired with their first.
   uint8_t family = 4;
   uint8_t fragment = 0;  // kFirstFragment, kLaterFragment
   uint8_t skip = kSkipNone;

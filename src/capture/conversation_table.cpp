@@ -346,6 +346,7 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const FileTime* times, co
       }
     }
     for (int i = 0; i < n; i++) {
+      if (d[i].fragment == kLaterFragment) continue;  // the key needs the first fragment's ports
       if (d[i].family == 6) {
         // The key needs the address entries, and fragments their first.
         if (d[i].fragment) continue;
@@ -408,8 +409,8 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
 Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, FileTime time, uint64_t recordOffset,
                                                const uint64_t* hash) {
   const bool summary = SummaryMode();
+  if (!PairFragment(d)) return nullptr;
   if (d.family == 6) {
-    if (!PairFragment(d)) return nullptr;
     // An IPv6 key holds the entries of its addresses; without both no
     // conversation can have them yet. Entries found for the group stay.
     if (!d.localAddress) d.localAddress = addresses_.Find6(d.local6);

@@ -193,7 +193,29 @@ bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide
   r.remoteAddress = incoming ? src : dst;
 
   uint16_t sport = 0, dport = 0;
-  const bool ok = r.protocol != kProtoIcmpV6 && DecodeTransport(r.protocol, p + ihl, n - ihl, ihl, r, sport, dport);
+  // Fragments pair as IPv6 ones do, by addresses (mapped into the IPv6
+  // fields), protocol and identification: a later one holds no transport
+  // header, and its first bytes read as ports would make up conversations.
+  const uint16_t fragmentField = LoadBe16(p + 6);
+  const bool later = (fragmentField & 0x1FFF) != 0;
+  if (later || (fragmentField & 0x2000)) {
+    r.fragment = later ? kLaterFragment : kFirstFragment;
+    r.fragmentId = uint32_t(r.protocol) << 16 | LoadBe16(p + 4);
+    for (uint8_t* mapped : {r.local6, r.remote6}) {
+      memset(mapped, 0, 10);
+      mapped[10] = mapped[11] = 0xFF;
+    }
+    memcpy(r.local6 + 12, &r.localAddress, 4);
+    memcpy(r.remote6 + 12, &r.remoteAddress, 4);
+  }
+  bool ok;
+  if (later) {
+    ok = r.protocol == kProtoTcp || r.protocol == kProtoUdp || r.protocol == kProtoIcmp;
+    if (!ok) r.skip = kSkipOtherProtocol;
+    r.headerLength = int16_t(ihl);
+  } else {
+    ok = r.protocol != kProtoIcmpV6 && DecodeTransport(r.protocol, p + ihl, n - ihl, ihl, r, sport, dport);
+  }
   if (r.protocol == kProtoIcmpV6) r.skip = kSkipOtherProtocol;
   // Headers reaching past the total length would count negative data.
   if (ok && r.headerLength > r.totalSize) {

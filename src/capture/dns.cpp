@@ -191,6 +191,7 @@ int LearnDnsAnswers(const uint8_t* p, int32_t n, DnsNameCache& cache) {
     if (at < 20 || at >= n) return 0;
     proto = p[9];
     if (proto != 6 && proto != 17) return 0;
+    if (LoadBe16(p + 6) & 0x1FFF) return 0;  // a later fragment: no transport header
     if (n - at < (proto == 6 ? 20 : 8)) return 0;
   }
   const uint8_t* t = p + at;

@@ -149,7 +149,7 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     addresses = p + 8;
     six = true;
   } else {
-    if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6) return {};
+    if (n < 40 || (p[0] >> 4) != 4 || p[9] != 6 || (LoadBe16(p + 6) & 0x1FFF)) return {};
     const int ihl = (p[0] & 0x0F) * 4;
     const int total = int(LoadBe16(p + 2));
     const int end = total >= ihl && total < n ? total : n;  // Ethernet padding is not payload
