@@ -298,8 +298,14 @@ void MainWindow::LoadConfiguration() {
   char path[MAX_PATH] = "";
   if (!AskFile(hwnd_, false, filters, 25, "cfg", nullptr, path)) return;
   const bool hadPlacement = options_.WinPosValid, hadColumns = options_.ColumnsValid;
-  options_.WinPosValid = options_.ColumnsValid = false;
-  LoadSettings(path, options_);
+  // A file that cannot be read would put every setting back to its default.
+  Options loaded = options_;
+  loaded.WinPosValid = loaded.ColumnsValid = false;
+  if (!LoadSettings(path, loaded)) {
+    Message(hwnd_, 38, path, RawFile::LastErrorText().c_str());
+    return;
+  }
+  options_ = loaded;
   if (options_.WinPosValid) ApplyWindowPlacement();
   if (options_.ColumnsValid) ApplyColumnLayout();
   options_.WinPosValid = options_.WinPosValid || hadPlacement;
