@@ -58,15 +58,17 @@ bool NetMonReader::Claim(uint64_t begin, uint64_t end) {
   return true;
 }
 
-bool NetMonReader::ReadAt(uint64_t offset, uint8_t* dst, size_t n) {
-  if (!src_.Seek(offset)) return false;
+bool NetMonReader::ReadAt(uint64_t offset, uint8_t* dst, size_t n) { return ReadUpTo(offset, dst, n) == n; }
+
+size_t NetMonReader::ReadUpTo(uint64_t offset, uint8_t* dst, size_t n) {
+  if (!src_.Seek(offset)) return 0;
   size_t got = 0;
   while (got < n) {
     const long r = src_.Read(dst + got, n - got);
-    if (r <= 0) return false;
+    if (r <= 0) break;
     got += size_t(r);
   }
-  return true;
+  return got;
 }
 
 bool NetMonReader::Open() {
@@ -103,10 +105,11 @@ bool NetMonReader::Next(CaptureFrame& f) {
   if (!error_.empty() || next_ >= count_) return false;
   if (next_ < windowFirst_ || next_ >= windowFirst_ + windowCount_) {
     const uint32_t n = count_ - next_ < kNetMonTableWindow ? count_ - next_ : kNetMonTableWindow;
-    if (!ReadAt(uint64_t(tableOffset_) + uint64_t(next_) * 4, window_.data(), size_t(n) * 4))
-      return Damaged("frame table cut short");
+    // A table cut short still names the frames of the entries it holds.
+    const size_t whole = ReadUpTo(uint64_t(tableOffset_) + uint64_t(next_) * 4, window_.data(), size_t(n) * 4) / 4;
+    if (!whole) return Damaged("frame table cut short");
     windowFirst_ = next_;
-    windowCount_ = n;
+    windowCount_ = uint32_t(whole);
   }
   const uint32_t offset = LoadLe32(window_.data() + size_t(next_ - windowFirst_) * 4);
   const size_t headerBytes = major_ == 1 ? 8 : 16;

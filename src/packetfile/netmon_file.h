@@ -33,6 +33,8 @@ class NetMonReader {
  private:
   bool Damaged(const char* what);
   bool ReadAt(uint64_t offset, uint8_t* dst, size_t n);
+  // The bytes read, fewer than `n` at the end of the file.
+  size_t ReadUpTo(uint64_t offset, uint8_t* dst, size_t n);
 
   ByteSource& src_;
   std::string error_;
