@@ -185,4 +185,6 @@ TEST(DecodeTest, FragmentsPairWithTheirFirst) {
   EXPECT_EQ(c4->dataSize, 40u + 48u);
   EXPECT_EQ(feed(frag4(rest, 6, 10)), nullptr);
   EXPECT_EQ(table.count(), 1u);
+  // An ICMP key has no ports: a later fragment counts without its first.
+  EXPECT_NE(feed(frag4(Ipv4Packet(1, "10.0.0.1", "10.0.0.2", 0, 0, 40), 6, 11)), nullptr);
 }

@@ -16,6 +16,11 @@ TEST(EngineTest, FilterLiveModeSuspensionStatOnlyAndImport) {
   EXPECT_EQ(r.cache.size(), 0u);
   r.options.captureActive = 1;
   r.Send(Ipv4Packet(6, "10.0.0.9", "10.0.0.5", 443, 1025, 10));
+  // A later IPv4 fragment, whose first bytes are no ports, goes where its first went: out.
+  Bytes first = Ipv4Packet(6, "10.0.0.5", "10.0.0.9", 1025, 80, 40), later = Ipv4Packet(17, "10.0.0.5", "10.0.0.9", 7, 9, 40);
+  first[6] = 0x20, later[6] = 0, later[7] = 6, later[9] = 6;
+  r.Send(first);
+  r.Send(later);
   EXPECT_EQ(r.engine.packetCount, 2);
   EXPECT_EQ(r.StoredPackets(), 4u);
 

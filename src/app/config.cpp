@@ -174,9 +174,11 @@ bool LoadSettings(const std::string& path, Options& o) {
   std::string text;
   IniDocument doc;
   const bool read = ReadConfigText(path, &text);
+  const unsigned long code = RawFile::LastErrorCode();
   if (read) doc.Parse(text);
   SettingsStore s(doc, false);
   ReadWriteAll(s, o);
+  if (!read) RawFile::SetLastErrorCode(code);  // the reason stays the read's
   return read;
 }
 

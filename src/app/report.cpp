@@ -80,15 +80,14 @@ class CacheSwap {
 };
 
 // An import left by an exception (out of memory, a second thread's fault)
-// stores no more and leaves no part of a capture in the table, as an import
-// whose writes failed.
+// keeps no part of the capture, in the table or in a packet file that Save
+// could copy, as an import whose writes failed.
 class ImportUnwinding {
  public:
   ImportUnwinding(ConversationTable& t, PacketFile& f) : table_(t), file_(f) {}
   ~ImportUnwinding() {
     if (done) return;
-    file_.CloseWriting();
-    file_.SetBatchedWrites(false);
+    file_.Discard();
     table_.Clear();
     table_.foreign = true;
   }
@@ -146,13 +145,13 @@ std::string SkippedFramesText(const ImportResult& r) {
   return text + ")";
 }
 
-// IPv6 packets the decoder could not place, by their named condition.
-std::string SkippedIPv6Text(const ConversationTable& t) {
+// Packets the table could not place (fragments, IPv6 chains), by their named condition.
+std::string SkippedPacketsText(const ConversationTable& t) {
   std::string text;
   for (SkipReason k : {kSkipFragmentWithoutFirst, kSkipBadExtensionChain})
     if (t.skipped[k])
       text += (text.empty() ? "" : ", ") + std::to_string(t.skipped[k]) + " " + kSkipReasonNames[k];
-  return text.empty() ? text : "IPv6 packets in no conversation: " + text;
+  return text.empty() ? text : "packets in no conversation: " + text;
 }
 
 // The exit code of a load that left nothing to work on; kExitOk otherwise.
@@ -202,6 +201,10 @@ bool LoadReportSettings(const std::vector<std::string>& args, const std::string&
   if (FindArgument(args, "/noloadsettings") < 0) LoadSettings(defaultConfig, o);
   const int lc = FindArgument(args, "/LoadConfig");
   const char* const path = lc >= 0 ? ArgumentAt(args, size_t(lc) + 1) : "";
+  if (lc >= 0 && !path[0]) {
+    message = "/LoadConfig needs the name of a configuration file";
+    return false;
+  }
   // A file named on purpose that cannot be read would give a report made
   // with settings other than the ones asked for.
   if (path[0] && !LoadSettings(path, o)) {
@@ -253,7 +256,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
     if (progress) progress->Rebuilding();
     table.RebuildFromFile(progress);
     out.ok = true;
-    out.message = SkippedIPv6Text(table);
+    out.message = SkippedPacketsText(table);
     if (file.damage()) {
       out.damaged = true;
       out.message = std::string("damaged file: ") + file.damage() + " at offset " +
@@ -267,7 +270,7 @@ LoadOutcome LoadCaptureForReport(const char* path, ConversationTable& table, Pac
   out.damaged = r.damaged;
   out.message = r.error;
   if (out.message.empty()) out.message = SkippedFramesText(r);
-  if (out.message.empty()) out.message = SkippedIPv6Text(table);
+  if (out.message.empty()) out.message = SkippedPacketsText(table);
   return out;
 }
 
@@ -341,15 +344,16 @@ LoadOutcome LoadCaptureWithPackets(const char* path, ConversationTable& table, P
     feeder.Finish();
     engine.importFeeder = nullptr;
   }
-  unwinding.done = true;
   table.importMode = 0;
   file.CloseWriting();
   file.SetBatchedWrites(false);
+  unwinding.done = true;
   if (!file.writeError().empty()) {
     // What was stored is only a part of the capture: nothing may be made of it.
+    out.message = std::string(file.name()) + ": cannot write the temporary packet file: " + file.writeError();
+    file.Discard();
     table.Clear();
     table.foreign = true;
-    out.message = std::string(file.name()) + ": cannot write the temporary packet file: " + file.writeError();
     out.writeFailed = true;
     return out;
   }

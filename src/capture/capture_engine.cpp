@@ -17,6 +17,7 @@ void CaptureEngine::ResetCounters() {
   statusPending = true;
   writeFailed = false;
   ParseFilter(options_.CaptureFilter.c_str(), captureFilter);
+  filterFragments_.Clear();
 }
 
 void CaptureEngine::NoteWriteFailure() {
@@ -55,10 +56,11 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
     DecodedPacket d;
     LocalSide& side = table_.local;
     side.ipv6 = options_.CaptureIPv6 != 0;
-    // A later IPv6 fragment is judged by its first one's ports; without a
-    // first seen, the table decides (it counts the fragment as without one).
-    if (DecodePacket(packet, length, d, &side, dstMac, srcMac) &&
-        (d.fragment != kLaterFragment || table_.TakeFirstFragmentPorts(d)) &&
+    // A later fragment is judged by its first one's ports; without a first
+    // seen, the table decides (it counts the fragment as without one).
+    const bool decoded = DecodePacket(packet, length, d, &side, dstMac, srcMac);
+    if (decoded && d.fragment == kFirstFragment) filterFragments_.Remember(d);
+    if (decoded && (d.fragment != kLaterFragment || filterFragments_.Recall(d) || d.protocol == kProtoIcmp) &&
         !(d.family == 6 ? MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,
                                       IpAddress::V6(d.local6), IpAddress::V6(d.remote6))
                         : MatchFilter(captureFilter, d.protocol, d.localPort, d.remotePort,

@@ -57,4 +57,7 @@ class CaptureEngine : public PacketSniffer {
   ConversationTable& table_;
   PacketFile& file_;
   TlsNameLearner tls_;
+  // The capture filter's own: it judges a later fragment by its first
+  // one's ports, whether or not the first passed.
+  FragmentMemory filterFragments_;
 };

@@ -39,8 +39,7 @@ void ConversationTable::Clear() {
   slots_ = PageArray<uint64_t>();
   lookupList.clear();
   memset(skipped, 0, sizeof skipped);
-  memset(fragments_, 0, sizeof fragments_);
-  nextFragment_ = 0;
+  fragments_.Clear();
   ParseDisplayFilter();
 }
 
@@ -203,39 +202,10 @@ bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, Dec
   return false;
 }
 
-const ConversationTable::FirstFragment* ConversationTable::FirstOf(const DecodedPacket& d) const {
-  // Fragments belong together by addresses and identification alone.
-  for (const FirstFragment& f : fragments_)
-    if (f.used && f.id == d.fragmentId && !memcmp(f.local, d.local6, 16) && !memcmp(f.remote, d.remote6, 16))
-      return &f;
-  return nullptr;
-}
-
-bool ConversationTable::TakeFirstFragmentPorts(DecodedPacket& d) const {
-  const FirstFragment* f = FirstOf(d);
-  if (!f) return false;
-  d.protocol = f->protocol;
-  d.localPort = f->localPort;
-  d.remotePort = f->remotePort;
-  return true;
-}
-
 bool ConversationTable::PairFragment(DecodedPacket& d) {
-  if (!d.fragment) return true;
-  if (d.fragment == kFirstFragment) {
-    // A repeated first fragment takes the place of the one before.
-    const FirstFragment* match = FirstOf(d);
-    FirstFragment& f = match ? const_cast<FirstFragment&>(*match) : fragments_[nextFragment_++ % kFragmentMemory];
-    memcpy(f.local, d.local6, 16);
-    memcpy(f.remote, d.remote6, 16);
-    f.id = d.fragmentId;
-    f.localPort = d.localPort;
-    f.remotePort = d.remotePort;
-    f.protocol = d.protocol;
-    f.used = 1;
-    return true;
-  }
-  if (TakeFirstFragmentPorts(d)) return true;
+  if (d.fragment == kFirstFragment) fragments_.Remember(d);
+  // An ICMP key has no ports: a later ICMP fragment needs no first.
+  if (d.fragment != kLaterFragment || fragments_.Recall(d) || d.protocol == kProtoIcmp) return true;
   skipped[kSkipFragmentWithoutFirst]++;
   return false;
 }
@@ -585,28 +555,37 @@ void ConversationTable::Feeder::Finish(bool quietly) {
 
 bool ConversationTable::RebuildFromFile(ReadProgress* progress) {
   if (resolver) resolver->AbandonPending();
-  bool opened = file_ && file_->OpenForReading();
+  const bool opened = file_ && file_->OpenForReading();
   replays++;
-  replaying = true;
-  if (opened) {
-    // This thread reads and decodes; a second one accounts.
-    if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
-    Feeder feeder(*this);
-    PacketHeader h;
-    for (uint32_t n = 1;; n++) {
-      const uint8_t* packet = file_->NextPacket(readBuffer_.get(), h);
-      if (!packet) break;
-      feeder.Add(packet, int32_t(h.length), h.dstMac, h.srcMac, h.time, file_->recordOffset());
-      // The progress may paint rows: the table must be at rest.
-      if (progress && n % kPacketsPerProgress == 0) {
-        feeder.Drain();
-        if (!progress->Continue(file_->recordOffset())) break;
+  {
+    // Out of memory on either thread leaves the replay: the table must not
+    // stay in it, nor the file open.
+    struct Leave {
+      ConversationTable& t;
+      ~Leave() {
+        t.replaying = false;
+        if (t.file_) t.file_->CloseReading();
       }
+    } leave{*this};
+    replaying = true;
+    if (opened) {
+      // This thread reads and decodes; a second one accounts.
+      if (!readBuffer_) readBuffer_.reset(new uint8_t[kPacketBufferSize]);
+      Feeder feeder(*this);
+      PacketHeader h;
+      for (uint32_t n = 1;; n++) {
+        const uint8_t* packet = file_->NextPacket(readBuffer_.get(), h);
+        if (!packet) break;
+        feeder.Add(packet, int32_t(h.length), h.dstMac, h.srcMac, h.time, file_->recordOffset());
+        // The progress may paint rows: the table must be at rest.
+        if (progress && n % kPacketsPerProgress == 0) {
+          feeder.Drain();
+          if (!progress->Continue(file_->recordOffset())) break;
+        }
+      }
+      feeder.Finish();
     }
-    feeder.Finish();
-    file_->CloseReading();
   }
-  replaying = false;
   QueueNameLookups();
   return opened;
 }

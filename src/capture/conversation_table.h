@@ -12,6 +12,7 @@
 #include "base/options.h"
 #include "base/pages.h"
 #include "base/parallel.h"
+#include "capture/fragments.h"
 #include "capture/address_book.h"
 #include "capture/conversation.h"
 #include "filter/filter.h"
@@ -190,26 +191,10 @@ class ConversationTable {
     return &local;
   }
   bool Decode(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d);
-  // Later IPv6 fragments take the ports of their first one, which must be
-  // among the last kFragmentMemory first fragments seen.
-  static constexpr int kFragmentMemory = 256;
-  struct FirstFragment {
-    uint8_t local[16], remote[16];
-    uint32_t id;
-    uint16_t localPort, remotePort;
-    uint8_t protocol, used;
-  };
-  FirstFragment fragments_[kFragmentMemory] = {};
-  uint32_t nextFragment_ = 0;
+  // Later fragments take the ports of their first one.
+  FragmentMemory fragments_;
   bool PairFragment(DecodedPacket& d);
-  const FirstFragment* FirstOf(const DecodedPacket& d) const;
 
- public:
-  // A later IPv6 fragment takes the protocol and ports of its first one,
-  // when that was seen; false otherwise.
-  bool TakeFirstFragmentPorts(DecodedPacket& d) const;
-
- private:
   void NoteRecord(size_t index, uint64_t offset);
 
   const Options& options_;

@@ -127,16 +127,22 @@ void PacketFile::WriteTake(void* file, WriteBatch& b) {
 }
 
 // Writes what is gathered and waits for the writing thread.
-bool PacketFile::FlushBatch() {
+bool PacketFile::FlushBatch(bool quietly) {
   if (writes_) {
     if (filling_ && filling_->length) writes_->Send();
-    writes_->Finish();
+    writes_->Finish(quietly);
     writes_.reset();
     filling_ = nullptr;
     if (asyncFailed_ && writeError_.empty()) writeError_ = asyncError_;
     asyncFailed_ = false;
   }
   return writeError_.empty();
+}
+
+void PacketFile::Discard() {
+  FlushBatch(true);
+  batched_ = false;
+  ResetFile(true);
 }
 
 void PacketFile::CloseWriting() {

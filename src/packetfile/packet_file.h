@@ -52,6 +52,9 @@ class PacketFile {
   // Closes both handles, deletes the current file when it is temporary and
   // forgets its name.
   void ResetFile(bool temporary);
+  // As ResetFile(true) for a file nothing may be made of (an import left
+  // half done): throws nothing, whatever the writing thread met.
+  void Discard();
   bool CreateForWriting();
   // Stamps the record with `time`, or with the current local time when 0.
   // Refuses empty packets and packets above kMaxPacketLength. After a
@@ -105,7 +108,8 @@ class PacketFile {
  private:
   bool Fill(void* dst, size_t n, size_t* got);
   bool ReadRecordSlowly(uint8_t* buffer, PacketHeader& header);
-  bool FlushBatch();
+  // Quietly: what the writing thread threw is dropped, not thrown here.
+  bool FlushBatch(bool quietly = false);
   static constexpr size_t kBatchSize = 1u << 20;
   static constexpr int kWritesWaiting = 3;
   static constexpr size_t kWriterStack = 64 * 1024;

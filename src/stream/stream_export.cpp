@@ -72,8 +72,8 @@ class FileWriter : public BlockSink, public PieceSink {
   void Put(const void* d, size_t n) {
     if (ok_ && n && !file_.Write(d, n)) {
       ok_ = false;
-      error_ = RawFile::LastErrorText();  // before anything else can change it
-      code_ = RawFile::LastErrorCode();
+      code_ = RawFile::LastErrorCode();  // before anything else can change it
+      error_ = RawFile::LastErrorText();
     }
   }
   bool ok() const { return ok_; }
@@ -101,8 +101,12 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     if (errorCode) *errorCode = code;
     return false;
   };
+  auto failed = [&] {  // the system's last error: its code first, before the text's lookup can change it
+    const unsigned long code = RawFile::LastErrorCode();
+    return fail(RawFile::LastErrorText(), code);
+  };
   RawFile out;
-  if (!out.OpenWrite(path.c_str())) return fail(RawFile::LastErrorText(), RawFile::LastErrorCode());
+  if (!out.OpenWrite(path.c_str())) return failed();
   FileWriter w(out, format, ctx.options);
   // The summaries' host names and countries come from the table's addresses.
   ColumnContext named = ctx;
@@ -123,6 +127,6 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
   }
   if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
   if (!w.ok()) return fail(w.error(), w.code());
-  if (!out.Close()) return fail(RawFile::LastErrorText(), RawFile::LastErrorCode());
+  if (!out.Close()) return failed();
   return true;
 }
