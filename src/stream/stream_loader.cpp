@@ -83,7 +83,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   }
   const uint8_t* local6 = v6 ? table->addresses().address6(c.localEntry) : nullptr;
   const uint8_t* remote6 = v6 ? table->addresses().address6(c.remoteEntry) : nullptr;
-  // Later IPv6 fragments carry no ports: they follow the payload of their
+  // Later fragments carry no ports: they follow the payload of their
   // first one, in file order.
   struct Fragmented {
     uint8_t source[16], destination[16];
