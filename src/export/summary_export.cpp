@@ -220,18 +220,25 @@ class TabRowWriter {
     }
     return p - 1;
   }
-  // An IPv6 address is made once for a run of rows with the same entry:
-  // the local side's, nearly always.
-  char* PutAddress6(char* p, uint32_t entry, int which) {
+  // An IPv6 address is made once for a run of rows that hold it: the
+  // capturing host's, nearly always, on either side (the side a capture
+  // from elsewhere makes local is the one that spoke first). Of the two
+  // texts kept, a new one takes the place of the one found less often.
+  char* PutAddress6(char* p, uint32_t entry) {
     const AddressBook* book = ctx_.addresses;
     if (!book) return p;
-    Address6Text& last = address6_[which];
-    if (entry != last.entry) {
-      last.length = FormatIPv6(book->address6(entry), last.text, sizeof last.text);
-      last.entry = entry;
+    Address6Text* t = entry == address6_[0].entry ? &address6_[0] : entry == address6_[1].entry ? &address6_[1] : nullptr;
+    if (t) {
+      t->found++;
+    } else {
+      t = &address6_[address6_[0].found < address6_[1].found ? 0 : 1];
+      address6_[0].found /= 2;  // an address that stops coming gives way in time
+      address6_[1].found /= 2;
+      t->length = FormatIPv6(book->address6(entry), t->text, sizeof t->text);
+      t->entry = entry;
     }
-    memcpy(p, last.text, last.length);
-    return p + last.length;
+    memcpy(p, t->text, t->length);
+    return p + t->length;
   }
   char* PutMac(char* p, const uint8_t* m) const {
     static const char kHex[] = "0123456789abcdef";
@@ -271,7 +278,7 @@ class TabRowWriter {
         return p;
       case 2:
       case 3:
-        if (c.flags & kConvIPv6) return PutAddress6(p, id == 2 ? c.localEntry : c.remoteEntry, id - 2);
+        if (c.flags & kConvIPv6) return PutAddress6(p, id == 2 ? c.localEntry : c.remoteEntry);
         return PutAddress(p, id == 2 ? c.localAddress : c.remoteAddress);
       case 4:
       case 5: {
@@ -330,6 +337,7 @@ class TabRowWriter {
   bool grouped_ = false;
   struct Address6Text {
     uint32_t entry = 0;
+    uint32_t found = 0;
     size_t length = 0;
     char text[kIpAddressTextSize];
   } address6_[2];
