@@ -88,13 +88,18 @@ def main():
             sys.exit("FAIL: /noloadsettings still read a configuration")
         # The stream exports read it too; a file named that cannot be read
         # is an error, not a report with other settings.
+        # Its column layout here moves Local Address first, hides Protocol.
         hexcfg = os.path.join(d, "hex.cfg")
-        open(hexcfg, "w").write("[General]\r\nDisplayMode=3\r\n")
+        open(hexcfg, "w").write("[General]\r\nDisplayMode=3\r\n"
+                                "Columns=3C 00 02 00 00 00 01 00 64 00 00 00 64 00 03 00 50 00 04 00 "
+                                "50 00 05 00 3C 00 06 00 64 00 07 00 78 00 08 00 78 00 09 00 78 00 0A 00 64 00 0B 00 64 00 0C 00 5A 00 0D 00 78 00 0E 00 78 00 0F 00 00 00 10 00 00 00 11 00 00 00 12 00 78 00 13 00 78 00 14 00 78 00 15 00 78 00 16 00\r\n")
         s1, s2 = os.path.join(d, "s1.txt"), os.path.join(d, "s2.txt")
         run("/sstreams", s1, "txt", cap, "/noloadsettings")
         run("/sstreams", s2, "txt", cap, "/noloadsettings", "/LoadConfig", hexcfg)
         if open(s1, "rb").read() == open(s2, "rb").read():
             sys.exit("FAIL: /sstreams ignored /LoadConfig")
+        if not open(s2, "rb").read().split(b"\r\n")[1].startswith(b"Local Address"):
+            sys.exit("FAIL: /sstreams ignored the column layout")
         p = run("/stab", out, cap, "/LoadConfig", os.path.join(d, "missing.cfg"), ok=(1,))
         if "missing.cfg" not in p.stderr:
             sys.exit(f"FAIL: missing configuration not named: {p.stderr}")

@@ -301,10 +301,10 @@ def file_cases(d):
     pkp(f"{d}/self.pkp", [133500000000000000 + i * 10000000 for i in range(50)])
     with open(f"{d}/self.pkp", "rb") as f:
         before = f.read()
-    for out in (f"{d}/self.pkp", f"{d}/./self.pkp"):
-        rc, err, _, _ = run(["/sconvert", out, f"{d}/self.pkp"])
+    for sw, out in (("/sconvert", f"{d}/self.pkp"), ("/sconvert", f"{d}/./self.pkp"), ("/sstreams", f"{d}/self.pkp")):
+        rc, err, _, _ = run([sw, out] + (["raw"] if sw == "/sstreams" else []) + [f"{d}/self.pkp"])
         with open(f"{d}/self.pkp", "rb") as f:
-            check(rc != 0 and f.read() == before and "being read" in err, f"convert onto itself: rc {rc} {err}")
+            check(rc != 0 and f.read() == before and "being read" in err, f"{sw} onto itself: rc {rc} {err}")
     # 2200-01-01 does not fit a classic pcap file: said so; pcapng holds it.
     pkp(f"{d}/late.pkp", [166238784000000000])
     rc, err, _, _ = run(["/sconvert", f"{d}/late.pcap", f"{d}/late.pkp"])

@@ -183,23 +183,33 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
   compare("rebuilt");
 }
 
-// IPv6 conversations load by their addresses' bytes; later fragments follow
-// their first one's payload.
+// IPv6 conversations load by their addresses' bytes; later fragments take
+// their place from their first one and their offset, out of order, twice,
+// or after an identification came round.
 TEST(StreamTest, IPv6Conversations) {
   FakePlatform platform;
   Options o;
   PacketFile file;
   const char *me = "2001:db8::1", *peer = "2001:db8::2";
   const std::string tcp = "0123456789abcdefghij", udp = std::string(20, 'a') + std::string(16, 'b');
+  const std::string udp2 = std::string(36, 'c');
+  const Bytes t = Ip6(6, me, peer, 4000, 80, tcp, 118), u = Ip6(17, peer, me, 53, 4000, udp),
+              u2 = Ip6(17, peer, me, 53, 4000, udp2);
   WritePackets(file, {
       Ip6(6, me, peer, 4000, 80, "GET / HTTP/1.0\r\n\r\n", 100),
       Ip6(6, me, "2001:db8::3", 4000, 80, "other", 100),
       Ip6(6, peer, me, 80, 4000, "HTTP/1.0 200 OK\r\n", 9000),
-      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 0, 16),
-      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 0, 24),
+      Fragment(u, 7, 0, 16),
+      Fragment(t, 7, 0, 24),
       Fragment(Ip6(17, me, peer, 4000, 53, udp), 7, 16, 44),  // another's id
-      Fragment(Ip6(6, me, peer, 4000, 80, tcp, 118), 7, 24, 40),
-      Fragment(Ip6(17, peer, me, 53, 4000, udp), 7, 16, 44),
+      Fragment(t, 7, 32, 40),
+      Fragment(u, 7, 32, 44),
+      Fragment(t, 7, 24, 32),
+      Fragment(u, 7, 16, 32),
+      Fragment(t, 7, 32, 40),
+      Fragment(u, 7, 16, 32),
+      Fragment(u2, 7, 0, 16),
+      Fragment(u2, 7, 16, 44),
       Ip6(6, "::1", "::1", 5000, 80, "ping"),
       Ip6(6, "::1", "::1", 80, 5000, "pong"),
   });
@@ -207,7 +217,7 @@ TEST(StreamTest, IPv6Conversations) {
   ASSERT_TRUE(table.RebuildFromFile());
   ASSERT_EQ(table.count(), 4u);
   const std::vector<std::vector<std::pair<int, std::string>>> want = {
-      {{1, "GET / HTTP/1.0\r\n\r\n"}, {2, "HTTP/1.0 200 OK\r\n"}, {1, tcp}}, {{1, "other"}}, {{1, udp}},
+      {{1, "GET / HTTP/1.0\r\n\r\n"}, {2, "HTTP/1.0 200 OK\r\n"}, {1, tcp}}, {{1, "other"}}, {{1, udp + udp2}},
       {{1, "ping"}, {2, "pong"}}};
   for (size_t i = 0; i < 4; i++) {
     BlockCollector sink;

@@ -411,7 +411,7 @@ int RunExportStreams(const Options& options, const char* outPath, const char* fo
   std::vector<const Conversation*> all;
   for (size_t i = table.count(); i-- > 0;) all.push_back(&table.at(i));
   std::string error;
-  if (!WriteStreamFile(outPath, f, all, file, ColumnContext{options}, DefaultExportColumns(), false, &error, &table)) {
+  if (!WriteStreamFile(outPath, f, all, file, ColumnContext{options}, ExportColumnsOf(options), false, &error, &table)) {
     message = std::string(outPath) + ": cannot write: " + error;
     return kExitWriteFailed;
   }

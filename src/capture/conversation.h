@@ -80,6 +80,10 @@ struct DecodedPacket {
   uint8_t fragment = 0;  // kFirstFragment, kLaterFragment
   uint8_t skip = kSkipNone;
   uint32_t fragmentId = 0;
+  // Fragments: where the fragmentable part starts in the packet, and this
+  // fragment's place in it (bytes).
+  uint16_t fragmentStart = 0;
+  uint16_t fragmentOffset = 0;
   uint8_t local6[16];
   uint8_t remote6[16];
 };

@@ -125,6 +125,8 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
       r.fragmentId = LoadBe32(h + 4);
       next = h[0];
       offset += 8;
+      r.fragmentStart = uint16_t(offset);
+      r.fragmentOffset = uint16_t(off << 3);
       if (off) {
         // The transport header lies in the first fragment: the table pairs
         // this one with it and takes its protocol, since `next` here may
@@ -201,6 +203,8 @@ bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide
   if (later || (fragmentField & 0x2000)) {
     r.fragment = later ? kLaterFragment : kFirstFragment;
     r.fragmentId = uint32_t(r.protocol) << 16 | LoadBe16(p + 4);
+    r.fragmentStart = uint16_t(ihl);
+    r.fragmentOffset = uint16_t((fragmentField & 0x1FFF) << 3);
     for (uint8_t* mapped : {r.local6, r.remote6}) {
       memset(mapped, 0, 10);
       mapped[10] = mapped[11] = 0xFF;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "capture/dns.h"
+
 // A worker owns its slot only while the slot still carries the worker's
 // ticket: cancelling or reusing a slot gives it a new one, so a late worker
 // can neither free nor deliver through a slot that another lookup holds.
@@ -57,6 +59,8 @@ void Worker(void* p) {
     std::string name;
     const bool ok = (address.is6() ? s.lookup->Reverse6(address.bytes, &name) : s.lookup->Reverse(address.v4(), &name)) &&
                     !name.empty();
+    // A reverse name comes off the network as DNS answers do: cleaned alike.
+    for (size_t i = 0; i < name.size(); i++) name[i] = HostNameByte(uint8_t(name[i]), i == 0);
     lock.lock();
     HostResolver::State::Slot& slot = s.slots[index];
     if (slot.busy && slot.ticket == ticket) {

@@ -105,6 +105,9 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     const unsigned long code = RawFile::LastErrorCode();
     return fail(RawFile::LastErrorText(), code);
   };
+  // Opening the output truncates it: it must not be the file the streams come from.
+  if (file.name()[0] && RawFile::SameFile(file.name(), path.c_str()))
+    return fail("the output is the packet file being read", 0);
   RawFile out;
   if (!out.OpenWrite(path.c_str())) return failed();
   FileWriter w(out, format, ctx.options);
@@ -121,7 +124,10 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
     if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, named);
     if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, named);
     w.Put(summary);
-    LoadStream(file, *c, w, captureRunning, table);
+    if (LoadStream(file, *c, w, captureRunning, table) == LoadResult::NoFile && file.name()[0]) {
+      const unsigned long code = RawFile::LastErrorCode();
+      return fail("cannot read the packet file: " + RawFile::LastErrorText(), code);
+    }
     if (format == kStreamText) w.Put("\r\n");
     if (format == kStreamHtml) w.Put("\r\n<p>");
   }

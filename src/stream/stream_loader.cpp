@@ -83,15 +83,20 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   }
   const uint8_t* local6 = v6 ? table->addresses().address6(c.localEntry) : nullptr;
   const uint8_t* remote6 = v6 ? table->addresses().address6(c.remoteEntry) : nullptr;
-  // Later fragments carry no ports: they follow the payload of their
-  // first one, in file order.
+  // Later fragments carry no ports: they take their place from their first
+  // one and their offset, so fragments out of order or twice land right.
   struct Fragmented {
     uint8_t source[16], destination[16];
-    uint32_t id, nextSequence;
+    uint32_t id, sequence;  // the first's payload sequence (TCP)
+    uint32_t transportStart;  // the first's payload, into the fragmentable part
+    size_t blockStart, blockEnd;  // the datagram's bytes in the block (UDP, ICMP)
+    uint64_t block;
     int direction;
   };
-  Fragmented fragmented[64] = {};
+  constexpr size_t kFragmented = 64;
+  Fragmented fragmented[kFragmented] = {};
   size_t fragments = 0;
+  uint64_t blockSerial = 0;
   StreamBlock block;
   int previous = 0;
   bool first = true, stopped = false;
@@ -101,28 +106,33 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
     if (p.headerLength >= p.totalSize) continue;  // no payload
     int direction = 0;
+    Fragmented* of = nullptr;  // a later fragment's first
+    size_t skip = 0;           // its bytes that overlap the first's transport header
     if (p.fragment != kLaterFragment) {
       direction = PacketDirection(c, p, local6, remote6);
     } else if (p.protocol == c.protocol) {
-      for (size_t i = 0; i < fragments && i < 64; i++) {
-        Fragmented& f = fragmented[i];
-        if (f.id == p.fragmentId && !memcmp(f.source, p.local6, 16) &&
-            !memcmp(f.destination, p.remote6, 16)) {
+      // The newest first of that identification: identifications come round.
+      for (size_t k = 0; k < fragments && k < kFragmented; k++) {
+        Fragmented& f = fragmented[(fragments - 1 - k) % kFragmented];
+        if (f.id == p.fragmentId && !memcmp(f.source, p.local6, 16) && !memcmp(f.destination, p.remote6, 16)) {
+          of = &f;
           direction = f.direction;
-          p.tcpSequence = f.nextSequence;
-          f.nextSequence += uint32_t(p.totalSize - p.headerLength);
+          if (p.fragmentOffset < f.transportStart) skip = f.transportStart - p.fragmentOffset;
+          p.tcpSequence = f.sequence + (p.fragmentOffset + uint32_t(skip) - f.transportStart);
           break;
         }
       }
     }
     if (!direction) continue;
     if (p.fragment == kFirstFragment) {
-      Fragmented& f = fragmented[fragments++ % 64];
+      Fragmented& f = fragmented[fragments++ % kFragmented];
       memcpy(f.source, p.local6, 16);
       memcpy(f.destination, p.remote6, 16);
       f.id = p.fragmentId;
-      f.nextSequence = p.tcpSequence + uint32_t(p.totalSize - p.headerLength);
+      f.sequence = p.tcpSequence;
+      f.transportStart = uint32_t(p.headerLength - p.fragmentStart);
       f.direction = direction;
+      f.block = ~uint64_t(0);
     }
     if (first) {
       block.startTime = h.time;
@@ -132,6 +142,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       block.direction = previous;
       sink.OnBlock(block);
       block.Reset();
+      blockSerial++;
       block.startTime = h.time;
     }
     if (exhausted()) {
@@ -140,9 +151,28 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     }
     // The captured bytes may end before the IP total length (a cut capture).
     const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
-    if (size_t(p.headerLength) < end)
-      PlacePayload(block, p.protocol == kProtoTcp, p.tcpSequence, buf.get() + p.headerLength,
-                   end - size_t(p.headerLength));
+    const size_t from = size_t(p.headerLength) + skip;
+    const bool tcp = p.protocol == kProtoTcp;
+    if (from < end) {
+      const uint8_t* data = buf.get() + from;
+      const size_t n = end - from;
+      if (p.fragment == kFirstFragment && !tcp) {
+        Fragmented& f = fragmented[(fragments - 1) % kFragmented];
+        f.block = blockSerial;
+        f.blockStart = block.bytes.length();
+        f.blockEnd = f.blockStart + n;
+      }
+      if (of && !tcp && of->block == blockSerial && of->blockEnd == block.bytes.length()) {
+        // The datagram still ends the block: this piece goes to its place in it.
+        const size_t at = of->blockStart + (p.fragmentOffset + skip - of->transportStart);
+        if (block.bytes.WriteAt(at, data, n)) {
+          block.captured += n;
+          if (at + n > of->blockEnd) of->blockEnd = at + n;
+        }
+      } else {
+        PlacePayload(block, tcp, p.tcpSequence, data, n);
+      }
+    }
     previous = direction;
   }
   file.CloseReading();
