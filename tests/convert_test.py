@@ -26,7 +26,8 @@ def ip_packet(proto, src, dst, sport, dport, payload):
 def pcap(frames, link=1):
     out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link)
     for i, f in enumerate(frames):
-        out += struct.pack("<IIII", 1700000000 + i, 123456, len(f), len(f)) + f
+        f, wire = f if isinstance(f, tuple) else (f, len(f))  # (bytes, length on the wire): a cut frame
+        out += struct.pack("<IIII", 1700000000 + i, 123456, len(f), wire) + f
     return out
 
 
@@ -60,7 +61,7 @@ def main():
     try:
         frames = [eth(ip_packet(6, "10.0.0.1", "10.0.0.2", 40000, 80, b"GET / HTTP/1.0\r\n\r\n")),
                   eth(ip_packet(6, "10.0.0.2", "10.0.0.1", 80, 40000, b"HTTP/1.0 200 OK\r\n\r\n")),
-                  eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 5000, 5001, b"x" * 33)),
+                  (eth(ip_packet(17, "10.0.0.1", "10.0.0.3", 5000, 5001, b"x" * 33))[:-20], 75),
                   eth(ip6_udp(5002, 5003, b"y" * 9))]
         cap = os.path.join(d, "in.pcap")
         open(cap, "wb").write(pcap(frames))
@@ -107,7 +108,8 @@ def main():
         # Conversion: the same packets, times and bytes for tcpdump, from
         # Ethernet frames and from raw IPv4 (no MACs).
         rawcap = os.path.join(d, "raw.pcap")
-        open(rawcap, "wb").write(pcap([f[14:] for f in frames], link=101))
+        open(rawcap, "wb").write(pcap([(f[0][14:], f[1] - 14) if isinstance(f, tuple) else f[14:] for f in frames],
+                                      link=101))
         for src, ext in ((cap, "pcap"), (cap, "pcapng"), (rawcap, "pcap"), (rawcap, "pcapng")):
             orig, _ = tcpdump(src)
             conv = os.path.join(d, "out." + ext)

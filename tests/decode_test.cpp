@@ -29,15 +29,20 @@ TEST(DecodeTest, SidesAndProtocols) {
 TEST(DecodeTest, NeverReadsPastTheCapturedBytes) {
   Bytes p = Ipv4Packet(17, "1.1.1.1", "2.2.2.2", 1, 2, 100);
   DecodedPacket r;
-  // Up to 16 missing bytes are tolerated, 17 are not.
-  EXPECT_TRUE(DecodePacket(p.data(), int32_t(p.size() - 16), r, 0, true, nullptr, nullptr));
-  EXPECT_FALSE(DecodePacket(p.data(), int32_t(p.size() - 17), r, 0, true, nullptr, nullptr));
+  // Cut after its headers (a snapshot length) it counts whole; inside them
+  // it is refused.
+  ASSERT_TRUE(DecodePacket(p.data(), 28, r, 0, true, nullptr, nullptr));
+  EXPECT_EQ(r.totalSize, int32_t(p.size()));
+  EXPECT_FALSE(DecodePacket(p.data(), 27, r, 0, true, nullptr, nullptr));
   // Headers past the total length would count negative data; a total
   // length of 0 (segmenting left to the adapter) is the captured length.
   Bytes t = Ipv4Packet(6, "1.1.1.1", "2.2.2.2", 1, 2, 5);
-  t[32] = 0xF0;
-  EXPECT_FALSE(DecodePacket(t.data(), int32_t(t.size()), r, 0, true, nullptr, nullptr));
-  EXPECT_EQ(r.skip, kSkipTruncated);
+  for (uint8_t offset : {0xF0, 0x40}) {  // past the total length; shorter than the fixed header
+    t[32] = offset;
+    DecodedPacket bad;
+    EXPECT_FALSE(DecodePacket(t.data(), int32_t(t.size()), bad, 0, true, nullptr, nullptr));
+    EXPECT_EQ(bad.skip, kSkipTruncated);
+  }
   t[32] = 0x50;
   t[2] = t[3] = 0;
   ASSERT_TRUE(DecodePacket(t.data(), int32_t(t.size()), r, 0, true, nullptr, nullptr));
@@ -144,10 +149,15 @@ TEST(DecodeTest, IPv6ChainsJumboAndHostileHeaders) {
   EXPECT_EQ(over.skip, kSkipTruncated);
   EXPECT_FALSE(Decode6(V6(60, Ext(17) + Udp(1, 2, 40), 1, 2, 12), shortPayload));
   EXPECT_EQ(shortPayload.skip, kSkipTruncated);
-  for (size_t n = 0; n + 16 < chain.size(); n++) {
+  // Cut inside its headers it is refused; cut after them (a snapshot
+  // length), it counts whole.
+  for (size_t n = 0; n < chain.size() - 10; n++) {
     DecodedPacket c;
     EXPECT_FALSE(Decode6(Bytes(chain.begin(), chain.begin() + long(n)), c)) << n;
   }
+  DecodedPacket snap;
+  ASSERT_TRUE(Decode6(Bytes(chain.begin(), chain.end() - 10), snap));
+  EXPECT_EQ(snap.totalSize, int32_t(chain.size()));
 }
 
 // Later fragments join their first one's conversation, even naming the

@@ -297,6 +297,18 @@ def ipv6_cases(d):
 
 def file_cases(d):
     """Conversions that would lose data, cut files, and readers' memory."""
+    # Segments an adapter joined past 64 KiB (IP length 0), and a capture's
+    # snapshot length: counted whole, where they were left out silently.
+    joined = bytearray(craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"")) + b"j" * 100000
+    joined[2:4] = b"\0\0"
+    cut = craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 100001, b"c" * 1000)
+    with open(f"{d}/joined.pcap", "wb") as f:
+        f.write(craft.pcap([craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 0, b"x" * 60000), bytes(joined)])
+                + struct.pack("<IIII", 1700000001, 0, 100, len(cut)) + cut[:100])
+    rc, err, _, _ = run(["/stab", f"{d}/joined.txt", f"{d}/joined.pcap"])
+    with open(f"{d}/joined.txt") as f:
+        row = f.read().split("\t")
+    check(rc == 0 and row[6] == "3" and row[7] == "126,616 Bytes", f"big and cut frames: rc {rc} {row[6:8]} {err}")
     # A packet file converted onto itself, by another spelling: refused, untouched.
     pkp(f"{d}/self.pkp", [133500000000000000 + i * 10000000 for i in range(50)])
     with open(f"{d}/self.pkp", "rb") as f:

@@ -177,6 +177,9 @@ try:
         time.sleep(1)  # until the dialog has its focus
         xdo("type", "--window", found[0], "--delay", "50", "content-length")
         time.sleep(0.5)
+        # Keys typed there are the dialog's, not the list's shortcuts (Copy).
+        typed = copied(found[0], "shift+Home", "ctrl+c")
+        check(typed == "content-length", "Ctrl+C in the Find dialog copies its text (got %r)" % typed[:40])
         # Find Next is the default button. Cancel by mouse, at its centre
         # whatever the dialog's size; Wine may take a first click only to
         # activate the dialog, so click until it is gone (at most three times).

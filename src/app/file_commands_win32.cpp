@@ -145,9 +145,9 @@ class FileProgress : public ReadProgress {
 };
 
 int MainWindow::InitialShowCommand() const {
-  if (!options_.WinPosValid) return SW_SHOWNORMAL;
+  // A stored place that is refused takes its maximised state with it.
   WINDOWPLACEMENT wp;
-  memcpy(&wp, options_.WinPos, sizeof wp);
+  if (!StoredPlacement(&wp)) return SW_SHOWNORMAL;
   return wp.showCmd == SW_SHOWMAXIMIZED ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
 }
 

@@ -117,6 +117,13 @@ void MainWindow::RefreshRows(bool all) {
     rows_.resize(kept);
     ListView_SetItemCountEx(list_, int(rows_.size()), LVSICF_NOSCROLL);
     SelectConversations(selected, focused);
+    // A selected conversation that went leaves the lower pane behind it.
+    bool lost = false;
+    for (size_t idx : selected) lost = lost || !hasRow_[idx];
+    if (lost && !selectionPending_) {
+      selectionPending_ = true;
+      PostMessageA(hwnd_, WM_PK_SELECTION, 0, 0);
+    }
   }
   for (size_t pos = 0; pos < rows_.size(); pos++) {
     Conversation& c = table_.at(rows_[pos]);

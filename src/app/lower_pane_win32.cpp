@@ -13,6 +13,16 @@
 
 namespace {
 
+// Rich edit controls may read inserted text that begins "{\\rtf" as rich
+// text; a captured payload so beginning must show as its bytes.
+void ReplaceSelection(HWND pane, const char* text) {
+  if (text[0] == '{' && text[1] == '\\') {
+    SendMessageA(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("{"));
+    text++;
+  }
+  SendMessageA(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+}
+
 // Formats blocks straight into the rich edit control.
 class PaneWriter : public BlockSink, public PieceSink {
  public:
@@ -40,10 +50,10 @@ class PaneWriter : public BlockSink, public PieceSink {
       }
       memcpy(piece, text + pos, 4096);
       piece[4096] = 0;
-      SendMessageA(pane_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece));
+      ReplaceSelection(pane_, piece);
     }
     std::string rest(text + pos, n - pos);
-    SendMessageA(pane_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(rest.c_str()));
+    ReplaceSelection(pane_, rest.c_str());
   }
 
  private:

@@ -196,11 +196,10 @@ void MainWindow::OnCreate() {
     PostMessageA(hwnd_, WM_PK_START_CAPTURE, 0, 0);
 }
 
-void MainWindow::ApplyWindowPlacement() {
-  if (!options_.WinPosValid) return;
-  WINDOWPLACEMENT wp;
-  memcpy(&wp, options_.WinPos, sizeof wp);
-  const RECT& r = wp.rcNormalPosition;
+bool MainWindow::StoredPlacement(WINDOWPLACEMENT* wp) const {
+  if (!options_.WinPosValid) return false;
+  memcpy(wp, options_.WinPos, sizeof *wp);
+  const RECT& r = wp->rcNormalPosition;
   int sx = GetSystemMetrics(SM_XVIRTUALSCREEN), sy = GetSystemMetrics(SM_YVIRTUALSCREEN);
   int sw = GetSystemMetrics(SM_CXVIRTUALSCREEN), sh = GetSystemMetrics(SM_CYVIRTUALSCREEN);
   if (!sw || !sh) {
@@ -208,9 +207,15 @@ void MainWindow::ApplyWindowPlacement() {
     sw = GetSystemMetrics(SM_CXSCREEN);
     sh = GetSystemMetrics(SM_CYSCREEN);
   }
-  if (r.right - r.left > 20 && r.bottom - r.top > 20 && r.right > sx + 5 && r.top >= sy - 10 &&
-      r.left + 20 < sx + sw && r.top + 20 < sy + sh && wp.showCmd != 0)
-    SetWindowPos(hwnd_, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER);
+  return r.right - r.left > 20 && r.bottom - r.top > 20 && r.right > sx + 5 && r.top >= sy - 10 &&
+         r.left + 20 < sx + sw && r.top + 20 < sy + sh && wp->showCmd != 0;
+}
+
+void MainWindow::ApplyWindowPlacement() {
+  WINDOWPLACEMENT wp;
+  if (!StoredPlacement(&wp)) return;
+  const RECT& r = wp.rcNormalPosition;
+  SetWindowPos(hwnd_, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER);
 }
 
 // ---------------------------------------------------------------------------
@@ -222,7 +227,9 @@ void MainWindow::ApplyWindowPlacement() {
 
 bool MainWindow::PreTranslate(MSG* m) {
   if (!hwnd_) return false;
-  if (accel_ && TranslateAcceleratorA(hwnd_, accel_, m)) return true;
+  // Keys typed into the Find dialog are its own, not the list's shortcuts.
+  const bool inFind = findDialog_ && (m->hwnd == findDialog_ || IsChild(findDialog_, m->hwnd));
+  if (!inFind && accel_ && TranslateAcceleratorA(hwnd_, accel_, m)) return true;
   if (findDialog_ && IsDialogMessageA(findDialog_, m)) return true;
   return IsDialogMessageA(hwnd_, m) != FALSE;
 }
@@ -235,6 +242,7 @@ void MainWindow::Layout() {
   GetClientRect(hwnd_, &rc);
   SendMessageA(toolbar_, TB_AUTOSIZE, 0, 0);
   SendMessageA(status_, WM_SIZE, 0, 0);
+  InvalidateRect(status_, nullptr, TRUE);  // or the size grip stays drawn where the edge was
   RECT tr, sr;
   GetWindowRect(toolbar_, &tr);
   GetWindowRect(status_, &sr);

@@ -117,6 +117,8 @@ class MainWindow : public Window, public StatusNotifier, public MessageFilter {
   void UpdateStatus();
   void SetStatus(const char* text);
   void ShowTray(bool on);
+  // The stored window place, when it is sane and on a screen.
+  bool StoredPlacement(WINDOWPLACEMENT* wp) const;
   void ApplyWindowPlacement();
   bool OverSplitter(int y) const;
   void DrawSplitBar(int y);

@@ -45,7 +45,8 @@ class DirectSink : public PacketSniffer {
       LearnDnsAnswers(p, n, cache_);
       tls_.Learn(p, n, cache_);
     }
-    if (n <= 0 || uint32_t(n) > kMaxPacketLength) return;  // the packet file would refuse it
+    if (n <= 0) return;
+    if (uint32_t(n) > kMaxPacketLength) n = int32_t(kMaxPacketLength);  // kept cut, as the capture keeps it
     // Saturated as the packet file would store it.
     const FileTime t = time ? time : GetPlatform().LocalFileTimeNow();
     feeder_.Add(p, n, dst, src, t < kMaxFileTime ? t : kMaxFileTime);

@@ -30,6 +30,9 @@ void CaptureEngine::OnPacket(const uint8_t* packet, int32_t length, const uint8_
                              const uint8_t* srcMac, FileTime time) {
   if (running && !options_.captureActive) return;  // suspended
   if (length <= 0) return;
+  // A frame an adapter joined past what a record holds is kept cut, as a
+  // snapshot length cuts one: its IP header still gives its length.
+  if (uint32_t(length) > kMaxPacketLength) length = int32_t(kMaxPacketLength);
   // Off, IPv6 is neither kept nor learnt from, as if it were never sent.
   if (!options_.CaptureIPv6 && (packet[0] >> 4) == 6) return;
   PacketHeader header;

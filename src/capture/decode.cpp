@@ -17,6 +17,7 @@ bool DecodeTransport(uint8_t protocol, const uint8_t* t, int avail, int offset, 
       return true;
     case kProtoTcp:
       if (avail < 20) break;  // the fixed TCP header
+      if ((t[12] >> 4) < 5) break;  // a header shorter than its fixed part is no header
       sport = LoadBe16(t);
       dport = LoadBe16(t + 2);
       r.tcpSequence = LoadBe32(t + 4);
@@ -149,8 +150,11 @@ bool DecodeIPv6(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide* 
     r.skip = kSkipTruncated;
     return false;
   }
+  // A packet cut by the capture's snapshot length keeps its length (its
+  // headers are whole, as checked above); a jumbogram's is not believed past
+  // 16 bytes beyond what was captured.
   const uint64_t total = uint64_t(payload) + 40;
-  if (total > uint64_t(n) + 16 || total > 0x7FFFFFFF) {  // up to 16 missing bytes tolerated
+  if ((jumbo && total > uint64_t(n) + 16) || total > 0x7FFFFFFF) {
     r.skip = kSkipTruncated;
     return false;
   }
@@ -182,10 +186,8 @@ bool DecodePacket(const uint8_t* p, int32_t n, DecodedPacket& r, const LocalSide
   // A sender that leaves segmenting to its adapter leaves the length to it
   // too: the frame as captured is the packet.
   if (r.totalSize == 0) r.totalSize = n;
-  if (r.totalSize > n + 16) {  // up to 16 missing bytes tolerated
-    r.skip = kSkipTruncated;
-    return false;
-  }
+  // A total length past the captured bytes is a packet cut by the capture's
+  // snapshot length: it counts whole, and only its captured bytes are read.
 
   uint32_t src, dst;
   memcpy(&src, p + 12, 4);

@@ -66,6 +66,15 @@ void PutFrame(Output& out, const PacketHeader& h, bool ethernet, const uint8_t* 
   out.Put(packet, h.length);
 }
 
+// The packet's length when it was sent: a packet cut by the capture's
+// snapshot length keeps it in its IP header.
+uint32_t SentLength(const uint8_t* p, uint32_t n) {
+  uint32_t total = 0;
+  if (n >= 4 && p[0] >> 4 == 4) total = uint32_t(p[2] << 8 | p[3]);
+  if (n >= 6 && p[0] >> 4 == 6 && (p[4] | p[5])) total = 40 + uint32_t(p[4] << 8 | p[5]);
+  return total > n ? total : n;
+}
+
 }  // namespace
 
 CaptureFormat CaptureFormatOfName(const char* path) {
@@ -141,6 +150,7 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
   bool late = false;
   while (ok && source.ReadNextPacket(packet.get(), h)) {
     const uint32_t len = h.length + (ethernet ? 14 : 0);
+    const uint32_t sent = SentLength(packet.get(), h.length) + (ethernet ? 14 : 0);
     const FileTime utc = clock.Convert(h.time);
     const uint64_t units = utc > kFileTimeUnixEpoch ? utc - kFileTimeUnixEpoch : 0;  // 100 ns since 1970
     if (!ng && units / 10000000 > 0xFFFFFFFFu) {
@@ -155,7 +165,7 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
       out.U32(uint32_t(units >> 32));
       out.U32(uint32_t(units));
       out.U32(len);
-      out.U32(len);
+      out.U32(sent);
       PutFrame(out, h, ethernet, packet.get());
       const uint8_t pad[3] = {};
       out.Put(pad, padded - len);
@@ -164,7 +174,7 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
       out.U32(uint32_t(units / 10000000));
       out.U32(uint32_t(units % 10000000 / 10));
       out.U32(len);
-      out.U32(len);
+      out.U32(sent);
       PutFrame(out, h, ethernet, packet.get());
     }
     r.packets++;
