@@ -76,11 +76,11 @@ def pcapng_far_time(path):
         f.write(out)
 
 
-def pkp(path, times, cut=None):
-    """A Pakrill packet file of one UDP packet per time stamp (local FILETIMEs)."""
-    ip = craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")
+def pkp(path, times, cut=None, packets=None):
+    """A Pakrill packet file of one TCP packet (or the next of `packets`) per time stamp (local FILETIMEs)."""
     out = b"PKRLF200" + struct.pack("<H", 4) + bytes(4)
-    for t in times:
+    for i, t in enumerate(times):
+        ip = packets[i] if packets else craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")
         out += struct.pack("<HIQ", 24, len(ip), t) + b"\2" * 6 + b"\4" * 6 + ip
     with open(path, "wb") as f:
         f.write(out[:cut])
@@ -313,10 +313,22 @@ def file_cases(d):
     pkp(f"{d}/self.pkp", [133500000000000000 + i * 10000000 for i in range(50)])
     with open(f"{d}/self.pkp", "rb") as f:
         before = f.read()
-    for sw, out in (("/sconvert", f"{d}/self.pkp"), ("/sconvert", f"{d}/./self.pkp"), ("/sstreams", f"{d}/self.pkp")):
-        rc, err, _, _ = run([sw, out] + (["raw"] if sw == "/sstreams" else []) + [f"{d}/self.pkp"])
-        with open(f"{d}/self.pkp", "rb") as f:
-            check(rc != 0 and f.read() == before and "being read" in err, f"{sw} onto itself: rc {rc} {err}")
+    write(f"{d}/self.pcap", [craft.tcp(craft.CLIENT, craft.SERVER, 1, 2, 1, b"abcd")])
+    for sw, out in (("/sconvert", f"{d}/self.pkp"), ("/sconvert", f"{d}/./self.pkp"), ("/sstreams", f"{d}/self.pkp"),
+                    ("/stab", f"{d}/self.pcap"), ("/sextracthttp", d)):
+        inp = out if out.endswith(".pcap") else f"{d}/self.pkp"
+        with open(inp, "rb") as f:
+            was = f.read()
+        if sw == "/sextracthttp":  # a body named as the packet file
+            http = [craft.tcp(craft.CLIENT, craft.SERVER, 41000, 80, 1, b"GET /self.pkp HTTP/1.0\r\n\r\n"),
+                    craft.tcp(craft.SERVER, craft.CLIENT, 80, 41000, 1, b"HTTP/1.0 200 OK\r\n\r\nnot a packet file")]
+            pkp(inp, [133500000000000000 + i * 10000000 for i in range(len(http))], packets=http)
+            with open(inp, "rb") as f:
+                was = f.read()
+        rc, err, _, _ = run([sw, out] + (["raw"] if sw == "/sstreams" else []) + [inp])
+        with open(inp, "rb") as f:
+            kept = f.read() == was
+        check(kept and (sw == "/sextracthttp" or (rc != 0 and "being read" in err)), f"{sw} onto its input: rc {rc} {err}")
     # 2200-01-01 does not fit a classic pcap file: said so; pcapng holds it.
     pkp(f"{d}/late.pkp", [166238784000000000])
     rc, err, _, _ = run(["/sconvert", f"{d}/late.pcap", f"{d}/late.pkp"])

@@ -183,6 +183,28 @@ TEST(StreamTest, IndexedLoadEqualsFullScan) {
   compare("rebuilt");
 }
 
+// A datagram's later fragments far past its first cost no more zeros than
+// a TCP gap may.
+TEST(StreamTest, FragmentGapsAreBounded) {
+  FakePlatform platform;
+  Options o;
+  PacketFile file;
+  const Bytes far = Ip6(17, "2001:db8::2", "2001:db8::1", 53, 4000, std::string(65100, 'z'));
+  std::vector<Bytes> packets;
+  for (uint32_t id = 1; id <= 100; id++) {
+    packets.push_back(Fragment(far, id, 0, 16));
+    packets.push_back(Fragment(far, id, 65000, 65108));
+  }
+  WritePackets(file, packets);
+  ConversationTable table(o, &file);
+  ASSERT_TRUE(table.RebuildFromFile());
+  BlockCollector sink;
+  LoadStream(file, table.at(0), sink, false, &table);
+  ASSERT_EQ(sink.blocks.size(), 1u);
+  EXPECT_LT(sink.blocks[0].second.size(), kMaxZeroFill + (1u << 20));
+  file.ResetFile(false);
+}
+
 // IPv6 conversations load by their addresses' bytes; later fragments take
 // their place from their first one and their offset, out of order, twice,
 // or after an identification came round.

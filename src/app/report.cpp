@@ -383,7 +383,7 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
   }
   probe.Close();
   remove(probePath.c_str());
-  HttpExtractor extractor(folder);
+  HttpExtractor extractor(folder, file.name());
   ExtractSink sink(extractor);
   for (size_t i = table.count(); i-- > 0;) LoadStream(file, table.at(i), sink, false, &table);
   if (extractor.filesFailed()) {
@@ -395,8 +395,16 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
   return Finish(load, capturePath, message);
 }
 
+// Writing the output would destroy the capture it comes from.
+bool IsOwnInput(const char* outPath, const char* capturePath, std::string& message) {
+  if (!RawFile::SameFile(outPath, capturePath)) return false;
+  message = std::string(outPath) + ": the output is the capture being read";
+  return true;
+}
+
 int RunExportStreams(const Options& options, const char* outPath, const char* format, const char* capturePath,
                      std::string& message) {
+  if (IsOwnInput(outPath, capturePath, message)) return kExitWriteFailed;
   static const char* const kNames[] = {"txt", "html", "raw", "rawlocal", "rawremote"};
   int f = 0;
   for (int i = 0; i < 5; i++)
@@ -444,6 +452,7 @@ int RunReportCommand(const std::vector<std::string>& args, const std::string& de
     message = std::string(sw) + " needs an output file and a capture file";
     return kExitUsage;
   }
+  if (IsOwnInput(files[0].c_str(), files[1].c_str(), message)) return kExitWriteFailed;
   Options options;
   if (!LoadReportSettings(args, defaultConfig, options, message)) return kExitFailure;
   if (convert) return RunConvert(options, files[0].c_str(), files[1].c_str(), message);

@@ -55,7 +55,9 @@ bool MainWindow::WriteStreams(const std::string& path, int format) {
   const bool ok = WriteStreamFile(path, format, SelectedConversationsLastFirst(), file_, TextContext(), ExportColumns(),
                                   engine_.running, &error, &table_, &code);
   SetCursor(old);
-  if (!ok) ShowSystemError(hwnd_, DWORD(code));
+  // Refusals of our own carry no system code: their text says why.
+  if (!ok && code) ShowSystemError(hwnd_, DWORD(code));
+  else if (!ok) MessageBoxA(hwnd_, error.c_str(), "Error", MB_ICONWARNING);
   return ok;
 }
 
@@ -100,7 +102,7 @@ void MainWindow::ExtractHttpFiles() {
     return;
   snprintf(options_.HttpExtractOptions_Folder, sizeof options_.HttpExtractOptions_Folder, "%s", folder.c_str());
   if (folder.empty()) return;
-  HttpExtractor extractor(folder);
+  HttpExtractor extractor(folder, file_.name());
   ExtractBlocks sink(extractor);
   for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
   if (extractor.filesFailed()) MessageBoxA(hwnd_, extractor.FailureReport().c_str(), "Error", MB_ICONWARNING);

@@ -17,7 +17,9 @@ bool DecodeTransport(uint8_t protocol, const uint8_t* t, int avail, int offset, 
       return true;
     case kProtoTcp:
       if (avail < 20) break;  // the fixed TCP header
-      if ((t[12] >> 4) < 5) break;  // a header shorter than its fixed part is no header
+      // A header shorter than its fixed part is no header; one cut off (by a
+      // snapshot length) is not counted on.
+      if ((t[12] >> 4) < 5 || (t[12] >> 4) * 4 > avail) break;
       sport = LoadBe16(t);
       dport = LoadBe16(t + 2);
       r.tcpSequence = LoadBe32(t + 4);

@@ -299,7 +299,9 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
 #else
   if (!path.empty() && path.back() != '/') path += '/';
 #endif
-  const std::string fitted = UniqueName(name, path.size() < kMaxPath ? kMaxPath - path.size() : 0);
+  std::string fitted = UniqueName(name, path.size() < kMaxPath ? kMaxPath - path.size() : 0);
+  if (!fitted.empty() && !keep_.empty() && RawFile::SameFile(keep_.c_str(), (path + fitted).c_str()))
+    fitted = UniqueName(name, path.size() < kMaxPath ? kMaxPath - path.size() : 0);  // the next number
   if (fitted.empty()) {
     Fail(path + name, "the folder's path leaves no room for the name");
     return;

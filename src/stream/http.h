@@ -49,7 +49,9 @@ constexpr size_t kMaxFailuresNamed = 10;
 // file; the extraction goes on with the next one.
 class HttpExtractor {
  public:
-  explicit HttpExtractor(std::string folder) : folder_(std::move(folder)) {}
+  // No body is written over `keep` (the packet file being read).
+  explicit HttpExtractor(std::string folder, std::string keep = "")
+      : folder_(std::move(folder)), keep_(std::move(keep)) {}
   // `block[n]` is a NUL, as after a stream block's bytes. A body cut at
   // kMaxDecodedBody is written so far and reported among the failures.
   void OnBlock(const uint8_t* block, size_t n);
@@ -63,6 +65,7 @@ class HttpExtractor {
   std::string UniqueName(const std::string& name, size_t room);
   void Fail(const std::string& path, const std::string& reason);
   std::string folder_;
+  std::string keep_;
   std::string pending_;
   std::set<std::string> used_;
   std::map<std::string, int> nextNumber_;  // by requested name, case folded

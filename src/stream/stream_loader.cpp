@@ -104,7 +104,10 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   while (read(buf.get(), h)) {
     DecodedPacket p;
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
-    if (p.headerLength >= p.totalSize) continue;  // no payload
+    // A first fragment without payload still places its later ones (when
+    // the records are not chosen by the table, which counts only data).
+    const bool empty = p.headerLength >= p.totalSize;
+    if (empty && p.fragment != kFirstFragment) continue;
     int direction = 0;
     Fragmented* of = nullptr;  // a later fragment's first
     size_t skip = 0;           // its bytes that overlap the first's transport header
@@ -134,6 +137,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       f.direction = direction;
       f.block = ~uint64_t(0);
     }
+    if (empty) continue;
     if (first) {
       block.startTime = h.time;
       first = false;
@@ -164,9 +168,14 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       }
       if (of && !tcp && of->block == blockSerial && of->blockEnd == block.bytes.length()) {
         // The datagram still ends the block: this piece goes to its place in it.
+        // Its gap is bounded as a TCP segment's is.
         const size_t at = of->blockStart + (p.fragmentOffset + skip - of->transportStart);
-        if (block.bytes.WriteAt(at, data, n)) {
+        const size_t len = block.bytes.length();
+        const uint64_t zeros = at > len ? at - len : 0;
+        if ((!zeros || block.zeroFilled + zeros <= block.captured + n + kMaxZeroFill) &&
+            block.bytes.WriteAt(at, data, n)) {
           block.captured += n;
+          block.zeroFilled += zeros;
           if (at + n > of->blockEnd) of->blockEnd = at + n;
         }
       } else {
