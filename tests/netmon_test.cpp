@@ -116,6 +116,20 @@ TEST(NetMonTest, DamageKeepsEarlierFrames) {
     EXPECT_NE(r.error.find("overlapping frames (frame 1)"), std::string::npos) << r.error;
   }
 
+  // Frames apart from each other (the table names every other one) are
+  // remembered up to a bound, not one map node per frame however many.
+  const Bytes many = NetMonFile(2, 0, 1, std::vector<NmFrame>(2 * kMaxNetMonSpans + 4, nm[0]));
+  const uint32_t at = LoadLe32(&many[24]);
+  bad = Bytes(many.begin(), many.begin() + at);
+  for (uint32_t k = 0; k < kMaxNetMonSpans + 2; k++) {
+    bad.resize(bad.size() + 4);
+    StoreLe32(&bad[bad.size() - 4], LoadLe32(&many[at + 8 * k]));
+  }
+  StoreLe32(&bad[28], 4 * (kMaxNetMonSpans + 2));
+  r = import(bad, &n);
+  EXPECT_EQ(n, kMaxNetMonSpans);
+  EXPECT_NE(r.error.find("scattered"), std::string::npos) << r.error;
+
   // A table longer than the file (its entries there still count), a cut
   // header, an unknown major version.
   const std::pair<void (*)(Bytes&), size_t> spoilers[] = {

@@ -230,7 +230,7 @@ void MainWindow::SavePacketData() {
   std::string error;
   if (index == 2 || index == 3) {
     const ConvertResult r = WriteCaptureFile(file_, path, index == 3 ? CaptureFormat::PcapNg : CaptureFormat::Pcap);
-    if (!r.ok) error = r.error;
+    if (!r.ok || r.damaged) error = r.error;  // damage: only the packets before it were saved
   } else if (RawFile::SameFile(file_.name(), path)) {
     // Saved there already; a copy onto itself could empty it.
   } else if (!CopyFileA(file_.name(), path, FALSE)) {

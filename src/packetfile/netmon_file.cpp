@@ -132,6 +132,7 @@ bool NetMonReader::Next(CaptureFrame& f) {
   if (!ReadAt(uint64_t(offset) + headerBytes, record_.data(), incl + trailer)) return Damaged("frame cut short");
   if (!Claim(offset, uint64_t(offset) + headerBytes + incl + trailer))
     return Damaged("frame table names overlapping frames");
+  if (claimed_.size() > kMaxNetMonSpans) return Damaged("frames scattered over too many places");
   const uint8_t* t = record_.data() + incl;
   const uint16_t media = trailer ? LoadLe16(t) : media_;
   // Media 0 appears in some captures whose frames are Ethernet.

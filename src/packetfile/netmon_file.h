@@ -13,6 +13,9 @@ struct CaptureFrame;
 
 // The largest frame record we accept; larger ones mark the file damaged.
 constexpr uint32_t kMaxNetMonRecord = 262144;
+// Frames apart from one another that the overlap check remembers: a writer
+// puts them one after another (one span), and each apart costs a map node.
+constexpr size_t kMaxNetMonSpans = 16384;
 // Frame table entries read in one go (the table itself may be any size the
 // file can hold: it is read window by window, never whole).
 constexpr uint32_t kNetMonTableWindow = 4096;

@@ -147,7 +147,9 @@ void PacketFile::Discard() {
 
 void PacketFile::CloseWriting() {
   FlushBatch();
-  writer_.Close();
+  // A close may report an earlier write's failure only now (a network share).
+  const bool wasOpen = writer_.IsOpen();
+  if (!writer_.Close() && wasOpen && writeError_.empty()) writeError_ = RawFile::LastErrorText();
 }
 
 bool PacketFile::OpenForReading() {
