@@ -18,6 +18,7 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   EXPECT_EQ(o.DisplayMode, 4);  // clamped
   EXPECT_EQ(o.SplitLoc, 16383);
   o.CaptureFilter = "AB";
+  for (int k = 0; k < 2000; k++) o.DisplayFilter += "exclude:both:all:10.0." + std::to_string(k % 250) + ".1 ";
   o.CaptureMethod = 2;
   snprintf(o.PCapAdapterName, sizeof o.PCapAdapterName, "\\Device\\NPF_{X}");
   o.WinPosValid = true;
@@ -30,7 +31,6 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   EXPECT_NE(text.find("[Other]\r\n; a note\r\n\r\n Keep = me\r\n[General]\r\n"), std::string::npos);
   EXPECT_NE(text.find("UnknownKey=1"), std::string::npos);
   EXPECT_NE(text.find("CaptureFilter=41 42 00\r\n"), std::string::npos);
-  EXPECT_NE(text.find("DisplayFilter=00\r\n"), std::string::npos);
   EXPECT_NE(text.find("SaveSteamsFilterIndex=0"), std::string::npos);
   EXPECT_NE(text.find("HttpExtractOptions.Folder=\r\n"), std::string::npos);
   // The keys of the section General come in the order of the record.
@@ -42,6 +42,10 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
   Options back;
   LoadSettings(path, back);
   EXPECT_EQ(back.CaptureFilter, "AB");
+  // A filter too long for the value keeps whole rules.
+  EXPECT_LE(back.DisplayFilter.size(), kMaxStoredFilter);
+  EXPECT_EQ(back.DisplayFilter + " ", o.DisplayFilter.substr(0, back.DisplayFilter.size() + 1));
+  back.DisplayFilter = o.DisplayFilter;
   const std::string a = TempPath("a.cfg"), b = TempPath("b.cfg");
   ASSERT_TRUE(SaveSettings(a, o) && SaveSettings(b, back));
   EXPECT_EQ(ReadFileText(b), ReadFileText(a));
@@ -61,7 +65,7 @@ TEST(ConfigTest, RoundTripKeepsOtherSectionsAndEncodesBinaries) {
 TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   const std::string path = TempPath("odd.cfg");
   std::string text =
-      "[general]\n  DisplayMode = 3 \nLiveMode=abc\nSplitLoc=-5x\nNonDisplayChar=\"#\"\n"
+      "\xEF\xBB\xBF[general]\n  DisplayMode = 3 \nLiveMode=abc\nSplitLoc=-5x\nNonDisplayChar=\"#\"\nDisplayTCP=\n"
       "CaptureFilter=4\nDisplayFilter=  69 70 00 \nColumns=zz\n"
       "HexDumpMaxSize=-5\nHexDumpCharsPerLine=100000\nMaxDataSizeDisplay=4294967295\nAutoModeCharsToCheck=-1\n"
       "ForeColorLocal=-1\nHexDumpCharsSpc=-3\nShowGridLines=-7\n[General]\nDisplayMode=1\n";
@@ -70,8 +74,9 @@ TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   o.ResolveIPAddr = 0;
   o.CaptureFilter = "old";
   LoadSettings(path, o);
-  EXPECT_EQ(o.DisplayMode, 3);  // the first key of the section wins
+  EXPECT_EQ(o.DisplayMode, 3);  // the first key of the section wins, behind an editor's UTF-8 mark
   EXPECT_EQ(o.ResolveIPAddr, 1);
+  EXPECT_EQ(o.DisplayTCP, 1);  // an empty value is no value
   EXPECT_EQ(o.LiveMode, 0);
   EXPECT_EQ(o.SplitLoc, -5);
   EXPECT_STREQ(o.NonDisplayChar, "#");

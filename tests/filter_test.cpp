@@ -43,6 +43,7 @@ TEST(FilterTest, ParsesTheLanguage) {
             "1 2 -1 65535-65535 ffffffff-ffffffff; 1 2 -1 65535-65535 01000002-0a000009; ");
   // A 300-character token is cut to 254 before its fields are split.
   EXPECT_EQ(Rules("include:remote:tcp:" + std::string(300 - 19, '9')), "1 2 6 65535-65535 00000000-00000000; ");
+  EXPECT_EQ(Rules("include:remote:tcp:99999999999-65537"), "1 2 6 65535-1 00000000-00000000; ");
 }
 
 TEST(FilterTest, MatchesByTheRules) {

@@ -13,7 +13,7 @@ void SettingsStore::Integer(const char* key, int32_t& field, int32_t def, int64_
     return;
   }
   std::string v;
-  if (!doc_.Get("General", key, &v)) {
+  if (!doc_.Get("General", key, &v) || v.empty()) {  // an empty value, as the system reads it, is no value
     field = def;
     return;
   }
@@ -121,7 +121,13 @@ void ReadWriteAll(SettingsStore& s, Options& o) {
   const char* names[2] = {"CaptureFilter", "DisplayFilter"};
   for (int i = 0; i < 2; i++) {
     if (s.writing()) {
-      std::string& f = *filters[i];
+      // The value holds kMaxStoredFilter bytes; a longer text keeps whole
+      // rules only, since a rule cut off could mean another.
+      std::string f = *filters[i];
+      if (f.size() > kMaxStoredFilter) {
+        const size_t cut = f.find_last_of(" \t\r\n", kMaxStoredFilter);
+        f.resize(cut == std::string::npos ? 0 : cut);
+      }
       s.Binary(names[i], reinterpret_cast<uint8_t*>(&f[0]), 0, f.size() + 1);
     } else {
       std::vector<uint8_t> buf(kMaxFilterText + 1, 0);

@@ -181,7 +181,7 @@ int Finish(const LoadOutcome& load, const char* capturePath, std::string& messag
 struct ExtractSink : BlockSink {
   HttpExtractor& x;
   explicit ExtractSink(HttpExtractor& e) : x(e) {}
-  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
+  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length(), b.lacking()); }
 };
 
 }  // namespace
@@ -392,7 +392,10 @@ int RunExtractHttp(const Options& options, const char* folder, const char* captu
     if (load.damaged) message += "\n" + std::string(capturePath) + ": " + load.message;
     return kExitWriteFailed;
   }
-  return Finish(load, capturePath, message);
+  const int code = Finish(load, capturePath, message);
+  if (const std::string holes = extractor.HoleReport(); !holes.empty())
+    message = holes + (message.empty() ? "" : "\n" + message);
+  return code;
 }
 
 // Writing the output would destroy the capture it comes from.

@@ -43,7 +43,7 @@ INT_PTR CALLBACK GuardedExtractProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 struct ExtractBlocks : BlockSink {
   HttpExtractor& x;
   explicit ExtractBlocks(HttpExtractor& e) : x(e) {}
-  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length()); }
+  void OnBlock(const StreamBlock& b) override { x.OnBlock(b.bytes.data(), b.bytes.length(), b.lacking()); }
 };
 
 }  // namespace
@@ -106,4 +106,6 @@ void MainWindow::ExtractHttpFiles() {
   ExtractBlocks sink(extractor);
   for (const Conversation* c : SelectedConversationsLastFirst()) LoadStream(file_, *c, sink, engine_.running, &table_);
   if (extractor.filesFailed()) MessageBoxA(hwnd_, extractor.FailureReport().c_str(), "Error", MB_ICONWARNING);
+  else if (const std::string holes = extractor.HoleReport(); !holes.empty())
+    MessageBoxA(hwnd_, holes.c_str(), "Pakrill", MB_ICONINFORMATION);
 }

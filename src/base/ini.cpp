@@ -90,6 +90,7 @@ void IniDocument::Parse(const std::string& text) {
     if (l.text.size && text_[end - 1] == '\r') l.text.size--;
     size_t a = pos, b = end;
     pos = end + 1;
+    if (a == 0 && text_.compare(0, 3, "\xEF\xBB\xBF") == 0) a = 3;  // an editor's UTF-8 mark
     while (a < b && blank(text_[a])) a++;
     while (b > a && blank(text_[b - 1])) b--;
     if (a < b && text_[a] == '[') {

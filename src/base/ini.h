@@ -8,6 +8,9 @@
 // Files above this size are not read (a configuration is a few KB).
 constexpr size_t kMaxConfigFileSize = 4u << 20;
 constexpr size_t kMaxFilterText = 32767;
+// A value is written as at most 65535 characters, three a byte: a filter's
+// text and its NUL.
+constexpr size_t kMaxStoredFilter = 65535 / 3 - 1;
 
 // An INI document kept in its original order, so that writing a key keeps
 // other sections and unknown keys as they were.

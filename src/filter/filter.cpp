@@ -124,7 +124,10 @@ bool ParseFilterRule(const char* token, FilterRule& rule) {
         if (i == 0) rule.addressLow = a;
         rule.addressHigh = a;
       } else {
-        uint16_t port = uint16_t(atoi(part));
+        // As the product's runtime reads a number past int's range: the
+        // nearest int (atoi's overflow differs between runtimes).
+        const long long n = strtoll(part, nullptr, 10);
+        const uint16_t port = uint16_t(n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : n);
         if (i == 0) rule.portLow = port;
         rule.portHigh = port;
       }

@@ -263,7 +263,15 @@ std::string HttpExtractor::FailureReport() const {
   return out;
 }
 
-void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
+std::string HttpExtractor::HoleReport() const {
+  if (!holed_) return "";
+  std::string out = holes_;
+  if (size_t(holed_) > kMaxFailuresNamed) out += "... and " + std::to_string(holed_ - int(kMaxFailuresNamed)) + " more\n";
+  return out + std::to_string(holed_) + " of " + std::to_string(written_) +
+         " bodies lack bytes the capture did not hold (zeros in their place, or cut short)";
+}
+
+void HttpExtractor::OnBlock(const uint8_t* block, size_t n, bool holed) {
   std::string decoded;
   bool cut = false;
   if (HttpResponseDecoder(block, n, &decoded, true, &cut)) {
@@ -325,4 +333,8 @@ void HttpExtractor::OnBlock(const uint8_t* block, size_t n) {
     return;
   }
   written_++;
+  if (holed) {
+    if (size_t(holed_) < kMaxFailuresNamed) holes_ += path + "\n";
+    holed_++;
+  }
 }

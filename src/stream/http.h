@@ -54,12 +54,17 @@ class HttpExtractor {
       : folder_(std::move(folder)), keep_(std::move(keep)) {}
   // `block[n]` is a NUL, as after a stream block's bytes. A body cut at
   // kMaxDecodedBody is written so far and reported among the failures.
-  void OnBlock(const uint8_t* block, size_t n);
+  // `holed`: the block lacks bytes the capture did not hold (a snapshot
+  // length, lost packets).
+  void OnBlock(const uint8_t* block, size_t n, bool holed = false);
   int filesWritten() const { return written_; }
   int filesFailed() const { return failed_; }
   // One line per failed body ("path: the system's reason", the first
   // kMaxFailuresNamed of them), then how many of how many failed.
   std::string FailureReport() const;
+  // The bodies written from such blocks (the first kMaxFailuresNamed),
+  // then how many; empty when none.
+  std::string HoleReport() const;
 
  private:
   std::string UniqueName(const std::string& name, size_t room);
@@ -70,6 +75,8 @@ class HttpExtractor {
   std::set<std::string> used_;
   std::map<std::string, int> nextNumber_;  // by requested name, case folded
   std::string failures_;
+  std::string holes_;
+  int holed_ = 0;
   int written_ = 0;
   int failed_ = 0;
 };

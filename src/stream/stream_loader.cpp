@@ -155,6 +155,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     }
     // The captured bytes may end before the IP total length (a cut capture).
     const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
+    block.uncaptured += size_t(p.totalSize) - end;
     const size_t from = size_t(p.headerLength) + skip;
     const bool tcp = p.protocol == kProtoTcp;
     if (from < end) {

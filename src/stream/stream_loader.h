@@ -38,10 +38,13 @@ struct StreamBlock {
   uint32_t baseSequence = 0;
   uint64_t captured = 0;    // payload bytes placed
   uint64_t zeroFilled = 0;  // zero bytes added for gaps
+  uint64_t uncaptured = 0;  // payload bytes a snapshot length cut off
   void Reset() {
     bytes.Clear();
-    captured = zeroFilled = 0;
+    captured = zeroFilled = uncaptured = 0;
   }
+  // Whether bytes of the conversation are missing here (zeros or cut off).
+  bool lacking() const { return zeroFilled || uncaptured; }
 };
 
 class BlockSink {
