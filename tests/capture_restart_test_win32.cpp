@@ -1,6 +1,7 @@
 // A restart handled inside the capture loop whose new start fails at opening
 // the device: the loop ends without handing the library a null handle, and
-// the program goes on.
+// the program goes on. One that starts another method ends the loop too:
+// the old device is read no more.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,10 +24,16 @@ void __cdecl Close(pcap_t* p) { (p ? g_closes : g_nullCloses)++; }
 int __cdecl Dispatch(pcap_t*, int, pcap_handler_t, unsigned char*) {
   if (++g_dispatches == 1) {
     g_methods->Stop();
-    EXPECT_FALSE(g_methods->Start(g_adapter));
+    EXPECT_EQ(g_methods->Start(g_adapter), g_adapter.method == 1);
   }
+  if (g_dispatches == 50) g_methods->Stop();  // a loop that reads on would never end
   return 0;
 }
+// Raw sockets that open, so the restart's method starts.
+SOCKET WSAAPI FakeSocket(int, int, int) { return SOCKET(7); }
+int WSAAPI Succeed(SOCKET, const sockaddr*, int) { return 0; }
+int WSAAPI Select(SOCKET, HWND, u_int, long) { return 0; }
+int WSAAPI Closed(SOCKET) { return 0; }
 
 }  // namespace
 
@@ -46,24 +53,30 @@ TEST(CaptureRestart, FailedRestartInsideTheLoop) {
   PacketFile file;
   ConversationTable table(options, &file);
   CaptureEngine engine(options, table, file);
-  {
+  for (int restartMethod : {2, 1}) {
+    g_opens = g_nullCloses = g_closes = g_dispatches = 0;
     CaptureMethods methods(engine);
+    methods.rawCalls.socket = FakeSocket;
+    methods.rawCalls.bind = Succeed;
+    methods.rawCalls.asyncSelect = Select;
+    methods.rawCalls.closesocket = Closed;
     g_methods = &methods;
     g_adapter.method = 2;
     g_adapter.name = "test";
     ASSERT_TRUE(methods.hwnd() != nullptr);
     ASSERT_TRUE(methods.Start(g_adapter));
+    g_adapter.method = restartMethod;
     // The loop runs from a posted message, as in the program.
     const DWORD start = GetTickCount();
     MSG m;
-    while (GetTickCount() - start < 2000 && (engine.running || PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE))) {
+    while (GetTickCount() - start < 10000 && !(g_dispatches && !PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE)))
       if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-    }
-    EXPECT_FALSE(engine.running);
-    EXPECT_GE(g_dispatches, 1);
-    EXPECT_EQ(g_opens, 2);
+    EXPECT_EQ(engine.running, restartMethod == 1);
+    EXPECT_EQ(g_dispatches, 1) << restartMethod;
+    EXPECT_EQ(g_opens, restartMethod == 2 ? 2 : 1);
     EXPECT_EQ(g_closes, 1);
     EXPECT_EQ(g_nullCloses, 0);
+    methods.Stop();
     g_methods = nullptr;
   }
   lib = saved;

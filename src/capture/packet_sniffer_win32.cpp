@@ -101,6 +101,12 @@ void* CaptureMethods::OpenDevice() {
 
 void CaptureMethods::Stop() {
   engine_.running = false;
+  // A device whose loop has not begun is closed here: a start of another
+  // method before the loop's message must not leave it to be read.
+  if (adapter_.method == 2 && pcap_ && !inLoop_) {
+    CaptureLibrary().pcap_close(pcap_);
+    pcap_ = nullptr;
+  }
   if (adapter_.method == 1) StopRawSocket();
   if (adapter_.method == 3) StopNetMon();
   if (adapter_.method == 4) StopNetMon3();
@@ -316,7 +322,7 @@ bool CaptureMethods::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) 
     return true;
   }
   if (msg == WM_PK_PCAP_LOOP) {
-    if (engine_.running && pcap_ && !inLoop_) CaptureLoop();
+    if (engine_.running && adapter_.method == 2 && pcap_ && !inLoop_) CaptureLoop();
     *result = 0;
     return true;
   }
@@ -341,7 +347,10 @@ void CaptureMethods::CaptureLoop() {
   PacketCaptureLibrary& lib = CaptureLibrary();
   inLoop_ = true;
   bool deviceError = false;
-  while (engine_.running) {
+  // A restart handled in here may start another method: the loop, and its
+  // device, end with this method.
+  auto reading = [this] { return engine_.running && adapter_.method == 2; };
+  while (reading()) {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
       if (m.message == WM_QUIT) {
@@ -355,7 +364,7 @@ void CaptureMethods::CaptureLoop() {
     }
     // Read while frames keep coming, but pump messages at least every kMaxBusyMs.
     const DWORD start = GetTickCount();
-    while (engine_.running) {
+    while (reading()) {
       const int n = lib.pcap_dispatch(pcap_, kFramesPerDispatch, HandleLibraryFrame,
                                       reinterpret_cast<unsigned char*>(this));
       if (n < 0) {
