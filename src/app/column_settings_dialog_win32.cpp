@@ -98,8 +98,11 @@ INT_PTR CALLBACK ColumnSettingsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       ListView_SetExtendedListViewStyle(s->list, LVS_EX_FULLROWSELECT);
       HINSTANCE inst = GetModuleHandleA(nullptr);
       s->checks = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 2, 0);
-      for (int icon : {IDI_UNCHECKED, IDI_CHECKED})
-        ImageList_AddIcon(s->checks, static_cast<HICON>(LoadImageA(inst, MAKEINTRESOURCEA(icon), IMAGE_ICON, 16, 16, 0)));
+      for (int icon : {IDI_UNCHECKED, IDI_CHECKED}) {
+        HICON h = static_cast<HICON>(LoadImageA(inst, MAKEINTRESOURCEA(icon), IMAGE_ICON, 16, 16, 0));
+        ImageList_AddIcon(s->checks, h);  // a copy: the loaded icon is ours to free
+        if (h) DestroyIcon(h);
+      }
       ListView_SetImageList(s->list, s->checks, LVSIL_STATE);
       RECT rc;
       GetClientRect(s->list, &rc);
@@ -125,13 +128,14 @@ INT_PTR CALLBACK ColumnSettingsProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       if (hdr->code == LVN_ITEMCHANGED && !s->filling) {
         auto* nm = reinterpret_cast<NMLISTVIEW*>(hdr);
         if (nm->uChanged & LVIF_STATE) UpdateButtons(dlg, *s);
-      } else if (hdr->code == NM_DBLCLK) {
-        Toggle(dlg, *s, reinterpret_cast<NMITEMACTIVATE*>(hdr)->iItem);
-      } else if (hdr->code == NM_CLICK) {
-        // A click on the box itself toggles it too.
+      } else if (hdr->code == NM_DBLCLK || hdr->code == NM_CLICK) {
+        // A click on the box itself toggles it too; a double click toggles
+        // once, so on the box its first click has done so already.
         LVHITTESTINFO hit{};
         hit.pt = reinterpret_cast<NMITEMACTIVATE*>(hdr)->ptAction;
-        if (ListView_HitTest(s->list, &hit) >= 0 && (hit.flags & LVHT_ONITEMSTATEICON)) Toggle(dlg, *s, hit.iItem);
+        const bool onBox = ListView_HitTest(s->list, &hit) >= 0 && (hit.flags & LVHT_ONITEMSTATEICON);
+        if (hdr->code == NM_CLICK && onBox) Toggle(dlg, *s, hit.iItem);
+        if (hdr->code == NM_DBLCLK && !onBox) Toggle(dlg, *s, reinterpret_cast<NMITEMACTIVATE*>(hdr)->iItem);
       }
       return FALSE;
     }

@@ -142,8 +142,11 @@ void MainWindow::HandOff() {
   }
   if (!tool) return;
   // The tool reads the text out of this process while it handles 1281.
-  SendMessageA(tool, WM_QUORVEX_PROCESS, 0, LPARAM(GetCurrentProcessId()));
-  SendMessageA(tool, WM_QUORVEX_TEXT, WPARAM(handOffText_.size()), reinterpret_cast<LPARAM>(handOffText_.c_str()));
+  // Bounded: a tool that hangs must not hang this window (and its capture).
+  DWORD_PTR answer;
+  if (SendMessageTimeoutA(tool, WM_QUORVEX_PROCESS, 0, LPARAM(GetCurrentProcessId()), SMTO_ABORTIFHUNG, 5000, &answer))
+    SendMessageTimeoutA(tool, WM_QUORVEX_TEXT, WPARAM(handOffText_.size()),
+                        reinterpret_cast<LPARAM>(handOffText_.c_str()), SMTO_ABORTIFHUNG, 5000, &answer);
 }
 
 void MainWindow::OpenPaneMenu(int x, int y) {
