@@ -93,7 +93,14 @@ TEST(SummaryExportTest, StoredColumnLayout) {
   std::vector<int> cols = ExportColumnsOf(o);
   ASSERT_EQ(cols.size(), 19u);
   EXPECT_EQ(std::vector<int>(cols.begin(), cols.begin() + 3), std::vector<int>({7, 0, 2}));
+  // A column moved past the last place leaves its place to no column: the
+  // default order, with the stored widths (Protocol stays hidden).
+  o.Columns[15][1] = 30;
+  cols = ExportColumnsOf(o);
+  ASSERT_EQ(cols.size(), 19u);
+  EXPECT_EQ(std::vector<int>(cols.begin(), cols.begin() + 3), std::vector<int>({0, 2, 3}));
   // Two columns at position 0: the layout is ignored.
+  o.Columns[15][1] = 0;
   o.Columns[3][1] = 0;
   EXPECT_EQ(ExportColumnsOf(o), DefaultExportColumns());
 }

@@ -27,23 +27,11 @@ void MainWindow::CreateColumns() {
 }
 
 void MainWindow::ApplyColumnLayout() {
-  // A stored layout: widths and display order by column.
-  if (options_.ColumnsValid) {
-    int zeros = 0;
-    for (auto& e : options_.Columns) zeros += e[1] == 0;
-    if (zeros < 2) {
-      int order[kColumnCount];
-      for (int i = 0; i < kColumnCount; i++) order[i] = i;
-      for (int p = 0; p < kColumnCount; p++)
-        for (int col = 0; col < kColumnCount; col++)
-          if (options_.Columns[col][1] == p) {
-            order[p] = col;
-            if (options_.Columns[col][0] >= 0 && options_.Columns[col][0] < 2000)
-              ListView_SetColumnWidth(list_, col, options_.Columns[col][0]);
-          }
-      ListView_SetColumnOrderArray(list_, kColumnCount, order);
-    }
-  }
+  // A stored layout: widths and display order by column, as exports read it.
+  int order[kColumnCount], width[kColumnCount];
+  if (!StoredColumnLayout(options_, order, width)) return;
+  for (int col = 0; col < kColumnCount; col++) ListView_SetColumnWidth(list_, col, width[col]);
+  ListView_SetColumnOrderArray(list_, kColumnCount, order);
 }
 
 void MainWindow::ApplyListStyles() {

@@ -354,30 +354,38 @@ std::vector<int> DefaultExportColumns() {
   return cols;
 }
 
-std::vector<int> ExportColumnsOf(const Options& o) {
-  if (!o.ColumnsValid) return DefaultExportColumns();
-  int zeros = 0;
-  for (const auto& e : o.Columns) zeros += e[1] == 0;
-  if (zeros >= 2) return DefaultExportColumns();
-  // As the list applies it: position by position, widths only when sane.
-  int order[kColumnCount], width[kColumnCount];
+bool StoredColumnLayout(const Options& o, int (&order)[kColumnCount], int (&width)[kColumnCount]) {
   for (int i = 0; i < kColumnCount; i++) {
     order[i] = i;
     width[i] = kColumns[i].defaultWidth;
   }
+  if (!o.ColumnsValid) return false;
+  int zeros = 0;
+  for (const auto& e : o.Columns) zeros += e[1] == 0;
+  if (zeros >= 2) return false;
+  // Position by position, widths only when sane.
   for (int p = 0; p < kColumnCount; p++)
     for (int col = 0; col < kColumnCount; col++)
       if (o.Columns[col][1] == p) {
         order[p] = col;
         if (o.Columns[col][0] >= 0 && o.Columns[col][0] < 2000) width[col] = o.Columns[col][0];
       }
-  // A column left out of the stored order keeps its default place, as the
-  // list refuses an order array that names a column twice.
+  // A column left out of the stored order keeps its default place; an order
+  // that then names a column twice is no order (the widths still hold).
   bool seen[kColumnCount] = {};
   for (int p = 0; p < kColumnCount; p++) {
-    if (seen[order[p]]) return DefaultExportColumns();
+    if (seen[order[p]]) {
+      for (int i = 0; i < kColumnCount; i++) order[i] = i;
+      break;
+    }
     seen[order[p]] = true;
   }
+  return true;
+}
+
+std::vector<int> ExportColumnsOf(const Options& o) {
+  int order[kColumnCount], width[kColumnCount];
+  StoredColumnLayout(o, order, width);
   std::vector<int> cols;
   for (int p = 0; p < kColumnCount; p++)
     if (width[order[p]] > 0) cols.push_back(kColumns[order[p]].id);

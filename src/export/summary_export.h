@@ -21,8 +21,11 @@ constexpr int kSummaryFormatCount = 7;
 
 // The columns of the list with a width above 0, in display order.
 std::vector<int> DefaultExportColumns();
-// The same for the layout stored in the options (their Columns key), as the
-// list would show it; the default layout when none is stored or it is void.
+// The stored layout (the options' Columns key) as the list applies it:
+// display order and width by column. False, with the defaults, when none
+// is stored or it is void.
+bool StoredColumnLayout(const Options& o, int (&order)[kColumnCount], int (&width)[kColumnCount]);
+// The same as export columns, as the list would show them.
 std::vector<int> ExportColumnsOf(const Options& o);
 
 // A text escaped for HTML (LF as <br>) or, with `xml`, for XML (line ends as
