@@ -43,6 +43,7 @@ void MainWindow::StartCapture() {
   } else {
     MessageBoxA(hwnd_, GetString(fileOk ? 9 : 16), kTitle, MB_ICONWARNING);
     file_.CloseWriting();
+    UpdateStatus();  // no longer "Capturing Packets..."
   }
   UpdateMenuState();
 }
@@ -81,6 +82,7 @@ void MainWindow::ToggleCaptureActive() {
 void MainWindow::Leave() {
   if (engine_.running) {
     if (MessageBoxA(hwnd_, GetString(20), kTitle, MB_ICONQUESTION | MB_YESNO) != IDYES) return;
+    exiting_ = true;
     file_.CloseWriting();
     methods_->Stop();
     options_.captureActive = 0;

@@ -165,6 +165,7 @@ void MainWindow::LoadPacketFile(const char* path) {
   FileProgress progress(*this, path);
   progress.ClearRows();
   table_.Clear();
+  if (lower_) SetWindowTextA(lower_, "");  // its conversation is gone with the table
   // Through the packet capture library when it is loaded, as the driver
   // method's frames are; the core reader takes what the library cannot open.
   // However the load ends, the window leaves import mode: a load left in it

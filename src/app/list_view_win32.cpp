@@ -280,13 +280,17 @@ void MainWindow::CopySelection() {
   text[used] = 0;
   GlobalUnlock(mem);
   bool ok = false;
+  DWORD code = made ? 0 : ERROR_NOT_ENOUGH_MEMORY;
   if (made && used == size && OpenClipboard(hwnd_)) {
     EmptyClipboard();
     ok = SetClipboardData(CF_TEXT, mem) != nullptr;
+    if (!ok) code = GetLastError();  // before the calls below change it
     CloseClipboard();
+  } else if (made) {
+    code = GetLastError();
   }
   if (!ok) {
     GlobalFree(mem);
-    ShowSystemError(hwnd_, made ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+    ShowSystemError(hwnd_, code);
   }
 }

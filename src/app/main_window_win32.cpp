@@ -294,7 +294,7 @@ void MainWindow::UpdateMenuState() {
   enable(IDM_SAVE_SUMMARIES, selected > 0);
   enable(IDM_SAVE_PACKETS, !running && file_.name()[0]);
   enable(IDM_LOAD_PACKETS, !running);
-  enable(IDM_LOAD_CONFIG, true);  // greyed only while an import runs
+  enable(IDM_LOAD_CONFIG, !running);  // a capture reads its options for every packet
   for (int id : {IDM_START, IDM_CAPTURE_OPTIONS, IDM_CAPTURE_FILTER, IDM_ADVANCED}) enable(id, !running);
   for (int id : {IDM_STOP, IDM_CAPTURE_ACTIVE, IDM_RESTART}) enable(id, running);
   for (int id : {IDM_NEXT, IDM_PREVIOUS, IDM_AUTOSIZE, IDM_AUTOSIZE_HEADERS, IDM_SELECT_ALL, IDM_DESELECT_ALL})
@@ -304,8 +304,10 @@ void MainWindow::UpdateMenuState() {
     for (int id : {IDM_START, IDM_LOAD_PACKETS, IDM_SAVE_PACKETS, IDM_LOAD_CONFIG}) enable(id, false);
     enable(IDM_STOP, true);
   }
-  CheckMenuRadioItem(menu_, IDM_MODE_AUTO, IDM_MODE_URLS, UINT(41100 + Clamp(options_.DisplayMode, 1, 4)),
-                     MF_BYCOMMAND);
+  for (HMENU m : {menu_, contextMenu_})
+    if (m)
+      CheckMenuRadioItem(m, IDM_MODE_AUTO, IDM_MODE_URLS, UINT(41100 + Clamp(options_.DisplayMode, 1, 4)),
+                         MF_BYCOMMAND);
   check(IDM_CAPTURE_ACTIVE, options_.captureActive != 0);
   check(IDM_SHOW_GRID, options_.ShowGridLines);
   check(IDM_TOOLTIPS, options_.ShowInfoTip);
@@ -368,12 +370,15 @@ void MainWindow::OnCommand(int id) {
     if (id == IDM_STOP || id == IDM_EXIT) importCancel_ = true;
     return;
   }
+  if (exiting_) return;  // the window is going: nothing may start now
   switch (id) {
     case IDM_SAVE_PACKETS: SavePacketData(); break;
     case IDM_LOAD_PACKETS: LoadPacketData(); break;
     case IDM_SAVE_SUMMARIES: SaveSummaries(); break;
     case IDM_SAVE_CONFIG: SaveConfiguration(); break;
-    case IDM_LOAD_CONFIG: LoadConfiguration(); break;
+    case IDM_LOAD_CONFIG:
+      if (!engine_.running) LoadConfiguration();
+      break;
     case IDM_START: StartCapture(); break;
     case IDM_STOP: StopCapture(); break;
     case IDM_RESTART: RestartCapture(); break;
@@ -588,6 +593,13 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
     OnFindMessage(*reinterpret_cast<const FINDREPLACEA*>(lp));
     return true;
   }
+  // A restarted taskbar has lost the icon: without it a window hidden in
+  // the tray could not be brought back.
+  static const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+  if (msg == taskbarCreated && taskbarCreated && trayShown_) {
+    trayShown_ = false;
+    ShowTray(true);
+  }
   switch (msg) {
     case WM_CREATE:
       OnCreate();
@@ -638,7 +650,7 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       HDROP drop = reinterpret_cast<HDROP>(wp);
       const UINT n = DragQueryFileA(drop, 0, path, sizeof path);
       DragFinish(drop);
-      if (n) LoadPacketFile(path);
+      if (n && !exiting_) LoadPacketFile(path);
       return true;
     }
     case WM_ACTIVATE: {
@@ -686,7 +698,7 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       Layout();
       return true;
     case WM_PK_START_CAPTURE:
-      StartCapture();
+      if (!exiting_) StartCapture();
       return true;
     case WM_PK_WRITE_ERROR: {
       // The packet file is full: what follows would be lost, so the capture stops.
@@ -705,7 +717,9 @@ bool MainWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       if (lp == WM_LBUTTONDBLCLK) {
         ShowWindow(hwnd_, SW_SHOWNORMAL);
         SetForegroundWindow(hwnd_);
-      } else if (lp == WM_RBUTTONUP || lp == WM_CONTEXTMENU) {
+      } else if ((lp == WM_RBUTTONUP || lp == WM_CONTEXTMENU) && IsWindowEnabled(hwnd_)) {
+        // Not under a dialog: its command (Start Capture under Save, say)
+        // would change what the dialog's caller goes on to use.
         POINT pt;
         GetCursorPos(&pt);
         UpdateMenuState();
