@@ -566,7 +566,9 @@ void MainWindow::OnTimer(UINT_PTR id) {
   if (id != TIMER_REFRESH || importing_) return;
   if (table_.changed && options_.LiveMode) {
     table_.changed = 0;
+    const bool empty = rows_.empty();
     RefreshRows(false);
+    if (empty != rows_.empty()) UpdateMenuState();  // the buttons that need rows
     // New packets, whether or not they added a row.
     if (options_.AutoLiveModeScroll && ListView_GetItemCount(list_) > 0)
       ListView_EnsureVisible(list_, ListView_GetItemCount(list_) - 1, FALSE);
