@@ -392,16 +392,21 @@ def full_disk_cases(d):
         shutil.rmtree(f"{small}/x", ignore_errors=True)
         # A stream file and a report on the full disk.
         rc, err, _, _ = run(["/sstreams", f"{small}/s.txt", "txt", f"{d}/big.pcap"])
-        check(rc == 4 and f"{small}/s.txt" in err and "No space left on device" in err,
-              f"stream file on a full disk: rc {rc} {err}")
-        os.unlink(f"{small}/s.txt")
+        check(rc == 4 and f"{small}/s.txt" in err and "No space left on device" in err and
+              not os.path.exists(f"{small}/s.txt"), f"stream file on a full disk (no part left): rc {rc} {err}")
         with open(f"{small}/filler", "wb") as f:
             try:
                 f.write(b"\0" * (2 << 20))
             except OSError:
                 pass
         rc, err, _, _ = run(["/stab", f"{small}/r.txt", f"{d}/big.pcap"])
-        check(rc == 4 and f"{small}/r.txt" in err, f"report on a full disk: rc {rc} {err}")
+        check(rc == 4 and f"{small}/r.txt" in err and not os.path.exists(f"{small}/r.txt"),
+              f"report on a full disk: rc {rc} {err}")
+        # A file written over stays, though its old content is gone.
+        with open(f"{small}/old.pcap", "wb"):
+            pass
+        rc, err, _, _ = run(["/sconvert", f"{small}/old.pcap", f"{d}/big.pcap"])
+        check(rc == 4 and os.path.exists(f"{small}/old.pcap"), f"conversion over a file on a full disk: rc {rc} {err}")
     finally:
         subprocess.call(["umount", small])
 

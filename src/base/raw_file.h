@@ -47,8 +47,28 @@ class RawFile {
   // Whether both names reach one existing file (links and other spellings
   // included): by device and inode, or by volume and file index.
   static bool SameFile(const char* a, const char* b);
+  // Whether anything (a file, a folder, a device) has that name.
+  static bool Exists(const char* path);
 
  private:
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
+};
+
+// A file an output creates, taken away again when the output fails: no part
+// of a file is left where there was none. What was there before (a file
+// written over, a device) stays. Declared before the output's RawFile, so
+// that the file is closed first.
+class CreatedFile {
+ public:
+  explicit CreatedFile(const char* path) : path_(path), existed_(RawFile::Exists(path)) {}
+  CreatedFile(const CreatedFile&) = delete;
+  CreatedFile& operator=(const CreatedFile&) = delete;
+  ~CreatedFile();
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool existed_;
+  bool kept_ = false;
 };

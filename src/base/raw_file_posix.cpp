@@ -61,3 +61,16 @@ bool RawFile::SameFile(const char* a, const char* b) {
   struct stat x, y;
   return stat(a, &x) == 0 && stat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
+
+bool RawFile::Exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+CreatedFile::~CreatedFile() {
+  if (!kept_ && !existed_) {
+    const int code = errno;  // the failure's reason stays the last error
+    unlink(path_.c_str());
+    errno = code;
+  }
+}

@@ -80,3 +80,13 @@ std::string RawFile::LastErrorText() {
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = 0;
   return n ? std::string(text) : "error " + std::to_string(code);
 }
+
+bool RawFile::Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+CreatedFile::~CreatedFile() {
+  if (!kept_ && !existed_) {
+    const DWORD code = GetLastError();  // the failure's reason stays the last error
+    DeleteFileA(path_.c_str());
+    SetLastError(code);
+  }
+}

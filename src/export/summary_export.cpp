@@ -702,46 +702,51 @@ bool WriteSummaryFile(const char* path, int format, size_t count, const std::fun
     *error = RawFile::LastErrorText();
     return false;
   };
-  RawFile out;
-  if (!out.OpenWrite(path)) return fail();
-  std::string buf;
-  buf.reserve(1 << 17);
-  AppendFileHeader(buf, format, columns, titleLine);
-  if (format == kFormatTabDelimited) {
-    if (!buf.empty() && !out.Write(buf.data(), buf.size())) return fail();
-    // The reason is taken at once: waking the other thread may change it.
-    unsigned long code = 0;
-    std::string reason;
-    bool full = false;
-    const bool ok = MakeTabRows(
-        count, row, columns, ctx,
-        [&](const char* data, size_t size) {
-          if (out.Write(data, size)) return true;
-          code = RawFile::LastErrorCode();
-          reason = RawFile::LastErrorText();
-          return false;
-        },
-        &full);
-    if (!ok) {
-      if (full) {
-        code = kOutOfMemoryCode;
-        reason = "out of memory";
+  CreatedFile created(path);
+  const bool ok = [&] {
+    RawFile out;
+    if (!out.OpenWrite(path)) return fail();
+    std::string buf;
+    buf.reserve(1 << 17);
+    AppendFileHeader(buf, format, columns, titleLine);
+    if (format == kFormatTabDelimited) {
+      if (!buf.empty() && !out.Write(buf.data(), buf.size())) return fail();
+      // The reason is taken at once: waking the other thread may change it.
+      unsigned long code = 0;
+      std::string reason;
+      bool full = false;
+      const bool made = MakeTabRows(
+          count, row, columns, ctx,
+          [&](const char* data, size_t size) {
+            if (out.Write(data, size)) return true;
+            code = RawFile::LastErrorCode();
+            reason = RawFile::LastErrorText();
+            return false;
+          },
+          &full);
+      if (!made) {
+        if (full) {
+          code = kOutOfMemoryCode;
+          reason = "out of memory";
+        }
+        if (errorCode) *errorCode = code;
+        *error = reason;
+        return false;
       }
-      if (errorCode) *errorCode = code;
-      *error = reason;
-      return false;
+      return out.Close() || fail();
     }
-    return out.Close() || fail();
-  }
-  const size_t addressWidth = format == kFormatTabular ? TabularAddressWidth(count, row, columns, ctx) : 0;
-  for (size_t i = 0; i < count; i++) {
-    AppendSummaryRow(buf, row(i), format, columns, ctx, addressWidth);
-    if (buf.size() >= (1 << 16)) {
-      if (!out.Write(buf.data(), buf.size())) return fail();
-      buf.clear();
+    const size_t addressWidth = format == kFormatTabular ? TabularAddressWidth(count, row, columns, ctx) : 0;
+    for (size_t i = 0; i < count; i++) {
+      AppendSummaryRow(buf, row(i), format, columns, ctx, addressWidth);
+      if (buf.size() >= (1 << 16)) {
+        if (!out.Write(buf.data(), buf.size())) return fail();
+        buf.clear();
+      }
     }
-  }
-  AppendFileFooter(buf, format);
-  if (!out.Write(buf.data(), buf.size()) || !out.Close()) return fail();
-  return true;
+    AppendFileFooter(buf, format);
+    if (!out.Write(buf.data(), buf.size()) || !out.Close()) return fail();
+    return true;
+  }();
+  if (ok) created.Keep();
+  return ok;
 }

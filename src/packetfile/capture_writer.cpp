@@ -107,6 +107,7 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
     r.error = std::string("cannot read the packet file: ") + RawFile::LastErrorText();
     return r;
   }
+  CreatedFile created(path);
   Output out;
   if (!out.Open(path)) {
     r.error = std::string("cannot create the file: ") + RawFile::LastErrorText();
@@ -189,7 +190,6 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
   source.CloseReading();
   if (!out.Close()) ok = false;
   if (late) {
-    remove(path);
     r.error = "packet " + std::to_string(r.packets + 1) +
               " is stamped after 2106-02-07, which a pcap file cannot hold (a pcapng file can)";
     return r;
@@ -199,5 +199,6 @@ ConvertResult WriteCaptureFile(PacketFile& source, const char* path, CaptureForm
     return r;
   }
   r.ok = true;
+  created.Keep();
   return r;
 }

@@ -108,31 +108,36 @@ bool WriteStreamFile(const std::string& path, int format, const std::vector<cons
   // Opening the output truncates it: it must not be the file the streams come from.
   if (file.name()[0] && RawFile::SameFile(file.name(), path.c_str()))
     return fail("the output is the packet file being read", 0);
-  RawFile out;
-  if (!out.OpenWrite(path.c_str())) return failed();
-  FileWriter w(out, format, ctx.options);
-  // The summaries' host names and countries come from the table's addresses.
-  ColumnContext named = ctx;
-  if (!named.addresses && table) named.addresses = &table->addresses();
-  if (format == kStreamHtml) {
-    const std::string title = MarkupText(GetString(22));
-    w.Put("<html>\r\n<head><title>" + title + "</title></head>\r\n<body><h3>" + title + "</h3>");
-  }
-  for (const Conversation* c : conversations) {
-    if (!w.ok()) break;  // the disk is full: nothing more can go out
-    std::string summary;
-    if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, named);
-    if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, named);
-    w.Put(summary);
-    if (LoadStream(file, *c, w, captureRunning, table) == LoadResult::NoFile && file.name()[0]) {
-      const unsigned long code = RawFile::LastErrorCode();
-      return fail("cannot read the packet file: " + RawFile::LastErrorText(), code);
+  CreatedFile created(path.c_str());
+  const bool ok = [&] {
+    RawFile out;
+    if (!out.OpenWrite(path.c_str())) return failed();
+    FileWriter w(out, format, ctx.options);
+    // The summaries' host names and countries come from the table's addresses.
+    ColumnContext named = ctx;
+    if (!named.addresses && table) named.addresses = &table->addresses();
+    if (format == kStreamHtml) {
+      const std::string title = MarkupText(GetString(22));
+      w.Put("<html>\r\n<head><title>" + title + "</title></head>\r\n<body><h3>" + title + "</h3>");
     }
-    if (format == kStreamText) w.Put("\r\n");
-    if (format == kStreamHtml) w.Put("\r\n<p>");
-  }
-  if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
-  if (!w.ok()) return fail(w.error(), w.code());
-  if (!out.Close()) return failed();
-  return true;
+    for (const Conversation* c : conversations) {
+      if (!w.ok()) break;  // the disk is full: nothing more can go out
+      std::string summary;
+      if (format == kStreamText) AppendSummaryRow(summary, *c, kFormatText, columns, named);
+      if (format == kStreamHtml) AppendSummaryRow(summary, *c, kFormatHtmlVertical, columns, named);
+      w.Put(summary);
+      if (LoadStream(file, *c, w, captureRunning, table) == LoadResult::NoFile && file.name()[0]) {
+        const unsigned long code = RawFile::LastErrorCode();
+        return fail("cannot read the packet file: " + RawFile::LastErrorText(), code);
+      }
+      if (format == kStreamText) w.Put("\r\n");
+      if (format == kStreamHtml) w.Put("\r\n<p>");
+    }
+    if (format == kStreamHtml) w.Put("\r\n</body></html>\r\n");
+    if (!w.ok()) return fail(w.error(), w.code());
+    if (!out.Close()) return failed();
+    return true;
+  }();
+  if (ok) created.Keep();
+  return ok;
 }
