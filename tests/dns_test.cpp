@@ -26,10 +26,24 @@ TEST(DnsTest, LearnsAnswersOverUdpAndTcp) {
   EXPECT_EQ(learn(6, 53, Bytes{uint8_t(tcpMsg.size() >> 8), uint8_t(tcpMsg.size())} + tcpMsg), 1);
   EXPECT_STREQ(cache.Name(cache.FindIPv4(Addr("1.2.3.4"))), "tcp.example");
 
+  // Every record of an answer is learned, past any fixed count; a damaged
+  // answer (here a name over 255 bytes on the wire after them) teaches none.
+  std::vector<uint32_t> many;
+  for (uint32_t i = 1; i <= 200; i++) many.push_back(Addr("94.0.0.0") + (i << 24) + (i >> 8 << 16));
+  Bytes manyMsg = DnsResponse("many.example", many);
+  EXPECT_EQ(learn(17, 53, manyMsg), 200);
+  EXPECT_STREQ(cache.Name(cache.FindIPv4(many.back())), "many.example");
+  many = {Addr("95.0.0.1")};
+  manyMsg = DnsResponse("damaged.example", many);
+  manyMsg[7] = 2;
+  for (int i = 0; i < 5; i++) manyMsg = manyMsg + Bytes{63} + Bytes(63, 'x');
+  EXPECT_EQ(learn(17, 53, manyMsg + Bytes{0, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 1, 2, 3, 4}), 0);
+  EXPECT_EQ(cache.FindIPv4(Addr("95.0.0.1")), -1);
+
   // Not port 53: ignored.
   EXPECT_EQ(learn(17, 5353, DnsResponse("mdns.example", {Addr("5.5.5.5")})), 0);
   EXPECT_EQ(cache.FindIPv4(Addr("5.5.5.5")), -1);
-  EXPECT_EQ(cache.Name(99), nullptr);
+  EXPECT_EQ(cache.Name(int(cache.size())), nullptr);
 
   // Over IPv6, behind extension headers: an AAAA answer names its address.
   Bytes aaaa = DnsResponse("v6.example", {});

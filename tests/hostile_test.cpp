@@ -146,6 +146,11 @@ TEST(HostileTest, ExtractionCountsFailuresAndShortensLongNames) {
   const size_t room = kMaxPath - folder.size() - 1;
   EXPECT_EQ(ReadFileBytes(folder + "/" + name.substr(0, room - 4) + ".txt").size(), 4u);
   EXPECT_EQ(ReadFileBytes(folder + "/" + name.substr(0, room - 7) + "(1).txt").size(), 4u);
+  // Cut to a device's name, it is no device's name.
+  const std::string ext = "." + std::string(room - 4, 'e');
+  extract(y, "NULzz" + ext, 1);
+  EXPECT_EQ(ReadFileBytes(folder + "/_NU" + ext).size(), 4u);
+  EXPECT_EQ(y.filesWritten(), 3) << y.FailureReport();
 }
 
 // Point 6: time stamps out of range saturate; nothing overflows.

@@ -50,7 +50,8 @@ TEST(HttpTest, UrlsAndFileNames) {
       {"GET /" + std::string(100, 'n'), std::string(64, 'n')}, {"GET /a/..", ".-"}, {"GET /con.txt", "_con.txt"},
       {"GET /a%01b", "a%01b"}, {"GET /COM\xb9", "_COM\xb9"}, {"GET /com\xb2.txt", "_com\xb2.txt"},
       {"GET /COM\xb3", "_COM\xb3"}, {"GET /LPT\xb9.htm", "_LPT\xb9.htm"}, {"GET /lpt\xb2", "_lpt\xb2"},
-      {"GET /LPT\xb3", "_LPT\xb3"}, {"GET /COM\xb4", "COM\xb4"}};
+      {"GET /LPT\xb3", "_LPT\xb3"}, {"GET /COM\xb4", "COM\xb4"}, {"GET /conin$", "_conin$"},
+      {"GET /CONOUT$.txt", "_CONOUT$.txt"}, {"GET /Com0", "_Com0"}, {"GET /lpt0.x", "_lpt0.x"}};
   std::string name;
   for (const auto& [request, want] : names) {
     HttpFileName((request + " HTTP/1.1\r\n").c_str(), &name);

@@ -202,10 +202,19 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
   for (size_t i = 0; i < 2100; i++) all.push_back(&rows[i % 5]);  // chunks made on both threads
   std::vector<int> cols;
   for (const ColumnDef& d : kColumns) cols.push_back(d.id);
-  for (int variant = 0; variant < 4; variant++) {
+  for (int variant = 0; variant < 5; variant++) {
     platform.odd = variant % 3;
     if (variant == 2) {
       ASSERT_TRUE(LoadLanguageFile(lang));
+    }
+    if (variant == 4) {
+      // Words as long as a language file may make them, in a row of few
+      // columns: cut, not past the row's room.
+      std::string longWords = "[strings]\r\n";
+      for (int id : {101, 26, 521, 522, 523}) longWords += std::to_string(id) + "=" + std::string(4000, 'W') + "\r\n";
+      WriteFileBytes(lang, Bytes(longWords.begin(), longWords.end()));
+      ASSERT_TRUE(LoadLanguageFile(lang));
+      cols = {1, 11, 12};
     }
     Options o;
     o.ShowOutgoingIncoming = variant == 3;
@@ -215,6 +224,9 @@ TEST(SummaryExportTest, ReportRowsMatchTheRowAppender) {
     for (const Conversation* c : all) AppendSummaryRow(want, *c, kFormatTabDelimited, cols, ctx);
     ASSERT_TRUE(WriteSummaryFile(report.c_str(), kFormatTabDelimited, all, cols, ctx, true, &error));
     EXPECT_EQ(ReadFileText(report), want) << variant;
+    if (variant == 4) {
+      EXPECT_NE(want.find("\r\n" + std::string(kMaxRowWord, 'W') + "\t"), std::string::npos);
+    }
   }
   ForgetLanguageFile();
 }

@@ -170,18 +170,32 @@ void MainWindow::LoadPacketFile(const char* path) {
   // method's frames are; the core reader takes what the library cannot open.
   // However the load ends, the window leaves import mode: a load left in it
   // would refuse every later capture and file.
-  LoadOutcome out;
-  bool abandoned = false;
-  try {
-    out = LoadCaptureWithPackets(path, table_, file_, options_, &progress, ImportThroughCaptureLibrary);
-  } catch (const std::bad_alloc&) {
-    table_.Clear();
-    RawFile::SetLastErrorCode(kOutOfMemoryCode);
-    out.message = RawFile::LastErrorText();
-  } catch (const AbandonedAfterFault&) {
-    table_.Clear();  // the fault was shown on its thread
-    abandoned = true;
-  }
+  // A fault on this thread is caught here too, not by the command's guard,
+  // which would leave past the clean-up below.
+  struct Load {
+    MainWindow* w;
+    const char* path;
+    FileProgress* progress;
+    LoadOutcome out;
+  } load{this, path, &progress, {}};
+  const LRESULT ended = GuardedCall(
+      [](void* p) -> LRESULT {
+        auto* l = static_cast<Load*>(p);
+        try {
+          l->out = LoadCaptureWithPackets(l->path, l->w->table_, l->w->file_, l->w->options_, l->progress,
+                                          ImportThroughCaptureLibrary);
+        } catch (const std::bad_alloc&) {
+          RawFile::SetLastErrorCode(kOutOfMemoryCode);
+          l->out = LoadOutcome{};
+          l->out.message = RawFile::LastErrorText();
+          return 2;
+        }
+        return 0;
+      },
+      &load, 1);  // 1: a fault, already shown
+  const LoadOutcome& out = load.out;
+  const bool abandoned = ended == 1;
+  if (ended) table_.Clear();
   importing_ = false;
   if (sessionEndPending_) {
     EndOfSession();

@@ -50,22 +50,6 @@ char* PutPadded(char* p, uint64_t v, int width) {
   return p;
 }
 
-// The translated texts that every row asks for, looked up again only when
-// the language changes.
-const char* RowString(int id) {
-  static constexpr int kIds[] = {26, 101, 521, 522, 523};
-  thread_local int generation = -1;
-  thread_local const char* texts[5];
-  const int g = LanguageGeneration();
-  if (g != generation) {
-    for (int i = 0; i < 5; i++) texts[i] = GetString(kIds[i]);
-    generation = g;
-  }
-  for (int i = 0; i < 5; i++)
-    if (kIds[i] == id) return texts[i];
-  return GetString(id);
-}
-
 void CopyCut(char* out, size_t outSize, const char* text) {
   if (!outSize) return;
   size_t n = strnlen(text, outSize - 1);
@@ -74,6 +58,21 @@ void CopyCut(char* out, size_t outSize, const char* text) {
 }
 
 }  // namespace
+
+const char* RowWord(int id) {
+  // Looked up again only when the language changes.
+  static constexpr int kIds[] = {26, 101, 521, 522, 523};
+  thread_local int generation = -1;
+  thread_local char texts[5][kMaxRowWord + 1];
+  const int g = LanguageGeneration();
+  if (g != generation) {
+    for (int i = 0; i < 5; i++) CopyCut(texts[i], sizeof texts[i], GetString(kIds[i]));
+    generation = g;
+  }
+  for (int i = 0; i < 5; i++)
+    if (kIds[i] == id) return texts[i];
+  return "";
+}
 
 const ColumnDef& ColumnById(int id) {
   for (const ColumnDef& d : kColumns)
@@ -187,7 +186,7 @@ double DurationSeconds(const Conversation& c) {
 void SizeText(uint64_t total, uint64_t out, bool split, char* buf) {
   char a[32], b[32], cc[32];
   FormatNumber(total, a, sizeof a);
-  const char* unit = RowString(101);
+  const char* unit = RowWord(101);
   const size_t la = strlen(a), lu = strlen(unit);
   memcpy(buf, a, la);
   buf[la] = ' ';
@@ -210,9 +209,9 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
       PutUint(buf, c.index);
       break;
     case 1:
-      if (c.protocol == kProtoIcmp) return RowString(521);
-      if (c.protocol == kProtoTcp) return RowString(522);
-      if (c.protocol == kProtoUdp) return RowString(523);
+      if (c.protocol == kProtoIcmp) return RowWord(521);
+      if (c.protocol == kProtoTcp) return RowWord(522);
+      if (c.protocol == kProtoUdp) return RowWord(523);
       if (c.protocol == kProtoAny) return "*";
       break;
     case 2:
@@ -262,7 +261,7 @@ const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnCon
         SpeedText(c.speed, buf, 64);
         const size_t n = strlen(buf);
         buf[n] = ' ';
-        CopyCut(buf + n + 1, kColumnTextSize - n - 1, RowString(26));
+        CopyCut(buf + n + 1, kColumnTextSize - n - 1, RowWord(26));
       }
       break;
     case 13:

@@ -44,6 +44,12 @@ struct ColumnContext {
   const AddressBook* addresses = nullptr;
 };
 
+// A translated word that rows repeat (101 and 26: the units of sizes and
+// speeds; 521-523: the protocols' names), cut so that a column with it keeps
+// to kColumnTextSize bytes whatever the language file held.
+constexpr size_t kMaxRowWord = 255;
+const char* RowWord(int id);
+
 // The text of column `id`; either `buf` (kColumnTextSize bytes) or a field.
 const char* ColumnText(const Conversation& c, int id, char* buf, const ColumnContext& ctx);
 // Whether any column's text of the row contains `text`.

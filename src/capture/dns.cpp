@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kMaxRecordsPerMessage = 256;
-
 // Reads a possibly compressed name at the cursor's position into `out`
 // (dotted, cut to kDnsNameMax); leaves the cursor after the name.
 bool ReadName(ByteCursor& c, char* out) {
@@ -17,6 +15,7 @@ bool ReadName(ByteCursor& c, char* out) {
   size_t pos = c.pos();
   size_t resume = 0;
   int jumps = 0;
+  size_t wire = 1;  // the root label's length byte
   const uint8_t* d = c.data();
   const size_t size = c.size();
   for (;;) {
@@ -34,6 +33,9 @@ bool ReadName(ByteCursor& c, char* out) {
       break;
     }
     if (pos + 1 + l > size) return false;
+    // Longer names are damage: without the limit pointers could make one
+    // name walk most of the message, again for every record.
+    if ((wire += 1 + l) > kDnsMaxWireName) return false;
     if (outLen && outLen < kDnsNameMax) out[outLen++] = '.';
     // A NUL would cut the name short: shown as '?', as the other bytes no
     // name holds, so the name keeps its length.
@@ -52,39 +54,48 @@ uint32_t Hash(uint16_t family, const uint8_t* address) {
   return h ^ (h >> 15);
 }
 
-}  // namespace
-
-int ParseDnsAddressRecords(const uint8_t* msg, size_t len, DnsAddressRecord* out, int max) {
+// Hands each A and AAAA record of a message to `use`; false when the
+// message is damaged (the records before the damage were handed out).
+template <class Use>
+bool ForEachAddressRecord(const uint8_t* msg, size_t len, Use&& use) {
   ByteCursor c(msg, len);
   c.skip(4);  // id, flags
   const unsigned qd = c.u16();
   const unsigned records = unsigned(c.u16()) + c.u16() + c.u16();
-  if (!c.ok()) return -1;
-  char name[kDnsNameMax + 1];
+  if (!c.ok()) return false;
+  DnsAddressRecord r;
   for (unsigned i = 0; i < qd; i++) {
-    if (!ReadName(c, name)) return -1;
+    if (!ReadName(c, r.name)) return false;
     c.skip(4);
-    if (!c.ok()) return -1;
+    if (!c.ok()) return false;
   }
-  int n = 0;
   for (unsigned i = 0; i < records; i++) {
-    if (!ReadName(c, name)) return -1;
+    if (!ReadName(c, r.name)) return false;
     const uint16_t type = c.u16();
     c.skip(6);  // class, ttl
     const uint16_t rdlen = c.u16();
     const uint8_t* rdata = c.take(rdlen);
-    if (!c.ok()) return -1;
+    if (!c.ok()) return false;
     const bool a = type == 1 && rdlen >= 4;
     const bool aaaa = type == 28 && rdlen >= 16;
-    if ((a || aaaa) && name[0] && n < max && n < kMaxRecordsPerMessage) {
-      DnsAddressRecord& r = out[n++];
+    if ((a || aaaa) && r.name[0]) {
       r.family = a ? kFamilyIPv4 : kFamilyIPv6;
       memset(r.address, 0, sizeof r.address);
       memcpy(r.address, rdata, a ? 4 : 16);
-      memcpy(r.name, name, sizeof name);
+      use(r);
     }
   }
-  return n;
+  return true;
+}
+
+}  // namespace
+
+int ParseDnsAddressRecords(const uint8_t* msg, size_t len, DnsAddressRecord* out, int max) {
+  int n = 0;
+  const bool whole = ForEachAddressRecord(msg, len, [&](const DnsAddressRecord& r) {
+    if (n < max) out[n++] = r;
+  });
+  return whole ? n : -1;
 }
 
 int DnsNameCache::Find(uint16_t family, const uint8_t* address) const {
@@ -123,7 +134,7 @@ const char* DnsNameCache::Name(int index) const {
 }
 
 void DnsNameCache::Add(uint16_t family, const uint8_t* address, const char* name) {
-  if (Find(family, address) >= 0) return;
+  if (entries_.size() >= kMaxDnsNames || Find(family, address) >= 0) return;
   Entry e{};
   snprintf(e.name, sizeof e.name, "%.127s", name);
   e.family = family;
@@ -203,13 +214,14 @@ int LearnDnsAnswers(const uint8_t* p, int32_t n, DnsNameCache& cache) {
     size_t prefixed = LoadBe16(p + offset - 2);
     if (prefixed < len) len = prefixed;
   }
-  DnsAddressRecord recs[64];
-  int k = ParseDnsAddressRecords(p + offset, len, recs, 64);
+  // A damaged message teaches nothing: it is walked whole once before its
+  // records are learned, however many it holds.
+  if (!ForEachAddressRecord(p + offset, len, [](const DnsAddressRecord&) {})) return 0;
   int added = 0;
-  for (int i = 0; i < k; i++) {
-    size_t before = cache.size();
-    cache.Add(recs[i].family, recs[i].address, recs[i].name);
+  ForEachAddressRecord(p + offset, len, [&](const DnsAddressRecord& r) {
+    const size_t before = cache.size();
+    cache.Add(r.family, r.address, r.name);
     added += int(cache.size() - before);
-  }
+  });
   return added;
 }

@@ -17,6 +17,10 @@ inline char HostNameByte(uint8_t b, bool first) {
   const bool sign = b == '=' || b == '+' || b == '-' || b == '@';
   return b < 0x20 || b == 0x7F || b == '"' || (first && sign) ? '?' : char(b);
 }
+// The longest name on the wire, its length bytes counted; longer is damage.
+constexpr size_t kDnsMaxWireName = 255;
+// Names kept at the most (about 40 MB); answers past them teach nothing.
+constexpr size_t kMaxDnsNames = size_t(1) << 18;
 // Compression pointers followed per name before the message counts as damaged.
 constexpr int kDnsMaxJumps = 32;
 // Only packets below this length are examined.
@@ -29,8 +33,8 @@ struct DnsAddressRecord {
 };
 
 
-// Collects the records of one message (at most `max`); returns their count,
-// or -1 when the message is damaged.
+// Collects the A and AAAA records of one message (the first `max`);
+// returns their count, or -1 when the message is damaged.
 int ParseDnsAddressRecords(const uint8_t* msg, size_t len, DnsAddressRecord* out, int max);
 
 class DnsNameCache {

@@ -346,9 +346,34 @@ void CaptureMethods::HandleLibraryFrame(unsigned char* user, const void* header,
 void CaptureMethods::CaptureLoop() {
   PacketCaptureLibrary& lib = CaptureLibrary();
   inLoop_ = true;
-  bool deviceError = false;
   // A restart handled in here may start another method: the loop, and its
   // device, end with this method.
+  struct Loop {
+    CaptureMethods* self;
+    bool deviceError;
+  } loop{this, false};
+  // A fault while reading (shown by the guard) ends the capture as a device
+  // error would, here where the device is closed, not past this clean-up in
+  // the guard of the message that began the loop.
+  auto read = [](void* p) -> LRESULT {
+    auto* l = static_cast<Loop*>(p);
+    l->self->ReadLoop(&l->deviceError);
+    return 0;
+  };
+  if (GuardedCall(read, &loop, 1)) {
+    engine_.running = false;
+    loop.deviceError = true;
+  }
+  // A restart handled inside the loop may have failed and left no handle;
+  // the library does not accept a null one.
+  if (pcap_) lib.pcap_close(pcap_);
+  pcap_ = nullptr;
+  inLoop_ = false;
+  if (loop.deviceError && notifyWindow && deviceErrorMessage) PostMessageA(notifyWindow, deviceErrorMessage, 0, 0);
+}
+
+void CaptureMethods::ReadLoop(bool* deviceError) {
+  PacketCaptureLibrary& lib = CaptureLibrary();
   auto reading = [this] { return engine_.running && adapter_.method == 2; };
   while (reading()) {
     MSG m;
@@ -368,7 +393,7 @@ void CaptureMethods::CaptureLoop() {
       const int n = lib.pcap_dispatch(pcap_, kFramesPerDispatch, HandleLibraryFrame,
                                       reinterpret_cast<unsigned char*>(this));
       if (n < 0) {
-        deviceError = true;
+        *deviceError = true;
         engine_.running = false;
         break;
       }
@@ -380,10 +405,4 @@ void CaptureMethods::CaptureLoop() {
       if (GetTickCount() - start >= kMaxBusyMs) break;
     }
   }
-  // A restart handled inside the loop may have failed and left no handle;
-  // the library does not accept a null one.
-  if (pcap_) lib.pcap_close(pcap_);
-  pcap_ = nullptr;
-  inLoop_ = false;
-  if (deviceError && notifyWindow && deviceErrorMessage) PostMessageA(notifyWindow, deviceErrorMessage, 0, 0);
 }

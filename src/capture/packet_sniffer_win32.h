@@ -87,6 +87,7 @@ class CaptureMethods : public Window {
   static void WINAPI NetMon3Frame(HANDLE engine, ULONG adapterIndex, void* context, HANDLE frame);
   void* OpenDevice();
   void CaptureLoop();
+  void ReadLoop(bool* deviceError);
   static void HandleLibraryFrame(unsigned char* user, const void* header, const unsigned char* bytes);
 
   CaptureEngine& engine_;

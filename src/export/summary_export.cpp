@@ -95,11 +95,11 @@ class TabRowWriter {
   TabRowWriter(const std::vector<int>& columns, const ColumnContext& ctx) : columns_(columns), ctx_(ctx) {
     split_ = ctx.options.ShowOutgoingIncoming != 0;
     texts_ = ctx.addresses && ctx.addresses->HasTexts();
-    Keep(unit_, " ", GetString(101));
-    Keep(speedUnit_, " ", GetString(26));
-    Keep(protocols_[0], "", GetString(521));
-    Keep(protocols_[1], "", GetString(522));
-    Keep(protocols_[2], "", GetString(523));
+    Keep(unit_, " ", RowWord(101));
+    Keep(speedUnit_, " ", RowWord(26));
+    Keep(protocols_[0], "", RowWord(521));
+    Keep(protocols_[1], "", RowWord(522));
+    Keep(protocols_[2], "", RowWord(523));
     ProbeGrouping();
     for (int i = 0; i < 256; i++) {
       char* e = PutDigits(octets_[i], uint64_t(i));
@@ -198,7 +198,7 @@ class TabRowWriter {
   char* PutSpeed(char* p, const Conversation& c) {
     if (!c.speedValid) return p;
     const double tenths = c.speed * 10;
-    if (tenths >= 0 && tenths < 1e12 && speedUnit_.size() < 512) {
+    if (tenths >= 0 && tenths < 1e12) {
       const double whole = double(uint64_t(tenths)), frac = tenths - whole;
       if (frac < 0.499 || frac > 0.501) {
         const uint64_t n = uint64_t(whole) + (frac > 0.5 ? 1 : 0);

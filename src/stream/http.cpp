@@ -63,9 +63,19 @@ bool Gunzip(const uint8_t* in, size_t n, std::string* out, bool* cut) {
 
 const char* const kReserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
                                  "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
-                                 "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
+                                 "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "COM0", "LPT0", "CONIN$", "CONOUT$",
                                  // Superscript digits ¹ ² ³ of the ANSI code page: Windows reserves these too.
                                  "COM\xb9", "COM\xb2", "COM\xb3", "LPT\xb9", "LPT\xb2", "LPT\xb3"};
+
+// Whether Windows would open a device for the name: its part before the
+// first dot, spaces at its end dropped, is a reserved word.
+bool IsDeviceName(const std::string& name) {
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* r : kReserved)
+    if (EqualNoCase(stem.c_str(), r)) return true;
+  return false;
+}
 
 // A name Windows accepts for a file inside the folder.
 std::string PlainFileName(std::string name) {
@@ -75,10 +85,7 @@ std::string PlainFileName(std::string name) {
   }
   while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.back() = '-';
   if (name.empty() || name.find_first_not_of('-') == std::string::npos) name = name.empty() ? "Index" : name;
-  const std::string stem = name.substr(0, name.find('.'));
-  for (const char* r : kReserved)
-    if (EqualNoCase(stem.c_str(), r)) return "_" + name;
-  return name;
+  return IsDeviceName(name) ? "_" + name : name;
 }
 
 }  // namespace
@@ -240,6 +247,11 @@ std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
       base.resize(room - number.size() - ext.size());
       // Windows drops dots and spaces at the end of a name part.
       while (!base.empty() && (base.back() == '.' || base.back() == ' ')) base.back() = '-';
+    }
+    // Cut short, a name may have become a device's ("NUL.eee").
+    if (IsDeviceName(base + number + ext)) {
+      base = "_" + base;
+      if (base.size() + number.size() + ext.size() > room) base.resize(room - number.size() - ext.size());
     }
     const std::string candidate = base + number + ext;
     if (used_.insert(key(candidate)).second) {
