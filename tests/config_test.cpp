@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #ifndef _WIN32
 #include <netdb.h>
@@ -91,6 +92,16 @@ TEST(ConfigTest, MissingKeysGiveDefaultsAndOddValuesAreSafe) {
   EXPECT_EQ(o.ForeColorLocal, 0);
   EXPECT_EQ(o.HexDumpCharsSpc, 0);
   EXPECT_EQ(o.ShowGridLines, -7);
+  // Lines of neither kind, filling the file's size limit, take no longer
+  // than as many entries: each is searched within itself only.
+  IniDocument big;
+  const auto start = std::chrono::steady_clock::now();
+  std::string lines;
+  for (int i = 0; i < 1000000; i++) lines += i % 2 ? "a\n" : "[\n";
+  big.Parse(lines + "[s]\nk=v\n");
+  std::string v;
+  EXPECT_TRUE(big.Get("s", "k", &v) && v == "v");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   LoadSettings(TempPath("does-not-exist.cfg"), o);
   EXPECT_EQ(o.DisplayMode, 1);
   EXPECT_EQ(o.CaptureFilter, "");

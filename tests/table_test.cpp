@@ -1,3 +1,5 @@
+#include <chrono>
+#include <cstring>
 #include <random>
 
 #include "capture/conversation_table.h"
@@ -178,4 +180,23 @@ TEST(TableTest, RecordIndexKeepsEveryOffset) {
   EXPECT_FALSE(g.table.RecordOffsets(1, &got));
   ASSERT_TRUE(g.table.RecordOffsets(0, &got));
   EXPECT_EQ(got, (std::vector<uint64_t>{1, 300000000}));
+}
+
+// Addresses that one fixed function would hash alike (here the two halves
+// of an IPv6 address under x * K + y) spread as any others do.
+TEST(TableTest, AddressesCannotBeChosenToCollide) {
+  AddressBook book;
+  DnsNameCache cache;
+  const auto start = std::chrono::steady_clock::now();
+  uint8_t a[16];
+  for (uint64_t i = 1; i <= 100000; i++) {
+    const uint64_t y = 0x1234567890ULL - i * 0x9E3779B97F4A7C15ULL;
+    memcpy(a, &i, 8);
+    memcpy(a + 8, &y, 8);
+    ASSERT_EQ(book.Intern6(a), i);
+    cache.Add(kFamilyIPv6, a, "x");
+  }
+  EXPECT_EQ(book.Intern6(a), 100000u);
+  EXPECT_EQ(cache.FindIPv6(a), 99999);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }

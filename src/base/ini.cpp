@@ -94,16 +94,20 @@ void IniDocument::Parse(const std::string& text) {
     while (a < b && blank(text_[a])) a++;
     while (b > a && blank(text_[b - 1])) b--;
     if (a < b && text_[a] == '[') {
-      size_t c = a + 1, close = text_.find(']', c);
-      size_t d = close == std::string::npos || close >= b ? b : close;
+      // Searched within the line only: a file of lines without one must not
+      // search the rest of the file from each.
+      size_t c = a + 1;
+      const void* close = memchr(text_.data() + c, ']', b - c);
+      size_t d = close ? size_t(static_cast<const char*>(close) - text_.data()) : b;
       while (c < d && blank(text_[c])) c++;
       while (d > c && blank(text_[d - 1])) d--;
       section = {uint32_t(c), uint32_t(d - c)};
       l.header = true;
       l.section = section;
     } else if (a < b && text_[a] != ';') {
-      const size_t eq = text_.find('=', a);
-      if (eq < b) {
+      const void* found = memchr(text_.data() + a, '=', b - a);
+      if (found) {
+        const size_t eq = size_t(static_cast<const char*>(found) - text_.data());
         size_t k = eq, v = eq + 1, w = b;
         while (k > a && blank(text_[k - 1])) k--;
         while (v < w && blank(text_[v])) v++;

@@ -74,13 +74,7 @@ uint32_t AddressBook::Hash6(const uint8_t* a) {
   uint64_t x, y;
   memcpy(&x, a, 8);
   memcpy(&y, a + 8, 8);
-  // Products carry only upwards: the shifts bring the upper bits, where the
-  // last bytes of an address land, down to the slot bits.
-  uint64_t h = x * 0x9E3779B97F4A7C15ULL + y;
-  h ^= h >> 32;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 29;
-  return uint32_t(h);
+  return uint32_t(HashWords(x, y));
 }
 
 uint32_t AddressBook::Find6(const uint8_t* a) const {

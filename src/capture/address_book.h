@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/ip_address.h"
 
 class AddressBook {
@@ -60,7 +61,7 @@ class AddressBook {
   void Clear();
 
  private:
-  static uint32_t HashAddress(uint32_t a) { return uint32_t(uint64_t(a) * 0x9E3779B97F4A7C15ULL >> 32); }
+  static uint32_t HashAddress(uint32_t a) { return uint32_t(HashWords(a, 0)); }
   static constexpr uint32_t kNotLooked = ~uint32_t(0);
   static constexpr uint32_t kPageShift = 16;
   struct Entry {

@@ -5,18 +5,13 @@
 #include <new>
 
 #include "base/byte_cursor.h"
+#include "base/hash.h"
 #include "base/platform.h"
 #include "base/prefault.h"
 #include "capture/dns.h"
 #include "packetfile/packet_file.h"
 
 namespace {
-inline uint64_t Mix(uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return h;
-}
 inline bool Is6(const Conversation& c) { return c.flags & kConvIPv6; }
 inline bool Is6(const DecodedPacket& d) { return d.family == 6; }
 }  // namespace
@@ -71,7 +66,7 @@ uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
   uint64_t b = uint64_t(c.remoteAddress) << 16 | (ports ? c.remotePort : 0);
   if (a > b) std::swap(a, b);
   const uint64_t kind = uint64_t(Is6(c)) << 8 | (summary ? 0 : c.protocol);
-  return Mix(a * 0x9E3779B97F4A7C15ULL + (b ^ kind << 48));
+  return HashWords(a, b ^ kind << 48);
 }
 
 // A slot holds the upper half of its key's hash beside the conversation

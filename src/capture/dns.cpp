@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/byte_cursor.h"
+#include "base/hash.h"
 #include "capture/conversation.h"
 
 namespace {
@@ -49,9 +50,10 @@ bool ReadName(ByteCursor& c, char* out) {
 }
 
 uint32_t Hash(uint16_t family, const uint8_t* address) {
-  uint32_t h = 2166136261u ^ family;
-  for (int i = 0; i < 16; i++) h = (h ^ address[i]) * 16777619u;
-  return h ^ (h >> 15);
+  uint64_t x, y;
+  memcpy(&x, address, 8);
+  memcpy(&y, address + 8, 8);
+  return uint32_t(HashWords(x ^ family, y));
 }
 
 // Hands each A and AAAA record of a message to `use`; false when the
