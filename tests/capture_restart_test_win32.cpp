@@ -81,3 +81,62 @@ TEST(CaptureRestart, FailedRestartInsideTheLoop) {
   }
   lib = saved;
 }
+
+namespace {
+int g_reads = 0, g_readsWhileModal = -1;
+int __cdecl CountingDispatch(pcap_t*, int, pcap_handler_t, unsigned char*) { return ++g_reads, 0; }
+// Another message loop than the capture's, as a menu or a dialog runs.
+LRESULT CALLBACK ModalProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != WM_APP) return DefWindowProcA(hwnd, msg, wp, lp);
+  const int before = g_reads;
+  const DWORD start = GetTickCount();
+  MSG m;
+  while (GetTickCount() - start < 300)
+    if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    else MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  g_readsWhileModal = g_reads - before;
+  g_methods->Stop();
+  return 0;
+}
+}  // namespace
+
+// Frames are read while another message loop runs above the capture's.
+TEST(CaptureRestart, ReadsUnderAModalLoop) {
+  PacketCaptureLibrary& lib = CaptureLibrary();
+  const PacketCaptureLibrary saved = lib;
+  lib = PacketCaptureLibrary{};
+  lib.module = GetModuleHandleA(nullptr);
+  lib.pcap_open_live = [](const char*, int, int, int, char*) -> pcap_t* { return reinterpret_cast<pcap_t*>(&g_device); };
+  lib.pcap_close = Close;
+  lib.pcap_compile = [](pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; };
+  lib.pcap_setfilter = [](pcap_t*, bpf_program_t*) { return 0; };
+  lib.pcap_freecode = [](bpf_program_t*) {};
+  lib.pcap_dispatch = CountingDispatch;
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = ModalProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "PakrillModalTest";
+  RegisterClassA(&wc);
+  HWND modal = CreateWindowA("PakrillModalTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  ASSERT_TRUE(modal);
+
+  Options options;
+  PacketFile file;
+  ConversationTable table(options, &file);
+  CaptureEngine engine(options, table, file);
+  CaptureMethods methods(engine);
+  g_methods = &methods;
+  g_adapter.method = 2;
+  g_adapter.name = "test";
+  ASSERT_TRUE(methods.Start(g_adapter));
+  PostMessageA(modal, WM_APP, 0, 0);  // after the loop's own message
+  const DWORD start = GetTickCount();
+  MSG m;
+  while (GetTickCount() - start < 10000 && g_readsWhileModal < 0)
+    if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+  EXPECT_GE(g_readsWhileModal, 10);  // every 10 ms for 300 ms, or nearly
+  EXPECT_FALSE(engine.running);
+  DestroyWindow(modal);
+  g_methods = nullptr;
+  lib = saved;
+}

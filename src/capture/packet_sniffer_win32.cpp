@@ -321,6 +321,12 @@ bool CaptureMethods::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) 
     *result = 0;
     return true;
   }
+  if (msg == WM_TIMER && wp == kModalReadTimer) {
+    // Dispatched by our own loop too, where it reads as the loop would.
+    if (inLoop_) ReadFrames();
+    *result = 0;
+    return true;
+  }
   if (msg == WM_PK_PCAP_LOOP) {
     if (engine_.running && adapter_.method == 2 && pcap_ && !inLoop_) CaptureLoop();
     *result = 0;
@@ -346,36 +352,34 @@ void CaptureMethods::HandleLibraryFrame(unsigned char* user, const void* header,
 void CaptureMethods::CaptureLoop() {
   PacketCaptureLibrary& lib = CaptureLibrary();
   inLoop_ = true;
-  // A restart handled in here may start another method: the loop, and its
-  // device, end with this method.
-  struct Loop {
-    CaptureMethods* self;
-    bool deviceError;
-  } loop{this, false};
+  deviceError_ = false;
+  SetTimer(hwnd_, kModalReadTimer, kModalReadMs, nullptr);
   // A fault while reading (shown by the guard) ends the capture as a device
   // error would, here where the device is closed, not past this clean-up in
   // the guard of the message that began the loop.
-  auto read = [](void* p) -> LRESULT {
-    auto* l = static_cast<Loop*>(p);
-    l->self->ReadLoop(&l->deviceError);
+  auto read = [](void* self) -> LRESULT {
+    static_cast<CaptureMethods*>(self)->ReadLoop();
     return 0;
   };
-  if (GuardedCall(read, &loop, 1)) {
+  if (GuardedCall(read, this, 1)) {
     engine_.running = false;
-    loop.deviceError = true;
+    deviceError_ = true;
   }
+  KillTimer(hwnd_, kModalReadTimer);
   // A restart handled inside the loop may have failed and left no handle;
   // the library does not accept a null one.
   if (pcap_) lib.pcap_close(pcap_);
   pcap_ = nullptr;
   inLoop_ = false;
-  if (loop.deviceError && notifyWindow && deviceErrorMessage) PostMessageA(notifyWindow, deviceErrorMessage, 0, 0);
+  if (deviceError_ && notifyWindow && deviceErrorMessage) PostMessageA(notifyWindow, deviceErrorMessage, 0, 0);
 }
 
-void CaptureMethods::ReadLoop(bool* deviceError) {
-  PacketCaptureLibrary& lib = CaptureLibrary();
-  auto reading = [this] { return engine_.running && adapter_.method == 2; };
-  while (reading()) {
+// A restart handled in here may start another method: the loop, and its
+// device, end with this method.
+bool CaptureMethods::Reading() const { return engine_.running && adapter_.method == 2 && pcap_; }
+
+void CaptureMethods::ReadLoop() {
+  while (Reading()) {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
       if (m.message == WM_QUIT) {
@@ -387,22 +391,27 @@ void CaptureMethods::ReadLoop(bool* deviceError) {
       TranslateMessage(&m);
       DispatchMessageA(&m);
     }
-    // Read while frames keep coming, but pump messages at least every kMaxBusyMs.
-    const DWORD start = GetTickCount();
-    while (reading()) {
-      const int n = lib.pcap_dispatch(pcap_, kFramesPerDispatch, HandleLibraryFrame,
-                                      reinterpret_cast<unsigned char*>(this));
-      if (n < 0) {
-        *deviceError = true;
-        engine_.running = false;
-        break;
-      }
-      if (n == 0) {
-        // The 1 ms read time-out, kept by us: wake for a message or after 1 ms.
-        if (nonBlocking_) MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-        break;
-      }
-      if (GetTickCount() - start >= kMaxBusyMs) break;
-    }
+    // The 1 ms read time-out, kept by us: wake for a message or after 1 ms.
+    if (!ReadFrames() && nonBlocking_ && Reading()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
   }
+}
+
+// Reads while frames keep coming, for at most kMaxBusyMs; false when none came.
+bool CaptureMethods::ReadFrames() {
+  PacketCaptureLibrary& lib = CaptureLibrary();
+  const DWORD start = GetTickCount();
+  bool any = false;
+  while (Reading()) {
+    const int n =
+        lib.pcap_dispatch(pcap_, kFramesPerDispatch, HandleLibraryFrame, reinterpret_cast<unsigned char*>(this));
+    if (n < 0) {
+      deviceError_ = true;
+      engine_.running = false;
+      break;
+    }
+    if (n == 0) break;
+    any = true;
+    if (GetTickCount() - start >= kMaxBusyMs) break;
+  }
+  return any;
 }

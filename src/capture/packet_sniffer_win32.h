@@ -19,6 +19,9 @@
 // come, for at most kMaxBusyMs without pumping messages.
 constexpr int kFramesPerDispatch = 1;
 constexpr DWORD kMaxBusyMs = 20;
+// While a menu, a dialog or a window drag runs its own message loop, ours
+// waits below it: a timer reads the device then, every kModalReadMs.
+constexpr UINT kModalReadMs = 10;
 constexpr uint32_t kSnapLength = 65536;
 // Kernel buffer of the device. With a 1 ms read time-out the buffer holds few
 // frames per block, so a small one overflows while the window is busy drawing.
@@ -87,7 +90,10 @@ class CaptureMethods : public Window {
   static void WINAPI NetMon3Frame(HANDLE engine, ULONG adapterIndex, void* context, HANDLE frame);
   void* OpenDevice();
   void CaptureLoop();
-  void ReadLoop(bool* deviceError);
+  void ReadLoop();
+  bool ReadFrames();
+  bool Reading() const;
+  static constexpr UINT_PTR kModalReadTimer = 1;
   static void HandleLibraryFrame(unsigned char* user, const void* header, const unsigned char* bytes);
 
   CaptureEngine& engine_;
@@ -95,6 +101,7 @@ class CaptureMethods : public Window {
   void* pcap_ = nullptr;
   char errorText_[260] = "";
   bool inLoop_ = false;
+  bool deviceError_ = false;
   bool nonBlocking_ = false;
   SOCKET socket_ = INVALID_SOCKET;
   std::vector<char> datagram_;  // one receive buffer for the whole run
