@@ -35,19 +35,25 @@ int WSAAPI Succeed(SOCKET, const sockaddr*, int) { return 0; }
 int WSAAPI Select(SOCKET, HWND, u_int, long) { return 0; }
 int WSAAPI Closed(SOCKET) { return 0; }
 
+PacketCaptureLibrary FakeLibrary(pcap_t* (__cdecl* open)(const char*, int, int, int, char*),
+                                 int (__cdecl* dispatch)(pcap_t*, int, pcap_handler_t, unsigned char*)) {
+  PacketCaptureLibrary lib{};
+  lib.module = GetModuleHandleA(nullptr);
+  lib.pcap_open_live = open;
+  lib.pcap_close = Close;
+  lib.pcap_compile = [](pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; };
+  lib.pcap_setfilter = [](pcap_t*, bpf_program_t*) { return 0; };
+  lib.pcap_freecode = [](bpf_program_t*) {};
+  lib.pcap_dispatch = dispatch;
+  return lib;
+}
+
 }  // namespace
 
 TEST(CaptureRestart, FailedRestartInsideTheLoop) {
   PacketCaptureLibrary& lib = CaptureLibrary();
   const PacketCaptureLibrary saved = lib;
-  lib = PacketCaptureLibrary{};
-  lib.module = GetModuleHandleA(nullptr);
-  lib.pcap_open_live = Open;
-  lib.pcap_close = Close;
-  lib.pcap_compile = [](pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; };
-  lib.pcap_setfilter = [](pcap_t*, bpf_program_t*) { return 0; };
-  lib.pcap_freecode = [](bpf_program_t*) {};
-  lib.pcap_dispatch = Dispatch;
+  lib = FakeLibrary(Open, Dispatch);
 
   Options options;
   PacketFile file;
@@ -104,14 +110,8 @@ LRESULT CALLBACK ModalProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 TEST(CaptureRestart, ReadsUnderAModalLoop) {
   PacketCaptureLibrary& lib = CaptureLibrary();
   const PacketCaptureLibrary saved = lib;
-  lib = PacketCaptureLibrary{};
-  lib.module = GetModuleHandleA(nullptr);
-  lib.pcap_open_live = [](const char*, int, int, int, char*) -> pcap_t* { return reinterpret_cast<pcap_t*>(&g_device); };
-  lib.pcap_close = Close;
-  lib.pcap_compile = [](pcap_t*, bpf_program_t*, const char*, int, uint32_t) { return 0; };
-  lib.pcap_setfilter = [](pcap_t*, bpf_program_t*) { return 0; };
-  lib.pcap_freecode = [](bpf_program_t*) {};
-  lib.pcap_dispatch = CountingDispatch;
+  lib = FakeLibrary([](const char*, int, int, int, char*) { return reinterpret_cast<pcap_t*>(&g_device); },
+                    CountingDispatch);
   WNDCLASSA wc{};
   wc.lpfnWndProc = ModalProc;
   wc.hInstance = GetModuleHandleA(nullptr);

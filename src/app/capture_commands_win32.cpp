@@ -58,6 +58,7 @@ void MainWindow::StopCapture() {
     ReloadFromFile();
   } else {
     RefreshRows(true);
+    SortList();  // rows joined at the end while counting; now they take their places
     if (table_.resolver) table_.resolver->AbandonPending();
     table_.QueueNameLookups();
     RefreshLowerPane();

@@ -210,8 +210,8 @@ void MainWindow::LoadPacketFile(const char* path) {
   if (abandoned) return;
   if (!out.ok)
     Message(hwnd_, 38, path, out.message.c_str());
-  else if (out.damaged)
-    Message(hwnd_, 39, path, out.message.c_str());
+  else if (out.damaged)  // the message says it is damaged; its reason says so once
+    Message(hwnd_, 39, path, out.message.c_str() + (out.message.rfind("damaged file: ", 0) == 0 ? 14 : 0));
   else if (out.cancelled)
     MessageBoxA(hwnd_, GetString(40), kTitle, MB_ICONINFORMATION);
 }

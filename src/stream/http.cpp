@@ -237,8 +237,10 @@ std::string HttpExtractor::UniqueName(const std::string& name, size_t room) {
   std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
   // Each name goes on from the number it gave last: a page fetched again
-  // and again must not try every number before.
-  int& next = nextNumber_[key(name)];
+  // and again must not try every number before. Names cut alike to fit the
+  // folder count as one.
+  const size_t fits = room > ext.size() ? room - ext.size() : 0;
+  int& next = nextNumber_[key(stem.substr(0, fits) + ext)];
   for (int k = next;; k++) {
     const std::string number = k ? "(" + std::to_string(k) + ")" : "";
     if (number.size() + ext.size() >= room) return "";  // not even one byte of the base fits
