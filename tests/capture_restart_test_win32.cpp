@@ -91,22 +91,25 @@ TEST(CaptureRestart, FailedRestartInsideTheLoop) {
 namespace {
 int g_reads = 0, g_readsWhileModal = -1;
 int __cdecl CountingDispatch(pcap_t*, int, pcap_handler_t, unsigned char*) { return ++g_reads, 0; }
-// Another message loop than the capture's, as a menu or a dialog runs.
+void CALLBACK EndTheMenu(HWND, UINT, UINT_PTR, DWORD) { EndMenu(); }
+// A menu's message loop above the capture's, ended after 300 ms.
 LRESULT CALLBACK ModalProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg != WM_APP) return DefWindowProcA(hwnd, msg, wp, lp);
   const int before = g_reads;
-  const DWORD start = GetTickCount();
-  MSG m;
-  while (GetTickCount() - start < 300)
-    if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-    else MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  HMENU menu = CreatePopupMenu();
+  AppendMenuA(menu, MF_STRING, 1, "Item");
+  SetTimer(hwnd, 9, 300, EndTheMenu);
+  SetForegroundWindow(hwnd);
+  TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, hwnd, nullptr);
+  KillTimer(hwnd, 9);
+  DestroyMenu(menu);
   g_readsWhileModal = g_reads - before;
   g_methods->Stop();
   return 0;
 }
 }  // namespace
 
-// Frames are read while another message loop runs above the capture's.
+// Frames are read while a menu runs its message loop above the capture's.
 TEST(CaptureRestart, ReadsUnderAModalLoop) {
   PacketCaptureLibrary& lib = CaptureLibrary();
   const PacketCaptureLibrary saved = lib;
@@ -117,7 +120,8 @@ TEST(CaptureRestart, ReadsUnderAModalLoop) {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = "PakrillModalTest";
   RegisterClassA(&wc);
-  HWND modal = CreateWindowA("PakrillModalTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND modal = CreateWindowA("PakrillModalTest", "", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
+                             wc.hInstance, nullptr);
   ASSERT_TRUE(modal);
 
   Options options;
