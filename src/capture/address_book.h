@@ -19,9 +19,9 @@ class AddressBook {
   uint32_t Intern(uint32_t address);
   // 0 when the address has no entry.
   uint32_t Find(uint32_t address) const;
-  void Prefetch(uint32_t address) const {
-    __builtin_prefetch(&slots_[HashAddress(address) & (slots_.size() - 1)]);
-  }
+  // Where Intern looks first, for the caller to prefetch: a helper whose
+  // only effect is a prefetch is dropped by the compiler.
+  const void* HomeOf(uint32_t address) const { return &slots_[HashAddress(address) & (slots_.size() - 1)]; }
   // An IPv6 lookup reads a slot, then its entry, then the address bytes:
   // a group of lookups fetches each step for all of them before the next.
   size_t Home6(const uint8_t* address) const { return Hash6(address) & (slots6_.size() - 1); }

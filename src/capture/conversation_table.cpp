@@ -323,8 +323,8 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const FileTime* times, co
       hash[i] = KeyHash(d[i], indexSummary_);
       __builtin_prefetch(&slots_[Home(hash[i])]);
       if (d[i].family != 6) {  // in case the packet opens a conversation, whose either side may be new
-        addresses_.Prefetch(d[i].localAddress);
-        addresses_.Prefetch(d[i].remoteAddress);
+        __builtin_prefetch(addresses_.HomeOf(d[i].localAddress));
+        __builtin_prefetch(addresses_.HomeOf(d[i].remoteAddress));
       }
     }
     for (int i = 0; i < n; i++) {
