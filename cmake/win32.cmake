@@ -35,3 +35,6 @@ add_executable(pakrill WIN32
   resources/pakrill.rc)
 target_link_libraries(pakrill PRIVATE pakrill_win32)
 set_target_properties(pakrill PROPERTIES OUTPUT_NAME pakrill SUFFIX .exe)
+# windres reports no dependencies: the files the script pulls in are named here.
+set_source_files_properties(resources/pakrill.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/pakrill.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/strings.inc;${CMAKE_SOURCE_DIR}/resources/pakrill.ico;${CMAKE_SOURCE_DIR}/resources/unchecked.ico;${CMAKE_SOURCE_DIR}/resources/checked.ico;${CMAKE_SOURCE_DIR}/resources/toolbar.bmp")
