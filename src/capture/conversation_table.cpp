@@ -72,10 +72,10 @@ uint64_t ConversationTable::KeyHash(const R& c, bool summary) {
 // A slot holds the upper half of its key's hash beside the conversation
 // number, so that probing past other keys reads no record. A key's first
 // slot is given by the top bits of its hash, which that half holds too.
-void ConversationTable::IndexInsert(uint32_t i) {
+void ConversationTable::IndexInsert(uint32_t i, const uint64_t* hash) {
   const size_t mask = slots_.size() - 1;
   const Conversation& c = at(i);
-  const uint64_t h = KeyHash(c, indexSummary_), tag = h >> 32 << 32;
+  const uint64_t h = hash ? *hash : KeyHash(c, indexSummary_), tag = h >> 32 << 32;
   for (size_t s = Home(h);; s = (s + 1) & mask) {
     const uint64_t v = slots_[s];
     if (v == 0) {
@@ -169,17 +169,19 @@ Conversation* ConversationTable::Append() {
   return new (&at(count_++)) Conversation();
 }
 
-void ConversationTable::IndexAppended() {
+void ConversationTable::IndexAppended(const uint64_t* hash) {
   if (useIndex_) {
+    // The packet's hash is the record's while the index keeps its mode.
+    if (indexSummary_ != SummaryMode()) hash = nullptr;
     if (slots_.empty() || count_ * 2 > slots_.size()) {
       if (!slots_.empty() && indexSummary_ == SummaryMode() && GrowIndex()) {
-        IndexInsert(uint32_t(count_ - 1));
+        IndexInsert(uint32_t(count_ - 1), hash);
         return;
       }
       indexSummary_ = SummaryMode();
       RebuildIndex();
     } else {
-      IndexInsert(uint32_t(count_ - 1));
+      IndexInsert(uint32_t(count_ - 1), hash);
     }
   }
 }
@@ -331,8 +333,11 @@ void ConversationTable::AccountGroup(DecodedPacket* d, const FileTime* times, co
       if (!hashed[i]) continue;
       if (const uint64_t v = slots_[Home(hash[i])]) {
         const char* r = reinterpret_cast<const char*>(&at(uint32_t(v) - 1));
+        // A record of 120 bytes spans three cache lines at most offsets,
+        // and the counters lie in the middle one too.
         __builtin_prefetch(r);
-        __builtin_prefetch(r + sizeof(Conversation) - 1);  // the counters
+        __builtin_prefetch(r + 64);
+        __builtin_prefetch(r + sizeof(Conversation) - 1);
       }
     }
   }
@@ -406,7 +411,7 @@ Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, FileTime time, 
     c->firstTime = time;
     memcpy(c->localMac, d.localMac, 6);
     memcpy(c->remoteMac, d.remoteMac, 6);
-    IndexAppended();
+    IndexAppended(hash);
     if (processes && !importMode) processes->Run(*this);
   }
   if (summary) c->protocol = kProtoAny;

@@ -172,13 +172,13 @@ class ConversationTable {
   static bool Matches(const A& c, const B& d, bool summary);
   template <class R>
   static uint64_t KeyHash(const R& c, bool summary);
-  void IndexInsert(uint32_t i);
+  void IndexInsert(uint32_t i, const uint64_t* hash = nullptr);
   void RebuildIndex();
   bool GrowIndex();
   size_t Home(uint64_t hash) const { return size_t(hash >> homeShift_); }
   Conversation* Append();
   void MakeSpareBlock();
-  void IndexAppended();
+  void IndexAppended(const uint64_t* hash = nullptr);
   // The update after decoding; `hash` is the packet's KeyHash when known.
   Conversation* UpdateDecoded(DecodedPacket& d, FileTime time, uint64_t recordOffset,
                               const uint64_t* hash = nullptr);

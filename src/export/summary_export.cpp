@@ -52,23 +52,22 @@ void AppendCsvField(std::string& out, const char* text) {
 
 // Decimal digits of v, without a terminating zero; two per division, in 32
 // bits once the value fits (a 32-bit program divides 64-bit numbers by a
-// library call).
+// library call). The digits are counted from the highest bit set, without
+// branches: counters of every length follow each other in a row.
 char* PutDigits(char* p, uint64_t v) {
   static const char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  int n;
-  if (v <= 0xFFFFFFFFu) {
-    const uint32_t w = uint32_t(v);
-    n = w < 100 ? (w < 10 ? 1 : 2)
-        : w < 10000 ? (w < 1000 ? 3 : 4)
-        : w < 1000000 ? (w < 100000 ? 5 : 6)
-        : w < 100000000 ? (w < 10000000 ? 7 : 8) : (w < 1000000000 ? 9 : 10);
-  } else {
-    n = 10;
-    for (uint64_t x = 10000000000ULL; n < 20 && v >= x; x *= 10) n++;
-  }
+  static const uint64_t kPowers[20] = {1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL,
+                                       10000000ULL, 100000000ULL, 1000000000ULL, 10000000000ULL,
+                                       100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+                                       100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
+                                       100000000000000000ULL, 1000000000000000000ULL,
+                                       10000000000000000000ULL};
+  // log10 from log2 (1233 / 4096 just above log10(2)), one less below the power.
+  const int t = (64 - __builtin_clzll(v | 1)) * 1233 >> 12;
+  const int n = t + 1 - ((v | 1) < kPowers[t]);
   char* q = p + n;
   for (; v > 0xFFFFFFFFu; v /= 100) memcpy(q -= 2, kPairs + v % 100 * 2, 2);
   uint32_t w = uint32_t(v);
@@ -240,21 +239,28 @@ class TabRowWriter {
     memcpy(p, t->text, t->length);
     return p + t->length;
   }
-  char* PutMac(char* p, const uint8_t* m) const {
-    static const char kHex[] = "0123456789abcdef";
-    bool zero = true, ones = true;
-    for (int i = 0; i < 6; i++) {
-      zero = zero && m[i] == 0;
-      ones = ones && m[i] == 0xFF;
+  // A side's text is made again only when its MAC differs from the row
+  // before: a capture holds few of them, nearly always the same two.
+  char* PutMac(char* p, const uint8_t* m, int side) {
+    MacText& t = mac_[side];
+    if (!t.valid || memcmp(t.mac, m, 6) != 0) {
+      static const char kHex[] = "0123456789abcdef";
+      memcpy(t.mac, m, 6);
+      t.valid = true;
+      bool zero = true, ones = true;
+      for (int i = 0; i < 6; i++) {
+        zero = zero && t.mac[i] == 0;
+        ones = ones && t.mac[i] == 0xFF;
+      }
+      t.length = zero || ones ? 0 : 17;
+      for (int i = 0; i < 6; i++) {
+        t.text[i * 3] = kHex[t.mac[i] >> 4];
+        t.text[i * 3 + 1] = kHex[t.mac[i] & 15];
+        t.text[i * 3 + 2] = '-';
+      }
     }
-    if (zero || ones) return p;
-    for (int i = 0; i < 6; i++) {
-      p[0] = kHex[m[i] >> 4];
-      p[1] = kHex[m[i] & 15];
-      p[2] = '-';
-      p += 3;
-    }
-    return p - 1;
+    memcpy(p, t.text, sizeof t.text);  // the row has room for it
+    return p + t.length;
   }
   char* PutService(char* p, uint16_t localPort, uint16_t remotePort) const {
     const char* name = platform_.ServiceName(localPort);
@@ -320,7 +326,7 @@ class TabRowWriter {
       }
       case 19:
       case 20:
-        return PutMac(p, id == 19 ? c.localMac : c.remoteMac);
+        return PutMac(p, id == 19 ? c.localMac : c.remoteMac, id - 19);
       default:
         break;
     }
@@ -343,6 +349,12 @@ class TabRowWriter {
   } address6_[2];
   bool timeValid_[2] = {};
   uint64_t second_[2] = {};
+  struct MacText {
+    uint8_t mac[6];
+    bool valid = false;
+    size_t length = 0;
+    char text[18] = {};
+  } mac_[2];
 };
 
 }  // namespace
