@@ -239,9 +239,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> text(data, data + size);
   CountryRangeTable t;
   t.Parse(text.data(), text.size());
-  // The index must answer as the scan does.
-  for (const CountryRange& r : t.rows())
-    for (uint32_t a : {r.first, r.last, r.first - 1, r.last + 1}) {
+  // The index must answer as the scan does. The scan costs the whole table
+  // per address: a sample of at most 256 rows keeps a run linear.
+  const std::vector<CountryRange>& rows = t.rows();
+  for (size_t i = 0; i < rows.size(); i += rows.size() / 256 + 1)
+    for (uint32_t a : {rows[i].first, rows[i].last, rows[i].first - 1, rows[i].last + 1}) {
       char x[64], y[64];
       if (t.Lookup(a, x) != t.LookupLinear(a, y) || strcmp(x, y) != 0) __builtin_trap();
     }

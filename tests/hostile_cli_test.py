@@ -372,11 +372,11 @@ def full_disk_cases(d):
         return
     try:
         big = [craft.tcp(craft.CLIENT, craft.SERVER, 40000 + k, 80, 1, b"GET /f%d HTTP/1.1\r\nHost: h\r\n\r\n" % k)
-               for k in range(20)]
-        for k in range(20):
+               for k in range(40)]
+        for k in range(40):
             big.append(craft.tcp(craft.SERVER, craft.CLIENT, 80, 40000 + k, 1,
                                  b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"b" * 60000))
-        write(f"{d}/big.pcap", big * 2)
+        write(f"{d}/big.pcap", big)
         # The temporary packet file on the full disk: import fails, exit 4.
         for args in (["/sextracthttp", f"{d}/out"], ["/sstreams", f"{d}/s.raw", "raw"]):
             rc, err, _, _ = run(args + [f"{d}/big.pcap"], env={"TMPDIR": small})

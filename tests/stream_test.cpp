@@ -56,6 +56,48 @@ TEST(StreamTest, PlacementBySequenceNumber) {
   EXPECT_EQ(big.bytes.capacity(), cap);  // a cleared block keeps its storage
 }
 
+// A segment sent again after the other side spoke is output once (a new
+// connection on the same ports starts afresh), and a gap a reordered
+// segment fills is no gap.
+TEST(StreamTest, LateRetransmissionsAndFilledGaps) {
+  Bytes syn = Tcp("10.0.0.1", "10.0.0.2", 3000, 80, 49, "");
+  syn[33] |= 0x02;
+  PacketFile file;
+  WritePackets(file, {
+      Tcp("10.0.0.1", "10.0.0.2", 3000, 80, 100, "GET /a\n"),
+      Tcp("10.0.0.2", "10.0.0.1", 80, 3000, 9000, "one\n"),
+      Tcp("10.0.0.1", "10.0.0.2", 3000, 80, 107, "GET /b\n"),
+      Tcp("10.0.0.2", "10.0.0.1", 80, 3000, 9000, "one\n"),  // its ACK was lost
+      Tcp("10.0.0.2", "10.0.0.1", 80, 3000, 9002, "e\ntwo\n"),  // overlaps it
+      Tcp("10.0.0.1", "10.0.0.2", 3000, 80, 100, "GET /a\n"),
+      syn,
+      Tcp("10.0.0.1", "10.0.0.2", 3000, 80, 50, "GET /c\n"),  // behind, yet new
+  });
+  Conversation c;
+  c.protocol = kProtoTcp;
+  c.localAddress = Addr("10.0.0.1");
+  c.remoteAddress = Addr("10.0.0.2");
+  c.localPort = 3000;
+  c.remotePort = 80;
+  BlockCollector sink;
+  EXPECT_EQ(LoadStream(file, c, sink, false), LoadResult::Complete);
+  const std::vector<std::pair<int, std::string>> want = {
+      {1, "GET /a\n"}, {2, "one\n"}, {1, "GET /b\n"}, {2, "two\n"}, {1, "GET /c\n"}};
+  EXPECT_EQ(sink.blocks, want);
+
+  StreamBlock b;
+  Place(b, 100, "ab");
+  Place(b, 104, "ef");
+  EXPECT_TRUE(b.lacking());
+  Place(b, 102, "cd");
+  EXPECT_FALSE(b.lacking());
+  Place(b, 90, "x");  // moves the start back, leaving 9 zero bytes
+  EXPECT_TRUE(b.lacking());
+  Place(b, 91, "123456789");
+  EXPECT_FALSE(b.lacking());
+  EXPECT_EQ(Str(b), "x123456789abcdef");
+}
+
 // Between two hosts the addresses tell the directions apart, on loopback the
 // ports; seen from the other side every direction turns.
 TEST(StreamTest, BlocksPerDirectionBetweenHostsAndOnLoopback) {

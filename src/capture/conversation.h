@@ -79,6 +79,7 @@ struct DecodedPacket {
   uint8_t family = 4;
   uint8_t fragment = 0;  // kFirstFragment, kLaterFragment
   uint8_t skip = kSkipNone;
+  uint8_t tcpSyn = 0;  // a connection's first segment from its side
   uint32_t fragmentId = 0;
   // Fragments: where the fragmentable part starts in the packet, and this
   // fragment's place in it (bytes).

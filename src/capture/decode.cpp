@@ -23,6 +23,7 @@ bool DecodeTransport(uint8_t protocol, const uint8_t* t, int avail, int offset, 
       sport = LoadBe16(t);
       dport = LoadBe16(t + 2);
       r.tcpSequence = LoadBe32(t + 4);
+      r.tcpSyn = (t[13] & 0x02) != 0;
       r.headerLength = int16_t(offset + (t[12] >> 4) * 4);
       return true;
     case kProtoUdp:

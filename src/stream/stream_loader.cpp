@@ -8,6 +8,12 @@
 
 #include "packetfile/packet_file.h"
 
+namespace {
+// A retransmission lies at most a send window behind; a window rarely
+// passes a few MiB.
+constexpr int32_t kMaxRetransmitBehind = 16 << 20;
+}  // namespace
+
 void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload, size_t n) {
   const size_t len = b.bytes.length();
   if (len == 0 || !tcp) {
@@ -26,9 +32,13 @@ void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload
   if (zeros && b.zeroFilled + zeros > b.captured + n + kMaxZeroFill) return;
   if (e < 0) {
     if (!b.bytes.PrependZeros(size_t(back))) return;
+    b.MovedFront(size_t(back));
     b.baseSequence = seq;
   }
-  if (!b.bytes.WriteAt(e < 0 ? 0 : size_t(e), payload, n)) return;
+  const size_t at = e < 0 ? 0 : size_t(e);
+  if (!b.bytes.WriteAt(at, payload, n)) return;
+  b.Gap(e < 0 ? n : len, e < 0 ? size_t(back) : at);
+  b.Filled(at, n);
   b.captured += n;
   b.zeroFilled += zeros;
 }
@@ -98,6 +108,14 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   size_t fragments = 0;
   uint64_t blockSerial = 0;
   StreamBlock block;
+  // Where each direction's finished TCP blocks end, by sequence number.
+  uint32_t sentEnd[3] = {};
+  bool sent[3] = {};
+  auto noteSent = [&](int direction) {
+    if (c.protocol != kProtoTcp || !block.bytes.length()) return;
+    sentEnd[direction] = block.baseSequence + uint32_t(block.bytes.length());
+    sent[direction] = true;
+  };
   int previous = 0;
   bool first = true, stopped = false;
   PacketHeader h;
@@ -107,7 +125,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     // A first fragment without payload still places its later ones (when
     // the records are not chosen by the table, which counts only data).
     const bool empty = p.headerLength >= p.totalSize;
-    if (empty && p.fragment != kFirstFragment) continue;
+    if (empty && p.fragment != kFirstFragment && !p.tcpSyn) continue;
     int direction = 0;
     Fragmented* of = nullptr;  // a later fragment's first
     size_t skip = 0;           // its bytes that overlap the first's transport header
@@ -137,13 +155,31 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       f.direction = direction;
       f.block = ~uint64_t(0);
     }
+    // A new connection on the same ports: its numbers owe nothing to the old one's.
+    if (p.tcpSyn) sent[direction] = false;
     if (empty) continue;
+    // The captured bytes may end before the IP total length (a cut capture).
+    const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
+    size_t from = size_t(p.headerLength) + skip;
+    const bool tcp = p.protocol == kProtoTcp;
+    if (tcp && sent[direction] && from < end) {
+      // Bytes this direction's earlier blocks already hold: a retransmission
+      // seen after the other side spoke, which must not repeat them. Far
+      // behind is a new connection on the same ports, not a retransmission.
+      const int32_t behind = int32_t(sentEnd[direction] - p.tcpSequence);
+      if (behind > 0 && behind <= kMaxRetransmitBehind) {
+        if (size_t(behind) >= end - from) continue;
+        from += size_t(behind);
+        p.tcpSequence += uint32_t(behind);
+      }
+    }
     if (first) {
       block.startTime = h.time;
       first = false;
     }
     if (previous && previous != direction) {
       block.direction = previous;
+      noteSent(previous);
       sink.OnBlock(block);
       block.Reset();
       blockSerial++;
@@ -153,11 +189,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       stopped = true;
       break;
     }
-    // The captured bytes may end before the IP total length (a cut capture).
-    const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
     block.uncaptured += size_t(p.totalSize) - end;
-    const size_t from = size_t(p.headerLength) + skip;
-    const bool tcp = p.protocol == kProtoTcp;
     if (from < end) {
       const uint8_t* data = buf.get() + from;
       const size_t n = end - from;
@@ -175,6 +207,8 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
         const uint64_t zeros = at > len ? at - len : 0;
         if ((!zeros || block.zeroFilled + zeros <= block.captured + n + kMaxZeroFill) &&
             block.bytes.WriteAt(at, data, n)) {
+          block.Gap(len, at);
+          block.Filled(at, n);
           block.captured += n;
           block.zeroFilled += zeros;
           if (at + n > of->blockEnd) of->blockEnd = at + n;

@@ -2,6 +2,7 @@
 // same-direction data with TCP segments placed by sequence number.
 #pragma once
 #include <cstdint>
+#include <map>
 
 #include "base/platform.h"
 #include "capture/conversation.h"
@@ -42,9 +43,45 @@ struct StreamBlock {
   void Reset() {
     bytes.Clear();
     captured = zeroFilled = uncaptured = 0;
+    holes.clear();
+    front = 0;
+    holesLost = false;
   }
   // Whether bytes of the conversation are missing here (zeros or cut off).
-  bool lacking() const { return zeroFilled || uncaptured; }
+  // A gap that a later (reordered) segment filled lacks nothing.
+  bool lacking() const { return !holes.empty() || holesLost || uncaptured; }
+  // Zero bytes [from, to) of `bytes` wait for a segment.
+  void Gap(size_t from, size_t to) {
+    if (from >= to) return;
+    if (holes.size() >= kMaxHoles) holesLost = true;
+    else holes.emplace(front + int64_t(from), front + int64_t(to));
+  }
+  // Bytes [at, at + n) of `bytes` were written.
+  void Filled(size_t at, size_t n) {
+    const int64_t p = front + int64_t(at), q = p + int64_t(n);
+    auto it = holes.upper_bound(p);
+    if (it != holes.begin()) --it;
+    while (it != holes.end() && it->first < q) {
+      const int64_t s = it->first, e = it->second;
+      if (e <= p) {
+        ++it;
+        continue;
+      }
+      it = holes.erase(it);
+      if (s < p) holes.emplace(s, p);
+      if (e > q) {
+        holes.emplace(q, e);
+        break;
+      }
+    }
+  }
+  void MovedFront(size_t back) { front -= int64_t(back); }
+
+ private:
+  static constexpr size_t kMaxHoles = 4096;  // past this every gap counts as missing
+  std::map<int64_t, int64_t> holes;  // start to end, counted from the first byte placed
+  int64_t front = 0;                 // where bytes[0] lies in that count
+  bool holesLost = false;
 };
 
 class BlockSink {
