@@ -171,6 +171,17 @@ TEST(DnsTls, HellosOverSeveralSegmentsNameTheirConversation) {
   EXPECT_STREQ(table.RemoteHost(table.at(1)), "three.example");
   EXPECT_EQ(table.namesChanged, 1);
 
+  // Records of one byte, six bytes a segment: parsing waits until enough
+  // may have come, and the name still comes with the last segment.
+  const std::string tiny = ClientHello("tiny.example", 1500, 1);
+  for (size_t at = 0; at < tiny.size(); at += 6) {
+    send(Tcp("10.0.0.5", "198.51.100.9", 50004, 443, uint32_t(1 + at), tiny.substr(at, 6)));
+    if (at + 6 < tiny.size()) {
+      ASSERT_STREQ(table.RemoteHost(table.at(table.count() - 1)), "") << at;
+    }
+  }
+  EXPECT_STREQ(table.RemoteHost(table.at(table.count() - 1)), "tiny.example");
+
   // More hellos pending than are followed: the oldest give way, the
   // others still finish.
   const std::string many = ClientHello("many.example", 3000);

@@ -16,10 +16,7 @@ bool JoinHandshake(const uint8_t* data, size_t len, uint8_t* out, size_t* outLen
   size_t pos = 0, n = 0;
   *cut = false;
   while (pos < len) {
-    if (len - pos < 5) {
-      *cut = true;
-      break;
-    }
+    if (len - pos < 5) break;
     const uint8_t* r = data + pos;
     if (r[0] != kHandshakeRecord || r[1] != 3) {
       // Other bytes after the hello's records (early data, say) end them.
@@ -33,16 +30,17 @@ bool JoinHandshake(const uint8_t* data, size_t len, uint8_t* out, size_t* outLen
     memcpy(out + n, r + 5, have);
     n += have;
     pos += 5 + have;
-    if (have < body) *cut = true;
   }
+  *cut = true;  // the data ended within the records: more of them may follow
   *outLen = n;
   return true;
 }
 
 }  // namespace
 
-TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDnsNameMax + 1]) {
+TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDnsNameMax + 1], size_t* missing) {
   name[0] = 0;
+  if (missing) *missing = 1;
   if (len < 6 || data[0] != kHandshakeRecord || data[1] != 3 || data[5] != kClientHello) return TlsHello::NotHello;
   if (len > kTlsHelloMax) len = kTlsHelloMax;
   static thread_local uint8_t joined[kTlsHelloMax];
@@ -53,7 +51,10 @@ TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDns
   if (c.u8() != kClientHello) return TlsHello::NotHello;
   const uint32_t bodyLen = uint32_t(c.u8()) << 16 | c.u16();
   if (bodyLen + 4 > kTlsHelloMax) return TlsHello::NotHello;
-  if (n < bodyLen + 4) return cut ? TlsHello::NeedMore : TlsHello::NotHello;
+  if (n < bodyLen + 4) {
+    if (cut && missing && c.ok()) *missing = bodyLen + 4 - n;
+    return cut ? TlsHello::NeedMore : TlsHello::NotHello;
+  }
   ByteCursor h(joined + 4, bodyLen);
   h.skip(2 + 32);      // version, random
   h.skip(h.u8());      // session id
@@ -95,6 +96,9 @@ struct TlsNameLearner::Flow {
   uint32_t nextSeq = 0;
   uint32_t used = 0;  // clock of the last segment; 0 = free
   size_t fill = 0;
+  // The fill before which parsing again cannot finish the hello: tiny
+  // records would otherwise have every segment parse all of them again.
+  size_t parseAt = 0;
 };
 
 TlsNameLearner::TlsNameLearner() : flows_(new Flow[kTlsPendingFlows]) {}
@@ -192,16 +196,21 @@ IpAddress TlsNameLearner::Learn(const uint8_t* p, int32_t n, DnsNameCache& cache
     flow->fill += take;
     flow->nextSeq += uint32_t(take);
     flow->used = ++clock_;
-    r = ParseClientHelloName(buf, flow->fill, name);
+    if (flow->fill < flow->parseAt && flow->fill < kTlsHelloMax) return {};
+    size_t missing = 1;
+    r = ParseClientHelloName(buf, flow->fill, name, &missing);
+    flow->parseAt = flow->fill + missing;
     if (late) *late = true;
     if (r != TlsHello::NeedMore || flow->fill == kTlsHelloMax) EndFlow(flow);
   } else {
-    r = ParseClientHelloName(payload, len, name);
+    size_t missing = 1;
+    r = ParseClientHelloName(payload, len, name, &missing);
     if (r == TlsHello::NeedMore && len < kTlsHelloMax) {
       if (!buffers_) buffers_.reset(new uint8_t[size_t(kTlsPendingFlows) * kTlsHelloMax]);
       flow = NewFlow(key, address(0), address(1), sport, dport);
       memcpy(buffers_.get() + (flow - flows_.get()) * kTlsHelloMax, payload, len);
       flow->fill = len;
+      flow->parseAt = len + missing;
       flow->nextSeq = seq + uint32_t(len);
       flow->used = ++clock_;
     }

@@ -19,7 +19,10 @@ enum class TlsHello { NotHello, NeedMore, NoName, Name };
 // bytes a client sent; NeedMore when they end before the hello does.
 // Bytes outside printable ASCII become '?', so a name cannot hide behind
 // them; a name is cut to kDnsNameMax.
-TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDnsNameMax + 1]);
+// On NeedMore, `missing` (when given) is how many bytes must come at least
+// before another parse can tell more.
+TlsHello ParseClientHelloName(const uint8_t* data, size_t len, char (&name)[kDnsNameMax + 1],
+                              size_t* missing = nullptr);
 
 // Follows the first bytes of TCP connections that open with a ClientHello,
 // over as many segments as it takes, and teaches the server's address the
