@@ -48,8 +48,11 @@ bool CaptureReader::Refill(size_t n) {
     len_ -= pos_;
     pos_ = 0;
   }
-  if (buf_.size() < n) buf_.resize(n > kChunk ? n : kChunk);
+  if (buf_.size() < kChunk) buf_.resize(kChunk);
   while (len_ < n && !eof_) {
+    // Grown as bytes come, not to the length a record claims: a short
+    // file claiming a large block costs what it holds.
+    if (len_ == buf_.size()) buf_.resize(n < buf_.size() * 2 ? n : buf_.size() * 2);
     long r = src_.Read(buf_.data() + len_, buf_.size() - len_);
     if (r <= 0) {
       eof_ = true;
