@@ -293,3 +293,41 @@ TEST(StreamTest, IPv6Conversations) {
   EXPECT_TRUE(none.blocks.empty());
   file.ResetFile(false);
 }
+
+// Later fragments sent before their first count and load with it, in
+// their order; fragments sent again after the reply are loaded once.
+TEST(StreamTest, FragmentsBeforeTheirFirstAndRepeated) {
+  FakePlatform platform;
+  Options o;
+  const std::string data = std::string(8, 'a') + std::string(16, 'b') + std::string(20, 'c');
+  for (const bool six : {false, true}) {
+    for (const uint8_t icmp : {0, 1}) {
+      SCOPED_TRACE(std::string(six ? "IPv6" : "IPv4") + (icmp ? " ICMP" : " UDP"));
+      const uint8_t proto = icmp ? (six ? 58 : 1) : 17;
+      auto packet = [&](bool out, const std::string& d) {
+        const char *me = six ? "2001:db8::1" : "10.0.0.1", *peer = six ? "2001:db8::2" : "10.0.0.2";
+        return six ? Ip6(proto, out ? me : peer, out ? peer : me, out ? 4000 : 53, out ? 53 : 4000, d)
+                   : WithPayload(proto, out ? me : peer, out ? peer : me, out ? 4000 : 53, out ? 53 : 4000,
+                                 Bytes(d.begin(), d.end()));
+      };
+      const Bytes dg = packet(true, data);
+      PacketFile file;
+      WritePackets(file, {Fragment(dg, 9, 16, 32), Fragment(dg, 9, 32, 52), Fragment(dg, 9, 0, 16),
+                          packet(false, "reply"), Fragment(dg, 9, 16, 32), Fragment(dg, 9, 0, 16)});
+      ConversationTable table(o, &file);
+      ASSERT_TRUE(table.RebuildFromFile());
+      ASSERT_EQ(table.count(), 1u);
+      EXPECT_EQ(table.at(0).packets, 6u);
+      EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 0u);
+      const std::vector<std::pair<int, std::string>> want = {{1, data}, {2, "reply"}};
+      BlockCollector indexed, scan;
+      LoadStream(file, table.at(0), indexed, false, &table);
+      EXPECT_EQ(indexed.blocks, want);
+      if (!six) {
+        LoadStream(file, table.at(0), scan, false);
+        EXPECT_EQ(scan.blocks, want);
+      }
+      file.ResetFile(false);
+    }
+  }
+}

@@ -498,6 +498,17 @@ Bytes Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint1
 }
 
 Bytes Fragment(const Bytes& v6, uint32_t id, size_t from, size_t to) {
+  if (v6[0] >> 4 == 4) {
+    Bytes p(v6.begin(), v6.begin() + 20);
+    p.insert(p.end(), v6.begin() + 20 + long(from), v6.begin() + 20 + long(to));
+    const size_t field = from / 8 | (to < v6.size() - 20 ? 0x2000 : 0);
+    for (size_t at : {2, 4, 6}) {
+      const size_t v = at == 2 ? p.size() : at == 4 ? id : field;
+      p[at] = uint8_t(v >> 8);
+      p[at + 1] = uint8_t(v);
+    }
+    return p;
+  }
   const uint32_t off = uint32_t(from | (to < v6.size() - 40 ? 1 : 0));
   Bytes p(v6.begin(), v6.begin() + 40);
   p.insert(p.end(), {v6[6], 0, uint8_t(off >> 8), uint8_t(off), uint8_t(id >> 24), uint8_t(id >> 16),

@@ -180,6 +180,7 @@ Bytes AsIPv6(const Bytes& ip, const char* src, const char* dst,
 // A TCP (at `seq`), UDP or ICMPv6 packet carrying `data`.
 Bytes Ip6(uint8_t proto, const char* src, const char* dst, uint16_t sport, uint16_t dport, const std::string& data,
           uint32_t seq = 0);
-// Bytes [from, to) of the upper-layer part of `v6` (no extensions) as fragment `id`.
+// Bytes [from, to) of the upper-layer part of `v6` (no extensions), or of
+// an IPv4 packet's, as fragment `id`.
 Bytes Fragment(const Bytes& v6, uint32_t id, size_t from, size_t to);
 Conversation* Account(ConversationTable& table, const Bytes& p, FileTime time = 0);

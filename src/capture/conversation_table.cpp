@@ -199,10 +199,20 @@ bool ConversationTable::Decode(const uint8_t* packet, const PacketHeader& h, Dec
   return false;
 }
 
-bool ConversationTable::PairFragment(DecodedPacket& d) {
-  if (d.fragment == kFirstFragment) fragments_.Remember(d);
+bool ConversationTable::PairFragment(DecodedPacket& d, FileTime time, uint64_t recordOffset) {
+  if (d.fragment == kFirstFragment) {
+    fragments_.Remember(d);
+    // Its later fragments that came first count now, before it, as their
+    // records lie before its.
+    fragments_.TakeWaiting(d, [&](DecodedPacket& w, FileTime t, uint64_t record) {
+      skipped[kSkipFragmentWithoutFirst]--;
+      UpdateDecoded(w, t, record);
+    });
+  }
   // An ICMP key has no ports: a later ICMP fragment needs no first.
   if (d.fragment != kLaterFragment || fragments_.Recall(d) || d.protocol == kProtoIcmp) return true;
+  // Counted as skipped until its first comes, if it does.
+  fragments_.Wait(d, time, recordOffset);
   skipped[kSkipFragmentWithoutFirst]++;
   return false;
 }
@@ -379,7 +389,7 @@ uint32_t ConversationTable::EntryOf(uint32_t address) {
 Conversation* ConversationTable::UpdateDecoded(DecodedPacket& d, FileTime time, uint64_t recordOffset,
                                                const uint64_t* hash) {
   const bool summary = SummaryMode();
-  if (!PairFragment(d)) return nullptr;
+  if (!PairFragment(d, time, recordOffset)) return nullptr;
   if (d.family == 6) {
     // An IPv6 key holds the entries of its addresses; without both no
     // conversation can have them yet. Entries found for the group stay.

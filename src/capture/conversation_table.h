@@ -191,9 +191,10 @@ class ConversationTable {
     return &local;
   }
   bool Decode(const uint8_t* packet, const PacketHeader& h, DecodedPacket& d);
-  // Later fragments take the ports of their first one.
+  // Later fragments take the ports of their first one; those that come
+  // before it count when it comes.
   FragmentMemory fragments_;
-  bool PairFragment(DecodedPacket& d);
+  bool PairFragment(DecodedPacket& d, FileTime time, uint64_t recordOffset);
 
   void NoteRecord(size_t index, uint64_t offset);
 

@@ -15,8 +15,16 @@ class FragmentMemory {
   // datagrams costs no search per fragment.
   static constexpr size_t kPlaces = 1024;
 
+  // Later fragments that came before their first wait for it, the newest
+  // kWaiting of them.
+  static constexpr size_t kWaiting = 16;
+
   FragmentMemory() : places_(new First[kPlaces]()) {}
-  void Clear() { std::fill(places_.get(), places_.get() + kPlaces, First()); }
+  void Clear() {
+    std::fill(places_.get(), places_.get() + kPlaces, First());
+    for (Waiting& w : waiting_) w.used = false;
+    waits_ = 0;
+  }
 
   void Remember(const DecodedPacket& d) {
     First& f = places_[Place(d)];
@@ -40,6 +48,24 @@ class FragmentMemory {
     d.remotePort = f.remotePort;
     return true;
   }
+  // Keeps a later fragment that Recall could not pair, in place of the
+  // oldest one waiting.
+  void Wait(const DecodedPacket& d, FileTime time, uint64_t record) {
+    waiting_[waits_++ % kWaiting] = {d, time, record, true};
+  }
+  // Hands the later fragments waiting for `first` to take(packet, time,
+  // record) in the order they came, and forgets them.
+  template <class Take>
+  void TakeWaiting(const DecodedPacket& first, Take take) {
+    for (size_t k = waits_ > kWaiting ? waits_ - kWaiting : 0; k < waits_; k++) {
+      Waiting& w = waiting_[k % kWaiting];
+      if (!w.used || w.d.family != first.family || w.d.fragmentId != first.fragmentId ||
+          memcmp(w.d.local6, first.local6, 16) != 0 || memcmp(w.d.remote6, first.remote6, 16) != 0)
+        continue;
+      w.used = false;
+      take(w.d, w.time, w.record);
+    }
+  }
 
  private:
   struct First {
@@ -55,4 +81,12 @@ class FragmentMemory {
     return size_t((uint64_t(a * 0x9E3779B1u ^ b) << 32 | d.fragmentId) * 0x9E3779B97F4A7C15ULL >> 54);
   }
   std::unique_ptr<First[]> places_;
+  struct Waiting {
+    DecodedPacket d;
+    FileTime time = 0;
+    uint64_t record = 0;
+    bool used = false;
+  };
+  Waiting waiting_[kWaiting];
+  size_t waits_ = 0;
 };

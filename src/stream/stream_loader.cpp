@@ -1,9 +1,11 @@
 #include "stream/stream_loader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "base/hash.h"
 #include "capture/conversation_table.h"
 
 #include "packetfile/packet_file.h"
@@ -12,6 +14,44 @@ namespace {
 // A retransmission lies at most a send window behind; a window rarely
 // passes a few MiB.
 constexpr int32_t kMaxRetransmitBehind = 16 << 20;
+
+// A first fragment's bytes, to tell it sent again from a new datagram
+// whose identification came round.
+uint64_t PartHash(const uint8_t* p, size_t n) {
+  uint64_t h = HashWords(n, 0), w;
+  for (; n >= 8; p += 8, n -= 8) h = HashWords(h, (memcpy(&w, p, 8), w));
+  w = 0;
+  memcpy(&w, p, n);
+  return HashWords(h, w);
+}
+
+// The parts of a datagram placed so far, to know a fragment sent again.
+struct PlacedParts {
+  static constexpr size_t kParts = 8;  // past this a scattered part is not noted
+  uint32_t from[kParts], to[kParts];
+  size_t n = 0;
+  // Whether [a, b) lies in a part placed already; notes it otherwise.
+  bool Note(uint32_t a, uint32_t b) {
+    for (size_t i = 0; i < n; i++)
+      if (from[i] <= a && b <= to[i]) return true;
+    for (size_t i = 0; i < n;) {
+      if (from[i] > b || to[i] < a) {
+        i++;
+        continue;
+      }
+      a = std::min(a, from[i]);
+      b = std::max(b, to[i]);
+      n--;
+      from[i] = from[n];
+      to[i] = to[n];
+    }
+    if (n < kParts) {
+      from[n] = a;
+      to[n++] = b;
+    }
+    return false;
+  }
+};
 }  // namespace
 
 void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload, size_t n) {
@@ -45,7 +85,8 @@ void PlacePayload(StreamBlock& b, bool tcp, uint32_t seq, const uint8_t* payload
 
 int PacketDirection(const Conversation& c, const DecodedPacket& p, const uint8_t* local6, const uint8_t* remote6) {
   if (p.protocol != c.protocol) return 0;
-  const bool ports = c.protocol != kProtoIcmp;
+  // A later fragment carries no ports: its addresses tell whether it may be ours.
+  const bool ports = c.protocol != kProtoIcmp && p.fragment != kLaterFragment;
   // Addresses as the decoder gives them: IPv6 ones against the row's bytes.
   bool ll, rr, lr, rl, loop;
   if (local6) {
@@ -102,10 +143,21 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     size_t blockStart, blockEnd;  // the datagram's bytes in the block (UDP, ICMP)
     uint64_t block;
     int direction;
+    PlacedParts placed;  // of the fragmentable part (UDP, ICMP)
+    uint64_t partHash;  // the first's captured bytes (UDP, ICMP)
   };
   constexpr size_t kFragmented = 64;
   Fragmented fragmented[kFragmented] = {};
   size_t fragments = 0;
+  // The newest first of a fragment's identification: identifications come round.
+  auto newestFirst = [&](const DecodedPacket& p) -> Fragmented* {
+    for (size_t k = 0; k < fragments && k < kFragmented; k++) {
+      Fragmented& f = fragmented[(fragments - 1 - k) % kFragmented];
+      if (f.id == p.fragmentId && !memcmp(f.source, p.local6, 16) && !memcmp(f.destination, p.remote6, 16))
+        return &f;
+    }
+    return nullptr;
+  };
   uint64_t blockSerial = 0;
   StreamBlock block;
   // Where each direction's finished TCP blocks end, by sequence number.
@@ -116,37 +168,61 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     sentEnd[direction] = block.baseSequence + uint32_t(block.bytes.length());
     sent[direction] = true;
   };
+  // Later fragments that came before their first (some senders send the
+  // first last): their records are read again, by offset, once it comes.
+  struct Held {
+    uint8_t source[16], destination[16];
+    uint32_t id;
+    uint16_t offset;
+    bool waiting;
+    uint64_t record;
+  };
+  constexpr size_t kHeld = 32;
+  Held held[kHeld] = {};
+  size_t holds = 0, waiting = 0;
   int previous = 0;
   bool first = true, stopped = false;
-  PacketHeader h;
-  while (read(buf.get(), h)) {
-    DecodedPacket p;
-    if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
+  // Places one record's bytes; a first fragment of the conversation gives
+  // its direction, others 0.
+  auto handle = [&](DecodedPacket& p, const PacketHeader& h) -> int {
     // A first fragment without payload still places its later ones (when
     // the records are not chosen by the table, which counts only data).
     const bool empty = p.headerLength >= p.totalSize;
-    if (empty && p.fragment != kFirstFragment && !p.tcpSyn) continue;
+    if (empty && p.fragment != kFirstFragment && !p.tcpSyn) return 0;
     int direction = 0;
     Fragmented* of = nullptr;  // a later fragment's first
     size_t skip = 0;           // its bytes that overlap the first's transport header
     if (p.fragment != kLaterFragment) {
       direction = PacketDirection(c, p, local6, remote6);
+    } else if (p.protocol == c.protocol && (of = newestFirst(p))) {
+      direction = of->direction;
+      if (p.fragmentOffset < of->transportStart) skip = of->transportStart - p.fragmentOffset;
+      p.tcpSequence = of->sequence + (p.fragmentOffset + uint32_t(skip) - of->transportStart);
     } else if (p.protocol == c.protocol) {
-      // The newest first of that identification: identifications come round.
-      for (size_t k = 0; k < fragments && k < kFragmented; k++) {
-        Fragmented& f = fragmented[(fragments - 1 - k) % kFragmented];
-        if (f.id == p.fragmentId && !memcmp(f.source, p.local6, 16) && !memcmp(f.destination, p.remote6, 16)) {
-          of = &f;
-          direction = f.direction;
-          if (p.fragmentOffset < f.transportStart) skip = f.transportStart - p.fragmentOffset;
-          p.tcpSequence = f.sequence + (p.fragmentOffset + uint32_t(skip) - f.transportStart);
-          break;
-        }
+      if (PacketDirection(c, p, local6, remote6)) {
+        Held& w = held[holds++ % kHeld];
+        if (!w.waiting) waiting++;
+        memcpy(w.source, p.local6, 16);
+        memcpy(w.destination, p.remote6, 16);
+        w.id = p.fragmentId;
+        w.offset = p.fragmentOffset;
+        w.waiting = true;
+        w.record = file.recordOffset();
       }
     }
-    if (!direction) continue;
+    if (!direction) return 0;
+    // The captured bytes may end before the IP total length (a cut capture).
+    const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
+    const bool tcp = p.protocol == kProtoTcp;
     if (p.fragment == kFirstFragment) {
+      // The same first sent again: its datagram is placed already. (TCP's
+      // sequence numbers place it without this.)
+      const size_t start = std::min(size_t(p.fragmentStart), end);
+      const uint64_t hash = tcp ? 0 : PartHash(buf.get() + start, end - start);
+      const Fragmented* before = tcp ? nullptr : newestFirst(p);
+      if (before && before->partHash == hash) return direction;
       Fragmented& f = fragmented[fragments++ % kFragmented];
+      f.partHash = hash;
       memcpy(f.source, p.local6, 16);
       memcpy(f.destination, p.remote6, 16);
       f.id = p.fragmentId;
@@ -154,24 +230,31 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       f.transportStart = uint32_t(p.headerLength - p.fragmentStart);
       f.direction = direction;
       f.block = ~uint64_t(0);
+      f.placed = PlacedParts();
     }
+    const int firstOf = p.fragment == kFirstFragment ? direction : 0;
     // A new connection on the same ports: its numbers owe nothing to the old one's.
     if (p.tcpSyn) sent[direction] = false;
-    if (empty) continue;
-    // The captured bytes may end before the IP total length (a cut capture).
-    const size_t end = size_t(p.totalSize) < h.length ? size_t(p.totalSize) : h.length;
+    if (empty) return firstOf;
     size_t from = size_t(p.headerLength) + skip;
-    const bool tcp = p.protocol == kProtoTcp;
     if (tcp && sent[direction] && from < end) {
       // Bytes this direction's earlier blocks already hold: a retransmission
       // seen after the other side spoke, which must not repeat them. Far
       // behind is a new connection on the same ports, not a retransmission.
       const int32_t behind = int32_t(sentEnd[direction] - p.tcpSequence);
       if (behind > 0 && behind <= kMaxRetransmitBehind) {
-        if (size_t(behind) >= end - from) continue;
+        if (size_t(behind) >= end - from) return firstOf;
         from += size_t(behind);
         p.tcpSequence += uint32_t(behind);
       }
+    }
+    if (!tcp && from < end && p.fragment) {
+      // A piece sent again once its datagram no longer ends the block: its
+      // bytes are in place already, and appended they would be there twice.
+      Fragmented& f = of ? *of : fragmented[(fragments - 1) % kFragmented];
+      const uint32_t at = of ? p.fragmentOffset + uint32_t(skip) : f.transportStart;
+      const bool ends = f.block == blockSerial && f.blockEnd == block.bytes.length();
+      if (f.placed.Note(at, at + uint32_t(end - from)) && !ends) return firstOf;
     }
     if (first) {
       block.startTime = h.time;
@@ -187,7 +270,7 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     }
     if (exhausted()) {
       stopped = true;
-      break;
+      return 0;
     }
     block.uncaptured += size_t(p.totalSize) - end;
     if (from < end) {
@@ -218,6 +301,34 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       }
     }
     previous = direction;
+    return firstOf;
+  };
+  PacketHeader h;
+  while (!stopped && read(buf.get(), h)) {
+    DecodedPacket p;
+    if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
+    if (!handle(p, h) || !waiting) continue;
+    // The first fragment's held later ones, by offset; then the scan goes
+    // on after the first.
+    const uint64_t resume = file.recordOffset();
+    bool moved = false;
+    while (!stopped) {
+      Held* w = nullptr;
+      for (Held& e : held)
+        if (e.waiting && e.id == p.fragmentId && !memcmp(e.source, p.local6, 16) &&
+            !memcmp(e.destination, p.remote6, 16) && (!w || e.offset < w->offset))
+          w = &e;
+      if (!w) break;
+      w->waiting = false;
+      waiting--;
+      moved = true;
+      DecodedPacket q;
+      PacketHeader g;
+      if (file.ReadPacketAt(w->record, buf.get(), g) &&
+          DecodePacket(buf.get(), int32_t(g.length), q, 0, false, nullptr, nullptr))
+        handle(q, g);
+    }
+    if (moved && !indexed && !file.ReadPacketAt(resume, buf.get(), h)) break;
   }
   file.CloseReading();
   if (stopped || exhausted()) return LoadResult::BudgetExhausted;

@@ -98,7 +98,7 @@ void PlacePayload(StreamBlock& block, bool tcp, uint32_t seq, const uint8_t* pay
 
 // Whether a packet decoded with the direction decision off belongs to `c`,
 // and in which direction (1 or 2; 0 when it does not belong). An IPv6 `c`
-// needs its addresses' bytes.
+// needs its addresses' bytes. A later fragment is judged by its addresses.
 int PacketDirection(const Conversation& c, const DecodedPacket& p, const uint8_t* local6 = nullptr,
                     const uint8_t* remote6 = nullptr);
 
