@@ -3,10 +3,12 @@
 // optionally one large TCP download spread evenly through the file: requests
 // of 300 bytes answered by 1 MB each, in 1448-byte segments, with some
 // segments swapped and some sent twice.
-// Usage: bench_gen [-6] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]
+// Usage: bench_gen [-6] [-p MAX] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]
 // With LARGE_MB, OUT.pkp.large holds the download's records alone. With -6
 // the same capture is written in IPv6: the same conversations, ports and
-// payloads between 2001:db8::1 and addresses in 2001:db8:1::/64.
+// payloads between 2001:db8::1 and addresses in 2001:db8:1::/64. Payloads
+// take 1 to MAX bytes (200 unless told; 1268 gives packets of 700 bytes on
+// average, a busy link's mix).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +31,14 @@ int main(int argc, char** argv) {
     argc--;
     argv++;
   }
-  if (argc != 5 && argc != 6) {
-    fprintf(stderr, "usage: bench_gen [-6] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]\n");
+  int maxPayload = 200;
+  if (argc > 2 && strcmp(argv[1], "-p") == 0) {
+    maxPayload = atoi(argv[2]);
+    argc -= 2;
+    argv += 2;
+  }
+  if ((argc != 5 && argc != 6) || maxPayload < 1 || maxPayload > 1400) {
+    fprintf(stderr, "usage: bench_gen [-6] [-p MAX] PACKETS CONVERSATIONS OUT.pkp OUT.pcap [LARGE_MB]\n");
     return 2;
   }
   const long packets = atol(argv[1]), conversations = atol(argv[2]);
@@ -141,7 +149,7 @@ int main(int argc, char** argv) {
     const uint32_t remote = 0x0B000000u + uint32_t(c % 50000);  // 11.x.y.z
     // Ports alone keep every conversation apart, whatever its address.
     const uint16_t lport = uint16_t(1024 + c % 60000), rport = uint16_t((tcp ? 80 : 53) + c / 60000);
-    emit(tcp, out, remote, lport, rport, 0, 'x', 1 + int(rng() % 200));
+    emit(tcp, out, remote, lport, rport, 0, 'x', 1 + int(rng() % unsigned(maxPayload)));
     written++;
     if (++sent[size_t(c)] >= perConv) {
       open[k] = open.back();

@@ -77,6 +77,21 @@ char* PutDigits(char* p, uint64_t v) {
   return p + n;
 }
 
+// "000" to "999", for digit groups.
+struct Triples {
+  char t[1000][4];
+  Triples() {
+    for (int i = 0; i < 1000; i++) {
+      t[i][0] = char('0' + i / 100);
+      t[i][1] = char('0' + i / 10 % 10);
+      t[i][2] = char('0' + i % 10);
+      t[i][3] = 0;
+    }
+  }
+};
+const Triples kTripleTable;
+const char (*const kTriples)[4] = kTripleTable.t;
+
 // At least `width` (up to 3) digits, zero-padded.
 char* PutPadded(char* p, uint64_t v, int width) {
   if (width >= 3 && v < 100) *p++ = '0';
@@ -152,21 +167,23 @@ class TabRowWriter {
     }
     grouped_ = true;
   }
-  // The digits first, then the groups moved right from the last, to make
-  // room for their separators: nearly all counters have only a few digits.
+  // The groups from the right, three digits each from a table, the first
+  // one as it comes: writing the digits and then moving them apart made
+  // every byte wait for the write before.
   char* PutGrouped(char* p, uint64_t v) const {
-    char* e = PutDigits(p, v);
-    const size_t n = size_t(e - p), gap = separator_.size();
-    if (n <= 3 || !gap) return e;
-    const size_t groups = (n - 1) / 3;
-    char* const end = e + groups * gap;
-    for (char* to = end; e - 3 > p; ) {
-      for (int k = 0; k < 3; k++) *--to = *--e;  // byte by byte: the digits were just written
-      to -= gap;
-      if (gap == 1) *to = separator_[0];
-      else memcpy(to, separator_.data(), gap);
+    if (v < 1000 || separator_.empty()) return PutDigits(p, v);
+    uint32_t groups[7];  // 2^64 has 20 digits
+    int n = 0;
+    for (; v >= 1000; v /= 1000) groups[n++] = uint32_t(v % 1000);
+    p = PutDigits(p, v);
+    const size_t gap = separator_.size();
+    while (n--) {
+      if (gap == 1) *p++ = separator_[0];
+      else p = static_cast<char*>(memcpy(p, separator_.data(), gap)) + gap;
+      memcpy(p, kTriples[groups[n]], 4);  // the row has room for the fourth byte
+      p += 3;
     }
-    return end;
+    return p;
   }
   char* PutNumber(char* p, uint64_t v) const {
     if (grouped_) return PutGrouped(p, v);
