@@ -295,7 +295,8 @@ TEST(StreamTest, IPv6Conversations) {
 }
 
 // Later fragments sent before their first count and load with it, in
-// their order; fragments sent again after the reply are loaded once.
+// their order, and keep the conversation's records; fragments sent again
+// after the reply are loaded once; another conversation's are not ours.
 TEST(StreamTest, FragmentsBeforeTheirFirstAndRepeated) {
   FakePlatform platform;
   Options o;
@@ -304,28 +305,40 @@ TEST(StreamTest, FragmentsBeforeTheirFirstAndRepeated) {
     for (const uint8_t icmp : {0, 1}) {
       SCOPED_TRACE(std::string(six ? "IPv6" : "IPv4") + (icmp ? " ICMP" : " UDP"));
       const uint8_t proto = icmp ? (six ? 58 : 1) : 17;
-      auto packet = [&](bool out, const std::string& d) {
+      auto packet = [&](bool out, const std::string& d, uint16_t port = 4000) {
         const char *me = six ? "2001:db8::1" : "10.0.0.1", *peer = six ? "2001:db8::2" : "10.0.0.2";
-        return six ? Ip6(proto, out ? me : peer, out ? peer : me, out ? 4000 : 53, out ? 53 : 4000, d)
-                   : WithPayload(proto, out ? me : peer, out ? peer : me, out ? 4000 : 53, out ? 53 : 4000,
+        return six ? Ip6(proto, out ? me : peer, out ? peer : me, out ? port : 53, out ? 53 : port, d)
+                   : WithPayload(proto, out ? me : peer, out ? peer : me, out ? port : 53, out ? 53 : port,
                                  Bytes(d.begin(), d.end()));
       };
-      const Bytes dg = packet(true, data);
+      const Bytes dg = packet(true, data), other = packet(true, std::string(60, 'o'), 5000);
       PacketFile file;
-      WritePackets(file, {Fragment(dg, 9, 16, 32), Fragment(dg, 9, 32, 52), Fragment(dg, 9, 0, 16),
+      WritePackets(file, {Fragment(dg, 9, 16, 32), Fragment(dg, 9, 32, 52), packet(true, "x"), Fragment(dg, 9, 0, 16),
                           packet(false, "reply"), Fragment(dg, 9, 16, 32), Fragment(dg, 9, 0, 16)});
       ConversationTable table(o, &file);
       ASSERT_TRUE(table.RebuildFromFile());
       ASSERT_EQ(table.count(), 1u);
-      EXPECT_EQ(table.at(0).packets, 6u);
+      const Conversation& ours = table.at(0);
+      EXPECT_EQ(ours.packets, 7u);
       EXPECT_EQ(table.skipped[kSkipFragmentWithoutFirst], 0u);
-      const std::vector<std::pair<int, std::string>> want = {{1, data}, {2, "reply"}};
+      std::vector<uint64_t> offsets;
+      EXPECT_TRUE(table.RecordOffsets(ours.index - 1, &offsets));
+      const std::vector<std::pair<int, std::string>> want = {{1, "x" + data}, {2, "reply"}};
       BlockCollector indexed, scan;
-      LoadStream(file, table.at(0), indexed, false, &table);
+      LoadStream(file, ours, indexed, false, &table);
       EXPECT_EQ(indexed.blocks, want);
       if (!six) {
-        LoadStream(file, table.at(0), scan, false);
+        LoadStream(file, ours, scan, false);
         EXPECT_EQ(scan.blocks, want);
+      }
+      if (!six && !icmp) {
+        PacketFile again;
+        WritePackets(again, {Fragment(other, 9, 16, 68), Fragment(other, 9, 0, 16), Fragment(dg, 9, 0, 16),
+                             Fragment(dg, 9, 16, 52)});
+        BlockCollector mine;
+        LoadStream(again, ours, mine, false);
+        EXPECT_EQ(mine.blocks, (std::vector<std::pair<int, std::string>>{{1, data}}));
+        again.ResetFile(false);
       }
       file.ResetFile(false);
     }

@@ -240,13 +240,16 @@ void ConversationTable::NoteRecord(size_t index, uint64_t offset) {
   }
   RecordIndex& r = records_[index];
   if (!r.complete) return;
-  if (offset == kNoRecord || offset < r.last || offset >> 56) {
+  if (offset == kNoRecord || offset >> 56) {
     r.complete = 0;
     return;
   }
-  uint8_t bytes[10];
+  // A record before the last (a fragment that waited for its first) is a 0,
+  // which no step forward can be, then how far back it lies.
+  uint8_t bytes[11];
   size_t n = 0;
-  for (uint64_t v = offset - r.last;; v >>= 7) {
+  if (offset <= r.last) bytes[n++] = 0;
+  for (uint64_t v = offset <= r.last ? r.last - offset : offset - r.last;; v >>= 7) {
     if (v < 0x80) {
       bytes[n++] = uint8_t(v);
       break;
@@ -276,6 +279,7 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
   const RecordIndex& r = records_[index];
   uint64_t pos = 0, v = 0;
   int shift = 0;
+  bool back = false;
   for (uint32_t c = r.head; c; c = c == r.tail ? 0 : LoadLe32(Chunk(c) + kChunkData)) {
     const uint8_t* data = Chunk(c);
     const uint32_t used = c == r.tail ? r.fill : kChunkData;
@@ -283,8 +287,13 @@ bool ConversationTable::RecordOffsets(size_t index, std::vector<uint64_t>* out) 
       v |= uint64_t(data[i] & 0x7F) << shift;
       shift += 7;
       if (!(data[i] & 0x80)) {
-        pos += v;
-        out->push_back(pos);
+        if (!v && !back) {
+          back = true;
+        } else {
+          pos = back ? pos - v : pos + v;
+          out->push_back(pos);
+          back = false;
+        }
         v = 0;
         shift = 0;
       }

@@ -58,8 +58,10 @@ class ConversationTable {
   static constexpr uint64_t kNoRecord = ~uint64_t(0);
   Conversation* UpdateConversation(const uint8_t* packet, const PacketHeader& header,
                                    uint64_t recordOffset = kNoRecord);
-  // The file offsets of the records of conversation `index`, in file order;
-  // false when they are not all known (then a full scan is needed).
+  // The file offsets of the records of conversation `index`, in the order
+  // they were counted: file order, but for later fragments that waited for
+  // their first; false when they are not all known (then a full scan is
+  // needed).
   bool RecordOffsets(size_t index, std::vector<uint64_t>* out) const;
   // Packets are accounted in groups whose memory is fetched at once.
   static constexpr int kUpdateGroup = 16;

@@ -177,7 +177,8 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
     bool waiting;
     uint64_t record;
   };
-  constexpr size_t kHeld = 32;
+  // As many as the table keeps, so that both place the same ones.
+  constexpr size_t kHeld = FragmentMemory::kWaiting;
   Held held[kHeld] = {};
   size_t holds = 0, waiting = 0;
   int previous = 0;
@@ -307,7 +308,8 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
   while (!stopped && read(buf.get(), h)) {
     DecodedPacket p;
     if (!DecodePacket(buf.get(), int32_t(h.length), p, 0, false, nullptr, nullptr)) continue;
-    if (!handle(p, h) || !waiting) continue;
+    const int firstOf = handle(p, h);
+    if (p.fragment != kFirstFragment || !waiting) continue;
     // The first fragment's held later ones, by offset; then the scan goes
     // on after the first.
     const uint64_t resume = file.recordOffset();
@@ -321,6 +323,8 @@ LoadResult LoadStream(PacketFile& file, const Conversation& c, BlockSink& sink, 
       if (!w) break;
       w->waiting = false;
       waiting--;
+      // Another conversation's first: the table gave them to it.
+      if (!firstOf) continue;
       moved = true;
       DecodedPacket q;
       PacketHeader g;
