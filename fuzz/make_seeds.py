@@ -108,6 +108,30 @@ write("decode", "v6_chain", ip6(0, ext6(60) + ext6(43) + ext6(17) + udp6))
 write("decode", "v6_fragments", b"".join(struct.pack(">H", len(f)) + f for f in frags6))
 write("decode", "v6_jumbo", ip6(0, bytes([17, 0, 0xC2, 4, 0, 1, 0x11, 0x70]) + udp6, plen=0))
 write("decode", "v6_icmp", ip6(58, bytes([128, 0, 0, 0, 0, 1, 0, 1]) + b"ping", 1, 1))
+
+# Streams: packets behind two-byte lengths. A UDP datagram in IPv4
+# fragments sent 2, 3, 1, a reply, then 2 again; a TCP exchange with a
+# segment out of order and one sent twice; the IPv6 fragments above.
+def frag4(datagram, ident, start, end, more):
+    h = bytearray(datagram[:20])
+    struct.pack_into(">HHH", h, 2, 20 + end - start, ident, (start // 8) | (0x2000 if more else 0))
+    return bytes(h) + datagram[20 + start:20 + end]
+def pieces(ps):
+    return b"".join(struct.pack(">H", len(p)) + p for p in ps)
+dg = ip(17, "10.0.0.5", "10.0.0.9", 4000, 53, b"a" * 24 + b"b" * 16 + b"c" * 12)
+write("stream", "v4_fragments", pieces([frag4(dg, 9, 16, 32, True), frag4(dg, 9, 32, 60, False),
+                                        frag4(dg, 9, 0, 16, True),
+                                        ip(17, "10.0.0.9", "10.0.0.5", 53, 4000, b"reply"),
+                                        frag4(dg, 9, 16, 32, True)]))
+def tcp(src, dst, sport, dport, seq, payload):
+    p = bytearray(ip(6, src, dst, sport, dport, payload))
+    struct.pack_into(">I", p, 24, seq)
+    return bytes(p)
+write("stream", "tcp", pieces([tcp("10.0.0.5", "10.0.0.9", 1025, 80, 100, b"GET / HTTP/1.0\r\n\r\n"),
+                               tcp("10.0.0.9", "10.0.0.5", 80, 1025, 520, b"hi"),
+                               tcp("10.0.0.9", "10.0.0.5", 80, 1025, 500, b"HTTP/1.0 200 OK\r\n\r\n"),
+                               tcp("10.0.0.5", "10.0.0.9", 1025, 80, 100, b"GET / HTTP/1.0\r\n\r\n")]))
+write("stream", "v6_fragments", pieces(frags6))
 write("frame", "eth_v6", b"\1" + eth(frags6[0], 0x86DD))
 write("frame", "null_v6", b"\0" + struct.pack("<I", 30) + frags6[1])
 write("frame", "sll_v6", b"\7" + b"\0\4\0\1\0\6" + b"\1" * 8 + b"\x86\xdd" + ip6(58, b"\x81" + bytes(11)))

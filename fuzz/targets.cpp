@@ -182,6 +182,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AppendFileFooter(html, kFormatHtmlHorizontal);
     ForgetLanguageFile();
   }
+#elif defined(FUZZ_STREAM)
+  // Packets behind two-byte lengths stored as a packet file, its table
+  // rebuilt from it, and the first conversations loaded as a stream export
+  // loads them: by their record index, and by reading the whole file.
+  const TempInput input(data, 0, ".pkp");
+  Options o;
+  PacketFile pf;
+  pf.SetName(input.path.c_str());
+  if (!pf.CreateForWriting()) return 0;
+  ForEachPiece(data, size, [&](const uint8_t* p, int32_t n) { pf.AppendPacket(p, uint32_t(n), nullptr, nullptr); });
+  pf.CloseWriting();
+  ConversationTable table(o, &pf);
+  if (!table.RebuildFromFile()) return 0;
+  struct Blocks : BlockSink {
+    void OnBlock(const StreamBlock&) override {}
+  } blocks;
+  for (size_t i = 0; i < table.count() && i < 8; i++) {
+    LoadStream(pf, table.at(i), blocks, false, &table);
+    LoadStream(pf, table.at(i), blocks, false);
+  }
+  pf.ResetFile(true);
 #elif defined(FUZZ_DETECT)
   // Whatever a user opens: recognised by content, then read as what it is.
   const TempInput input(data, size, ".cap");
