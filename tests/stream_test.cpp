@@ -339,6 +339,25 @@ TEST(StreamTest, FragmentsBeforeTheirFirstAndRepeated) {
         LoadStream(again, ours, mine, false);
         EXPECT_EQ(mine.blocks, (std::vector<std::pair<int, std::string>>{{1, data}}));
         again.ResetFile(false);
+        // 60 000 bytes sent last fragment first: all 41 wait for the first.
+        const std::string big(60000, 'z');
+        const Bytes bigDatagram = packet(true, big);
+        std::vector<Bytes> reversed;
+        for (size_t end = 8 + big.size(); end > 0;) {
+          const size_t start = (end - 1) / 1480 * 1480;
+          reversed.push_back(Fragment(bigDatagram, 11, start, end));
+          end = start;
+        }
+        PacketFile bigFile;
+        WritePackets(bigFile, reversed);
+        ConversationTable bigTable(o, &bigFile);
+        ASSERT_TRUE(bigTable.RebuildFromFile());
+        ASSERT_EQ(bigTable.count(), 1u);
+        EXPECT_EQ(bigTable.at(0).packets, reversed.size());
+        BlockCollector whole;
+        LoadStream(bigFile, bigTable.at(0), whole, false, &bigTable);
+        EXPECT_EQ(whole.blocks, (std::vector<std::pair<int, std::string>>{{1, big}}));
+        bigFile.ResetFile(false);
       }
       file.ResetFile(false);
     }

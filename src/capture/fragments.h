@@ -17,7 +17,8 @@ class FragmentMemory {
 
   // Later fragments that came before their first wait for it, the newest
   // kWaiting of them.
-  static constexpr size_t kWaiting = 16;
+  // A datagram of 64 KiB sent last fragment first comes in 45 fragments.
+  static constexpr size_t kWaiting = 64;
 
   FragmentMemory() : places_(new First[kPlaces]()) {}
   void Clear() {
