@@ -203,3 +203,24 @@ TEST(TableTest, AddressesCannotBeChosenToCollide) {
   EXPECT_EQ(cache.FindIPv6(a), 99999);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
+
+// Large arrays are mapped in aligned huge pages and trimmed: every size
+// must come zeroed and whole, and freeing one must leave its neighbours.
+TEST(TableTest, PageArraysOfEverySizeAreWholeAndApart) {
+  const size_t MiB = size_t(1) << 20;
+  const size_t sizes[] = {1, 4096, MiB * 7 / 4 - 1, MiB * 7 / 4, 2 * MiB, 2 * MiB + 1, 5 * MiB + 3};
+  std::vector<PageArray<uint8_t>> arrays;
+  for (size_t n : sizes) {
+    arrays.emplace_back(n);
+    PageArray<uint8_t>& a = arrays.back();
+    ASSERT_EQ(a.size(), n);
+    EXPECT_EQ(a[0] | a[n / 2] | a[n - 1], 0);
+    memset(a.data(), int(n & 0x7F) | 1, n);
+  }
+  for (size_t i = 0; i < arrays.size(); i += 2) arrays[i] = PageArray<uint8_t>();
+  for (size_t i = 1; i < arrays.size(); i += 2) {
+    const size_t n = sizes[i];
+    EXPECT_EQ(arrays[i][0], uint8_t(int(n & 0x7F) | 1));
+    EXPECT_EQ(arrays[i][n - 1], uint8_t(int(n & 0x7F) | 1));
+  }
+}

@@ -166,7 +166,7 @@ class ConversationTable {
  private:
   // A rebuild's progress hears of it after this many packets.
   static constexpr uint32_t kPacketsPerProgress = 32768;
-  static constexpr int kBlockShift = 13;  // blocks of about 1 MiB
+  static constexpr int kBlockShift = 14;  // blocks of nearly 2 MiB: one huge page
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
 
   bool SummaryMode() const { return options_.StatOnly && options_.SummaryMode; }
