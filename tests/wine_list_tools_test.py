@@ -131,7 +131,7 @@ try:
     check(len(one) == 1 and one[0] == rows[-1], "Previous without a selection selects the last row")
     key(win, "F8")
     one = rows_of(copied(win, "ctrl+c"))[1:]
-    check(len(one) == 1 and one[0] == rows[-1], "Next on the last row stays on it")
+    check(len(one) == 1 and one[0] == rows[-1], "Next on the last row stays on it (%s)" % one)
     key(win, "F7")
     one = rows_of(copied(win, "ctrl+c"))[1:]
     check(len(one) == 1 and one[0] == rows[-2], "Previous moves one row up")

@@ -98,8 +98,15 @@ def copied(win, *keys, activate=False, pause=0.6, settle=0.4):
         xdo("key", "--window", win, k)
         time.sleep(pause)
     time.sleep(settle)
-    return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                          timeout=10).stdout.decode("latin-1")
+    # Wine takes the X selection some time after the program's copy, later
+    # on a busy machine: an empty clipboard is read again for a while.
+    deadline = time.time() + 4
+    while True:
+        text = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
+                              timeout=10).stdout.decode("latin-1")
+        if text or time.time() > deadline:
+            return text
+        time.sleep(0.2)
 
 
 def rows_of(text):
